@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "toolkit/Sync.h"
+#include "toolkit/loop/LoopRuntime.h"
+
+namespace {
+
+struct RuntimeFixture : ::testing::Test {
+  RuntimeFixture() { tk::Install(&rt); }
+  ~RuntimeFixture() override { tk::Install(nullptr); }
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Virtual};
+};
+
+using TimerTest = RuntimeFixture;
+
+TEST_F(TimerTest, DefaultsAreEnabledOneSecondAndFirePeriodically) {
+  auto t = rt.NewTimer();
+  EXPECT_TRUE(t->Enabled());
+  EXPECT_EQ(1000u, t->Interval());
+  std::vector<int64_t> fired;
+  t->SetOnTimer([&] { fired.push_back(rt.VirtualMs()); });
+  rt.Advance(3500);
+  EXPECT_EQ((std::vector<int64_t>{1000, 2000, 3000}), fired);
+}
+
+TEST_F(TimerTest, UnchangedValuesDoNotRestartThePeriod) {
+  auto t = rt.NewTimer();
+  int count = 0;
+  t->SetOnTimer([&] { ++count; });
+  rt.Advance(600);
+  t->SetInterval(1000);  // same value: the running period goes on
+  t->SetEnabled(true);
+  rt.Advance(400);
+  EXPECT_EQ(1, count);
+}
+
+TEST_F(TimerTest, EnablingAndChangingIntervalStartAFullPeriod) {
+  auto t = rt.NewTimer();
+  int count = 0;
+  t->SetOnTimer([&] { ++count; });
+  rt.Advance(900);
+  t->SetEnabled(false);
+  rt.Advance(5000);
+  EXPECT_EQ(0, count);
+  t->SetEnabled(true);
+  rt.Advance(999);
+  EXPECT_EQ(0, count);
+  rt.Advance(1);
+  EXPECT_EQ(1, count);
+  rt.Advance(500);
+  t->SetInterval(300);  // a new interval counts from now
+  rt.Advance(299);
+  EXPECT_EQ(1, count);
+  rt.Advance(1);
+  EXPECT_EQ(2, count);
+}
+
+TEST_F(TimerTest, HandlerMayDisableItsOwnTimerAndTimersFireInDeadlineOrder) {
+  auto a = rt.NewTimer();
+  auto b = rt.NewTimer();
+  std::vector<char> order;
+  a->SetInterval(300);
+  b->SetInterval(200);
+  a->SetOnTimer([&] {
+    order.push_back('a');
+    a->SetEnabled(false);
+  });
+  b->SetOnTimer([&] { order.push_back('b'); });
+  rt.Advance(700);
+  EXPECT_EQ((std::vector<char>{'b', 'a', 'b', 'b'}), order);
+  EXPECT_EQ(1, rt.ArmedTimers());
+  b.reset();
+  EXPECT_EQ(0, rt.ArmedTimers());
+}
+
+TEST_F(TimerTest, TimerWithoutHandlerOrIntervalIsNotArmed) {
+  auto t = rt.NewTimer();
+  EXPECT_EQ(0, rt.ArmedTimers());
+  t->SetOnTimer([] {});
+  EXPECT_EQ(1, rt.ArmedTimers());
+  t->SetInterval(0);
+  EXPECT_EQ(0, rt.ArmedTimers());
+}
+
+using ClockTest = RuntimeFixture;
+
+TEST_F(ClockTest, VirtualClockMovesOnlyWhenAdvanced) {
+  const uint32_t tick = rt.TickCount();
+  const double now = rt.Now();
+  rt.ProcessMessages();
+  EXPECT_EQ(tick, rt.TickCount());
+  rt.Advance(1016);
+  EXPECT_EQ(tick + 1016, rt.TickCount());
+  EXPECT_EQ(1016, std::llround((rt.Now() - now) * 86400000.0));
+}
+
+TEST_F(ClockTest, TickCountWrapsAt32Bits) {
+  rt.SetVirtualClock(0xFFFFFFF0u, 46364.5);
+  rt.Advance(0x20);
+  EXPECT_EQ(0x10u, rt.TickCount());
+}
+
+TEST(DateTime, DaysSince18991230WithMilliseconds) {
+  EXPECT_DOUBLE_EQ(25569.0, tk::DateTimeFromUnixMs(0, 0));
+  EXPECT_DOUBLE_EQ(25569.5, tk::DateTimeFromUnixMs(43200000, 0));
+  // One hour east of UTC shifts the local time forward.
+  EXPECT_DOUBLE_EQ(25569.0 + 1.0 / 24.0, tk::DateTimeFromUnixMs(0, 3600000));
+  // Before 1970 the fraction is still the time of day.
+  EXPECT_DOUBLE_EQ(25568.75, tk::DateTimeFromUnixMs(-21600000, 0));
+  const double t = tk::DateTimeFromUnixMs(1796724000123, 0);
+  EXPECT_EQ(123, std::llround(t * 86400000.0) % 1000);
+}
+
+using SynchronizeTest = RuntimeFixture;
+
+TEST_F(SynchronizeTest, RunsOnTheUiThreadAndWaits) {
+  const auto ui = std::this_thread::get_id();
+  std::atomic<bool> returned{false};
+  std::thread::id ranOn;
+  std::thread worker([&] {
+    EXPECT_TRUE(rt.Synchronize([&] { ranOn = std::this_thread::get_id(); }));
+    returned = true;
+  });
+  EXPECT_TRUE(rt.RunUntil([&] { return returned.load(); }, 5000));
+  worker.join();
+  EXPECT_EQ(ui, ranOn);
+}
+
+TEST_F(SynchronizeTest, OnTheUiThreadRunsAtOnce) {
+  bool ran = false;
+  EXPECT_TRUE(rt.Synchronize([&] { ran = true; }));
+  EXPECT_TRUE(ran);
+}
+
+TEST_F(SynchronizeTest, ExceptionReachesTheCaller) {
+  std::atomic<bool> caught{false};
+  std::thread worker([&] {
+    try {
+      rt.Synchronize([] { throw std::runtime_error("boom"); });
+    } catch (const std::runtime_error&) {
+      caught = true;
+    }
+  });
+  rt.RunUntil([&] { return caught.load(); }, 5000);
+  worker.join();
+  EXPECT_TRUE(caught);
+}
+
+TEST_F(SynchronizeTest, ShutdownReleasesWaitersWithoutRunningThem) {
+  std::atomic<int> results{0};
+  std::atomic<bool> ran{false};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 4; ++i) {
+    workers.emplace_back([&] {
+      if (!rt.Synchronize([&] { ran = true; })) ++results;
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  rt.Shutdown();
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(4, results);
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(rt.Synchronize([] {}) && false);
+}
+
+TEST_F(SynchronizeTest, AutoAdvanceLetsClockWaitersFinish) {
+  rt.SetAutoAdvance(1);
+  const uint32_t start = rt.TickCount();
+  while (rt.TickCount() - start < 20) rt.ProcessMessages();
+  EXPECT_EQ(start + 20, rt.TickCount());
+}
+
+TEST(EventTest, ManualResetStaysSetUntilReset) {
+  tk::Event e;
+  EXPECT_FALSE(e.Wait(10));
+  e.Set();
+  EXPECT_TRUE(e.Wait(0));
+  EXPECT_TRUE(e.Wait(tk::kInfinite));
+  e.Reset();
+  EXPECT_FALSE(e.IsSet());
+  std::thread t([&] { e.Set(); });
+  EXPECT_TRUE(e.Wait(5000));
+  t.join();
+}
+
+class CountingThread : public tk::Thread {
+ public:
+  explicit CountingThread(std::atomic<int>* loops) : loops_(loops) {}
+  ~CountingThread() override {
+    Terminate();
+    WaitFor();
+  }
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      ++*loops_;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+ private:
+  std::atomic<int>* loops_;
+};
+
+class SelfFreeingThread : public tk::Thread {
+ public:
+  explicit SelfFreeingThread(std::atomic<bool>* destroyed) : destroyed_(destroyed) {
+    SetFreeOnTerminate(true);
+  }
+  ~SelfFreeingThread() override { *destroyed_ = true; }
+
+ protected:
+  void Execute() override { gate.Wait(); }
+
+ public:
+  tk::Event gate;
+
+ private:
+  std::atomic<bool>* destroyed_;
+};
+
+TEST(ThreadTest, TerminateEndsExecuteAndFreeOnTerminateDeletesItself) {
+  std::atomic<int> loops{0};
+  {
+    CountingThread t(&loops);
+    t.Start();
+    while (loops < 3) std::this_thread::yield();
+  }
+  std::atomic<bool> destroyed{false};
+  auto* t = new SelfFreeingThread(&destroyed);
+  t->Start(tk::Priority::Higher);
+  EXPECT_FALSE(tk::Thread::WaitForDetachedThreads(20));
+  t->gate.Set();
+  EXPECT_TRUE(tk::Thread::WaitForDetachedThreads(5000));
+  EXPECT_TRUE(destroyed);
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#include "toolkit/Runtime.h"
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+namespace tk {
+
+void Timer::SetInterval(uint32_t ms) {
+  if (ms == interval_) return;
+  interval_ = ms;
+  Update();
+}
+
+void Timer::SetEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  Update();
+}
+
+void Timer::SetOnTimer(Method handler) {
+  onTimer_ = std::move(handler);
+  Update();
+}
+
+void Timer::Fire() {
+  if (enabled_ && onTimer_) {
+    // A handler may replace or clear itself; keep the callable alive for the call.
+    Method handler = onTimer_;
+    handler();
+  }
+}
+
+void Timer::Update() {
+  Disarm();
+  if (enabled_ && interval_ != 0 && onTimer_) Arm(interval_);
+}
+
+void Runtime::MessageBox(const std::string& text, const std::string& caption) {
+  if (messageBox_) {
+    messageBox_(text, caption);
+    return;
+  }
+  std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+}
+
+namespace {
+std::atomic<Runtime*> g_runtime{nullptr};
+}
+
+void Install(Runtime* runtime) {
+  g_runtime.store(runtime, std::memory_order_release);
+}
+
+Runtime& App() {
+  Runtime* r = g_runtime.load(std::memory_order_acquire);
+  if (!r) throw std::logic_error("no toolkit runtime installed");
+  return *r;
+}
+
+bool Installed() {
+  return g_runtime.load(std::memory_order_acquire) != nullptr;
+}
+
+double DateTimeFromUnixMs(int64_t unixMs, int64_t utcOffsetMs) {
+  // 25569 days lie between 1899-12-30 and 1970-01-01. Whole milliseconds keep the ms resolution exact.
+  const int64_t localMs = unixMs + utcOffsetMs;
+  const int64_t msPerDay = 86400000;
+  int64_t days = localMs / msPerDay;
+  int64_t rest = localMs % msPerDay;
+  if (rest < 0) {
+    rest += msPerDay;
+    --days;
+  }
+  return static_cast<double>(days + 25569) + static_cast<double>(rest) / static_cast<double>(msPerDay);
+}
+
+uint32_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+}  // namespace tk

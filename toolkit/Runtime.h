@@ -1,0 +1,88 @@
+// The services that the updater expects of a windowing toolkit: one user-interface (UI) thread that runs
+// every decision, a way for other threads to run a function there and wait (Synchronize), timers that fire on
+// the UI thread, the clocks, and modal message boxes. The core (serial, engine, payload) talks only to this
+// interface; toolkit/qt implements it on Qt, toolkit/loop on a small event loop of its own (tests and Qt-free
+// tools).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tk {
+
+using Method = std::function<void()>;
+
+// A periodic timer that fires on the UI thread. Writing the interval or the enabled flag with its current
+// value changes nothing; any real change (and a new handler) starts a full interval again. A timer fires only
+// while it is enabled, has a non-zero interval and has a handler.
+class Timer {
+ public:
+  virtual ~Timer() = default;
+
+  uint32_t Interval() const { return interval_; }
+  bool Enabled() const { return enabled_; }
+  void SetInterval(uint32_t ms);
+  void SetEnabled(bool enabled);
+  void SetOnTimer(Method handler);
+  bool HasOnTimer() const { return static_cast<bool>(onTimer_); }
+
+ protected:
+  Timer() = default;
+  // Called by the implementation on the UI thread each time the interval has run out.
+  void Fire();
+  // (Re)start the period from now, or stop it.
+  virtual void Arm(uint32_t ms) = 0;
+  virtual void Disarm() = 0;
+
+ private:
+  void Update();
+
+  uint32_t interval_ = 1000;  // the toolkit's defaults: enabled, one second
+  bool enabled_ = true;
+  Method onTimer_;
+};
+
+class Runtime {
+ public:
+  virtual ~Runtime() = default;
+
+  // True on the UI thread.
+  virtual bool InUiThread() const = 0;
+  // Runs fn on the UI thread and waits until it has returned; on the UI thread itself it runs fn at once.
+  // Returns false, without running fn, once the UI loop has shut down (a caller blocked here is then
+  // released): a worker thread must never hang on a UI thread that has gone.
+  virtual bool Synchronize(const Method& fn) = 0;
+  // Runs what is pending for the UI thread (queued calls, due timers, window messages) and returns.
+  virtual void ProcessMessages() = 0;
+  // Milliseconds of a monotonic counter, wrapping at 2^32.
+  virtual uint32_t TickCount() const = 0;
+  // Local date and time: days since 1899-12-30 00:00, the time of day as the fraction, millisecond
+  // resolution.
+  virtual double Now() const = 0;
+  // A new timer with the toolkit's defaults (enabled, 1000 ms, no handler). Create and use it on the UI
+  // thread.
+  virtual std::unique_ptr<Timer> NewTimer() = 0;
+  // A modal message box with one OK button; returns when the user has closed it.
+  virtual void MessageBox(const std::string& text, const std::string& caption);
+  // Lets a presentation (window or console) decide how message boxes appear.
+  void SetMessageBoxHandler(
+      std::function<void(const std::string& text, const std::string& caption)> handler) {
+    messageBox_ = std::move(handler);
+  }
+
+ private:
+  std::function<void(const std::string&, const std::string&)> messageBox_;
+};
+
+// The one runtime of the process. Install before any component is created; nullptr uninstalls.
+void Install(Runtime* runtime);
+Runtime& App();
+bool Installed();
+
+// Local-time helpers shared by the implementations.
+double DateTimeFromUnixMs(int64_t unixMs, int64_t utcOffsetMs);
+uint32_t MonotonicMs();
+
+}  // namespace tk

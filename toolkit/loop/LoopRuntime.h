@@ -1,0 +1,96 @@
+// A small event loop that implements the toolkit runtime without a windowing system. With the virtual clock
+// (tests) time moves only when the UI thread advances it, and timers fire in deadline order as it moves; with
+// the real clock it runs on the monotonic counter and local time. The UI thread is the thread that created
+// the runtime; only it may run the loop, create timers or move the clock.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "toolkit/Runtime.h"
+
+namespace tk {
+
+class LoopRuntime : public Runtime {
+ public:
+  enum class Clock { Real, Virtual };
+
+  explicit LoopRuntime(Clock clock = Clock::Virtual);
+  ~LoopRuntime() override;
+
+  bool InUiThread() const override;
+  bool Synchronize(const Method& fn) override;
+  void ProcessMessages() override;
+  uint32_t TickCount() const override;
+  double Now() const override;
+  std::unique_ptr<Timer> NewTimer() override;
+
+  // Queues fn for the UI thread without waiting (any thread).
+  void Post(Method fn);
+  // Releases every thread waiting in Synchronize (their calls do not run); later calls return false at once.
+  void Shutdown();
+  bool IsShutDown() const;
+
+  // Virtual clock (UI thread): move time forward by ms, firing every timer that falls due on the way at its
+  // own moment, and running queued calls between them.
+  void Advance(uint32_t ms);
+  // Virtual clock: each ProcessMessages call moves time by ms (so that code which waits for the clock while
+  // processing messages, such as a delay loop, comes to an end).
+  void SetAutoAdvance(uint32_t ms) { autoAdvanceMs_ = ms; }
+  // Virtual clock: set the counter and the local date-time that correspond to the current moment.
+  void SetVirtualClock(uint32_t tick, double dateTime);
+  int64_t VirtualMs() const { return nowMs_; }
+
+  // Runs the loop (queued calls; with the real clock also timers) until pred holds or realTimeoutMs of real
+  // time have passed. Returns pred's last value.
+  bool RunUntil(const std::function<bool()>& pred, uint32_t realTimeoutMs);
+  // Runs the loop for ms of real time.
+  void RunFor(uint32_t ms);
+
+  // How many timers are armed now (tests use it to check that nothing is left running).
+  int ArmedTimers() const;
+  // Earliest deadline among the armed timers in clock ms, or -1.
+  int64_t NextDeadline() const;
+
+ private:
+  class LoopTimer;
+  struct Call {
+    Method fn;
+    bool done = false;
+    bool cancelled = false;
+    std::exception_ptr error;
+  };
+
+  int64_t ClockMs() const;
+  bool RunQueued();
+  bool FireDueTimers(int64_t upTo);
+  void Schedule(LoopTimer* t, int64_t deadline);
+  void Unschedule(LoopTimer* t);
+
+  Clock clock_;
+  std::thread::id uiThread_;
+  mutable std::mutex mutex_;
+  std::condition_variable queueCv_;  // the UI thread waits here for work
+  std::condition_variable doneCv_;   // Synchronize callers wait here
+  std::deque<std::shared_ptr<Call>> queue_;
+  bool shutDown_ = false;
+
+  // Timers (UI thread only): deadline -> timer, plus a sequence number to keep equal deadlines in arming
+  // order.
+  std::multimap<std::pair<int64_t, uint64_t>, LoopTimer*> schedule_;
+  uint64_t seq_ = 0;
+
+  int64_t nowMs_ = 0;  // virtual clock
+  uint32_t tickBase_ = 0x00100000u;
+  double dateBase_ = 0;
+  uint32_t autoAdvanceMs_ = 0;
+  int64_t realBase_ = 0;
+};
+
+}  // namespace tk
