@@ -5,10 +5,9 @@
 namespace tk {
 
 void Event::Set() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-  }
+  // Notify under the lock: a woken waiter may destroy the event as soon as the lock is free.
+  std::lock_guard<std::mutex> lock(mutex_);
+  set_ = true;
   cv_.notify_all();
 }
 
@@ -32,10 +31,17 @@ bool Event::Wait(uint32_t ms) {
 }
 
 namespace {
-// Live free-on-terminate threads, so that program end can wait for them.
-std::mutex g_detachedMutex;
-std::condition_variable g_detachedCv;
-int g_detachedCount = 0;
+// Live free-on-terminate threads, so that program end can wait for them. Never destroyed: a detached thread
+// may still be leaving while the process runs its exit handlers.
+struct Detached {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int count = 0;
+};
+Detached& DetachedThreads() {
+  static Detached* d = new Detached;
+  return *d;
+}
 }  // namespace
 
 Thread::~Thread() {
@@ -53,8 +59,8 @@ void Thread::Start(Priority /*priority*/) {
   // Thread priorities need privileges on Linux; the UI thread's Synchronize already serialises the work, so
   // the priority is a hint that this platform does not act on.
   if (freeOnTerminate_) {
-    std::lock_guard<std::mutex> lock(g_detachedMutex);
-    ++g_detachedCount;
+    std::lock_guard<std::mutex> lock(DetachedThreads().mutex);
+    ++DetachedThreads().count;
   }
   std::thread t([this] { Run(); });
   // A free-on-terminate thread may delete this object at any moment from now on: never store it.
@@ -75,11 +81,10 @@ void Thread::Run() {
   finished_.store(true, std::memory_order_release);
   if (selfFree) {
     delete this;
-    {
-      std::lock_guard<std::mutex> lock(g_detachedMutex);
-      --g_detachedCount;
-    }
-    g_detachedCv.notify_all();
+    Detached& d = DetachedThreads();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    --d.count;
+    d.cv.notify_all();
   }
 }
 
@@ -88,8 +93,9 @@ void Thread::WaitFor() {
 }
 
 bool Thread::WaitForDetachedThreads(uint32_t ms) {
-  std::unique_lock<std::mutex> lock(g_detachedMutex);
-  return g_detachedCv.wait_for(lock, std::chrono::milliseconds(ms), [] { return g_detachedCount == 0; });
+  Detached& d = DetachedThreads();
+  std::unique_lock<std::mutex> lock(d.mutex);
+  return d.cv.wait_for(lock, std::chrono::milliseconds(ms), [&d] { return d.count == 0; });
 }
 
 }  // namespace tk

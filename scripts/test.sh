@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Sets up, then builds and runs the whole test suite three times: a release build, under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and the Qt-free core under ThreadSanitizer. Ends with one summary line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh || exit 1
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+passed=0
+failed=0
+status=0
+run() {  # run PRESET [ctest args...]
+  local preset=$1
+  shift
+  echo "== $preset: configure and build =="
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
+    echo "$preset: build failed"
+    status=1
+    failed=$((failed + 1))
+    return
+  fi
+  echo "== $preset: tests =="
+  local log
+  log=$(mktemp)
+  ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [ -n "$line" ]; then
+    local total bad
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  else
+    status=1
+  fi
+  rm -f "$log"
+}
+run release
+run asan
+run tsan -L core
+echo
+echo "all builds: $passed passed, $failed failed"
+exit $status

@@ -1,0 +1,160 @@
+// The operating-system layer under the serial port component. It keeps the shapes of the Windows
+// communications interface that the component is written against (a device control block with its flag word,
+// comm time-outs, event masks, ClearCommError with its error bits and queue counts, purge and escape
+// functions), so the component reads the same on every platform; each platform implements these calls in one
+// file (commos_posix.cpp here).
+//
+// Differences from the Windows originals, chosen for POSIX:
+//  - A handle is a shared reference: the monitor thread keeps the port object alive while it finishes, but
+//  the
+//    device itself is closed by CloseHandle at once (after waking the monitor), so nothing uses a closed or
+//    reused descriptor.
+//  - Reads and writes are not overlapped: ReadFile returns at once with what is queued, and WriteFile waits
+//  at most
+//    its time-out for the kernel to take every byte. Nothing outlives the call.
+//  - WaitCommEvent blocks until an event of the mask occurs or the caller's wake event is set.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace commos {
+
+class Port;
+using Handle = std::shared_ptr<Port>;  // empty = INVALID_HANDLE_VALUE
+
+// Device control block: the fields the component fills, with the Windows meanings.
+struct Dcb {
+  uint32_t BaudRate = 9600;
+  uint32_t Flags = 0x0001;  // fBinary and friends, bit layout below
+  uint16_t XonLim = 0;
+  uint16_t XoffLim = 0;
+  uint8_t ByteSize = 8;  // 4..8
+  uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char XonChar = 17;
+  char XoffChar = 19;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+};
+
+// Dcb::Flags bits.
+constexpr uint32_t fBinary = 0x0001;
+constexpr uint32_t fParity = 0x0002;
+constexpr uint32_t fOutxCtsFlow = 0x0004;
+constexpr uint32_t fOutxDsrFlow = 0x0008;
+constexpr uint32_t fDtrControlMask = 0x0030;  // 0 disable, 0x10 enable, 0x20 handshake
+constexpr uint32_t fDtrControlEnable = 0x0010;
+constexpr uint32_t fDtrControlHandshake = 0x0020;
+constexpr uint32_t fDsrSensitivity = 0x0040;
+constexpr uint32_t fTXContinueOnXoff = 0x0080;
+constexpr uint32_t fOutX = 0x0100;
+constexpr uint32_t fInX = 0x0200;
+constexpr uint32_t fErrorChar = 0x0400;
+constexpr uint32_t fNull = 0x0800;
+constexpr uint32_t fRtsControlMask = 0x3000;  // 0 disable, 0x1000 enable, 0x2000 handshake, 0x3000 toggle
+constexpr uint32_t fRtsControlEnable = 0x1000;
+constexpr uint32_t fRtsControlHandshake = 0x2000;
+constexpr uint32_t fAbortOnError = 0x4000;
+
+struct CommTimeouts {
+  uint32_t ReadIntervalTimeout = 0;
+  uint32_t ReadTotalTimeoutMultiplier = 0;
+  uint32_t ReadTotalTimeoutConstant = 0;
+  uint32_t WriteTotalTimeoutMultiplier = 0;
+  uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+struct ComStat {
+  uint32_t cbInQue = 0;   // received bytes waiting
+  uint32_t cbOutQue = 0;  // bytes not yet sent
+};
+
+// Event bits (WaitCommEvent, SetCommMask).
+constexpr uint32_t EV_RXCHAR = 0x0001;
+constexpr uint32_t EV_RXFLAG = 0x0002;
+constexpr uint32_t EV_TXEMPTY = 0x0004;
+constexpr uint32_t EV_CTS = 0x0008;
+constexpr uint32_t EV_DSR = 0x0010;
+constexpr uint32_t EV_RLSD = 0x0020;
+constexpr uint32_t EV_BREAK = 0x0040;
+constexpr uint32_t EV_ERR = 0x0080;
+constexpr uint32_t EV_RING = 0x0100;
+
+// Line-error bits (ClearCommError).
+constexpr uint32_t CE_RXOVER = 0x0001;
+constexpr uint32_t CE_OVERRUN = 0x0002;
+constexpr uint32_t CE_RXPARITY = 0x0004;
+constexpr uint32_t CE_FRAME = 0x0008;
+constexpr uint32_t CE_BREAK = 0x0010;
+constexpr uint32_t CE_TXFULL = 0x0100;
+constexpr uint32_t CE_PTO = 0x0200;
+constexpr uint32_t CE_IOE = 0x0400;
+constexpr uint32_t CE_DNS = 0x0800;
+constexpr uint32_t CE_OOP = 0x1000;
+constexpr uint32_t CE_MODE = 0x8000;
+
+// PurgeComm flags.
+constexpr uint32_t PURGE_TXABORT = 0x0001;
+constexpr uint32_t PURGE_RXABORT = 0x0002;
+constexpr uint32_t PURGE_TXCLEAR = 0x0004;
+constexpr uint32_t PURGE_RXCLEAR = 0x0008;
+
+// EscapeCommFunction functions.
+constexpr uint32_t SETRTS = 3;
+constexpr uint32_t CLRRTS = 4;
+constexpr uint32_t SETDTR = 5;
+constexpr uint32_t CLRDTR = 6;
+
+constexpr uint32_t FILE_TYPE_UNKNOWN = 0;
+constexpr uint32_t FILE_TYPE_DISK = 1;
+constexpr uint32_t FILE_TYPE_CHAR = 2;
+
+// A manual-reset event that the monitor's wait can include (an eventfd here).
+class WaitableEvent {
+ public:
+  WaitableEvent();
+  ~WaitableEvent();
+  WaitableEvent(const WaitableEvent&) = delete;
+  WaitableEvent& operator=(const WaitableEvent&) = delete;
+  void Set();
+  void Reset();
+  bool IsSet() const;
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+enum class IoResult { Done, Failed, TimedOut };
+
+// Opens a device exclusively. Returns an empty handle on failure (missing, busy, no permission, not a
+// terminal and not a regular file); LastErrorText then says why.
+Handle CreateFile(const std::string& name);
+uint32_t GetFileType(const Handle& h);
+bool CloseHandle(const Handle& h);
+bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue);
+bool GetCommState(const Handle& h, Dcb* dcb);
+bool SetCommState(const Handle& h, const Dcb& dcb);
+bool SetCommTimeouts(const Handle& h, const CommTimeouts& timeouts);
+bool SetCommMask(const Handle& h, uint32_t mask);
+// Blocks until an event of the port's mask occurs (true, *mask = the events) or `wake` is set (false). A port
+// that has vanished reports EV_ERR (with CE_IOE waiting for ClearCommError) once, and from then on only waits
+// for `wake`.
+bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake);
+bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat);
+bool PurgeComm(const Handle& h, uint32_t flags);
+bool EscapeCommFunction(const Handle& h, uint32_t func);
+IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs);
+IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read);
+
+// The reason for this thread's last failed call, with a hint for the technician where one helps.
+std::string LastErrorText();
+
+// The device path a port name stands for: "ComN" (any letter case) is $BRAE_PORT_DIR/comN when that variable
+// is set, otherwise the N-th serial device of this machine (USB adapters first); any other name is a path.
+std::string ResolvePortName(const std::string& name);
+
+}  // namespace commos

@@ -1,0 +1,613 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "serial/SerialPort.h"
+#include "serial/posix/custom_baud.h"
+#include "serial/posix/termios_map.h"
+#include "tests/support/pty.h"
+#include "toolkit/loop/LoopRuntime.h"
+
+using namespace serial;
+using testing_support::Pty;
+
+namespace {
+
+int OpenFdCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// A port whose reports are recorded, on a loop runtime that the test pumps.
+struct PortTest : ::testing::Test {
+  PortTest() {
+    tk::Install(&rt);
+    port.OnError = [this](TCustomComm* sender, int code) {
+      EXPECT_EQ(&port, sender);
+      errors.push_back(code);
+    };
+  }
+  ~PortTest() override {
+    port.Close();
+    // Every monitor must have ended: no thread outlives its port. A monitor may be waiting for the UI thread
+    // to take its last event, so keep the loop running meanwhile.
+    EXPECT_TRUE(AllMonitorsEnded());
+    tk::Install(nullptr);
+  }
+  bool Pump(const std::function<bool()>& until, uint32_t ms = 3000) { return rt.RunUntil(until, ms); }
+  bool AllMonitorsEnded() {
+    return Pump([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000);
+  }
+  void OpenOn(const Pty& pty) {
+    ASSERT_TRUE(pty.ok());
+    port.SetDeviceName(pty.path());
+    port.Open();
+    ASSERT_TRUE(port.Connected());
+  }
+
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Virtual};
+  TSerialPort port;
+  std::vector<int> errors;
+};
+
+TEST(SerialDefaults, NewComponent) {
+  TSerialPort port;
+  EXPECT_FALSE(port.Connected());
+  EXPECT_EQ("Com2", port.DeviceName());
+  EXPECT_EQ(br9600, port.BaudRate());
+  EXPECT_EQ(paNone, port.Parity());
+  EXPECT_EQ(sb10, port.Stopbits());
+  EXPECT_EQ(da8, port.Databits());
+  EXPECT_EQ(fcDefault, port.FlowControl());
+  EXPECT_TRUE(port.Options().Empty());
+  EXPECT_EQ(0x01FFu, EventMaskOf(port.MonitorEvents()));
+  EXPECT_EQ(4096, port.ReadBufSize());
+  EXPECT_EQ(2048, port.WriteBufSize());
+  EXPECT_EQ(1000, port.ReadTimeout());
+  EXPECT_EQ(1000, port.WriteTimeout());
+  EXPECT_EQ(17, port.EventChars().XonChar());
+  EXPECT_EQ(19, port.EventChars().XoffChar());
+  EXPECT_EQ(0, port.EventChars().ErrorChar() | port.EventChars().EofChar() | port.EventChars().EvtChar());
+}
+
+TEST(SerialTables, FlagWordsPerFlowControlAndOption) {
+  EXPECT_EQ(0x0001u, FlagWord(fcNone, {}));
+  EXPECT_EQ(0x0001u, FlagWord(fcDefault, {}));
+  EXPECT_EQ(0x2005u, FlagWord(fcCTS, {}));
+  EXPECT_EQ(0x0029u, FlagWord(fcDTR, {}));
+  EXPECT_EQ(0x0301u, FlagWord(fcSoftware, {}));
+  EXPECT_EQ(0x0303u, FlagWord(fcSoftware, {coParityCheck}));
+  EXPECT_EQ(0x0CC1u, FlagWord(fcNone, {coDsrSensitivity, coIgnoreXOff, coErrorChar, coNullStrip}));
+  EXPECT_EQ(0x0001u, EventMaskOf({evRxChar}));
+  EXPECT_EQ(0x0180u, EventMaskOf({evError, evRing}));
+  EXPECT_EQ(256000u, BaudRateValue(br256000));
+  EXPECT_EQ(14400u, BaudRateValue(br14400));
+  EXPECT_EQ(4, DatabitsValue(da4));
+}
+
+TEST(SerialTables, CommErrorTexts) {
+  const char* expected[] = {"Port already assigned (open)",
+                            "Port is not installed",
+                            "Invalid device handle, access denied",
+                            "Error initializing Read/Write Buffers",
+                            "Write error",
+                            "Read error",
+                            "EscapeCommFunction failure",
+                            "Port not open, unable to complete operation",
+                            "Error updating CommTimeouts",
+                            "Error updating DataControlBlock"};
+  for (int code = -1; code >= -10; --code) EXPECT_EQ(expected[-code - 1], CommErrorText(code)) << code;
+  EXPECT_EQ("", CommErrorText(0));
+  EXPECT_EQ(
+      "The hardware detected a break condition A character-buffer overrun has occurred. The next character "
+      "is lost",
+      CommErrorText(0x0012));
+  EXPECT_EQ(" The hardware detected a framing error", CommErrorText(0x0008));
+  EXPECT_EQ(" An I/O error occurred during communications with the device", CommErrorText(0x0400));
+  EXPECT_EQ("", CommErrorText(0x4000));  // a bit without a text adds nothing
+  EXPECT_EQ(
+      " An input buffer overflow has occurred. There is either no room in the input buffer, or a character "
+      "was "
+      "received after the end-of-file (EOF) character The hardware detected a parity error",
+      CommErrorText(0x0005));
+  // Alphabetical by error name, not by bit value.
+  EXPECT_EQ(CommErrorText(0x0400) + CommErrorText(0x0002), CommErrorText(0x0402));
+}
+
+TEST(SerialTables, StripNonPrintable) {
+  EXPECT_EQ("abcd", StripNonPrintable(std::string("a\rb\nc\x7f") + "\xff" + "d"));
+  EXPECT_EQ(" ~", StripNonPrintable(std::string(" ~\x1f\x80", 4)));
+  EXPECT_EQ("", StripNonPrintable(std::string("\0\x01", 2)));
+}
+
+using SerialDelay = PortTest;
+
+TEST_F(SerialDelay, TenSlicesEachPastItsStart) {
+  rt.SetAutoAdvance(1);  // every message-processing round moves the virtual clock by 1 ms
+  int64_t before = rt.VirtualMs();
+  DelayProcessingMessages(0);
+  EXPECT_EQ(10, rt.VirtualMs() - before);  // ten slices of one tick each
+  before = rt.VirtualMs();
+  DelayProcessingMessages(200);
+  EXPECT_EQ(210, rt.VirtualMs() - before);  // ten slices of just over 20 ms
+  // Timers and queued work keep running inside the delay.
+  auto timer = rt.NewTimer();
+  timer->SetInterval(50);
+  int fired = 0;
+  timer->SetOnTimer([&] { ++fired; });
+  DelayProcessingMessages(200);
+  EXPECT_EQ(4, fired);
+}
+
+TEST_F(SerialDelay, EndsAcrossTheCounterWrap) {
+  rt.SetAutoAdvance(1);
+  rt.SetVirtualClock(0xFFFFFFFFu - 100, 46364.5);
+  const int64_t before = rt.VirtualMs();
+  DelayProcessingMessages(200);
+  EXPECT_EQ(210, rt.VirtualMs() - before);
+}
+
+using SerialOpen = PortTest;
+
+TEST_F(SerialOpen, OpenCloseReopen) {
+  Pty pty;
+  OpenOn(pty);
+  EXPECT_TRUE(errors.empty());
+  port.Close();
+  EXPECT_FALSE(port.Connected());
+  port.Close();  // twice: nothing
+  port.Open();   // at once again: the lock of the first opening is gone
+  EXPECT_TRUE(port.Connected());
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(3, port.Write("abc", 3));
+  EXPECT_EQ("abc", pty.Receive(3, 2000));
+}
+
+TEST_F(SerialOpen, SecondOpenOfTheSamePortIsNotInstalled) {
+  Pty pty;
+  OpenOn(pty);
+  TSerialPort other;
+  std::vector<int> otherErrors;
+  other.OnError = [&](TCustomComm*, int code) { otherErrors.push_back(code); };
+  other.SetDeviceName(pty.path());
+  other.Open();
+  EXPECT_FALSE(other.Connected());
+  EXPECT_EQ(std::vector<int>{-2}, otherErrors);
+  EXPECT_NE(std::string::npos, other.LastOsError().find("another program")) << other.LastOsError();
+}
+
+TEST_F(SerialOpen, NamesThatAreNoPort) {
+  char dir[] = "/tmp/brae-serial-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string file = std::string(dir) + "/plain file";
+  std::ofstream(file) << "not a port";
+  const int fdsBefore = OpenFdCount();
+  struct Case {
+    std::string name;
+    int code;
+  } cases[] = {{file, -3}, {dir, -2}, {"/dev/null", -2}, {std::string(dir) + "/missing", -2}, {"", -2}};
+  for (const Case& c : cases) {
+    errors.clear();
+    port.SetDeviceName(c.name);
+    port.Open();
+    EXPECT_FALSE(port.Connected()) << c.name;
+    EXPECT_EQ(std::vector<int>{c.code}, errors) << c.name;
+    EXPECT_FALSE(port.LastOsError().empty());
+  }
+  EXPECT_EQ(fdsBefore, OpenFdCount());
+  std::remove(file.c_str());
+  rmdir(dir);
+}
+
+TEST_F(SerialOpen, PathWithSpacesOpens) {
+  Pty pty;
+  char dir[] = "/tmp/brae serial XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string link = std::string(dir) + "/my port";
+  ASSERT_EQ(0, symlink(pty.path().c_str(), link.c_str()));
+  port.SetDeviceName(link);
+  port.Open();
+  EXPECT_TRUE(port.Connected());
+  port.Close();
+  unlink(link.c_str());
+  rmdir(dir);
+}
+
+TEST(SerialReport, WithoutOnErrorRaisesECommError) {
+  TSerialPort port;
+  port.SetDeviceName("/nonexistent/brae-port");
+  try {
+    port.Open();
+    FAIL() << "no exception";
+  } catch (const ECommError& e) {
+    EXPECT_EQ(-2, e.ErrorCode);
+    EXPECT_STREQ("Port is not installed (Error: -2) ", e.what());
+  }
+  EXPECT_THROW(port.SetDTR(true), ECommError);
+}
+
+using SerialClosed = PortTest;
+
+TEST_F(SerialClosed, ReadWriteAndModemLinesOnAClosedPort) {
+  char buf[8];
+  EXPECT_EQ(-1, port.Read(buf, sizeof buf));
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(0, port.Write("x", 1));
+  EXPECT_EQ(std::vector<int>{-5}, errors);
+  errors.clear();
+  port.SetDTR(true);
+  port.SetRTS(true);
+  EXPECT_EQ((std::vector<int>{-8, -8}), errors);
+  port.DetachEvents();  // nothing to detach: no effect
+}
+
+TEST_F(SerialClosed, WriteAfterCloseAndSettersStoreOnly) {
+  Pty pty;
+  OpenOn(pty);
+  port.Close();
+  EXPECT_EQ(0, port.Write("x", 1));
+  EXPECT_EQ(std::vector<int>{-5}, errors);
+  errors.clear();
+  port.SetBaudRate(br38400);
+  port.SetFlowControl(fcSoftware);
+  port.EventChars().SetXonChar(0x11);
+  EXPECT_EQ(B9600, cfgetospeed(&static_cast<const termios&>(pty.Settings())));
+  port.Open();
+  const termios t = pty.Settings();
+  EXPECT_EQ(B38400, cfgetospeed(&t));
+  EXPECT_TRUE(t.c_iflag & IXON);
+  EXPECT_TRUE(errors.empty());
+}
+
+using SerialSettings = PortTest;
+
+TEST_F(SerialSettings, FarSideSeesEachLineSetting) {
+  Pty pty;
+  port.SetFlowControl(fcSoftware);
+  OpenOn(pty);
+  termios t = pty.Settings();
+  EXPECT_EQ(B9600, cfgetospeed(&t));
+  EXPECT_TRUE(t.c_iflag & IXON);
+  EXPECT_TRUE(t.c_iflag & IXOFF);
+  EXPECT_EQ(17, t.c_cc[VSTART]);
+  EXPECT_EQ(19, t.c_cc[VSTOP]);
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO));
+  EXPECT_EQ(0, t.c_cc[VMIN]);
+  EXPECT_EQ(0x0301u, port.DCB().Flags);
+  EXPECT_EQ(1024, port.DCB().XonLim);
+  EXPECT_EQ(1024, port.DCB().XoffLim);
+
+  port.SetBaudRate(br38400);
+  t = pty.Settings();
+  EXPECT_EQ(B38400, cfgetospeed(&t));
+  port.SetFlowControl(fcNone);
+  t = pty.Settings();
+  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF));
+  EXPECT_EQ(0x0001u, port.DCB().Flags);
+  port.SetBaudRate(br9600);
+  t = pty.Settings();
+  EXPECT_EQ(B9600, cfgetospeed(&t));
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(SerialSettings, RatesOutsideTheClassicTable) {
+  Pty pty;
+  OpenOn(pty);
+  for (TBaudrate b : {br14400, br56000, br128000, br256000, br110}) {
+    errors.clear();
+    port.SetBaudRate(b);
+    if (errors.empty()) {
+      EXPECT_EQ(BaudRateValue(b), commos::detail::GetBaud(pty.slave())) << BaudRateValue(b);
+    } else {
+      EXPECT_EQ(std::vector<int>{-10}, errors);  // the device refused it: reported, not faked
+    }
+  }
+}
+
+TEST_F(SerialSettings, UnchangedValuesMakeNoCallButEventCharsAlwaysDo) {
+  Pty pty;
+  OpenOn(pty);
+  // Change the terminal behind the component's back; a call to the device would undo it.
+  termios t = pty.Settings();
+  cfsetospeed(&t, B1200);
+  cfsetispeed(&t, B1200);
+  ASSERT_EQ(0, tcsetattr(pty.slave(), TCSANOW, &t));
+  port.SetBaudRate(br9600);
+  port.SetParity(paNone);
+  port.SetStopbits(sb10);
+  port.SetDatabits(da8);
+  port.SetOptions({});
+  port.SetFlowControl(fcDefault);
+  t = pty.Settings();
+  EXPECT_EQ(B1200, cfgetospeed(&t));
+  port.EventChars().SetXoffChar(19);  // same value, still applied
+  t = pty.Settings();
+  EXPECT_EQ(B9600, cfgetospeed(&t));
+}
+
+TEST_F(SerialSettings, SettersThatNeedAClosedPortReportAndStore) {
+  Pty pty;
+  OpenOn(pty);
+  port.SetDeviceName("Com7");
+  port.SetMonitorEvents({evRxChar});
+  port.SetReadBufSize(8192);
+  port.SetWriteBufSize(4096);
+  EXPECT_EQ((std::vector<int>{-1, -1, -1, -1}), errors);
+  EXPECT_EQ("Com7", port.DeviceName());
+  EXPECT_EQ(8192, port.ReadBufSize());
+  // The open port is untouched and still works.
+  EXPECT_TRUE(port.Connected());
+  EXPECT_EQ(2, port.Write("ok", 2));
+  EXPECT_EQ("ok", pty.Receive(2, 2000));
+  errors.clear();
+  port.SetDeviceName("Com7");  // unchanged: no report
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(SerialSettings, OpenOnAnOpenPortKeepsItIntact) {
+  Pty pty;
+  OpenOn(pty);
+  int received = 0;
+  port.OnRxChar = [&](TCustomComm*, int) {
+    char buf[64];
+    received += port.Read(buf, sizeof buf);
+  };
+  port.Open();
+  EXPECT_EQ(std::vector<int>{-1}, errors);
+  EXPECT_TRUE(port.Connected());
+  ASSERT_TRUE(pty.Send("still here"));
+  EXPECT_TRUE(Pump([&] { return received == 10; }));
+}
+
+TEST(SerialTermios, RecordForFramingAndHandshakes) {
+  termios base{};
+  commos::Dcb dcb;
+  dcb.ByteSize = 7;
+  dcb.Parity = 2;
+  dcb.StopBits = 2;
+  dcb.Flags = FlagWord(fcCTS, {coParityCheck});
+  auto plan = commos::detail::BuildTermios(dcb, base);
+  ASSERT_TRUE(plan.ok);
+  EXPECT_EQ(static_cast<tcflag_t>(CS7), plan.tio.c_cflag & CSIZE);
+  EXPECT_TRUE(plan.tio.c_cflag & PARENB);
+  EXPECT_FALSE(plan.tio.c_cflag & PARODD);
+  EXPECT_TRUE(plan.tio.c_cflag & CSTOPB);
+  EXPECT_TRUE(plan.tio.c_cflag & CRTSCTS);
+  EXPECT_TRUE(plan.tio.c_iflag & INPCK);
+  EXPECT_FALSE(plan.setDtr);
+
+  dcb.Parity = 3;  // mark
+  dcb.Flags = FlagWord(fcDTR, {});
+  plan = commos::detail::BuildTermios(dcb, base);
+  EXPECT_TRUE((plan.tio.c_cflag & (PARENB | CMSPAR | PARODD)) == (PARENB | CMSPAR | PARODD));
+  EXPECT_FALSE(plan.tio.c_cflag & CRTSCTS);
+  EXPECT_TRUE(plan.setDtr);
+
+  dcb.BaudRate = 56000;
+  EXPECT_TRUE(commos::detail::BuildTermios(dcb, base).customBaud);
+  dcb.ByteSize = 4;  // no terminal frames four bits
+  EXPECT_FALSE(commos::detail::BuildTermios(dcb, base).ok);
+}
+
+using SerialFlow = PortTest;
+
+TEST_F(SerialFlow, XoffFromTheFarSideHoldsOutputUntilXon) {
+  Pty pty;
+  port.SetFlowControl(fcSoftware);
+  OpenOn(pty);
+  ASSERT_TRUE(pty.Send("\x13"));  // XOFF
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::atomic<int> result{-100};
+  std::thread writer([&] { result = port.Write("held", 4); });
+  EXPECT_EQ("", pty.Receive(4, 300));
+  ASSERT_TRUE(pty.Send("\x11"));  // XON
+  EXPECT_EQ("held", pty.Receive(4, 2000));
+  writer.join();
+  EXPECT_EQ(4, result);
+}
+
+TEST_F(SerialFlow, WriteThatCannotFinishInTimeReturnsMinusOne) {
+  Pty pty;
+  port.SetFlowControl(fcSoftware);
+  port.SetWriteTimeout(100);
+  OpenOn(pty);
+  ASSERT_TRUE(pty.Send("\x13"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Fill whatever the kernel buffers, then one more write must give up after its time-out.
+  std::string block(4096, 'x');
+  int result = 0;
+  for (int i = 0; i < 64 && result != -1; ++i)
+    result = port.Write(block.data(), static_cast<int>(block.size()));
+  EXPECT_EQ(-1, result);
+  EXPECT_TRUE(errors.empty());
+}
+
+using SerialEvents = PortTest;
+
+TEST_F(SerialEvents, RxCharOnTheUiThreadWithTheQueuedCount) {
+  Pty pty;
+  OpenOn(pty);
+  std::string got;
+  int lastCount = 0;
+  std::thread::id handlerThread;
+  port.OnRxChar = [&](TCustomComm* sender, int count) {
+    EXPECT_EQ(&port, sender);
+    handlerThread = std::this_thread::get_id();
+    lastCount = count;
+    char buf[4096];
+    const int n = port.Read(buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+  };
+  ASSERT_TRUE(pty.Send("hello"));
+  ASSERT_TRUE(Pump([&] { return got == "hello"; }));
+  EXPECT_EQ(std::this_thread::get_id(), handlerThread);
+  EXPECT_GE(lastCount, 1);
+  EXPECT_LE(lastCount, 5);
+  // Nothing queued: a read returns 0 at once.
+  char buf[8];
+  EXPECT_EQ(0, port.Read(buf, sizeof buf));
+}
+
+TEST_F(SerialEvents, UnreadBytesAreNotReportedAgainUntilMoreArrive) {
+  Pty pty;
+  OpenOn(pty);
+  std::vector<int> counts;
+  port.OnRxChar = [&](TCustomComm*, int count) { counts.push_back(count); };
+  ASSERT_TRUE(pty.Send("ab"));
+  ASSERT_TRUE(Pump([&] { return !counts.empty(); }));
+  rt.RunFor(150);
+  EXPECT_EQ(std::vector<int>{2}, counts);
+  ASSERT_TRUE(pty.Send("c"));
+  ASSERT_TRUE(Pump([&] { return counts.size() == 2; }));
+  EXPECT_EQ(3, counts[1]);
+}
+
+// Exposes the dispatcher so that a mask can be handed to it directly.
+class DispatchingPort : public TSerialPort {
+ public:
+  void Dispatch(uint32_t mask) { DispatchCommEvents(nullptr, mask); }
+};
+
+TEST_F(SerialEvents, HandlersRunInTheFixedOrder) {
+  Pty pty;
+  DispatchingPort p;
+  p.SetDeviceName(pty.path());
+  p.SetMonitorEvents({});  // the test hands the masks over itself
+  std::vector<std::string> order;
+  p.OnRxChar = [&](TCustomComm*, int) { order.push_back("RxChar"); };
+  p.OnBreak = [&](TCustomComm*) { order.push_back("Break"); };
+  p.OnCts = [&](TCustomComm*) { order.push_back("Cts"); };
+  p.OnDsr = [&](TCustomComm*) { order.push_back("Dsr"); };
+  p.OnError = [&](TCustomComm*, int e) { order.push_back("Error" + std::to_string(e)); };
+  p.OnRing = [&](TCustomComm*) { order.push_back("Ring"); };
+  p.OnRlsd = [&](TCustomComm*) { order.push_back("Rlsd"); };
+  p.OnRxFlag = [&](TCustomComm*) { order.push_back("RxFlag"); };
+  p.OnTxEmpty = [&](TCustomComm*) { order.push_back("TxEmpty"); };
+  p.Open();
+  ASSERT_TRUE(p.Connected());
+  p.Dispatch(0x01FF);  // nothing queued: no RxChar
+  EXPECT_EQ((std::vector<std::string>{"Break", "Cts", "Dsr", "Error0", "Ring", "Rlsd", "RxFlag", "TxEmpty"}),
+            order);
+  order.clear();
+  ASSERT_TRUE(pty.Send("z"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  p.Dispatch(0x0181);
+  EXPECT_EQ((std::vector<std::string>{"RxChar", "Error0", "Ring"}), order);
+  p.Close();
+  order.clear();
+  p.Dispatch(0x01FF);  // after Close: nothing
+  EXPECT_TRUE(order.empty());
+}
+
+TEST_F(SerialEvents, DetachEventsStopsDelivery) {
+  Pty pty;
+  OpenOn(pty);
+  int calls = 0;
+  port.OnRxChar = [&](TCustomComm*, int) {
+    ++calls;
+    char buf[64];
+    port.Read(buf, sizeof buf);
+  };
+  ASSERT_TRUE(pty.Send("1"));
+  ASSERT_TRUE(Pump([&] { return calls == 1; }));
+  port.DetachEvents();
+  ASSERT_TRUE(pty.Send("2"));
+  rt.RunFor(200);
+  EXPECT_EQ(1, calls);
+  EXPECT_TRUE(port.Connected());
+  char buf[8];
+  EXPECT_EQ(1, port.Read(buf, sizeof buf));  // the byte is there, only not announced
+}
+
+TEST_F(SerialEvents, NoHandlerRunsAfterCloseEvenWithBytesInFlight) {
+  Pty pty;
+  OpenOn(pty);
+  int calls = 0;
+  port.OnRxChar = [&](TCustomComm*, int) { ++calls; };
+  port.OnError = [&](TCustomComm*, int) { ++calls; };
+  ASSERT_TRUE(pty.Send("late bytes"));
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(50));  // the monitor has them and waits for the UI thread
+  port.Close();
+  rt.RunFor(200);
+  EXPECT_EQ(0, calls);
+}
+
+TEST_F(SerialEvents, UnpluggedDeviceIsReportedOnceWithoutSpinning) {
+  auto pty = std::make_unique<Pty>();
+  OpenOn(*pty);
+  std::vector<int> lineErrors;
+  port.OnError = [&](TCustomComm*, int e) { lineErrors.push_back(e); };
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  pty->CloseMaster();
+  ASSERT_TRUE(Pump([&] { return !lineErrors.empty(); }));
+  rt.RunFor(500);
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  ASSERT_EQ(1u, lineErrors.size());
+  EXPECT_TRUE(lineErrors[0] & 0x0400) << lineErrors[0];
+  EXPECT_NE(std::string::npos, CommErrorText(lineErrors[0]).find("I/O error"));
+  auto cpuMs = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000.0 +
+           (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000.0;
+  };
+  // A monitor spinning on the dead descriptor would burn the whole half second.
+  EXPECT_LT(cpuMs(after) - cpuMs(before), 250.0);
+  // Reads find nothing, quietly; writes fail with the write error.
+  char buf[8];
+  EXPECT_EQ(0, port.Read(buf, sizeof buf));
+  std::vector<int> codes;
+  port.OnError = [&](TCustomComm*, int e) { codes.push_back(e); };
+  EXPECT_EQ(0, port.Write("x", 1));
+  EXPECT_EQ(std::vector<int>{-5}, codes);
+  port.Close();
+  EXPECT_FALSE(port.Connected());
+}
+
+TEST_F(SerialEvents, ManyOpenCloseCyclesLeakNothing) {
+  Pty pty;
+  port.OnRxChar = [&](TCustomComm*, int) {};
+  const int fdsBefore = OpenFdCount();
+  for (int i = 0; i < 50; ++i) {
+    port.SetDeviceName(pty.path());
+    port.Open();
+    ASSERT_TRUE(port.Connected());
+    pty.Send("x");
+    if (i % 2) rt.RunFor(1);
+    port.Close();
+  }
+  EXPECT_TRUE(AllMonitorsEnded());
+  EXPECT_EQ(fdsBefore, OpenFdCount());
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST(SerialNames, PortDirectoryMapping) {
+  setenv("BRAE_PORT_DIR", "/tmp/brae ports", 1);
+  EXPECT_EQ("/tmp/brae ports/com4", commos::ResolvePortName("Com4"));
+  EXPECT_EQ("/tmp/brae ports/com25", commos::ResolvePortName("COM25"));
+  EXPECT_EQ("/tmp/brae ports/com7", commos::ResolvePortName("com07"));
+  EXPECT_EQ("Com", commos::ResolvePortName("Com"));
+  EXPECT_EQ("Com1x", commos::ResolvePortName("Com1x"));
+  EXPECT_EQ("/dev/ttyS0", commos::ResolvePortName("/dev/ttyS0"));
+  unsetenv("BRAE_PORT_DIR");
+  // Without the directory, a number beyond this machine's devices names nothing.
+  EXPECT_EQ("", commos::ResolvePortName("Com999"));
+  const std::string first = commos::ResolvePortName("Com1");
+  if (!first.empty()) {
+    EXPECT_EQ(0u, first.rfind("/dev/tty", 0));
+  }
+}
+
+}  // namespace
