@@ -325,7 +325,7 @@ TCommEventThread::TCommEventThread(commos::Handle handle, TCommEventTypes events
     : CommHandle(std::move(handle)) {
   SetFreeOnTerminate(true);
   commos::SetCommMask(CommHandle, EventMaskOf(events));
-  Start(tk::Priority::Higher);
+  StartThread(tk::Priority::Higher);
 }
 
 void TCommEventThread::Stop() {

@@ -55,7 +55,7 @@ Thread::~Thread() {
   }
 }
 
-void Thread::Start(Priority /*priority*/) {
+void Thread::StartThread(Priority /*priority*/) {
   // Thread priorities need privileges on Linux; the UI thread's Synchronize already serialises the work, so
   // the priority is a hint that this platform does not act on.
   if (freeOnTerminate_) {

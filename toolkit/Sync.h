@@ -35,11 +35,11 @@ class Event {
 
 enum class Priority { Normal, Higher, Highest };
 
-// Base of the program's worker threads. Execute runs on a new thread from Start on; Terminate only sets the
-// flag that Execute polls. With FreeOnTerminate the object deletes itself when Execute returns (it must then
-// be allocated with new and not be touched by others after Terminate, except through what it owns). A derived
-// class that is not free-on-terminate must Terminate and WaitFor in its own destructor, before its members
-// go.
+// Base of the program's worker threads. Execute runs on a new thread from StartThread on; Terminate only sets
+// the flag that Execute polls. With FreeOnTerminate the object deletes itself when Execute returns (it must
+// then be allocated with new and not be touched by others after Terminate, except through what it owns). A
+// derived class that is not free-on-terminate must Terminate and WaitFor in its own destructor, before its
+// members go.
 class Thread {
  public:
   Thread() = default;
@@ -47,7 +47,7 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  void Start(Priority priority = Priority::Normal);
+  void StartThread(Priority priority = Priority::Normal);
   void Terminate() { terminated_.store(true, std::memory_order_release); }
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
   void SetFreeOnTerminate(bool value) { freeOnTerminate_ = value; }

@@ -384,8 +384,12 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
   }
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return IoResult::Done;
   if (h->disk) return n == 0 ? IoResult::Done : IoResult::Failed;
-  // End of file or EIO on a terminal: the device is gone. The monitor reports it once; reads then find
-  // nothing.
+  if (n == 0) {
+    // In raw mode with VMIN = VTIME = 0 an empty queue also reads 0: only a hang-up means the device is gone.
+    pollfd p{h->fd, 0, 0};
+    if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR | POLLNVAL))) return IoResult::Done;
+  }
+  // A hang-up or EIO on a terminal: the device is gone. The monitor reports it once; reads then find nothing.
   h->MarkGone();
   return IoResult::Done;
 }

@@ -454,9 +454,13 @@ TEST_F(SerialEvents, RxCharOnTheUiThreadWithTheQueuedCount) {
   EXPECT_EQ(std::this_thread::get_id(), handlerThread);
   EXPECT_GE(lastCount, 1);
   EXPECT_LE(lastCount, 5);
-  // Nothing queued: a read returns 0 at once.
+  // Nothing queued: a read returns 0 at once, and the port is not taken for gone.
   char buf[8];
+  errors.clear();
   EXPECT_EQ(0, port.Read(buf, sizeof buf));
+  ASSERT_TRUE(pty.Send("more"));
+  ASSERT_TRUE(Pump([&] { return got == "hellomore"; }));
+  EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(SerialEvents, UnreadBytesAreNotReportedAgainUntilMoreArrive) {

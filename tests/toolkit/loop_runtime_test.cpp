@@ -229,12 +229,12 @@ TEST(ThreadTest, TerminateEndsExecuteAndFreeOnTerminateDeletesItself) {
   std::atomic<int> loops{0};
   {
     CountingThread t(&loops);
-    t.Start();
+    t.StartThread();
     while (loops < 3) std::this_thread::yield();
   }
   std::atomic<bool> destroyed{false};
   auto* t = new SelfFreeingThread(&destroyed);
-  t->Start(tk::Priority::Higher);
+  t->StartThread(tk::Priority::Higher);
   EXPECT_FALSE(tk::Thread::WaitForDetachedThreads(20));
   t->gate.Set();
   EXPECT_TRUE(tk::Thread::WaitForDetachedThreads(5000));

@@ -1,0 +1,42 @@
+// What the update engine needs of the windows, as small interfaces, so that the engine builds and is tested
+// without any user interface. Every call is made on the UI thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace engine {
+
+// The main window's diagnostic log, status line and progress bar.
+class IReporter {
+ public:
+  virtual ~IReporter() = default;
+  // Adds one line to the diagnostic log (a text with line breaks shows as several lines). May throw; the
+  // engine then adds a fixed replacement line instead.
+  virtual void AppendLogLine(const std::string& text) = 0;
+  virtual void ApplyStatus(const std::string& text) = 0;
+  virtual void SetProgressPosition(int position) = 0;
+  virtual void SetProgressMax(int max) = 0;
+  virtual void SetProgressVisible(bool visible) = 0;
+};
+
+// The modeless error dialog.
+class IErrorDialog {
+ public:
+  virtual ~IErrorDialog() = default;
+  virtual void ShowErrorMessage(uint32_t code) = 0;
+  virtual void Hide() = 0;
+};
+
+// The payload files of the file run modes. Reads deliver 1 byte or 0 at the end of the file; I/O errors are
+// thrown (std::exception) to the engine.
+class IPayloadFiles {
+ public:
+  virtual ~IPayloadFiles() = default;
+  virtual int ReadFirmwareByte(uint8_t* byte) = 0;
+  virtual int ReadLoaderByte(uint8_t* byte) = 0;
+  virtual void RewindFirmwareFile() = 0;
+  virtual void RewindLoaderFile() = 0;
+};
+
+}  // namespace engine

@@ -1,0 +1,207 @@
+// The update engine: one firmware update of the indicator as a state machine of 29 states, advanced one step
+// at a time on the UI thread. The engine's own thread only waits for a wake-up and hands one step to the UI
+// thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/Reporting.h"
+#include "serial/SerialPort.h"
+#include "toolkit/Runtime.h"
+#include "toolkit/Sync.h"
+
+namespace engine {
+
+enum TUpdateState : uint8_t {
+  eReadyOpen,
+  eZa96Before,
+  eZa96After,
+  eCheckFlash,
+  eRequestSCPVersion,
+  eRequestVersion,
+  eTurnErrorOn,
+  eCheckHeapAddress,
+  eSendU,
+  eZa384Before,
+  eZa96Last,
+  eZa384After,
+  eZa384Retry,
+  eSebx384,
+  eU384,
+  eU96,
+  eWaitV,
+  eFt96,
+  eFt384,
+  eSeha,
+  eWaitW,
+  eSendFirmware,
+  eWaitX,
+  eWaitY,
+  eSendPM,
+  eUpload,
+  eWaitQ,
+  eUploadZA,
+  eCheckPort,
+};
+constexpr int kStateCount = 29;
+extern const char* const StateNames[kStateCount];
+
+// Reply kinds: what ParseReply recognised, or a timeout.
+enum : uint8_t {
+  kReplyNone = 0,
+  kReplyAck = 1,  // ^ (in eCheckFlash: any bracketed answer)
+  kReplyScpOne = 2,
+  kReplyScpHigher = 3,
+  kReplyVersionOne = 4,
+  kReplyVersionHigher = 5,
+  kReplyHeapFD = 6,
+  kReplyHeapF9 = 7,
+  kReplyHeap14 = 8,
+  kReplyHeapOther = 9,
+  kReplyT = 10,
+  kReplyFtTooBig = 11,
+  kReplyFtFits = 12,
+  kReplyTimeout = 13,
+  kReplyV = 14,
+  kReplyW = 15,
+  kReplyQ = 16,
+  kReplyZ = 17,
+  kReplyY = 18,
+  kReplyX = 19,
+  kReplyB = 21,
+  kReplyD = 22,
+  kReplyNotBluetooth = 23,
+  kReplyBluetooth = 24,
+};
+
+constexpr int kRxBufferSize = 4096;
+constexpr int kBlockSize = 1000;
+constexpr int kSendBufferSize = 100;
+constexpr uint8_t kBlockMarker = 0xA5;
+
+// The CRC-16 table of the reflected polynomial 0xA001.
+extern const std::array<uint16_t, 256> kCrcTable;
+
+// The integer in a reply text: leading spaces, an optional sign, decimal digits or hexadecimal digits after
+// "$", "x" or "0x"; -1 when the text is no number or leaves the signed 32-bit range.
+int32_t ReadReplyInteger(const std::string& text);
+// False when the text has 1 to 6 characters and one is not 0-9 or A-F; true otherwise (also for "" and 7+).
+bool IsHexText(const std::string& text);
+
+class TSerialThread : public tk::Thread {
+ public:
+  // `progressBar` is the main window's side of reporting (log, status, progress); `errorDialog` the error
+  // dialog. The thread starts at once.
+  TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog);
+  ~TSerialThread() override;
+
+  // Stores the boot flag and runs the first step (on the UI thread: at once).
+  void Start(int bootFlag);
+  // Ends the update: no line event, timer or step reaches the engine any more. May be called twice.
+  void Finish();
+  void Step();
+  void RxCharReceived(serial::TCustomComm* sender, int count);
+  void PollTimerFired();
+  void TimeoutTimerFired();
+  void ParseReply();
+  // The part of ParseReply after the read: gathers one chunk of received bytes and classifies it.
+  void ProcessChunk(const uint8_t* bytes, int count);
+
+  // Port scan and sending.
+  void OpenPort(int firstNumber);
+  void SetBaud(int baud);
+  void SendCommand(const std::string& text);
+  void CommError(serial::TCustomComm* sender, int errors);
+
+  // Loader upload and firmware transfer.
+  void StartLoaderUpload();
+  void SendLoaderData();
+  void StartFirmwareTransfer();
+  void SendFirmwareBlock();
+  void CrcUpdate(uint8_t byte);
+
+  // Reporting (each runs its user-interface part through Synchronize).
+  void Log(const std::string& text);
+  void ShowStatus(const std::string& text);
+  void UpdateProgress();
+  void SetProgressMax();
+  void ShowProgressBar();
+
+  void SetRxPos(int value);
+  int64_t MillisecondsSince(double dateTime) const;
+
+  // Fields, in the order the engine was designed with.
+  IReporter* ProgressBar;
+  int32_t PortNumber = 0;
+  int32_t ErrorShown = 0;
+  uint8_t BlockBuffer[kBlockSize] = {};  // slot n (1..1000) at index n - 1
+  int32_t CurrentBaud = 0;
+  uint8_t State = eReadyOpen;
+  double WaitStart = 0;
+  int32_t RxPos = 1;
+  uint8_t RxBuffer[kRxBufferSize + 1] = {};  // positions 1..4096
+  uint16_t Crc = 0;
+  int32_t BootFlag = 0;
+  uint8_t PortOpenMarks[26] = {};  // 1..25
+  int32_t BytesSent = 0;
+  int32_t FirmwareColumn = 0;
+  int32_t FirmwareLine = 0;
+  std::string LogText, StatusText;
+  uint8_t ReplyKind = kReplyNone;
+  tk::Event WakeEvent;
+  uint8_t ProgressVisible = 0;
+  int32_t ProgressMax = 0;
+  int32_t FileReadCount = 0;
+  uint8_t NextByte = 0;
+  int32_t RetryCount = 0;
+  int32_t FlashSize = 0;
+  std::unique_ptr<serial::TSerialPort> Port;
+  std::unique_ptr<tk::Timer> TimeoutTimer;
+  std::unique_ptr<tk::Timer> PollTimer;
+  uint32_t FirmwareSize = 0;
+  uint32_t LoaderSize = 0;
+  uint8_t Succeeded = 0;
+  std::function<void(TSerialThread*)> OnFinished;
+  int32_t RunMode = 0;
+
+  // Where the payloads come from: the embedded buffers (64000 and 1048576 bytes) and, in the file run modes,
+  // the payload files. Set by the main window before the first upload.
+  const uint8_t* LoaderData = nullptr;
+  const uint8_t* FirmwareData = nullptr;
+  IPayloadFiles* Files = nullptr;
+  IErrorDialog* ErrorDialog;
+
+ protected:
+  void Execute() override;
+
+ private:
+  void Transition();
+  void ArmTimers();
+  void TryNextPort();
+  void BaudPath();
+  void ShowErrorOnce(uint32_t code);
+  void ShowErrorAlways(uint32_t code);
+  void HideError();
+  void EraseBegun();
+  void Message(const std::string& text);
+  void Go(uint8_t state) { State = state; }
+  void Stamp();
+  bool FlashMismatch() const;
+  bool RecognisedAt(int p, const std::string& chunk);
+  void TakeOut(int from, int length);
+  void Recognised(uint8_t kind);
+  void AddFirmwareByte();
+  void SendFullBlock();
+  void ReadFirmwareByte();
+  void ReadLoaderByte();
+  void RewindFirmwareFile();
+  void RewindLoaderFile();
+  void AppendLogLine();
+  void PayloadFailed(const std::string& what, const std::exception& e);
+};
+
+}  // namespace engine
