@@ -37,9 +37,36 @@ run() {  # run PRESET [ctest args...]
   fi
   rm -f "$log"
 }
+fuzz() {  # builds the libFuzzer targets with clang and runs each for a bounded time
+  echo "== fuzz: build =="
+  if ! cmake --preset fuzz >/dev/null || ! cmake --build --preset fuzz -j "$jobs"; then
+    echo "fuzz: build failed"
+    status=1
+    failed=$((failed + 1))
+    return
+  fi
+  for target in build-fuzz/fuzz/*; do
+    [ -x "$target" ] || continue
+    local corpus
+    corpus=$(mktemp -d)
+    echo "== fuzz: $(basename "$target") for ${BRAE_FUZZ_SECONDS:-60} s =="
+    if "$target" -max_total_time="${BRAE_FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" >"$corpus.log" 2>&1; then
+      grep -E '^stat::number_of_executed_units' "$corpus.log" || true
+      echo "fuzz $(basename "$target"): passed"
+      passed=$((passed + 1))
+    else
+      tail -40 "$corpus.log"
+      echo "fuzz $(basename "$target"): FAILED"
+      failed=$((failed + 1))
+      status=1
+    fi
+    rm -rf "$corpus" "$corpus.log"
+  done
+}
 run release
 run asan
 run tsan -L core
+fuzz
 echo
 echo "all builds: $passed passed, $failed failed"
 exit $status

@@ -141,6 +141,9 @@ void TCustomComm::Open() {
 void TCustomComm::Close() {
   if (!Connected()) return;
   if (EventThread) {
+    // An event the monitor has already handed to the UI thread may still be queued there; it must find no
+    // handler, even once this component is gone.
+    EventThread->OnCommEvent = nullptr;
     EventThread->Stop();  // the thread frees itself once it has left its loop
     EventThread = nullptr;
   }

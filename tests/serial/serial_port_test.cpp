@@ -615,3 +615,22 @@ TEST(SerialNames, PortDirectoryMapping) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PortTest, ComponentDestroyedWithAnEventStillQueued) {
+  Pty pty;
+  auto* p = new TSerialPort;
+  int calls = 0;
+  p->OnRxChar = [&](TCustomComm*, int) { ++calls; };
+  p->SetDeviceName(pty.path());
+  p->Open();
+  ASSERT_TRUE(p->Connected());
+  ASSERT_TRUE(pty.Send("x"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the monitor now waits for the UI thread
+  delete p;
+  rt.RunFor(100);  // the queued hand-over runs against a component that is gone
+  EXPECT_EQ(0, calls);
+}
+
+}  // namespace
