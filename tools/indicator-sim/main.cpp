@@ -72,8 +72,8 @@ class Simulator {
         dev_(
             o.dev, log, [this](std::string_view bytes) { queue(bytes); },
             [this](const std::vector<std::uint8_t>& image) { confirmed(image); }),
-        fault_rng_(o.seed),
-        garbage_rng_(o.seed ^ 0x9E3779B97F4A7C15ULL),
+        rx_rng_(o.seed),
+        tx_rng_(o.seed ^ 0x5DEECE66DULL),
         applied_rate_(o.dev.start_rate) {}
 
   int run();
@@ -92,8 +92,9 @@ class Simulator {
   void write_line(Time now);
   void vanish(Time now);
   void send_xoff(Time now);
-  bool line_faults(std::uint8_t& b);
-  std::uint8_t garbage() { return static_cast<std::uint8_t>(0x80u | (garbage_rng_() & 0x7Fu)); }
+  bool line_faults(std::uint8_t& b, std::mt19937_64& rng);
+  // Noise from a rate mismatch: high-bit bytes, never a character the protocol uses.
+  static std::uint8_t garbage(std::mt19937_64& rng) { return static_cast<std::uint8_t>(0x80u | (rng() & 0x7Fu)); }
   // How many bytes the wire allows now, and moves its free time on by what is taken.
   std::size_t pace_budget(Time now, Time& free_at, int rate, std::size_t want) const;
   void linger();
@@ -104,8 +105,10 @@ class Simulator {
   std::unique_ptr<Port> port_;
   std::deque<Queued> tx_;
   std::vector<std::uint8_t> wire_;  // already through the line model, waiting for the pty to take it
-  std::mt19937_64 fault_rng_;
-  std::mt19937_64 garbage_rng_;
+  // One generator per direction, so what happens to a byte depends only on the bytes before it in
+  // the same direction, not on how reads and writes interleave.
+  std::mt19937_64 rx_rng_;
+  std::mt19937_64 tx_rng_;
   long long rx_count_ = 0;
   bool vanished_ = false;
   bool vanish_used_ = false;
@@ -158,11 +161,11 @@ void Simulator::confirmed(const std::vector<std::uint8_t>& image) {
   }
 }
 
-bool Simulator::line_faults(std::uint8_t& b) {
-  if (o_.drop_prob > 0 && std::uniform_real_distribution<double>(0, 1)(fault_rng_) < o_.drop_prob)
+bool Simulator::line_faults(std::uint8_t& b, std::mt19937_64& rng) {
+  if (o_.drop_prob > 0 && std::uniform_real_distribution<double>(0, 1)(rng) < o_.drop_prob)
     return false;
-  if (o_.garble_prob > 0 && std::uniform_real_distribution<double>(0, 1)(fault_rng_) < o_.garble_prob)
-    b = static_cast<std::uint8_t>(b ^ (1u << (fault_rng_() % 8)));
+  if (o_.garble_prob > 0 && std::uniform_real_distribution<double>(0, 1)(rng) < o_.garble_prob)
+    b = static_cast<std::uint8_t>(b ^ (1u << (rng() % 8)));
   return true;
 }
 
@@ -201,11 +204,11 @@ void Simulator::take(const std::uint8_t* buf, std::size_t n, Time now) {
     std::uint8_t b = buf[i];
     // A UART at another rate than the sender's samples noise, not the sender's bytes.
     if (port_->is_pty() && line_rate != dev_.rate()) {
-      b = garbage();
+      b = garbage(rx_rng_);
       ++garbled;
     }
     std::uint8_t before = b;
-    if (!line_faults(b)) {
+    if (!line_faults(b, rx_rng_)) {
       ++dropped;
       continue;
     }
@@ -254,12 +257,12 @@ void Simulator::write_line(Time now) {
     tx_.pop_front();
     std::uint8_t b = q.byte;
     if (port_->is_pty() && line_rate != q.rate) {
-      b = garbage();
+      b = garbage(tx_rng_);
       ++garbled;
       sent_rate = q.rate;
     }
     std::uint8_t before = b;
-    if (!line_faults(b)) {
+    if (!line_faults(b, tx_rng_)) {
       ++dropped;
       continue;
     }
