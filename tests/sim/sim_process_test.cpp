@@ -159,6 +159,39 @@ TEST(SimLine, PaceTakesTheWireTime) {
   EXPECT_LE(ms, 1500);
 }
 
+// An unprivileged updater locks the port (flock + TIOCEXCL), closes it, and must be able to open it
+// again: on a pty the exclusive mode would otherwise outlive the close.
+TEST(SimLine, UpdaterCanReopenItsExclusivePort) {
+  SimProcess sim({});
+  ASSERT_TRUE(std::filesystem::is_symlink(sim.link));
+  // The slave itself, since a privileged test's scratch directory is closed to the unprivileged child.
+  const std::string slave = std::filesystem::read_symlink(sim.link).string();
+  if (geteuid() == 0) chmod(slave.c_str(), 0666);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) _exit(11);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) _exit(12);  // the simulator holds no lock of its own
+    if (ioctl(fd, TIOCEXCL) != 0) _exit(13);
+    if (open(slave.c_str(), O_RDWR | O_NOCTTY) >= 0 || errno != EBUSY) _exit(14);  // exclusive while open
+    close(fd);
+    for (int i = 0; i < 100; ++i) {
+      usleep(5000);
+      int again = open(slave.c_str(), O_RDWR | O_NOCTTY);
+      if (again >= 0) _exit(0);
+    }
+    _exit(15);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "10 setuid, 11 open, 12 flock, 13 TIOCEXCL, 14 not exclusive, 15 no reopen\n"
+      << sim.transcript();
+}
+
 TEST(SimFaults, SilentAndAnswerAfterTries) {
   {
     SimProcess sim({"--silent"});

@@ -32,6 +32,11 @@ std::chrono::nanoseconds byte_time(int rate) {
   return std::chrono::nanoseconds(10'000'000'000LL / rate);
 }
 
+// Paced bytes move in bursts of a few milliseconds' worth rather than one wake-up per byte.
+Clock::duration pace_quantum(int rate) {
+  return std::max<Clock::duration>(byte_time(rate), std::chrono::milliseconds(4));
+}
+
 std::string rate_text(std::optional<int> rate) {
   return rate ? std::to_string(*rate) : "an unknown rate";
 }
@@ -94,7 +99,9 @@ class Simulator {
   void send_xoff(Time now);
   bool line_faults(std::uint8_t& b, std::mt19937_64& rng);
   // Noise from a rate mismatch: high-bit bytes, never a character the protocol uses.
-  static std::uint8_t garbage(std::mt19937_64& rng) { return static_cast<std::uint8_t>(0x80u | (rng() & 0x7Fu)); }
+  static std::uint8_t garbage(std::mt19937_64& rng) {
+    return static_cast<std::uint8_t>(0x80u | (rng() & 0x7Fu));
+  }
   // How many bytes the wire allows now, and moves its free time on by what is taken.
   std::size_t pace_budget(Time now, Time& free_at, int rate, std::size_t want) const;
   void linger();
@@ -119,6 +126,8 @@ class Simulator {
   int applied_rate_;
   bool io_error_ = false;
   bool want_pollout_ = false;
+  Time next_exclusive_check_{};
+  Time exclusive_checks_until_{};
 };
 
 bool Simulator::open_line(Time now) {
@@ -162,8 +171,7 @@ void Simulator::confirmed(const std::vector<std::uint8_t>& image) {
 }
 
 bool Simulator::line_faults(std::uint8_t& b, std::mt19937_64& rng) {
-  if (o_.drop_prob > 0 && std::uniform_real_distribution<double>(0, 1)(rng) < o_.drop_prob)
-    return false;
+  if (o_.drop_prob > 0 && std::uniform_real_distribution<double>(0, 1)(rng) < o_.drop_prob) return false;
   if (o_.garble_prob > 0 && std::uniform_real_distribution<double>(0, 1)(rng) < o_.garble_prob)
     b = static_cast<std::uint8_t>(b ^ (1u << (rng() % 8)));
   return true;
@@ -172,11 +180,9 @@ bool Simulator::line_faults(std::uint8_t& b, std::mt19937_64& rng) {
 std::size_t Simulator::pace_budget(Time now, Time& free_at, int rate, std::size_t want) const {
   if (!o_.pace) return want;
   auto per_byte = byte_time(rate);
-  // Idle time earns no credit beyond a couple of milliseconds: the wire cannot catch up.
-  Time base = std::max(free_at, now - std::max<Clock::duration>(per_byte, std::chrono::milliseconds(2)));
-  if (now < base + per_byte) return 0;
-  auto n = static_cast<std::size_t>((now - base) / per_byte);
-  n = std::min(n, want);
+  // Idle time earns no more than one quantum of credit: the wire cannot catch up on lost time.
+  Time base = std::max(free_at, now - pace_quantum(rate));
+  auto n = std::min(static_cast<std::size_t>((now - base) / per_byte), want);
   free_at = base + per_byte * static_cast<long long>(n);
   return n;
 }
@@ -199,29 +205,54 @@ void Simulator::take(const std::uint8_t* buf, std::size_t n, Time now) {
     vanish_now = true;
   }
   std::optional<int> line_rate = port_->line_rate();
-  std::size_t garbled = 0, dropped = 0, flipped = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::uint8_t b = buf[i];
-    // A UART at another rate than the sender's samples noise, not the sender's bytes.
-    if (port_->is_pty() && line_rate != dev_.rate()) {
-      b = garbage(rx_rng_);
-      ++garbled;
+  // The line's doings are logged before what the device makes of the bytes, so the transcript
+  // reads in cause-and-effect order. A rate switch inside the chunk ends the segment early; the
+  // generator is then replayed so each byte still gets the draws it would get on its own.
+  std::size_t i = 0;
+  while (i < n) {
+    const int rate = dev_.rate();
+    const bool mismatch = port_->is_pty() && line_rate != rate;
+    auto line_model = [&](std::uint8_t& b) {
+      if (mismatch) b = garbage(rx_rng_);  // a UART at the wrong rate samples noise
+      return line_faults(b, rx_rng_);
+    };
+    const auto rng_before = rx_rng_;
+    std::vector<std::pair<std::uint8_t, std::size_t>> out;  // byte, index in the chunk
+    std::size_t dropped = 0, flipped = 0;
+    for (std::size_t j = i; j < n; ++j) {
+      std::uint8_t b = buf[j];
+      std::uint8_t sent = mismatch ? 0 : b;
+      if (!line_model(b)) {
+        ++dropped;
+        continue;
+      }
+      if (!mismatch && b != sent) ++flipped;
+      out.emplace_back(b, j);
     }
-    std::uint8_t before = b;
-    if (!line_faults(b, rx_rng_)) {
-      ++dropped;
-      continue;
+    if (mismatch)
+      log_.log(now, "received " + std::to_string(n - i) + " byte(s) sent at " + rate_text(line_rate) +
+                        " while the device is at " + std::to_string(rate) + ": garbage");
+    if (dropped || flipped)
+      log_.log(now, "fault: " + std::to_string(dropped) + " received byte(s) lost, " +
+                        std::to_string(flipped) + " garbled");
+    std::size_t stop = n;
+    for (auto [b, j] : out) {
+      dev_.receive({&b, 1}, now);
+      if (dev_.rate() != rate) {
+        stop = j + 1;
+        break;
+      }
     }
-    if (b != before) ++flipped;
-    dev_.receive({&b, 1}, now);
+    if (stop < n) {
+      rx_rng_ = rng_before;
+      for (std::size_t j = i; j < stop; ++j) {
+        std::uint8_t b = buf[j];
+        line_model(b);
+      }
+    }
+    i = stop;
   }
   rx_count_ += static_cast<long long>(n);
-  if (garbled)
-    log_.log(now, "received " + std::to_string(garbled) + " byte(s) sent at " + rate_text(line_rate) +
-                      " while the device is at " + std::to_string(dev_.rate()) + ": garbage");
-  if (dropped || flipped)
-    log_.log(now, "fault: " + std::to_string(dropped) + " received byte(s) lost, " + std::to_string(flipped) +
-                      " garbled");
   dev_.flush_stray(now);
   if (o_.xoff_after && !xoff_sent_ && rx_count_ >= *o_.xoff_after) send_xoff(now);
   if (vanish_now) vanish(now);
@@ -329,6 +360,13 @@ int Simulator::run() {
       log_.log(now, "fault: line back");
     }
     dev_.poll(now);
+    if (port_ && now < exclusive_checks_until_ && now >= next_exclusive_check_) {
+      next_exclusive_check_ = now + std::chrono::milliseconds(2);
+      if (port_->release_stale_exclusive()) {
+        log_.log(now, "port closed by the updater: exclusive mode cleared so it can open it again");
+        exclusive_checks_until_ = now;
+      }
+    }
     if (port_) {
       if (!tx_.empty() || !wire_.empty()) write_line(now);
       // On a real tty the device's UART is the tty: change it once the old rate's bytes are out.
@@ -349,26 +387,35 @@ int Simulator::run() {
     if (auto d = dev_.deadline()) earlier(*d);
     if (end) earlier(*end);
     if (vanished_) earlier(comeback_);
-    pollfd pfd{-1, 0, 0};
+    pollfd pfds[2] = {{-1, 0, 0}, {-1, 0, 0}};
+    pollfd& pfd = pfds[0];
+    if (port_ && now < exclusive_checks_until_) earlier(next_exclusive_check_);
     if (port_) {
+      pfds[1] = {port_->closes_fd(), POLLIN, 0};
       pfd.fd = port_->fd();
-      bool can_read = !o_.pace || now >= rx_free_;
+      int rx_rate = port_->line_rate().value_or(dev_.rate());
+      bool can_read = !o_.pace || now >= rx_free_ + pace_quantum(rx_rate);
       if (can_read)
         pfd.events |= POLLIN;
       else
-        earlier(rx_free_);
+        earlier(rx_free_ + pace_quantum(rx_rate));
       if (want_pollout_) pfd.events |= POLLOUT;
-      if (!tx_.empty() && !want_pollout_) earlier(o_.pace ? tx_free_ : now);
+      if (!tx_.empty() && !want_pollout_) earlier(o_.pace ? tx_free_ + pace_quantum(dev_.rate()) : now);
     }
     auto wait = std::max<Clock::duration>(wake - now, Clock::duration::zero());
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    int r = ppoll(&pfd, pfd.fd >= 0 ? 1 : 0, &ts, &wait_mask);
+    int r = ppoll(pfds, 2, &ts, &wait_mask);  // negative fds are skipped
     if (r < 0 && errno != EINTR) {
       std::fprintf(stderr, "brae-indicator-sim: poll: %s\n", std::strerror(errno));
       return 3;
     }
     if (r > 0 && port_ && (pfd.revents & POLLIN)) read_line(Clock::now());
+    if (r > 0 && port_ && (pfds[1].revents & POLLIN) && port_->take_close_events()) {
+      // The flock goes a moment after the close is reported: look again for a little while.
+      exclusive_checks_until_ = Clock::now() + std::chrono::milliseconds(200);
+      next_exclusive_check_ = Clock::now();
+    }
   }
   port_.reset();
   if (io_error_) return 3;

@@ -1,14 +1,19 @@
 #include "port.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace sim {
 namespace {
@@ -45,6 +50,26 @@ bool make_raw(int fd, int rate, std::string& error) {
     return false;
   }
   return true;
+}
+
+// Whether /proc/locks lists a flock on the file with this device and inode.
+bool flock_held(dev_t dev, ino_t ino) {
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    if (line.find(" FLOCK ") == std::string::npos) continue;
+    std::istringstream words(line);
+    std::string w;
+    while (words >> w) {
+      unsigned maj = 0, min = 0;
+      unsigned long inode = 0;
+      char tail = 0;
+      if (std::sscanf(w.c_str(), "%x:%x:%lu%c", &maj, &min, &inode, &tail) == 3 && maj == major(dev) &&
+          min == minor(dev) && inode == ino)
+        return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -94,6 +119,11 @@ std::unique_ptr<Port> Port::open_pty(const std::string& link, int rate, std::str
     return nullptr;
   }
   p->link_ = link;
+  p->notify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (p->notify_fd_ >= 0 && inotify_add_watch(p->notify_fd_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    close(p->notify_fd_);
+    p->notify_fd_ = -1;  // exclusive mode then stays until the updater clears it itself
+  }
   return p;
 }
 
@@ -120,6 +150,7 @@ Port::~Port() {
     ssize_t n = readlink(link_.c_str(), buf, sizeof buf - 1);
     if (n > 0 && std::string(buf, static_cast<std::size_t>(n)) == slave_name_) unlink(link_.c_str());
   }
+  if (notify_fd_ >= 0) close(notify_fd_);
   if (slave_fd_ >= 0) close(slave_fd_);
   if (fd_ >= 0) close(fd_);
 }
@@ -144,6 +175,40 @@ int Port::unread_by_peer() const {
   int n = 0;
   if (ioctl(slave_fd_, TIOCINQ, &n) != 0) return 0;
   return n;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+bool Port::exclusive() const {
+  int excl = 0;
+  return slave_fd_ >= 0 && ioctl(slave_fd_, TIOCGEXCL, &excl) == 0 && excl != 0;
+}
+
+bool Port::take_close_events() {
+  if (notify_fd_ < 0) return false;
+  alignas(inotify_event) char buf[4096];
+  bool any = false;
+  while (read(notify_fd_, buf, sizeof buf) > 0) any = true;
+  return any;
+}
+
+bool Port::release_stale_exclusive() {
+  if (!exclusive()) {
+    stale_checks_ = 0;
+    return false;
+  }
+  struct stat st {};
+  if (fstat(slave_fd_, &st) != 0) return false;
+  if (flock_held(st.st_dev, st.st_ino)) {
+    stale_checks_ = 0;
+    return false;
+  }
+  // Twice in a row: an updater between its open and its flock is not taken for gone.
+  if (++stale_checks_ < 2) return false;
+  stale_checks_ = 0;
+  return ioctl(slave_fd_, TIOCNXCL) == 0;
 }
 
 }  // namespace sim

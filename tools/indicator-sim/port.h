@@ -28,12 +28,24 @@ class Port {
   // Bytes written by us and not yet read by the other end (pty only; 0 otherwise).
   int unread_by_peer() const;
 
+  // The updater puts the slave in exclusive mode (TIOCEXCL). On a pty that mode outlives the
+  // updater's close, so an unprivileged updater could never reopen its port. Once exclusive mode
+  // is set but nobody holds a flock on the slave any more, the holder is gone: clear the mode.
+  // Returns true when it did. closes_fd() becomes readable when someone closes the slave; call
+  // take_close_events() then, and release_stale_exclusive() a few times shortly after.
+  bool exclusive() const;
+  bool release_stale_exclusive();
+  int closes_fd() const { return notify_fd_; }
+  bool take_close_events();
+
  private:
   Port() = default;
   int fd_ = -1;
   int slave_fd_ = -1;  // held open so the master never sees EIO while the updater reopens the port
   std::string slave_name_;
   std::string link_;
+  int stale_checks_ = 0;
+  int notify_fd_ = -1;  // inotify on the slave: tells when the updater closes it
 };
 
 std::optional<int> rate_of_speed(unsigned long speed);
