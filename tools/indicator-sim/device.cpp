@@ -94,7 +94,7 @@ void Device::receive(std::span<const std::uint8_t> bytes, Time now) {
       case Mode::BootLoader:
         if (b == 'U' && take_try("U", now)) {
           answer(now, "U", "T");
-          start_erase(now, "");
+          start_erase(now);
         } else {
           ++stray_;
         }
@@ -127,6 +127,10 @@ void Device::log(Time now, const std::string& text) {
 }
 
 void Device::poll(Time now) {
+  if (x_due_ && now >= *x_due_) {
+    x_due_.reset();
+    answer(now, "image complete", "X");
+  }
   if (mode_ == Mode::Erasing && now >= erase_end_) {
     mode_ = Mode::Size;
     size_bytes_ = 0;
@@ -137,14 +141,17 @@ void Device::poll(Time now) {
 
 std::optional<Time> Device::deadline() const {
   if (mode_ == Mode::Erasing) return erase_end_;
-  return std::nullopt;
+  return x_due_;
 }
 
 bool Device::take_try(std::string_view key, Time now) {
   if (cfg_.answer_after <= 0) return true;
   if (!cfg_.answer_after_cmd.empty() && cfg_.answer_after_cmd != key) return true;
   auto it = tries_.find(key);
-  if (it == tries_.end()) it = tries_.emplace(std::string(key), 0).first;
+  if (it == tries_.end()) {
+    if (tries_.size() >= 64) return true;  // junk with endless variants must not grow the table
+    it = tries_.emplace(std::string(key), 0).first;
+  }
   if (++it->second > cfg_.answer_after) return true;
   log(now, printable(key) + " -> (fault: not answered, try " + std::to_string(it->second) + " of " +
                std::to_string(cfg_.answer_after) + ")");
@@ -289,8 +296,8 @@ void Device::end_record(Time now) {
 
 // ---- boot loader: erase and image transfer -------------------------------------------------------
 
-void Device::start_erase(Time now, std::string_view why) {
-  if (!why.empty()) log(now, std::string(why));
+void Device::start_erase(Time now) {
+  x_due_.reset();
   mode_ = Mode::Erasing;
   erase_end_ = now + cfg_.erase_time;
   image_.clear();
@@ -303,7 +310,7 @@ void Device::transfer_byte(std::uint8_t b, Time now) {
     log(now, std::string("U after ") + std::to_string(idle) + " ms of silence while " + mode_name() +
                  ": transfer starts over");
     answer(now, "U", "T");
-    start_erase(now, "");
+    start_erase(now);
     return;
   }
   switch (mode_) {
@@ -340,8 +347,10 @@ void Device::transfer_byte(std::uint8_t b, Time now) {
         ++blocks_done_;
         answer(now, what + " (1000 bytes + A5)", "Z");
         if (image_.size() == size_) {
-          // The size was a whole number of blocks: nothing shorter follows.
-          answer(now, "image complete", "X");
+          // The size was a whole number of blocks: nothing shorter follows, so the X comes on its
+          // own. Apart from the Z: the updater takes one answer per read and would lose an X that
+          // arrives together with the Z.
+          x_due_ = now + kSeparateAnswers;
           mode_ = Mode::Crc;
           crc_bytes_ = 0;
           crc_rx_ = 0;

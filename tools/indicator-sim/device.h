@@ -70,7 +70,7 @@ class Device {
   void upload_byte(std::uint8_t b, Time now);
   void end_record(Time now);
   void transfer_byte(std::uint8_t b, Time now);
-  void start_erase(Time now, std::string_view why);
+  void start_erase(Time now);
   bool take_try(std::string_view key, Time now);
   // Sends an answer (unless a fault swallows it) and logs "received -> answer".
   void answer(Time now, std::string_view received, std::string_view reply);
@@ -113,6 +113,8 @@ class Device {
   std::size_t blocks_done_ = 0;
   std::size_t block_fill_ = 0;
   bool await_marker_ = false;
+  static constexpr std::chrono::milliseconds kSeparateAnswers{50};
+  std::optional<Time> x_due_;
   std::uint16_t crc_rx_ = 0;
   int crc_bytes_ = 0;
 };
