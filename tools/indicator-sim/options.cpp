@@ -13,6 +13,17 @@ const char* help_text() {
 A simulated Series Brae indicator on a serial line: firmware commands, loader upload,
 boot loader erase and image transfer, with configurable answers and injected faults.
 
+The device:
+  firmware      {ZA1} {ZE1} {SEHA1} -> ^; {SCPC} {VFSH} {VC} {VW} {FT} {PS<start>,<end>} ->
+                a text in brackets; {SEBX<rate>} -> ^, then the device runs at <rate>;
+                {PM} -> ^, then S-record text: Q after the terminating record when every
+                record was sound, else no Q and the firmware goes on. Anything else: silence.
+  boot loader   (after the Q, or with --boot) silent to commands. U -> T, erase, V;
+                size, 4 bytes LSB first, 1 to 1048576 -> W; each 1000-byte block and 0xA5
+                -> Z; the last, shorter block -> X; CRC-16/ARC, low byte first -> Y when it
+                matches, then a restart into the new firmware at the power-on rate. A wrong
+                size, marker or CRC gets no answer; a U after silence starts over.
+
 Line:
   --link PATH           open a pseudo-terminal and link its slave at PATH (an existing
                         symlink there is replaced; the link is removed on exit)
