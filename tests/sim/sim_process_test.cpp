@@ -198,6 +198,7 @@ TEST(SimFaults, SilentAndAnswerAfterTries) {
     Line line(sim.link);
     EXPECT_EQ(line.ask("{ZA1}", 1, 200ms), "");
     EXPECT_EQ(line.ask("{SCPC}", 1, 100ms), "");
+    EXPECT_NE(sim.transcript().find("{SCPC} -> (fault: silent)"), std::string::npos) << "heard, not answered";
   }
   SimProcess sim({"--answer-after", "2:{SEBX38400}"});
   Line line(sim.link);

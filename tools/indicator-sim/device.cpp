@@ -80,10 +80,6 @@ const char* Device::mode_name() const {
 
 void Device::receive(std::span<const std::uint8_t> bytes, Time now) {
   for (std::uint8_t b : bytes) {
-    if (cfg_.silent) {
-      ++stray_;
-      continue;
-    }
     switch (mode_) {
       case Mode::Firmware:
         firmware_byte(b, now);
@@ -117,8 +113,7 @@ void Device::flush_stray(Time now) {
   if (stray_ == 0) return;
   std::size_t n = stray_;
   stray_ = 0;
-  log_.log(now, "ignored " + std::to_string(n) + " byte(s) (" + mode_name() +
-                    (cfg_.silent ? ", silent" : "") + ")");
+  log_.log(now, "ignored " + std::to_string(n) + " byte(s) (" + mode_name() + ")");
 }
 
 void Device::log(Time now, const std::string& text) {
@@ -145,6 +140,11 @@ std::optional<Time> Device::deadline() const {
 }
 
 bool Device::take_try(std::string_view key, Time now) {
+  if (cfg_.silent) {
+    // Heard and logged, but neither answered nor acted on.
+    log(now, printable(key) + " -> (fault: silent)");
+    return false;
+  }
   if (cfg_.answer_after <= 0) return true;
   if (!cfg_.answer_after_cmd.empty() && cfg_.answer_after_cmd != key) return true;
   auto it = tries_.find(key);

@@ -71,6 +71,8 @@ class Device {
   void end_record(Time now);
   void transfer_byte(std::uint8_t b, Time now);
   void start_erase(Time now);
+  // Whether the device acts on this try of a command (or "U"); the silent and answer-after
+  // faults say no.
   bool take_try(std::string_view key, Time now);
   // Sends an answer (unless a fault swallows it) and logs "received -> answer".
   void answer(Time now, std::string_view received, std::string_view reply);

@@ -411,6 +411,12 @@ int Simulator::run() {
       return 3;
     }
     if (r > 0 && port_ && (pfd.revents & POLLIN)) read_line(Clock::now());
+    if (r > 0 && port_ && !(pfd.revents & POLLIN) && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      // A real device that went away (an unplugged adapter); a pty never gets here, as we hold its slave.
+      log_.log(Clock::now(), "the line hung up");
+      std::fprintf(stderr, "brae-indicator-sim: %s hung up\n", port_->slave_name().c_str());
+      return 3;
+    }
     if (r > 0 && port_ && (pfds[1].revents & POLLIN) && port_->take_close_events()) {
       // The flock goes a moment after the close is reported: look again for a little while.
       exclusive_checks_until_ = Clock::now() + std::chrono::milliseconds(200);
