@@ -126,6 +126,7 @@ class Simulator {
   int applied_rate_;
   bool io_error_ = false;
   bool want_pollout_ = false;
+  bool hung_up_ = false;
   Time next_exclusive_check_{};
   Time exclusive_checks_until_{};
 };
@@ -194,8 +195,11 @@ void Simulator::read_line(Time now) {
   if (o_.pace) want = pace_budget(now, rx_free_, line_rate.value_or(dev_.rate()), want);
   if (want == 0) return;
   ssize_t n = read(port_->fd(), buf, want);
-  if (n <= 0) return;  // EAGAIN, or EIO while nobody holds the slave
-  take(buf, static_cast<std::size_t>(n), now);
+  if (n == 0 || (n < 0 && errno == EIO)) {
+    hung_up_ = true;  // a real device that went away; a pty never gets here, as we hold its slave
+    return;
+  }
+  if (n > 0) take(buf, static_cast<std::size_t>(n), now);
 }
 
 void Simulator::take(const std::uint8_t* buf, std::size_t n, Time now) {
@@ -410,9 +414,8 @@ int Simulator::run() {
       std::fprintf(stderr, "brae-indicator-sim: poll: %s\n", std::strerror(errno));
       return 3;
     }
-    if (r > 0 && port_ && (pfd.revents & POLLIN)) read_line(Clock::now());
-    if (r > 0 && port_ && !(pfd.revents & POLLIN) && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-      // A real device that went away (an unplugged adapter); a pty never gets here, as we hold its slave.
+    if (r > 0 && port_ && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) read_line(Clock::now());
+    if (hung_up_ || (r > 0 && port_ && (pfd.revents & POLLNVAL))) {
       log_.log(Clock::now(), "the line hung up");
       std::fprintf(stderr, "brae-indicator-sim: %s hung up\n", port_->slave_name().c_str());
       return 3;
