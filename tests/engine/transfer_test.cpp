@@ -45,7 +45,7 @@ class Transfer : public EngineTest {
   }
   void UseFiles(const std::string& firmwareBytes, const std::string& loaderBytes) {
     files = std::make_unique<testing_support::FilePayloads>(WriteFile("fw.bin", firmwareBytes),
-                                                             WriteFile("ld.s19", loaderBytes));
+                                                            WriteFile("ld.s19", loaderBytes));
     engine->Files = files.get();
   }
   // One upload: "{PM}" and its caret, then the loader text.
@@ -195,12 +195,32 @@ TEST_F(Transfer, FileModeRestartsFromTheFirstByteAndPadsToTheAnnouncedSize) {
   EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
   EXPECT_EQ(padded.substr(1000), blocks[1]);
   uint16_t crc = 0;
-  for (char c : padded) crc = static_cast<uint16_t>(kCrcTable[(crc ^ static_cast<uint8_t>(c)) & 0xFF] ^ (crc >> 8));
+  for (char c : padded)
+    crc = static_cast<uint16_t>(kCrcTable[(crc ^ static_cast<uint8_t>(c)) & 0xFF] ^ (crc >> 8));
   EXPECT_EQ(crc, engine->Crc);
   // A failed transfer starts over with the next W: the file is read from its start again.
   blocks = Blocks(*engine, pty, 1002);
   EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
   EXPECT_EQ(crc, engine->Crc);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
+  auto& pty = Ready();
+  loader.replace(0, 300, Pattern(300, 9));
+  engine->LoaderSize = 300;
+  engine->StartLoaderUpload();
+  ASSERT_EQ("{PM}", pty.Receive(4, 1000));
+  ASSERT_TRUE(pty.Send("Q"));  // a fast line: the answer is there before the upload has ended
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  StepWith(kReplyAck);
+  EXPECT_EQ(eWaitQ, engine->State);
+  EXPECT_TRUE(Logged("Received: Q length: 1"));
+  EXPECT_EQ(kReplyQ, engine->ReplyKind);
+  EXPECT_TRUE(engine->WakeEvent.IsSet());
 }
 
 }  // namespace
