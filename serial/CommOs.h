@@ -147,7 +147,10 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake);
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat);
 bool PurgeComm(const Handle& h, uint32_t flags);
 bool EscapeCommFunction(const Handle& h, uint32_t func);
-IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs);
+// `watchTxEmpty`: the monitor reports EV_TXEMPTY once these bytes have left (when the mask asks for it). A
+// writer that nobody listens to for that event leaves it off and spares the monitor a wake-up per write.
+IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
+                   bool watchTxEmpty = true);
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read);
 
 // The reason for this thread's last failed call, with a hint for the technician where one helps.

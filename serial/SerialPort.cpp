@@ -246,9 +246,9 @@ void TCustomComm::SetFlowControl(TFlowControl value) {
 int TCustomComm::Write(const void* buffer, int count) {
   std::lock_guard<std::mutex> lock(IoLock);
   uint32_t written = 0;
-  const auto result =
-      commos::WriteFile(Handle, buffer, count > 0 ? static_cast<uint32_t>(count) : 0u, &written,
-                        WriteTimeout_ > 0 ? static_cast<uint32_t>(WriteTimeout_) : 0u);
+  const auto result = commos::WriteFile(
+      Handle, buffer, count > 0 ? static_cast<uint32_t>(count) : 0u, &written,
+      WriteTimeout_ > 0 ? static_cast<uint32_t>(WriteTimeout_) : 0u, static_cast<bool>(OnTxEmpty));
   switch (result) {
     case commos::IoResult::Done:
       return static_cast<int>(written);

@@ -394,7 +394,8 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
   return IoResult::Done;
 }
 
-IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs) {
+IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
+                   bool watchTxEmpty) {
   *written = 0;
   if (!h) return IoResult::Failed;
   std::lock_guard<std::mutex> lock(h->ioMutex);
@@ -439,7 +440,7 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
     result = IoResult::Failed;
     break;
   }
-  if (*written > 0 && (h->mask.load() & EV_TXEMPTY)) {
+  if (watchTxEmpty && *written > 0 && (h->mask.load() & EV_TXEMPTY)) {
     h->txPending.store(true);
     h->Wake();
   }

@@ -634,3 +634,22 @@ TEST_F(PortTest, ComponentDestroyedWithAnEventStillQueued) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PortTest, TxEmptyAfterWritesWhileAHandlerListens) {
+  Pty pty;
+  OpenOn(pty);
+  int empties = 0;
+  port.OnTxEmpty = [&](TCustomComm*) { ++empties; };
+  EXPECT_EQ(3, port.Write("abc", 3));
+  ASSERT_TRUE(Pump([&] { return empties >= 1; }));
+  EXPECT_EQ("abc", pty.Receive(3, 1000));
+  port.OnTxEmpty = nullptr;
+  const int before = empties;
+  EXPECT_EQ(3, port.Write("def", 3));
+  rt.RunFor(100);
+  EXPECT_EQ(before, empties);
+}
+
+}  // namespace

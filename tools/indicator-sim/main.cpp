@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,7 +105,10 @@ class Simulator {
     return static_cast<std::uint8_t>(0x80u | (rng() & 0x7Fu));
   }
   // How many bytes the wire allows now, and moves its free time on by what is taken.
-  std::size_t pace_budget(Time now, Time& free_at, int rate, std::size_t want) const;
+  std::size_t pace_budget(Time now, Time& free_at, bool& idle, int rate, std::size_t want) const;
+  // When the next paced read or write is due: once `pending` bytes (or a quantum's worth) have crossed.
+  static Time pace_due(Time free_at, int rate, std::size_t pending);
+  std::size_t pending_rx() const;
   void linger();
 
   const Options& o_;
@@ -124,6 +128,8 @@ class Simulator {
   bool xoff_sent_ = false;
   Time rx_free_{};
   Time tx_free_{};
+  bool rx_idle_ = true;  // nothing in flight towards the device: the next byte starts crossing when it comes
+  bool tx_idle_ = true;
   int applied_rate_;
   bool io_error_ = false;
   bool want_pollout_ = false;
@@ -153,6 +159,7 @@ bool Simulator::open_line(Time now) {
            (o_.link.empty() ? "serving " + o_.device : "line at " + o_.link + " -> " + port_->slave_name()) +
                ", device in " + dev_.mode_name() + " at " + std::to_string(dev_.rate()));
   rx_free_ = tx_free_ = now;
+  rx_idle_ = tx_idle_ = true;
   if (o_.xoff_after && *o_.xoff_after == 0 && !xoff_sent_) send_xoff(now);
   return true;
 }
@@ -185,26 +192,50 @@ bool Simulator::line_faults(std::uint8_t& b, std::mt19937_64& rng) {
   return true;
 }
 
-std::size_t Simulator::pace_budget(Time now, Time& free_at, int rate, std::size_t want) const {
+std::size_t Simulator::pace_budget(Time now, Time& free_at, bool& idle, int rate, std::size_t want) const {
   if (!o_.pace) return want;
   auto per_byte = byte_time(rate);
-  // Idle time earns no more than one quantum of credit: the wire cannot catch up on lost time.
-  Time base = std::max(free_at, now - pace_quantum(rate));
-  auto n = std::min(static_cast<std::size_t>((now - base) / per_byte), want);
-  free_at = base + per_byte * static_cast<long long>(n);
+  // A quiet wire earns no credit: the first byte after it starts crossing now. While bytes keep coming the
+  // wire is busy, and a late wake-up loses nothing: the bytes that have crossed meanwhile are all taken.
+  if (idle) {
+    free_at = std::max(free_at, now);
+    idle = false;
+  }
+  auto n = std::min(static_cast<std::size_t>(std::max<Clock::duration>(now - free_at, {}) / per_byte), want);
+  free_at += per_byte * static_cast<long long>(n);
   return n;
+}
+
+Time Simulator::pace_due(Time free_at, int rate, std::size_t pending) {
+  auto per_byte = byte_time(rate);
+  return free_at +
+         std::min<Clock::duration>(pace_quantum(rate),
+                                   per_byte * static_cast<long long>(std::max<std::size_t>(pending, 1)));
+}
+
+std::size_t Simulator::pending_rx() const {
+  int n = 0;
+  if (!port_ || ioctl(port_->fd(), FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<std::size_t>(n);
 }
 
 void Simulator::read_line(Time now) {
   std::uint8_t buf[4096];
   std::optional<int> line_rate = port_->line_rate();
   std::size_t want = sizeof buf;
-  if (o_.pace) want = pace_budget(now, rx_free_, line_rate.value_or(dev_.rate()), want);
+  const int rate = line_rate.value_or(dev_.rate());
+  if (o_.pace) want = pace_budget(now, rx_free_, rx_idle_, rate, want);
   if (want == 0) return;
   ssize_t n = read(port_->fd(), buf, want);
   if (n == 0 || (n < 0 && errno == EIO)) {
     hung_up_ = true;  // a real device that went away; a pty never gets here, as we hold its slave
     return;
+  }
+  if (o_.pace) {
+    // Bytes budgeted but not there were never on the wire.
+    const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (got < want) rx_free_ -= byte_time(rate) * static_cast<long long>(want - got);
+    if (pending_rx() == 0) rx_idle_ = true;
   }
   if (n > 0) take(buf, static_cast<std::size_t>(n), now);
 }
@@ -291,7 +322,7 @@ void Simulator::vanish(Time now) {
 
 void Simulator::write_line(Time now) {
   std::optional<int> line_rate = port_->line_rate();
-  std::size_t n = pace_budget(now, tx_free_, dev_.rate(), tx_.size());
+  std::size_t n = pace_budget(now, tx_free_, tx_idle_, dev_.rate(), tx_.size());
   std::size_t garbled = 0, dropped = 0, flipped = 0;
   int sent_rate = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -327,6 +358,7 @@ void Simulator::write_line(Time now) {
     }
     wire_.erase(wire_.begin(), wire_.begin() + w);
   }
+  if (tx_.empty()) tx_idle_ = true;
   if (z_queued_ && tx_.empty() && wire_.empty()) {
     z_queued_ = false;
     z_sent_ = now;
@@ -421,13 +453,15 @@ int Simulator::run() {
       pfds[1] = {port_->closes_fd(), POLLIN, 0};
       pfd.fd = port_->fd();
       int rx_rate = port_->line_rate().value_or(dev_.rate());
-      bool can_read = !o_.pace || now >= rx_free_ + pace_quantum(rx_rate);
+      const Time read_due = pace_due(rx_free_, rx_rate, pending_rx());
+      bool can_read = !o_.pace || rx_idle_ || now >= read_due;
       // After a Z, watch for the next block even while pacing holds the reads back, so the
       // turnaround is measured when the bytes arrive, not when the paced line takes them.
       if (can_read || z_sent_) pfd.events |= POLLIN;
-      if (!can_read) earlier(rx_free_ + pace_quantum(rx_rate));
+      if (!can_read) earlier(read_due);
       if (want_pollout_) pfd.events |= POLLOUT;
-      if (!tx_.empty() && !want_pollout_) earlier(o_.pace ? tx_free_ + pace_quantum(dev_.rate()) : now);
+      if (!tx_.empty() && !want_pollout_)
+        earlier(o_.pace && !tx_idle_ ? pace_due(tx_free_, dev_.rate(), tx_.size()) : now);
     }
     auto wait = std::max<Clock::duration>(wake - now, Clock::duration::zero());
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
