@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "engine/PayloadFiles.h"
 #include "tests/engine/harness.h"
-#include "tests/support/file_payloads.h"
 
 using namespace engine;
 using engine_test::EngineTest;
@@ -44,9 +44,9 @@ class Transfer : public EngineTest {
     return path;
   }
   void UseFiles(const std::string& firmwareBytes, const std::string& loaderBytes) {
-    files = std::make_unique<testing_support::FilePayloads>(WriteFile("fw.bin", firmwareBytes),
-                                                            WriteFile("ld.s19", loaderBytes));
-    engine->Files = files.get();
+    firmwareFile.Open(WriteFile("fw.bin", firmwareBytes));
+    loaderFile.Open(WriteFile("ld.s19", loaderBytes));
+    engine->Files = &files;
   }
   // One upload: "{PM}" and its caret, then the loader text.
   std::string Upload(testing_support::Pty& pty, size_t expected) {
@@ -62,7 +62,8 @@ class Transfer : public EngineTest {
 
   std::string dir;
   std::string loader, firmware;
-  std::unique_ptr<testing_support::FilePayloads> files;
+  payload::PayloadFile firmwareFile, loaderFile;
+  engine::PayloadFileSource files{firmwareFile, loaderFile};
 };
 
 TEST_F(Transfer, EmptyLoaderFromTheBuffer) {
@@ -98,20 +99,26 @@ TEST_F(Transfer, LoaderFileIsSentWholeAndAgainFromItsStart) {
   EXPECT_EQ("Actually send out s19 file size is  4100", window.log.back());
   // A second upload (after no Q) starts from the first byte again.
   EXPECT_EQ(file, Upload(pty, 4100));
-  EXPECT_EQ(2, files->rewinds);
 }
 
 TEST_F(Transfer, UnreadableLoaderFileEndsTheUpdateWithAMessage) {
-  Ready();
-  files = std::make_unique<testing_support::FilePayloads>("", dir + "/missing.s19");
-  engine->Files = files.get();
+  auto& pty = Ready();
+  // Reading this file fails with an I/O error although it opens and rewinds.
+  const std::string link = dir + "/ld.s19";
+  ASSERT_EQ(0, symlink("/proc/self/mem", link.c_str()));
+  loaderFile.Open(link);
+  engine->Files = &files;
   engine->RunMode = 4;
   int finished = 0;
   engine->OnFinished = [&](TSerialThread*) { ++finished; };
   engine->StartLoaderUpload();
+  ASSERT_EQ("{PM}", pty.Receive(4, 1000));
+  StepWith(kReplyAck);
   EXPECT_EQ(1, finished);
+  EXPECT_TRUE(engine->Terminated());
   ASSERT_EQ(1u, messages.size());
-  EXPECT_NE(std::string::npos, messages[0].find("missing.s19"));
+  EXPECT_NE(std::string::npos, messages[0].find("ld.s19")) << messages[0];
+  EXPECT_EQ("", pty.Receive(1, 20));
 }
 
 // Starts the transfer as the step does on W, then answers Z until the last block.
@@ -220,7 +227,10 @@ TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
   EXPECT_EQ(eWaitQ, engine->State);
   EXPECT_TRUE(Logged("Received: Q length: 1"));
   EXPECT_EQ(kReplyQ, engine->ReplyKind);
-  EXPECT_TRUE(engine->WakeEvent.IsSet());
+  // The step it asked for runs next, in eWaitQ, and goes on to the erase.
+  ASSERT_TRUE(WaitSteps(StepLines() + 1));
+  EXPECT_EQ(eSendU, engine->State);
+  EXPECT_EQ(loader.substr(0, 300) + "U", pty.Receive(301, 1000));
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 #include <atomic>
 #include <fstream>
 
+#include "engine/PayloadFiles.h"
 #include "engine/SerialThreadDef.h"
 #include "tests/engine/harness.h"
 #include "tests/sim/sim_harness.h"
-#include "tests/support/file_payloads.h"
 #include "toolkit/loop/LoopRuntime.h"
 
 using namespace engine;
@@ -32,7 +32,8 @@ class Update : public ::testing::Test {
  protected:
   Update() : loaderBuffer(64000, static_cast<char>(0xFF)), firmwareBuffer(1048576, static_cast<char>(0xFF)) {
     tk::Install(&rt);
-    rt.SetMessageBoxHandler([this](const std::string& text, const std::string&) { messages.push_back(text); });
+    rt.SetMessageBoxHandler(
+        [this](const std::string& text, const std::string&) { messages.push_back(text); });
   }
   ~Update() override {
     engine.reset();
@@ -53,7 +54,8 @@ class Update : public ::testing::Test {
       const std::string fw = sim->dir / "fw.bin", ld = sim->dir / "ld.s19";
       std::ofstream(fw, std::ios::binary) << image;
       std::ofstream(ld, std::ios::binary) << loader;
-      files = std::make_unique<testing_support::FilePayloads>(fw, ld);
+      firmwareFile.Open(fw);
+      if (runMode == 4) loaderFile.Open(ld);
     }
     engine = std::make_unique<TSerialThread>(&window, &dialog);
     engine->Start(0);
@@ -63,7 +65,7 @@ class Update : public ::testing::Test {
     engine->RunMode = runMode;
     engine->LoaderData = reinterpret_cast<const uint8_t*>(loaderBuffer.data());
     engine->FirmwareData = reinterpret_cast<const uint8_t*>(firmwareBuffer.data());
-    engine->Files = files.get();
+    engine->Files = &files;
     return rt.RunUntil([&] { return finished; }, timeoutMs);
   }
   std::vector<std::string> Args(std::vector<std::string> args) {
@@ -86,7 +88,8 @@ class Update : public ::testing::Test {
   std::vector<std::string> messages;
   std::string loaderBuffer, firmwareBuffer;
   std::unique_ptr<simtest::SimProcess> sim;
-  std::unique_ptr<testing_support::FilePayloads> files;
+  payload::PayloadFile firmwareFile, loaderFile;
+  engine::PayloadFileSource files{firmwareFile, loaderFile};
   std::unique_ptr<TSerialThread> engine;
   bool finished = false;
 };
@@ -134,7 +137,8 @@ TEST_F(Update, DroppedBlockAcknowledgeLeadsBackToUAndThenToSuccess) {
   ASSERT_TRUE(Run({"--drop-ack", "2:Z"}, 0, image, simtest::kLoader, 40000)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   bool noAck = false;
-  for (const auto& l : window.log) noAck = noAck || l.rfind("1000 byte not acknowledge. Using time: ", 0) == 0;
+  for (const auto& l : window.log)
+    noAck = noAck || l.rfind("1000 byte not acknowledge. Using time: ", 0) == 0;
   EXPECT_TRUE(noAck) << Diagnose();
   EXPECT_EQ(image, Received());
   std::remove(imageOut().c_str());
