@@ -9,23 +9,24 @@ static_assert(payload::kLoaderBufferSize % payload::kRowSize == 0, "the firmware
 asm(R"(
   .pushsection .brae_payload, "aw", %progbits
   .balign 64
-  .globl brae_payload_loader
-  .type brae_payload_loader, %object
-  .size brae_payload_loader, 64000
-brae_payload_loader:
+  .globl LoaderBuffer
+  .type LoaderBuffer, %object
+  .size LoaderBuffer, 64000
+LoaderBuffer:
   .fill 6, 1, 0x88
   .fill 63994, 1, 0xff
-  .globl brae_payload_firmware
-  .type brae_payload_firmware, %object
-  .size brae_payload_firmware, 1048576
-brae_payload_firmware:
+  .globl FirmwareBuffer
+  .type FirmwareBuffer, %object
+  .size FirmwareBuffer, 1048576
+FirmwareBuffer:
   .fill 4, 1, 0x55
   .fill 1048572, 1, 0xff
   .popsection
 )");
 
-extern "C" uint8_t brae_payload_loader[payload::kLoaderBufferSize];
-extern "C" uint8_t brae_payload_firmware[payload::kFirmwareBufferSize];
+// Rows of 64 bytes, as the transfers read them.
+extern "C" uint8_t LoaderBuffer[payload::kLoaderBufferSize / payload::kRowSize][payload::kRowSize];
+extern "C" uint8_t FirmwareBuffer[payload::kFirmwareBufferSize / payload::kRowSize][payload::kRowSize];
 
 namespace payload {
 namespace {
@@ -40,16 +41,16 @@ T* Opaque(T* p) {
 }  // namespace
 
 const uint8_t* LoaderBytes() {
-  return Opaque(brae_payload_loader);
+  return Opaque(&LoaderBuffer[0][0]);
 }
 const uint8_t* FirmwareBytes() {
-  return Opaque(brae_payload_firmware);
+  return Opaque(&FirmwareBuffer[0][0]);
 }
 uint8_t* MutableLoaderBytes() {
-  return Opaque(brae_payload_loader);
+  return Opaque(&LoaderBuffer[0][0]);
 }
 uint8_t* MutableFirmwareBytes() {
-  return Opaque(brae_payload_firmware);
+  return Opaque(&FirmwareBuffer[0][0]);
 }
 
 bool StartsWithMarker(const uint8_t* bytes, uint8_t marker, size_t length) {
