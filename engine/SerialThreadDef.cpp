@@ -873,6 +873,12 @@ void TSerialThread::CommError(serial::TCustomComm* /*sender*/, int errors) {
   if (errors == -1) return;
   Log(serial::CommErrorText(errors) + "on " + Port->DeviceName() + " Actual error code is " +
       std::to_string(errors));
+  // A port that exists but will not open deserves its reason (busy, no permission, ...); the many names
+  // without any device behind them would only bury it.
+  if ((errors == serial::kErrNotInstalled || errors == serial::kErrInvalidHandle) &&
+      !Port->LastOpenFoundNoDevice() && !Port->LastOsError().empty()) {
+    Log("  (" + Port->LastOsError() + ")");
+  }
 }
 
 // ---- Reporting

@@ -155,6 +155,11 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read);
 
 // The reason for this thread's last failed call, with a hint for the technician where one helps.
 std::string LastErrorText();
+// The errno value behind it (0 when there was none).
+int LastErrorCode();
+// True when an open failed because no such device exists (as opposed to one that exists but is busy, not
+// permitted or broken).
+bool IsMissingDevice(int err);
 
 // The device path a port name stands for: "ComN" (any letter case) is $BRAE_PORT_DIR/comN when that variable
 // is set, otherwise the N-th serial device of this machine (USB adapters first); any other name is a path.

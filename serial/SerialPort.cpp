@@ -111,11 +111,13 @@ void TCustomComm::OpenHandle() {
   Handle = commos::CreateFile(DeviceName_);
   if (!Handle) {
     lastOsError_ = commos::LastErrorText();
+    lastOsErrorMissing_ = commos::IsMissingDevice(commos::LastErrorCode());
     ReportError("Port is not installed", kErrNotInstalled);
     return;
   }
   if (commos::GetFileType(Handle) == commos::FILE_TYPE_DISK) {
     lastOsError_ = commos::ResolvePortName(DeviceName_) + ": a regular file, not a serial device";
+    lastOsErrorMissing_ = false;
     ReleaseHandle();
     ReportError("Invalid device handle, access denied", kErrInvalidHandle);
   }

@@ -188,6 +188,8 @@ class TCustomComm {
   const commos::Dcb& DCB() const { return DCB_; }
   // Why the last failed open failed, in the operating system's words (for the technician; not a log text).
   const std::string& LastOsError() const { return lastOsError_; }
+  // Whether the last failed open found no device at all (rather than a busy, forbidden or broken one).
+  bool LastOpenFoundNoDevice() const { return lastOsErrorMissing_; }
 
   TNotifyEvent OnBreak, OnCts, OnDsr, OnRing, OnRlsd, OnRxFlag, OnTxEmpty;
   TCommErrorEvent OnError;
@@ -227,6 +229,7 @@ class TCustomComm {
   TCommOptions Options_;
   TFlowControl FlowControl_ = fcDefault;
   std::string lastOsError_;
+  bool lastOsErrorMissing_ = false;
 };
 
 class TSerialPort : public TCustomComm {};

@@ -26,6 +26,7 @@ namespace commos {
 namespace {
 
 thread_local std::string t_lastError;
+thread_local int t_lastErrno = 0;
 
 void SetLastError(const std::string& what, int err) {
   std::string text = what + ": " + std::strerror(err);
@@ -50,6 +51,7 @@ void SetLastError(const std::string& what, int err) {
       break;
   }
   t_lastError = text;
+  t_lastErrno = err;
 }
 
 // Poll intervals for what the kernel cannot wake us for.
@@ -183,6 +185,14 @@ std::string ResolvePortName(const std::string& name) {
   const auto devices = SerialDevices();
   if (static_cast<size_t>(n) <= devices.size()) return devices[static_cast<size_t>(n) - 1];
   return std::string();
+}
+
+int LastErrorCode() {
+  return t_lastErrno;
+}
+
+bool IsMissingDevice(int err) {
+  return err == ENOENT || err == ENODEV || err == ENXIO;
 }
 
 std::string LastErrorText() {

@@ -172,3 +172,26 @@ TEST_F(PortScan, ReadyOpenRepeatsEverySecondUntilAPortOpens) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PortScan, BusyPortGetsItsReasonLoggedMissingOnesDoNot) {
+  auto& com2 = ports.Add(2);
+  ports.Add(3);
+  serial::TSerialPort other;  // another program holds Com2
+  other.SetDeviceName(com2.path());
+  other.Open();
+  ASSERT_TRUE(other.Connected());
+  Create();
+  window.log.clear();
+  engine->OpenPort(1);
+  EXPECT_EQ(3, engine->PortNumber);
+  ASSERT_EQ(5u, window.log.size());
+  EXPECT_EQ(NotInstalled(1), window.log[0]);
+  EXPECT_EQ(CannotOpen(1), window.log[1]);
+  EXPECT_EQ(NotInstalled(2), window.log[2]);
+  EXPECT_NE(std::string::npos, window.log[3].find("another program holds the port open")) << window.log[3];
+  EXPECT_EQ(CannotOpen(2), window.log[4]);
+}
+
+}  // namespace
