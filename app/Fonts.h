@@ -1,0 +1,23 @@
+// The windows' font at a pixel size. The design's bitmap sans font is not on this platform; the nearest
+// sans-serif with similar metrics stands in for it, keeping the pixel sizes.
+#pragma once
+
+#include <QFont>
+
+namespace app {
+
+inline QFont UiFont(int pixelSize) {
+  QFont font;
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                    QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixelSize);
+  return font;
+}
+
+// Sizes in the design are outer sizes of a window; Qt places controls in the client area, which is the outer
+// size less this nominal frame (border and title bar).
+inline constexpr int kFrameWidth = 8;
+inline constexpr int kFrameHeight = 31;
+
+}  // namespace app
