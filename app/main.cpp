@@ -199,7 +199,11 @@ void TUpdateForm::EndProgram(int exitCode) {
   ended_ = true;
   if (dialog_) dialog_->hide();
   close();
-  QCoreApplication::exit(exitCode);
+  if (OnEnd) {
+    OnEnd(exitCode);
+  } else {
+    QCoreApplication::exit(exitCode);
+  }
 }
 
 void ShowMessageBox(QWidget* parent, const std::string& text, const std::string& caption) {

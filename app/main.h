@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ class TUpdateForm : public QWidget, public IView {
   void ProgressMaxChanged(int max) override;
   void ProgressVisibleChanged(bool visible) override;
   void EndProgram(int exitCode) override;
+
+  // Ends the message loop when the window has closed; QCoreApplication::exit when unset.
+  std::function<void(int)> OnEnd;
 
   QLabel* Label1;
   QPlainTextEdit* reditDebug;
