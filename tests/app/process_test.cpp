@@ -27,9 +27,14 @@ class ProcessTest : public ::testing::Test {
   }
   // The console, or as `extra` says; never a display, never a real port.
   Env Environment(const Env& extra = {}) {
-    Env env = {
-        {"BRAE_CONSOLE", "1"},     {"BRAE_PORT_DIR", tmp / "ports"},  {"BRAE_LOG_DIR", tmp / "log"},
-        {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"BRAE_CONSOLE_LOG", std::nullopt}};
+    Env env = {{"BRAE_CONSOLE", "1"},
+               {"BRAE_PORT_DIR", tmp / "ports"},
+               {"BRAE_LOG_DIR", tmp / "log"},
+               {"DISPLAY", std::nullopt},
+               {"WAYLAND_DISPLAY", std::nullopt},
+               {"BRAE_CONSOLE_LOG", std::nullopt},
+               // A sanitizer's report must not pass for the ordinary failure exit code 1.
+               {"ASAN_OPTIONS", "exitcode=66"}};
     for (const auto& [k, v] : extra) env[k] = v;
     return env;
   }
