@@ -317,6 +317,11 @@ TEST_F(WindowTest, TheDialogSizesItselfToEachCode) {
     EXPECT_EQ(dialog->BtnQuit->y(), k.quit);
     EXPECT_EQ(dialog->BtnQuit->geometry().bottom() < dialog->height(), true);
   }
+  // Every line shows whole, without scrolling sideways.
+  for (uint32_t code : {1u, 2u, 3u, 4u}) {
+    dialog->ShowErrorMessage(code);
+    EXPECT_LE(dialog->RichEdit1->document()->idealWidth(), dialog->RichEdit1->viewport()->width()) << code;
+  }
   dialog->ShowErrorMessage(4);
   EXPECT_EQ(dialog->RichEdit1->document()->findBlockByNumber(2).text().toStdString(),
             "Contact Veltrona Service. service@veltrona.example");
