@@ -1009,6 +1009,12 @@ void TSerialThread::SendLoaderData() {
   Log("Actually send out s19 file size is  " + std::to_string(BytesSent));
   Go(eWaitQ);
   Stamp();
+  // The indicator may have answered Q while the last lines were still being sent, when messages were
+  // processed in eUpload, which does not look for it. Without another byte nothing would scan the buffer
+  // again, and the update would stand for the whole 30 s timeout and upload the loader again.
+  for (int p = RxPos - 1; p >= 1 && !Terminated(); --p) {
+    if (RecognisedAt(p, std::string())) break;
+  }
 }
 
 // ---- Firmware transfer

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -129,6 +130,11 @@ class Simulator {
   bool hung_up_ = false;
   Time next_exclusive_check_{};
   Time exclusive_checks_until_{};
+  // --stats: from a Z on the wire to the next bytes from the updater.
+  bool z_queued_ = false;
+  std::optional<Time> z_sent_;
+  std::vector<double> turnaround_ms_;
+  void print_stats() const;
 };
 
 bool Simulator::open_line(Time now) {
@@ -157,6 +163,7 @@ void Simulator::queue(std::string_view bytes) {
     return;
   }
   for (char c : bytes) tx_.push_back({static_cast<std::uint8_t>(c), dev_.rate()});
+  if (bytes == "Z") z_queued_ = true;
 }
 
 void Simulator::confirmed(const std::vector<std::uint8_t>& image) {
@@ -320,6 +327,22 @@ void Simulator::write_line(Time now) {
     }
     wire_.erase(wire_.begin(), wire_.begin() + w);
   }
+  if (z_queued_ && tx_.empty() && wire_.empty()) {
+    z_queued_ = false;
+    z_sent_ = now;
+  }
+}
+
+void Simulator::print_stats() const {
+  if (turnaround_ms_.empty()) {
+    std::fprintf(stderr, "stats: no block acknowledgement was followed by another block\n");
+    return;
+  }
+  std::vector<double> t = turnaround_ms_;
+  std::sort(t.begin(), t.end());
+  auto at = [&](double p) { return t[static_cast<std::size_t>(p * static_cast<double>(t.size() - 1))]; };
+  std::fprintf(stderr, "stats: Z -> next block, %zu turnarounds: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+               t.size(), at(0.5), at(0.99), t.back());
 }
 
 void Simulator::linger() {
@@ -399,10 +422,10 @@ int Simulator::run() {
       pfd.fd = port_->fd();
       int rx_rate = port_->line_rate().value_or(dev_.rate());
       bool can_read = !o_.pace || now >= rx_free_ + pace_quantum(rx_rate);
-      if (can_read)
-        pfd.events |= POLLIN;
-      else
-        earlier(rx_free_ + pace_quantum(rx_rate));
+      // After a Z, watch for the next block even while pacing holds the reads back, so the
+      // turnaround is measured when the bytes arrive, not when the paced line takes them.
+      if (can_read || z_sent_) pfd.events |= POLLIN;
+      if (!can_read) earlier(rx_free_ + pace_quantum(rx_rate));
       if (want_pollout_) pfd.events |= POLLOUT;
       if (!tx_.empty() && !want_pollout_) earlier(o_.pace ? tx_free_ + pace_quantum(dev_.rate()) : now);
     }
@@ -413,6 +436,10 @@ int Simulator::run() {
     if (r < 0 && errno != EINTR) {
       std::fprintf(stderr, "brae-indicator-sim: poll: %s\n", std::strerror(errno));
       return 3;
+    }
+    if (r > 0 && port_ && (pfd.revents & POLLIN) && z_sent_) {
+      turnaround_ms_.push_back(std::chrono::duration<double, std::milli>(Clock::now() - *z_sent_).count());
+      z_sent_.reset();
     }
     if (r > 0 && port_ && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) read_line(Clock::now());
     if (hung_up_ || (r > 0 && port_ && (pfd.revents & POLLNVAL))) {
@@ -427,6 +454,7 @@ int Simulator::run() {
     }
   }
   port_.reset();
+  if (o_.stats) print_stats();
   if (io_error_) return 3;
   return dev_.confirmations() > 0 ? 0 : 1;
 }

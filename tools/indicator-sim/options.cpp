@@ -52,6 +52,8 @@ Ending:
   --timeout MS          end after MS milliseconds
   --transcript FILE     write the transcript to FILE instead of stderr
   --quiet               no transcript
+  --stats               at the end, print on stderr how long the updater took from each block
+                        acknowledgement (Z) leaving to the next block's first byte arriving
   Exit status: 0 an image was received and confirmed, 1 none was, 2 bad command line,
   3 the line or the image file could not be set up or written.
 
@@ -228,6 +230,7 @@ ParseResult parse_options(const std::vector<std::string>& args) {
       {"--pace", &o.pace},         {"--boot", &o.dev.boot},
       {"--silent", &o.dev.silent}, {"--bad-crc-once", &o.dev.bad_crc_once},
       {"--quiet", &o.quiet},       {"--exit-after-update", &o.exit_after_update},
+      {"--stats", &o.stats},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

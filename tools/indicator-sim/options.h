@@ -19,6 +19,7 @@ struct Options {
   std::string transcript;  // empty: stderr
   bool quiet = false;      // no transcript at all
   bool exit_after_update = false;
+  bool stats = false;  // print timing figures at the end (benchmarks)
   std::optional<long long> timeout_ms;
 
   std::uint64_t seed = 1;

@@ -1,0 +1,40 @@
+// The updater builder: writes a copy of the running executable with a firmware file and/or a loader file
+// placed into its payload buffers. Shows nothing; the caller presents the message.
+#pragma once
+
+#include <string>
+
+#include "payload/CommandLine.h"
+
+namespace payload {
+
+// The longest payload files a build takes: a firmware image leaves the firmware buffer's last four bytes
+// free, a loader fills at most its buffer.
+inline constexpr size_t kFirmwareCopyLimit = 1048572;
+inline constexpr size_t kLoaderCopyLimit = 64000;
+
+// The name a loader-only build (run mode 5) writes, which has no name on its command line.
+inline constexpr char kLoaderOnlyTargetName[] = "UpdateLoad.exe";
+
+struct BuildResult {
+  bool Ok = false;
+  std::string Message;     // empty on success; else for a message box captioned kMessageCaption
+  int ExitCode = 1;        // 0 on success
+  std::string OutputPath;  // the file written (on success) or that would have been written
+};
+
+// Builds cl.TargetName, completing it first: a name without ".exe" anywhere in it (case-sensitive) gets
+// ".exe" appended (cl.TargetName changes), and a loader-only build without a name is called "UpdateLoad.exe".
+//
+// The firmware step comes before the loader step. A missing file gives "Can not open firmware file" or
+// "Can not open loader file" and nothing is written. A payload goes only into its own buffer, found by its
+// position in the executable file, and only while that buffer still starts with its empty marker; a buffer
+// that already holds a payload keeps it, silently. Marker bytes beyond a short file's end become 0xFF, so
+// they never count as payload. Refused, with nothing written: an empty payload file, a firmware file over
+// kFirmwareCopyLimit or a loader file over kLoaderCopyLimit bytes, an output that is the running executable,
+// an executable whose buffers cannot be found. The output is written beside its final name and renamed into
+// place, with the executable's permission bits; apart from the buffers it is byte-identical to selfPath.
+BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl,
+                         const std::string& selfPath = "/proc/self/exe");
+
+}  // namespace payload

@@ -1,0 +1,81 @@
+#include "payload/CommandLine.h"
+
+#include <cstddef>
+
+namespace payload {
+namespace {
+
+// Options are 8-bit text; only ASCII letters fold.
+std::string Lower(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+bool Is(const std::string& a, char letter) {
+  return a.size() == 2 && (a[0] == '/' || a[0] == '\\') && a[1] == letter;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine cl;
+  const size_t count = args.empty() ? 0 : args.size() - 1;
+  auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
+  if (count == 0) return cl;
+
+  cl.ShowDebugButton = true;
+  bool buildSeen = false;
+  int mode = 0;
+
+  // First pass: /b, /u, /i; a later option overrides an earlier one.
+  for (size_t i = 1; i <= count; ++i) {
+    const std::string a = Lower(arg(i));
+    if (Is(a, 'b')) cl.BootFlag = true;
+    if (Is(a, 'u')) {
+      cl.TargetName = arg(i + 1);
+      cl.FirmwarePath = arg(i + 2);
+      i += 2;
+      mode = 1;
+      buildSeen = true;
+    }
+    if (Is(a, 'i')) {
+      cl.FirmwarePath = arg(i + 1);
+      i += 1;
+      mode = 3;
+      if (i != count) {
+        // Note: "/i" as the last argument leaves i past count, so this looks at an empty argument and
+        // takes it as the loader path (run mode 4, ended later by the firmware-file message).
+        const std::string b = Lower(arg(i + 1));
+        if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l')) {
+          cl.LoaderPath = arg(i + 1);
+          i += 1;
+          mode = 4;
+        }
+      }
+    }
+  }
+
+  // Second pass, from argument 0: /l decides between the build modes and overrides the first pass; /x.
+  for (size_t i = 0; i <= count; ++i) {
+    const std::string a = Lower(arg(i));
+    if (Is(a, 'l')) {
+      cl.LoaderPath = arg(i + 1);
+      i += 1;
+      mode = buildSeen ? 2 : 5;
+    }
+    if (a == "/x") cl.ExitWhenDone = true;
+  }
+
+  cl.RunMode = mode;
+  return cl;
+}
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+  return ParseCommandLine(args);
+}
+
+}  // namespace payload

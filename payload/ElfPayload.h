@@ -1,0 +1,22 @@
+// Where the payload buffers lie in an executable file of this platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace payload {
+
+struct PayloadLocation {
+  size_t LoaderOffset = 0;    // file offset of the loader buffer
+  size_t FirmwareOffset = 0;  // file offset of the firmware buffer, right after the loader buffer
+};
+
+// Finds the payload section by name in the section headers of the ELF image and checks that a loadable
+// segment maps exactly those file bytes at the section's address, i.e. that they are the bytes the program
+// reads at run time. Every offset and count in the image is checked against its size. Returns false with a
+// message in *error for anything else: a truncated or foreign file, a file without the section, a section of
+// another size.
+bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location, std::string* error);
+
+}  // namespace payload

@@ -1,0 +1,111 @@
+#include "payload/PayloadFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace payload {
+
+std::string IoMessage(const std::string& path, int err) {
+  return (path.empty() ? std::string("(no file name)") : path) + ": " + std::strerror(err);
+}
+
+std::string IoMessage(const std::string& path, const std::string& what, int err) {
+  return (path.empty() ? std::string("(no file name)") : path) + ": " + what + ": " + std::strerror(err);
+}
+
+PayloadFile::PayloadFile() = default;
+
+PayloadFile::~PayloadFile() {
+  Close();
+}
+
+PayloadFile::PayloadFile(PayloadFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      buffer_(std::move(other.buffer_)),
+      pos_(std::exchange(other.pos_, 0)),
+      len_(std::exchange(other.len_, 0)) {}
+
+PayloadFile& PayloadFile::operator=(PayloadFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+    std::swap(buffer_, other.buffer_);
+    pos_ = std::exchange(other.pos_, 0);
+    len_ = std::exchange(other.len_, 0);
+  }
+  return *this;
+}
+
+bool PayloadFile::Exists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void PayloadFile::Open(const std::string& path) {
+  Close();
+  // Non-blocking, so a FIFO put in the file's place cannot hang the open; regular files ignore the flag.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) throw IoError(IoMessage(path, errno));
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    throw IoError(IoMessage(path, err));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw IoError((path.empty() ? std::string("(no file name)") : path) + ": not a regular file");
+  }
+  if (!buffer_) buffer_.reset(new uint8_t[kBufferSize]);
+  fd_ = fd;
+  path_ = path;
+  pos_ = len_ = 0;
+}
+
+bool PayloadFile::Refill() {
+  if (fd_ < 0) throw IoError(IoMessage(path_, "read", EBADF));
+  pos_ = len_ = 0;
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer_.get(), kBufferSize);
+    if (n > 0) {
+      len_ = static_cast<size_t>(n);
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno != EINTR) throw IoError(IoMessage(path_, "read error", errno));
+  }
+}
+
+size_t PayloadFile::Read(uint8_t* dst, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    if (pos_ == len_ && !Refill()) break;
+    size_t take = std::min(n - done, len_ - pos_);
+    std::memcpy(dst + done, buffer_.get() + pos_, take);
+    pos_ += take;
+    done += take;
+  }
+  return done;
+}
+
+void PayloadFile::Rewind() {
+  if (fd_ < 0) throw IoError(IoMessage(path_, "rewind", EBADF));
+  if (::lseek(fd_, 0, SEEK_SET) != 0) throw IoError(IoMessage(path_, "rewind", errno));
+  pos_ = len_ = 0;
+}
+
+void PayloadFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  pos_ = len_ = 0;
+}
+
+}  // namespace payload

@@ -1,0 +1,226 @@
+// The loader upload and the firmware transfer, step by step on a pty whose far side the test reads.
+#include <cstdio>
+#include <fstream>
+
+#include "tests/engine/harness.h"
+#include "tests/support/file_payloads.h"
+
+using namespace engine;
+using engine_test::EngineTest;
+
+namespace {
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>((x >> 16) % 250);  // never 0xFF, so every byte counts
+  }
+  return s;
+}
+
+class Transfer : public EngineTest {
+ protected:
+  Transfer() : loader(64000, static_cast<char>(0xFF)), firmware(1048576, static_cast<char>(0xFF)) {
+    char tmpl[] = "/tmp/brae-transfer-XXXXXX";
+    dir = mkdtemp(tmpl);
+  }
+  ~Transfer() override {
+    std::remove((dir + "/fw.bin").c_str());
+    std::remove((dir + "/ld.s19").c_str());
+    rmdir(dir.c_str());
+  }
+  testing_support::Pty& Ready() {
+    auto& pty = CreateOnCom4();
+    engine->LoaderData = reinterpret_cast<const uint8_t*>(loader.data());
+    engine->FirmwareData = reinterpret_cast<const uint8_t*>(firmware.data());
+    window.positions.clear();
+    return pty;
+  }
+  std::string WriteFile(const std::string& name, const std::string& bytes) {
+    const std::string path = dir + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  void UseFiles(const std::string& firmwareBytes, const std::string& loaderBytes) {
+    files = std::make_unique<testing_support::FilePayloads>(WriteFile("fw.bin", firmwareBytes),
+                                                            WriteFile("ld.s19", loaderBytes));
+    engine->Files = files.get();
+  }
+  // One upload: "{PM}" and its caret, then the loader text.
+  std::string Upload(testing_support::Pty& pty, size_t expected) {
+    engine->StartLoaderUpload();
+    EXPECT_EQ(eSendPM, engine->State);
+    EXPECT_EQ("{PM}", pty.Receive(4, 1000));
+    StepWith(kReplyAck);
+    EXPECT_EQ(eWaitQ, engine->State);
+    std::string sent = pty.Receive(expected, 2000);
+    EXPECT_EQ("", pty.Receive(1, 20));
+    return sent;
+  }
+
+  std::string dir;
+  std::string loader, firmware;
+  std::unique_ptr<testing_support::FilePayloads> files;
+};
+
+TEST_F(Transfer, EmptyLoaderFromTheBuffer) {
+  auto& pty = Ready();
+  EXPECT_EQ("", Upload(pty, 0));
+  EXPECT_TRUE(window.positions.empty());
+  EXPECT_EQ((std::vector<bool>{true, false}), window.visible);
+  EXPECT_EQ(std::vector<int>{0}, window.maxima);
+  EXPECT_EQ("Sending Load Program", window.status.back());
+  EXPECT_EQ("Actually send out s19 file size is  0", window.log.back());
+  EXPECT_EQ(30000u, engine->TimeoutTimer->Interval());
+}
+
+TEST_F(Transfer, LoaderFromTheBufferStopsAtItsSize) {
+  auto& pty = Ready();
+  loader.replace(0, 2000, Pattern(2000, 7));
+  engine->LoaderSize = 1500;
+  EXPECT_EQ(loader.substr(0, 1500), Upload(pty, 1500));
+  EXPECT_EQ((std::vector<int>{0, 1000}), window.positions);
+  EXPECT_EQ(std::vector<int>{1500}, window.maxima);
+  EXPECT_EQ("Actually send out s19 file size is  1500", window.log.back());
+  EXPECT_EQ("Sending S19 loader. FileSize:1500", window.log[0]);
+}
+
+TEST_F(Transfer, LoaderFileIsSentWholeAndAgainFromItsStart) {
+  auto& pty = Ready();
+  const std::string file = Pattern(4000, 3) + std::string(100, static_cast<char>(0xFF));
+  UseFiles("", file);
+  engine->RunMode = 4;
+  engine->LoaderSize = 4000;
+  EXPECT_EQ(file, Upload(pty, 4100));
+  EXPECT_EQ((std::vector<int>{0, 1000, 2000, 3000, 4000}), window.positions);
+  EXPECT_EQ("Actually send out s19 file size is  4100", window.log.back());
+  // A second upload (after no Q) starts from the first byte again.
+  EXPECT_EQ(file, Upload(pty, 4100));
+  EXPECT_EQ(2, files->rewinds);
+}
+
+TEST_F(Transfer, UnreadableLoaderFileEndsTheUpdateWithAMessage) {
+  Ready();
+  files = std::make_unique<testing_support::FilePayloads>("", dir + "/missing.s19");
+  engine->Files = files.get();
+  engine->RunMode = 4;
+  int finished = 0;
+  engine->OnFinished = [&](TSerialThread*) { ++finished; };
+  engine->StartLoaderUpload();
+  EXPECT_EQ(1, finished);
+  ASSERT_EQ(1u, messages.size());
+  EXPECT_NE(std::string::npos, messages[0].find("missing.s19"));
+}
+
+// Starts the transfer as the step does on W, then answers Z until the last block.
+std::vector<std::string> Blocks(engine::TSerialThread& e, testing_support::Pty& pty, size_t size) {
+  std::vector<std::string> blocks;
+  e.State = eWaitW;
+  e.ReplyKind = kReplyW;
+  e.Step();
+  for (size_t sent = 0; sent + 1000 <= size; sent += 1000) {
+    blocks.push_back(pty.Receive(1001, 2000));
+    EXPECT_EQ(eSendFirmware, e.State);
+    EXPECT_EQ(6000u, e.TimeoutTimer->Interval());
+    e.ReplyKind = kReplyZ;
+    e.Step();
+  }
+  blocks.push_back(pty.Receive(size % 1000, 2000));
+  EXPECT_EQ("", pty.Receive(1, 20));
+  EXPECT_EQ(eWaitX, e.State);
+  return blocks;
+}
+
+TEST_F(Transfer, FirmwareInBlocksWithMarkers) {
+  auto& pty = Ready();
+  firmware.replace(0, 5000, Pattern(5000, 11));
+  engine->FirmwareSize = 2500;
+  auto blocks = Blocks(*engine, pty, 2500);
+  ASSERT_EQ(3u, blocks.size());
+  EXPECT_EQ(firmware.substr(0, 1000) + "\xA5", blocks[0]);
+  EXPECT_EQ(firmware.substr(1000, 1000) + "\xA5", blocks[1]);
+  EXPECT_EQ(firmware.substr(2000, 500), blocks[2]);
+  EXPECT_EQ(std::vector<int>{0}, window.positions);
+  EXPECT_EQ(std::vector<int>{2500}, window.maxima);
+  EXPECT_EQ("Sending new firmware. This will take approximately 8 minutes.", window.status.back());
+  EXPECT_EQ(serial::fcNone, engine->Port->FlowControl());
+
+  window.positions.clear();
+  engine->FirmwareSize = 5000;
+  blocks = Blocks(*engine, pty, 5000);
+  ASSERT_EQ(6u, blocks.size());
+  EXPECT_EQ("", blocks[5]);  // after the fifth Z nothing is written
+  EXPECT_EQ(firmware.substr(4000, 1000) + "\xA5", blocks[4]);
+  EXPECT_EQ((std::vector<int>{0, 5000}), window.positions);
+}
+
+TEST_F(Transfer, CrcOfTheImageIsSentLowByteFirst) {
+  auto& pty = Ready();
+  firmware.replace(0, 9, "123456789");
+  engine->FirmwareSize = 9;
+  Blocks(*engine, pty, 9);
+  EXPECT_EQ(0xBB3D, engine->Crc);
+  StepWith(kReplyX);
+  EXPECT_EQ(std::string("\x3D\xBB", 2), pty.Receive(2, 1000));
+  EXPECT_EQ("Send out crc is: 47933 187", window.log.back());
+  EXPECT_EQ(eWaitY, engine->State);
+}
+
+TEST_F(Transfer, TimeEstimates) {
+  Ready();
+  struct Case {
+    uint32_t size;
+    int baud;
+    const char* minutes;
+  } cases[] = {{599999, 9600, "8"}, {600000, 9600, "16"}, {599999, 38400, "3"}, {600000, 38400, "5"}};
+  for (const auto& c : cases) {
+    engine->FirmwareSize = c.size;
+    engine->SetBaud(c.baud);
+    engine->StartFirmwareTransfer();
+    EXPECT_EQ(std::string("Sending new firmware. This will take approximately ") + c.minutes + " minutes.",
+              window.status.back());
+  }
+}
+
+TEST_F(Transfer, FileModeRestartsFromTheFirstByteAndPadsToTheAnnouncedSize) {
+  auto& pty = Ready();
+  const std::string image = Pattern(999, 5);
+  UseFiles(image, "");
+  engine->RunMode = 3;
+  engine->FirmwareSize = 1002;  // 999 made even (1000), then off a multiple of 1000
+  auto blocks = Blocks(*engine, pty, 1002);
+  const std::string padded = image + std::string(3, static_cast<char>(0xFF));
+  EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
+  EXPECT_EQ(padded.substr(1000), blocks[1]);
+  uint16_t crc = 0;
+  for (char c : padded)
+    crc = static_cast<uint16_t>(kCrcTable[(crc ^ static_cast<uint8_t>(c)) & 0xFF] ^ (crc >> 8));
+  EXPECT_EQ(crc, engine->Crc);
+  // A failed transfer starts over with the next W: the file is read from its start again.
+  blocks = Blocks(*engine, pty, 1002);
+  EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
+  EXPECT_EQ(crc, engine->Crc);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
+  auto& pty = Ready();
+  loader.replace(0, 300, Pattern(300, 9));
+  engine->LoaderSize = 300;
+  engine->StartLoaderUpload();
+  ASSERT_EQ("{PM}", pty.Receive(4, 1000));
+  ASSERT_TRUE(pty.Send("Q"));  // a fast line: the answer is there before the upload has ended
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  StepWith(kReplyAck);
+  EXPECT_EQ(eWaitQ, engine->State);
+  EXPECT_TRUE(Logged("Received: Q length: 1"));
+  EXPECT_EQ(kReplyQ, engine->ReplyKind);
+  EXPECT_TRUE(engine->WakeEvent.IsSet());
+}
+
+}  // namespace

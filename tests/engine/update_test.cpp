@@ -1,0 +1,143 @@
+// Whole updates against the simulated indicator process: real threads, real timers, a real pty.
+#include <atomic>
+#include <fstream>
+
+#include "engine/SerialThreadDef.h"
+#include "tests/engine/harness.h"
+#include "tests/sim/sim_harness.h"
+#include "tests/support/file_payloads.h"
+#include "toolkit/loop/LoopRuntime.h"
+
+using namespace engine;
+using engine_test::RecordingDialog;
+using engine_test::RecordingWindow;
+
+namespace {
+
+std::string Image(size_t n, unsigned seed) {
+  std::string s = simtest::random_image(n, seed);
+  if (static_cast<uint8_t>(s.back()) == 0xFF) s.back() = 0x01;
+  return s;
+}
+
+// The firmware size the window hands over: the image made even and moved off a multiple of 1000.
+uint32_t Announced(size_t n) {
+  uint32_t size = static_cast<uint32_t>(n);
+  if (size % 2) ++size;
+  if (size % 1000 == 0) size += 2;
+  return size;
+}
+
+class Update : public ::testing::Test {
+ protected:
+  Update() : loaderBuffer(64000, static_cast<char>(0xFF)), firmwareBuffer(1048576, static_cast<char>(0xFF)) {
+    tk::Install(&rt);
+    rt.SetMessageBoxHandler([this](const std::string& text, const std::string&) { messages.push_back(text); });
+  }
+  ~Update() override {
+    engine.reset();
+    rt.RunUntil([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000);
+    tk::Install(nullptr);
+    unsetenv("BRAE_PORT_DIR");
+  }
+
+  // Starts the simulator and an engine that finds it on Com4; returns when the update has ended or failed to.
+  bool Run(std::vector<std::string> simArgs, int runMode, const std::string& image, const std::string& loader,
+           uint32_t timeoutMs = 30000) {
+    simArgs.insert(simArgs.end(), {"--image-out", "IMAGE", "--exit-after-update"});
+    sim = std::make_unique<simtest::SimProcess>(Args(simArgs));
+    setenv("BRAE_PORT_DIR", sim->dir.path.c_str(), 1);
+    loaderBuffer.replace(0, loader.size(), loader);
+    firmwareBuffer.replace(0, image.size(), image);
+    if (runMode >= 3) {
+      const std::string fw = sim->dir / "fw.bin", ld = sim->dir / "ld.s19";
+      std::ofstream(fw, std::ios::binary) << image;
+      std::ofstream(ld, std::ios::binary) << loader;
+      files = std::make_unique<testing_support::FilePayloads>(fw, ld);
+    }
+    engine = std::make_unique<TSerialThread>(&window, &dialog);
+    engine->Start(0);
+    engine->OnFinished = [this](TSerialThread*) { finished = true; };
+    engine->FirmwareSize = Announced(image.size());
+    engine->LoaderSize = static_cast<uint32_t>(loader.size());
+    engine->RunMode = runMode;
+    engine->LoaderData = reinterpret_cast<const uint8_t*>(loaderBuffer.data());
+    engine->FirmwareData = reinterpret_cast<const uint8_t*>(firmwareBuffer.data());
+    engine->Files = files.get();
+    return rt.RunUntil([&] { return finished; }, timeoutMs);
+  }
+  std::vector<std::string> Args(std::vector<std::string> args) {
+    for (auto& a : args) {
+      if (a == "IMAGE") a = imageOut();
+    }
+    return args;
+  }
+  std::string imageOut() const { return "/tmp/brae-update-test-image-" + std::to_string(getpid()); }
+  std::string Received() { return simtest::read_file(imageOut()); }
+  std::string Diagnose() {
+    std::string all;
+    for (const auto& l : window.log) all += l + "\n";
+    return all + "--- simulator ---\n" + (sim ? sim->transcript() + sim->errors() : "");
+  }
+
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real};
+  RecordingWindow window;
+  RecordingDialog dialog;
+  std::vector<std::string> messages;
+  std::string loaderBuffer, firmwareBuffer;
+  std::unique_ptr<simtest::SimProcess> sim;
+  std::unique_ptr<testing_support::FilePayloads> files;
+  std::unique_ptr<TSerialThread> engine;
+  bool finished = false;
+};
+
+TEST_F(Update, FromTheEmbeddedBuffers) {
+  const std::string image = Image(20001, 1);
+  ASSERT_TRUE(Run({}, 0, image, simtest::kLoader)) << Diagnose();
+  EXPECT_EQ(1, engine->Succeeded) << Diagnose();
+  EXPECT_EQ(0, sim->wait_exit());
+  // 20001 bytes are announced as 20002: the buffer's erased fill supplies the last one.
+  EXPECT_EQ(image + "\xFF", Received());
+  EXPECT_TRUE(messages.empty());
+  std::remove(imageOut().c_str());
+}
+
+TEST_F(Update, FromAFirmwareFileWithTheEmbeddedLoader) {
+  const std::string image = Image(2999, 2);  // announced as 3002: three bytes more than the file
+  ASSERT_TRUE(Run({}, 3, image, simtest::kLoader)) << Diagnose();
+  EXPECT_EQ(1, engine->Succeeded) << Diagnose();
+  EXPECT_EQ(image + std::string(3, static_cast<char>(0xFF)), Received());
+  std::remove(imageOut().c_str());
+}
+
+TEST_F(Update, FromBothFiles) {
+  const std::string image = Image(12345, 3);
+  ASSERT_TRUE(Run({}, 4, image, simtest::kLoader)) << Diagnose();
+  EXPECT_EQ(1, engine->Succeeded) << Diagnose();
+  EXPECT_EQ(image + "\xFF", Received());
+  std::remove(imageOut().c_str());
+}
+
+TEST_F(Update, BadCrcLeadsBackToUAndThenToSuccess) {
+  const std::string image = Image(4567, 4);
+  ASSERT_TRUE(Run({"--bad-crc-once"}, 0, image, simtest::kLoader)) << Diagnose();
+  EXPECT_EQ(1, engine->Succeeded) << Diagnose();
+  EXPECT_TRUE(std::count(window.log.begin(), window.log.end(),
+                         "Download not OK.(Already receive X,but crc not correct,did not receive y)") == 1)
+      << Diagnose();
+  EXPECT_EQ(image + "\xFF", Received());
+  std::remove(imageOut().c_str());
+}
+
+TEST_F(Update, DroppedBlockAcknowledgeLeadsBackToUAndThenToSuccess) {
+  const std::string image = Image(3500, 5);
+  ASSERT_TRUE(Run({"--drop-ack", "2:Z"}, 0, image, simtest::kLoader, 40000)) << Diagnose();
+  EXPECT_EQ(1, engine->Succeeded) << Diagnose();
+  bool noAck = false;
+  for (const auto& l : window.log) noAck = noAck || l.rfind("1000 byte not acknowledge. Using time: ", 0) == 0;
+  EXPECT_TRUE(noAck) << Diagnose();
+  EXPECT_EQ(image, Received());
+  std::remove(imageOut().c_str());
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+// Every run-mode case of the command line, as one table.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "payload/CommandLine.h"
+
+namespace payload {
+namespace {
+
+struct Case {
+  std::vector<std::string> args;  // after the program path
+  int mode;
+  std::string target, firmware, loader;
+  bool boot, exitWhenDone;
+};
+
+std::ostream& operator<<(std::ostream& os, const Case& c) {
+  os << "[";
+  for (const auto& a : c.args) os << " '" << a << "'";
+  return os << " ]";
+}
+
+class PayloadRunModes : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PayloadRunModes, Parse) {
+  const Case& c = GetParam();
+  std::vector<std::string> args{"/opt/brae/Update.exe"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  CommandLine cl = ParseCommandLine(args);
+  EXPECT_EQ(cl.RunMode, c.mode);
+  EXPECT_EQ(cl.TargetName, c.target);
+  EXPECT_EQ(cl.FirmwarePath, c.firmware);
+  EXPECT_EQ(cl.LoaderPath, c.loader);
+  EXPECT_EQ(cl.BootFlag, c.boot);
+  EXPECT_EQ(cl.ExitWhenDone, c.exitWhenDone);
+  EXPECT_EQ(cl.ShowDebugButton, !c.args.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PayloadCommandLine, PayloadRunModes,
+    ::testing::Values(
+        // mode  target  firmware  loader  boot  exit
+        Case{{}, 0, "", "", "", false, false}, Case{{"/b"}, 0, "", "", "", true, false},
+        Case{{"\\B"}, 0, "", "", "", true, false}, Case{{"/x"}, 0, "", "", "", false, true},
+        Case{{"\\x"}, 0, "", "", "", false, false},  // /x has no backslash form
+        Case{{"hello"}, 0, "", "", "", false, false}, Case{{"/i", "b.bin"}, 3, "", "b.bin", "", false, false},
+        Case{{"/i", "b.bin", "b.s19"}, 4, "", "b.bin", "b.s19", false, false},
+        Case{{"/i", "b.bin", "/b"}, 3, "", "b.bin", "", true, false},
+        Case{{"/i", "b.bin", "\\U", "N", "c.bin"}, 1, "N", "c.bin", "", false, false},
+        Case{{"/I", "B.BIN"}, 3, "", "B.BIN", "", false, false},
+        Case{{"\\i", "Fw.Bin", "Ld.S19"}, 4, "", "Fw.Bin", "Ld.S19", false, false},
+        Case{{"/i"}, 4, "", "", "", false, false},
+        Case{{"/b", "/i", "b.bin"}, 3, "", "b.bin", "", true, false},
+        Case{{"/i", "b.bin", "/x"}, 4, "", "b.bin", "/x", false, true},
+        Case{{"/x", "/i", "b.bin"}, 3, "", "b.bin", "", false, true},
+        Case{{"/u", "Name", "b.bin"}, 1, "Name", "b.bin", "", false, false},
+        Case{{"/U", "MyName", "B.bin"}, 1, "MyName", "B.bin", "", false, false},
+        Case{{"/u", "Name", "b.bin", "/l", "b.s19"}, 2, "Name", "b.bin", "b.s19", false, false},
+        Case{{"/l", "b.s19", "/u", "Name", "b.bin"}, 2, "Name", "b.bin", "b.s19", false, false},
+        Case{{"/l", "b.s19"}, 5, "", "", "b.s19", false, false},
+        Case{{"\\L", "B.S19"}, 5, "", "", "B.S19", false, false},
+        Case{{"/i", "b.bin", "/l", "b.s19"}, 5, "", "b.bin", "b.s19", false, false},
+        Case{{"/i", "b.bin", "/u", "Name", "c.bin"}, 1, "Name", "c.bin", "", false, false},
+        Case{{"\\u", "Name", "b.bin", "\\l", "b.s19", "/x"}, 2, "Name", "b.bin", "b.s19", false, true},
+        Case{{"/u"}, 1, "", "", "", false, false}, Case{{"/u", "Name"}, 1, "Name", "", "", false, false},
+        Case{{"/l"}, 5, "", "", "", false, false},
+        Case{{"/l", "/x"}, 5, "", "", "/x", false, false},  // the path after /l is not an option
+        Case{{"/u", "/b", "b.bin"}, 1, "/b", "b.bin", "", false, false},
+        Case{{"/i", "a.bin", "/i", "b.bin"}, 3, "", "b.bin", "", false, false},
+        Case{{"/bb", "/", "\\", "x"}, 0, "", "", "", false, false}));
+
+TEST(PayloadCommandLine, FromMainArguments) {
+  const char* argv[] = {"prog", "/I", "Fw.bin", "ld.s19", "/x"};
+  CommandLine cl = ParseCommandLine(5, argv);
+  EXPECT_EQ(cl.RunMode, 4);
+  EXPECT_EQ(cl.FirmwarePath, "Fw.bin");
+  EXPECT_EQ(cl.LoaderPath, "ld.s19");
+  EXPECT_TRUE(cl.ExitWhenDone);
+  EXPECT_EQ(ParseCommandLine(0, nullptr).RunMode, 0);
+  EXPECT_EQ(ParseCommandLine(std::vector<std::string>{}).RunMode, 0);
+}
+
+}  // namespace
+}  // namespace payload

@@ -1,0 +1,184 @@
+// Payload files, and the sizes an update starts with in run modes 0, 3 and 4.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "payload/Buffers.h"
+#include "payload/PayloadFile.h"
+#include "payload/PayloadSizes.h"
+#include "tests/payload/test_files.h"
+
+namespace payload {
+namespace {
+
+using payload_test::Bytes;
+using payload_test::Pattern;
+using payload_test::WriteFile;
+
+uint64_t ReadCalls() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  for (uint64_t value; io >> key >> value;) {
+    if (key == "syscr:") return value;
+  }
+  return 0;
+}
+
+Bytes ReadAll(PayloadFile& f) {
+  Bytes out;
+  for (uint8_t b; f.ReadByte(&b) == 1;) out.push_back(b);
+  return out;
+}
+
+std::string OpenError(const std::string& path) {
+  try {
+    PayloadFile().Open(path);
+  } catch (const IoError& e) {
+    return e.what();
+  }
+  return "opened";
+}
+
+class PayloadFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Opens, then fails every read with EIO: this process's memory at address 0.
+    ASSERT_EQ(::symlink("/proc/self/mem", (dir_ / "unreadable").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  }
+  payload_test::TempDir dir_;
+};
+
+TEST_F(PayloadFiles, ReadThroughABufferAndRewound) {
+  Bytes content = Pattern(3 * PayloadFile::kBufferSize + 17);
+  WriteFile(dir_ / "fw.bin", content);
+  PayloadFile f;
+  f.Open(dir_ / "fw.bin");
+  uint64_t before = ReadCalls();
+  EXPECT_EQ(ReadAll(f), content);
+  EXPECT_LE(ReadCalls() - before, 6u);
+  uint8_t b;
+  EXPECT_EQ(f.ReadByte(&b), 0);  // the end stays the end
+
+  f.Rewind();
+  Bytes part(100);
+  EXPECT_EQ(f.Read(part.data(), part.size()), 100u);
+  f.Rewind();  // drops what was buffered
+  EXPECT_EQ(ReadAll(f), content);
+  f.Rewind();
+  Bytes padded(content.size() + 3, 0);
+  EXPECT_EQ(f.ReadPadded(padded.data(), padded.size()), content.size());
+  content.insert(content.end(), 3, 0xFF);
+  EXPECT_EQ(padded, content);
+
+  f.Close();
+  f.Close();
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_THROW(f.ReadByte(&b), IoError);
+  EXPECT_THROW(f.Rewind(), IoError);
+}
+
+TEST_F(PayloadFiles, OnlyRegularFilesAndErrorsSayWhichAndWhy) {
+  WriteFile(dir_ / "fw.bin", {1});
+  EXPECT_TRUE(PayloadFile::Exists(dir_ / "fw.bin"));
+  for (std::string path : {std::string(), dir_ / "missing", dir_.path, dir_ / "fifo"}) {
+    EXPECT_FALSE(PayloadFile::Exists(path)) << path;
+  }
+  EXPECT_EQ(OpenError(dir_ / "missing"), dir_ / "missing: No such file or directory");
+  EXPECT_EQ(OpenError(""), "(no file name): No such file or directory");
+  EXPECT_EQ(OpenError(dir_ / "fifo"), dir_ / "fifo: not a regular file");  // and no wait for a writer
+
+  PayloadFile f;
+  f.Open(dir_ / "unreadable");
+  uint8_t b;
+  try {
+    f.ReadByte(&b);
+    ADD_FAILURE();
+  } catch (const IoError& e) {
+    EXPECT_EQ(std::string(e.what()), dir_ / "unreadable: read error: Input/output error");
+  }
+}
+
+TEST_F(PayloadFiles, SizesByRunMode) {
+  Bytes loader(LoaderBytes(), LoaderBytes() + kLoaderBufferSize);
+  Bytes firmware(FirmwareBytes(), FirmwareBytes() + kFirmwareBufferSize);
+  std::memset(MutableLoaderBytes(), 0xFF, kLoaderBufferSize);
+  std::memcpy(MutableLoaderBytes(), Pattern(1500).data(), 1500);
+  std::memset(MutableFirmwareBytes(), 0xFF, kFirmwareBufferSize);
+  std::memcpy(MutableFirmwareBytes(), Pattern(2001).data(), 2001);
+  Bytes inner = Pattern(5000);
+  inner[10] = 0xFF;
+  inner.insert(inner.end(), 100, 0xFF);
+  WriteFile(dir_ / "999", Pattern(999));
+  WriteFile(dir_ / "1998", Pattern(1998));
+  WriteFile(dir_ / "ff", Bytes(700, 0xFF));
+  WriteFile(dir_ / "empty", {});
+  WriteFile(dir_ / "inner", inner);
+  WriteFile(dir_ / "501", Pattern(501));
+
+  struct Case {
+    int mode;
+    std::string fw, ld;
+    int32_t firmware, loader;
+    bool fwOpen, ldOpen;
+  } cases[] = {
+      {0, "", "", 2002, 1500, false, false},
+      {3, dir_ / "999", "", 1002, 1500, true, false},
+      {3, dir_ / "1998", "x", 1998, 1500, true, false},
+      {3, dir_ / "ff", "", 2, 1500, true, false},
+      {3, dir_ / "empty", "", 2, 1500, true, false},
+      {4, dir_ / "inner", dir_ / "501", 5002, 501, true, true},
+  };
+  for (const Case& c : cases) {
+    PayloadFile fw, ld;
+    SizesResult r = ComputePayloadSizes(c.mode, c.fw, c.ld, fw, ld);
+    EXPECT_TRUE(r.Ok()) << r.Message;
+    EXPECT_EQ(r.FirmwareSize, c.firmware) << c.fw;
+    EXPECT_EQ(r.LoaderSize, c.loader);
+    EXPECT_EQ(fw.IsOpen(), c.fwOpen);
+    EXPECT_EQ(ld.IsOpen(), c.ldOpen);
+    uint8_t b;
+    EXPECT_EQ(c.fwOpen && fw.ReadByte(&b) == 1, false);  // left at its end; the engine rewinds
+  }
+  std::memcpy(MutableLoaderBytes(), loader.data(), loader.size());
+  std::memcpy(MutableFirmwareBytes(), firmware.data(), firmware.size());
+}
+
+TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
+  std::string fw = dir_ / "fw.bin", bad = dir_ / "unreadable", none = dir_ / "none";
+  WriteFile(fw, Pattern(10));
+  const std::string ioError = ": read error: Input/output error";
+  struct Case {
+    int mode;
+    std::string fw, ld, message;
+  } cases[] = {
+      {3, none, "", "Can not open firmware file"},
+      {3, "", "", "Can not open firmware file"},
+      {3, dir_.path, "", "Can not open firmware file"},
+      {4, none, none, "Can not open firmware file"},  // the loader is not looked at
+      {4, fw, none, "Can not open loadS19 file"},
+      {4, fw, "", "Can not open loadS19 file"},
+      {3, bad, "", "Can not read firmware file " + bad + ioError},
+      {4, fw, bad, "Can not read loader file " + bad + ioError},
+  };
+  for (const Case& c : cases) {
+    PayloadFile fwFile, ldFile;
+    SizesResult r = ComputePayloadSizes(c.mode, c.fw, c.ld, fwFile, ldFile);
+    EXPECT_FALSE(r.Ok());
+    EXPECT_EQ(r.Message, c.message);
+    EXPECT_FALSE(fwFile.IsOpen() || ldFile.IsOpen());
+  }
+
+  // An existing file that cannot be opened, as an ordinary user meets it.
+  ASSERT_EQ(::chmod(fw.c_str(), 0), 0);
+  ASSERT_EQ(::chmod(dir_.path.c_str(), 0755), 0);
+  std::string said = payload_test::InChild(true, [&] {
+    PayloadFile fwFile, ldFile;
+    return ComputePayloadSizes(3, fw, "", fwFile, ldFile).Message;
+  });
+  EXPECT_EQ(said, "Can not read firmware file " + fw + ": Permission denied");
+}
+
+}  // namespace
+}  // namespace payload

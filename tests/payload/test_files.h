@@ -1,0 +1,114 @@
+// Real files in a private temporary directory, child processes, and where this program's buffers lie in its
+// file.
+#pragma once
+
+#include <link.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "payload/Buffers.h"
+
+namespace payload_test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    path = std::filesystem::temp_directory_path() / "brae-payload-XXXXXX";
+    if (::mkdtemp(path.data()) == nullptr) std::abort();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::vector<std::string> List() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+inline void WriteFile(const std::string& path, const Bytes& b) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::ssize(b));
+}
+
+inline Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// n pseudo-random bytes, the last one never 0xFF.
+inline Bytes Pattern(size_t n, uint32_t seed = 1) {
+  Bytes b(n);
+  for (uint8_t& x : b) x = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+  if (n > 0 && b[n - 1] == 0xFF) b[n - 1] = 0;
+  return b;
+}
+
+// Runs fn in a child process and returns its text. With dropPrivileges a root test runs it as "nobody", so
+// permission bits apply (root reads and writes whatever they say).
+inline std::string InChild(bool dropPrivileges, const std::function<std::string()>& fn) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "no pipe";
+  if (pid_t pid = ::fork(); pid == 0) {
+    bool dropped = !dropPrivileges || ::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0);
+    std::string out = dropped ? fn() : "could not drop privileges";
+    ::_exit(::write(fds[1], out.data(), out.size()) < 0);
+  } else {
+    ::close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return out;
+  }
+}
+
+inline std::string Run(const std::string& command, int* code = nullptr) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int status = ::pclose(p);
+  if (code) *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+// The file offset of the running program's loader buffer, found as the program loader maps it (run-time
+// address, load bias, program headers): independent of the section headers the builder reads.
+inline long SelfLoaderOffset() {
+  struct Search {
+    uintptr_t address;
+    long offset = -1;
+  } s{reinterpret_cast<uintptr_t>(payload::LoaderBytes())};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        auto* s = static_cast<Search*>(data);
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const auto& ph = info->dlpi_phdr[i];
+          uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+          if (ph.p_type == PT_LOAD && s->address >= start && s->address < start + ph.p_filesz) {
+            s->offset = static_cast<long>(ph.p_offset + (s->address - start));
+          }
+        }
+        return 1;  // the program itself comes first
+      },
+      &s);
+  return s.offset;
+}
+
+}  // namespace payload_test
