@@ -32,7 +32,17 @@ void UpdateController::FormShow(const std::vector<std::string>& args) {
   }
   runMode_ = cl.RunMode;
   exitWhenDone_ = cl.ExitWhenDone;
+  try {
+    Decide(cl);
+  } catch (const std::exception& e) {
+    // Whatever the payload files or the builder could not do ends the start with its reason, never the
+    // program without its log file.
+    tk::App().MessageBox(e.what(), payload::kMessageCaption);
+    Close();
+  }
+}
 
+void UpdateController::Decide(payload::CommandLine& cl) {
   switch (runMode_) {
     case 1:
       Build(true, false, cl);

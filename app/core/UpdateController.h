@@ -13,6 +13,7 @@
 #include "app/core/LogFile.h"
 #include "engine/Reporting.h"
 #include "payload/Builder.h"
+#include "payload/CommandLine.h"
 #include "payload/PayloadFile.h"
 
 namespace engine {
@@ -103,6 +104,7 @@ class UpdateController : public engine::IReporter, public engine::IPayloadFiles 
   void RewindLoaderFile() override;
 
  private:
+  void Decide(payload::CommandLine& cl);
   void StartUpdate(const std::string& firmwarePath, const std::string& loaderPath, bool bootFlag);
   void Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl);
   void SetStatus(const std::string& text);

@@ -65,8 +65,7 @@ class ProcessTest : public ::testing::Test {
   TempDir tmp;
 };
 
-// The indicator runs at the wire's pace: one that answers the loader's last record before the updater has
-// written its last byte has its answer dropped by the engine, and the update then waits 30 s for a retry.
+// The indicator takes and sends bytes at the wire's pace, as a real one does.
 TEST_F(ProcessTest, TheConsoleUpdatesFromBothFiles) {
   auto sim = Indicator({"--exit-after-update", "--pace"});
   auto updater = Updater({"/i", tmp / "fw.bin", tmp / "b.s19"}, Environment());
