@@ -1,0 +1,77 @@
+// The console presentation of the main window and the error dialog, for machines without a display and for
+// scripts: status changes, a progress bar (or plain progress lines when the output is no terminal), message
+// boxes and error-dialog texts on the output; the diagnostic log live on the error stream when asked for.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "app/core/UpdateController.h"
+#include "engine/Reporting.h"
+
+namespace app {
+
+class ConsoleView : public IView, public engine::IErrorDialog {
+ public:
+  struct Options {
+    FILE* Out = stdout;
+    FILE* Err = stderr;
+    // The output is a terminal: one progress bar redrawn in place.
+    bool Terminal = false;
+    // Every diagnostic log line on Err as it comes.
+    bool LiveLog = false;
+    // Milliseconds of a monotonic clock (rate and time left); the steady clock when unset.
+    std::function<uint64_t()> Clock;
+    // Ends the message loop with the exit code.
+    std::function<void(int)> OnEnd;
+  };
+
+  explicit ConsoleView(Options options);
+
+  // What a modal message box shows; the caller then goes on as if OK was pressed.
+  void MessageBox(const std::string& text, const std::string& caption);
+
+  // IView
+  void StatusChanged(const std::string& text) override;
+  void LogLinesAdded(const std::vector<std::string>& lines) override;
+  void ProgressPositionChanged(int position) override;
+  void ProgressMaxChanged(int max) override;
+  void ProgressVisibleChanged(bool visible) override;
+  void BuildDone(const payload::BuildResult& result) override;
+  void LogFileDone(const LogFileResult& result) override;
+  void EndProgram(int exitCode) override;
+
+  // engine::IErrorDialog
+  void ShowErrorMessage(uint32_t code) override;
+  void Hide() override {}
+
+  // "12.3 kB/s" style rate and "m:ss" time; shared with the tests.
+  static std::string FormatRate(double bytesPerSecond);
+  static std::string FormatDuration(double seconds);
+  // One progress text: percent, bytes, and rate and time left when known (rate <= 0: unknown).
+  static std::string ProgressText(int position, int max, double bytesPerSecond);
+
+ private:
+  void Line(const std::string& text);
+  void EndBar();
+  void Restart();
+  void Draw(bool force);
+  uint64_t Now() const;
+  int Percent() const;
+
+  Options o_;
+  std::string status_;
+  int position_ = 0;
+  int max_ = 100;
+  bool visible_ = false;
+  bool barOnScreen_ = false;
+  int lastTenth_ = -1;       // plain lines: the last 10 % step printed
+  uint64_t lastDrawMs_ = 0;  // terminal: redraws at most every 100 ms
+  uint64_t startMs_ = 0;     // where the rate is measured from
+  int startPosition_ = 0;
+  bool logFileShown_ = false;
+};
+
+}  // namespace app

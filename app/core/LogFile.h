@@ -1,0 +1,26 @@
+// The error log file: where it goes and how it is written. The directory is per user, so one user's updater
+// never writes where another's could; the file is replaced by a rename, never written through a link.
+#pragma once
+
+#include <string>
+
+namespace app {
+
+struct LogFileResult {
+  bool Written = false;
+  std::string Path;   // the file (or the directory, when there is none)
+  std::string Error;  // why it was not written
+};
+
+// $BRAE_LOG_DIR when set and not empty, else $XDG_STATE_HOME/brae-update (an absolute XDG_STATE_HOME only),
+// else $HOME/.local/state/brae-update; empty when none of them gives a place.
+std::string LogDirectory(const char* logDir, const char* xdgStateHome, const char* home);
+// The same from this process's environment (and the password database when HOME is not set).
+std::string LogDirectoryFromEnvironment();
+
+// Creates the directory and its missing parents (each new one 0700), then replaces `dir`/name with
+// `content`: written to a new private file beside it and renamed into place. Refuses a name held by another
+// user's file. A symlink at the name is replaced, its target untouched. Never throws.
+LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content);
+
+}  // namespace app

@@ -1,0 +1,202 @@
+#include "app/core/UpdateController.h"
+
+#include "app/core/Texts.h"
+#include "engine/SerialThreadDef.h"
+#include "payload/Buffers.h"
+#include "payload/CommandLine.h"
+#include "payload/PayloadSizes.h"
+#include "toolkit/Runtime.h"
+
+namespace app {
+
+UpdateController::UpdateController(IView& view, Options options)
+    : view_(view), options_(std::move(options)), status_(kSearchingStatus) {}
+
+UpdateController::~UpdateController() {
+  // The presentation may already be gone: end without telling it.
+  detached_ = true;
+  Shutdown();
+}
+
+void UpdateController::FormShow(const std::vector<std::string>& args) {
+  if (shown_ || closed_) return;
+  shown_ = true;
+  title_ = kWindowTitle;
+  view_.TitleChanged(title_);
+
+  payload::CommandLine cl = payload::ParseCommandLine(args);
+  view_.FocusExit();
+  if (cl.ShowDebugButton) {
+    debugButtonVisible_ = true;
+    view_.DebugButtonShown();
+  }
+  runMode_ = cl.RunMode;
+  exitWhenDone_ = cl.ExitWhenDone;
+  try {
+    Decide(cl);
+  } catch (const std::exception& e) {
+    // Whatever the payload files or the builder could not do ends the start with its reason, never the
+    // program without its log file.
+    tk::App().MessageBox(e.what(), payload::kMessageCaption);
+    Close();
+  }
+}
+
+void UpdateController::Decide(payload::CommandLine& cl) {
+  switch (runMode_) {
+    case 1:
+      Build(true, false, cl);
+      return;
+    case 2:
+      Build(true, true, cl);
+      return;
+    case 5:
+      Build(false, true, cl);
+      return;
+    default:
+      break;
+  }
+  // The loader test comes first: with both buffers empty only the loader message is shown.
+  if ((runMode_ == 0 || runMode_ == 3) && payload::LoaderBufferEmpty()) {
+    tk::App().MessageBox(kNoLoaderText, kStartMessageCaption);
+    Close();
+    return;
+  }
+  if (runMode_ == 0 && payload::FirmwareBufferEmpty()) {
+    tk::App().MessageBox(kNoFirmwareText, kStartMessageCaption);
+    Close();
+    return;
+  }
+  StartUpdate(cl.FirmwarePath, cl.LoaderPath, cl.BootFlag);
+}
+
+void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl) {
+  const payload::BuildResult result = payload::BuildUpdater(copyFirmware, copyLoader, cl, options_.SelfPath);
+  if (!result.Message.empty()) tk::App().MessageBox(result.Message, payload::kMessageCaption);
+  if (result.Ok) succeeded_ = true;
+  view_.BuildDone(result);
+  Close();
+}
+
+void UpdateController::StartUpdate(const std::string& firmwarePath, const std::string& loaderPath,
+                                   bool bootFlag) {
+  const payload::SizesResult sizes =
+      payload::ComputePayloadSizes(runMode_, firmwarePath, loaderPath, firmwareFile_, loaderFile_);
+  if (!sizes.Ok()) {
+    tk::App().MessageBox(sizes.Message, payload::kMessageCaption);
+    Close();
+    return;
+  }
+  firmwareSize_ = sizes.FirmwareSize;
+  loaderSize_ = sizes.LoaderSize;
+  AppendLogLine(std::string("Brae update version is ") + kVersionText);
+  AppendLogLine("Firmware file size is " + std::to_string(firmwareSize_) + "\r\n\r\n");
+
+  // The status line reads its starting text from here on (the console prints it now).
+  view_.StatusChanged(status_);
+  engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
+  engine_->LoaderData = payload::LoaderBytes();
+  engine_->FirmwareData = payload::FirmwareBytes();
+  engine_->Files = this;
+  engine_->Start(bootFlag ? 1 : 0);
+  // The first step may process window messages: a close during it has already stopped the engine, and the
+  // callback must then stay unset.
+  if (closed_) return;
+  engine_->OnFinished = [this](engine::TSerialThread*) { EngineFinished(); };
+  engine_->FirmwareSize = static_cast<uint32_t>(firmwareSize_);
+  engine_->LoaderSize = static_cast<uint32_t>(loaderSize_);
+  engine_->RunMode = runMode_;
+}
+
+void UpdateController::EngineFinished() {
+  if (closed_ || !engine_) return;
+  if (engine_->Succeeded) {
+    succeeded_ = true;
+    SetStatus(kSuccessStatus);
+  }
+  if (exitWhenDone_ || options_.EndWhenEngineFinishes || !engine_->Succeeded) Close();
+}
+
+void UpdateController::Close() {
+  if (closed_) return;
+  closed_ = true;
+  if (engine_) {
+    // Cleared first, so that this close does not come back through EngineFinished.
+    engine_->OnFinished = nullptr;
+    try {
+      engine_->Finish();
+    } catch (...) {
+    }
+    if (engine_->Succeeded) succeeded_ = true;
+  }
+  WriteLogFile();
+  if (!detached_) view_.EndProgram(ExitCode());
+}
+
+void UpdateController::Shutdown() {
+  if (shutDown_) return;
+  if (!closed_) Close();
+  shutDown_ = true;
+  engine_.reset();
+  if (runMode_ == 3 || runMode_ == 4) firmwareFile_.Close();
+  if (runMode_ == 4) loaderFile_.Close();
+  // Lines logged while the engine came to a stop belong in the file as well.
+  if (log_.Revision() != savedRevision_) WriteLogFile();
+}
+
+void UpdateController::WriteLogFile() {
+  lastLogFile_ = app::WriteLogFile(options_.LogDir, kLogFileName, log_.FileText());
+  if (lastLogFile_.Written) savedRevision_ = log_.Revision();
+  if (!detached_) view_.LogFileDone(lastLogFile_);
+}
+
+void UpdateController::SetStatus(const std::string& text) {
+  status_ = text;
+  view_.StatusChanged(status_);
+}
+
+// ---- What the engine reports
+
+void UpdateController::AppendLogLine(const std::string& text) {
+  auto lines = log_.Append(text);
+  if (!detached_) view_.LogLinesAdded(lines);
+}
+
+void UpdateController::ApplyStatus(const std::string& text) {
+  SetStatus(text);
+}
+
+void UpdateController::SetProgressPosition(int position) {
+  progressPosition_ = position;
+  view_.ProgressPositionChanged(position);
+}
+
+void UpdateController::SetProgressMax(int max) {
+  progressMax_ = max;
+  view_.ProgressMaxChanged(max);
+}
+
+void UpdateController::SetProgressVisible(bool visible) {
+  progressVisible_ = visible;
+  view_.ProgressVisibleChanged(visible);
+}
+
+// ---- The payload files of run modes 3 and 4
+
+int UpdateController::ReadFirmwareByte(uint8_t* byte) {
+  return firmwareFile_.ReadByte(byte);
+}
+
+int UpdateController::ReadLoaderByte(uint8_t* byte) {
+  return loaderFile_.ReadByte(byte);
+}
+
+void UpdateController::RewindFirmwareFile() {
+  firmwareFile_.Rewind();
+}
+
+void UpdateController::RewindLoaderFile() {
+  loaderFile_.Rewind();
+}
+
+}  // namespace app

@@ -1,0 +1,142 @@
+// Every decision of the updater's main window, shared by the window and the console presentation: the start
+// decision from the command line and the embedded payloads, the hand-over to the update engine, what the
+// engine's reports do, how the end of the engine and every close are handled, the error log file and the
+// exit code. A presentation only shows what it is told (IView) and forwards the user's actions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/DiagnosticLog.h"
+#include "app/core/LogFile.h"
+#include "engine/Reporting.h"
+#include "payload/Builder.h"
+#include "payload/CommandLine.h"
+#include "payload/PayloadFile.h"
+
+namespace engine {
+class TSerialThread;
+}
+
+namespace app {
+
+class IView {
+ public:
+  virtual ~IView() = default;
+  virtual void TitleChanged(const std::string& /*title*/) {}
+  virtual void DebugButtonShown() {}
+  virtual void FocusExit() {}
+  virtual void LogLinesAdded(const std::vector<std::string>& /*lines*/) {}
+  virtual void StatusChanged(const std::string& /*text*/) {}
+  virtual void ProgressPositionChanged(int /*position*/) {}
+  virtual void ProgressMaxChanged(int /*max*/) {}
+  virtual void ProgressVisibleChanged(bool /*visible*/) {}
+  virtual void BuildDone(const payload::BuildResult& /*result*/) {}
+  virtual void LogFileDone(const LogFileResult& /*result*/) {}
+  // The main window has closed: the presentation ends its message loop with this exit code.
+  virtual void EndProgram(int exitCode) = 0;
+};
+
+class UpdateController : public engine::IReporter, public engine::IPayloadFiles {
+ public:
+  struct Options {
+    // Where the error log file goes; empty: no place, the file is not written.
+    std::string LogDir;
+    // The executable the builder copies.
+    std::string SelfPath = "/proc/self/exe";
+    // The console ends when the engine finishes, as "/x" does.
+    bool EndWhenEngineFinishes = false;
+  };
+
+  UpdateController(IView& view, Options options);
+  ~UpdateController() override;
+  UpdateController(const UpdateController&) = delete;
+  UpdateController& operator=(const UpdateController&) = delete;
+
+  // The error dialog the engine reports problems to; set before FormShow.
+  void SetErrorDialog(engine::IErrorDialog* dialog) { errorDialog_ = dialog; }
+
+  // The window's first showing: the whole start decision. args[0] is the program's path.
+  void FormShow(const std::vector<std::string>& args);
+  // Every close, whatever started it (Exit, Quit, the close box, a signal, the start decision, the engine's
+  // end): stops the engine, writes the error log file and ends the program. Later calls do nothing.
+  void Close();
+  // Called by the engine when it finishes (its OnFinished).
+  void EngineFinished();
+  // Program end, after the message loop: stops and destroys the engine (its thread, its port), closes the
+  // payload files, and writes the log file again if it grew since the close.
+  void Shutdown();
+
+  // 0 when the indicator confirmed the update or a build wrote its file; 1 otherwise.
+  int ExitCode() const { return succeeded_ ? 0 : 1; }
+  bool Closed() const { return closed_; }
+
+  // What the window shows.
+  const std::string& Title() const { return title_; }
+  bool DebugButtonVisible() const { return debugButtonVisible_; }
+  const DiagnosticLog& Log() const { return log_; }
+  const std::string& Status() const { return status_; }
+  int ProgressPosition() const { return progressPosition_; }
+  int ProgressMax() const { return progressMax_; }
+  bool ProgressVisible() const { return progressVisible_; }
+  const LogFileResult& LastLogFile() const { return lastLogFile_; }
+
+  // The start's results.
+  int RunMode() const { return runMode_; }
+  bool ExitWhenDone() const { return exitWhenDone_; }
+  int32_t FirmwareSize() const { return firmwareSize_; }
+  int32_t LoaderSize() const { return loaderSize_; }
+  engine::TSerialThread* Engine() const { return engine_.get(); }
+
+  // engine::IReporter
+  void AppendLogLine(const std::string& text) override;
+  void ApplyStatus(const std::string& text) override;
+  void SetProgressPosition(int position) override;
+  void SetProgressMax(int max) override;
+  void SetProgressVisible(bool visible) override;
+
+  // engine::IPayloadFiles
+  int ReadFirmwareByte(uint8_t* byte) override;
+  int ReadLoaderByte(uint8_t* byte) override;
+  void RewindFirmwareFile() override;
+  void RewindLoaderFile() override;
+
+ private:
+  void Decide(payload::CommandLine& cl);
+  void StartUpdate(const std::string& firmwarePath, const std::string& loaderPath, bool bootFlag);
+  void Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl);
+  void SetStatus(const std::string& text);
+  void WriteLogFile();
+
+  IView& view_;
+  Options options_;
+  engine::IErrorDialog* errorDialog_ = nullptr;
+
+  DiagnosticLog log_;
+  std::string title_;
+  std::string status_;
+  bool debugButtonVisible_ = false;
+  int progressPosition_ = 0;
+  int progressMax_ = 100;
+  bool progressVisible_ = false;
+
+  int runMode_ = 0;
+  bool exitWhenDone_ = false;
+  int32_t firmwareSize_ = 0;
+  int32_t loaderSize_ = 0;
+  payload::PayloadFile firmwareFile_;
+  payload::PayloadFile loaderFile_;
+  std::unique_ptr<engine::TSerialThread> engine_;
+
+  bool shown_ = false;
+  bool closed_ = false;
+  bool succeeded_ = false;
+  bool shutDown_ = false;
+  bool detached_ = false;
+  LogFileResult lastLogFile_;
+  uint64_t savedRevision_ = 0;
+};
+
+}  // namespace app

@@ -1,0 +1,217 @@
+#include "app/main.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <algorithm>
+
+#include "app/Fonts.h"
+#include "app/messagedlg.h"
+
+namespace app {
+
+namespace {
+
+constexpr int kClientWidth = 487;
+constexpr int kClientHeight = 104;
+constexpr int kLabelWidth = 211;
+constexpr int kLabelHeight = 16;
+
+QString Text(const std::string& s) {
+  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+}  // namespace
+
+TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      controller_(*this, std::move(options)) {
+  setObjectName(QStringLiteral("UpdateForm"));
+  setFont(UiFont(13));
+
+  Label1 = new QLabel(Text(controller_.Status()), this);
+  Label1->setObjectName(QStringLiteral("Label1"));
+  Label1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  QPalette labelPalette = Label1->palette();
+  labelPalette.setColor(QPalette::WindowText, labelPalette.color(QPalette::Highlight));
+  Label1->setPalette(labelPalette);
+  Label1->move(16, 40);
+
+  reditDebug = new QPlainTextEdit(this);
+  reditDebug->setObjectName(QStringLiteral("reditDebug"));
+  reditDebug->setReadOnly(true);
+  reditDebug->setLineWrapMode(QPlainTextEdit::NoWrap);
+  reditDebug->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  reditDebug->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  reditDebug->hide();
+
+  ProgressBar = new QProgressBar(this);
+  ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+  ProgressBar->setGeometry(8, 16, 465, 16);
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(0);
+  ProgressBar->setTextVisible(false);
+  ProgressBar->hide();
+
+  BtnOpenDebug = new QPushButton(QStringLiteral("DiagnosticMode"), this);
+  BtnOpenDebug->setObjectName(QStringLiteral("BtnOpenDebug"));
+  BtnOpenDebug->setFont(UiFont(11));
+  BtnOpenDebug->setGeometry(53, 72, 97, 25);
+  BtnOpenDebug->setAutoDefault(true);
+  BtnOpenDebug->hide();
+  connect(BtnOpenDebug, &QPushButton::clicked, this, [this] { BtnOpenDebugClick(); });
+
+  BtnExit = new QPushButton(QStringLiteral("Exit"), this);
+  BtnExit->setObjectName(QStringLiteral("BtnExit"));
+  BtnExit->setGeometry(194, 71, 99, 25);
+  BtnExit->setDefault(true);
+  connect(BtnExit, &QPushButton::clicked, this, [this] { BtnExitClick(); });
+
+  StatusChanged(controller_.Status());
+  Layout();
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - QPoint((kClientWidth + kFrameWidth) / 2, 135 / 2));
+  }
+}
+
+TUpdateForm::~TUpdateForm() {
+  // The window goes first: nothing may reach it from the engine's end any more.
+  ended_ = true;
+  controller_.Shutdown();
+}
+
+void TUpdateForm::SetErrorDialog(TErrorMessageDlg* dialog) {
+  dialog_ = dialog;
+  controller_.SetErrorDialog(dialog);
+}
+
+void TUpdateForm::Layout() {
+  // Not resizable: the width stays, the height follows the log's.
+  setFixedSize(kClientWidth, kClientHeight + debugHeight_);
+  reditDebug->setGeometry(0, kClientHeight, kClientWidth, debugHeight_);
+}
+
+int TUpdateForm::OuterHeight() const {
+  return height() + kFrameHeight;
+}
+
+void TUpdateForm::FormShow(const std::vector<std::string>& args) {
+  controller_.FormShow(args);
+}
+
+void TUpdateForm::BtnOpenDebugClick() {
+  debugShown_ = !debugShown_;
+  reditDebug->setVisible(debugShown_);
+  debugHeight_ = (debugHeight_ + 500) % 1000;
+  Layout();
+  if (debugShown_) reditDebug->verticalScrollBar()->setValue(reditDebug->verticalScrollBar()->maximum());
+  BtnExit->setFocus();
+}
+
+void TUpdateForm::BtnExitClick() {
+  controller_.Close();
+}
+
+void TUpdateForm::closeEvent(QCloseEvent* event) {
+  // The close box and the window manager come here; the close is never refused.
+  controller_.Close();
+  event->accept();
+}
+
+void TUpdateForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    BtnExit->animateClick();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+// ---- What the controller shows
+
+void TUpdateForm::TitleChanged(const std::string& title) {
+  setWindowTitle(Text(title));
+}
+
+void TUpdateForm::DebugButtonShown() {
+  BtnOpenDebug->show();
+}
+
+void TUpdateForm::FocusExit() {
+  BtnExit->setFocus();
+}
+
+void TUpdateForm::LogLinesAdded(const std::vector<std::string>& lines) {
+  if (ended_) return;
+  QScrollBar* bar = reditDebug->verticalScrollBar();
+  const bool atEnd = bar->value() == bar->maximum();
+  // One paragraph per line after the first, empty one, so the box holds exactly the log's lines.
+  QTextCursor cursor(reditDebug->document());
+  cursor.movePosition(QTextCursor::End);
+  cursor.beginEditBlock();
+  for (const auto& line : lines) {
+    cursor.insertBlock();
+    cursor.insertText(Text(line));
+  }
+  cursor.endEditBlock();
+  if (atEnd) bar->setValue(bar->maximum());
+}
+
+void TUpdateForm::StatusChanged(const std::string& text) {
+  Label1->setText(Text(text));
+  // The status line grows with its text, never narrower than designed, so no status is ever cut.
+  const QSize hint = Label1->sizeHint();
+  Label1->resize(std::max(kLabelWidth, hint.width()), std::max(kLabelHeight, hint.height()));
+}
+
+void TUpdateForm::ShowProgressValue() {
+  // The bar ignores values outside its range; a position past the end shows as full.
+  ProgressBar->setValue(std::clamp(position_, ProgressBar->minimum(), ProgressBar->maximum()));
+}
+
+void TUpdateForm::ProgressPositionChanged(int position) {
+  position_ = position;
+  ShowProgressValue();
+}
+
+void TUpdateForm::ProgressMaxChanged(int max) {
+  // A range of 0 to 0 would show a busy bar instead of an empty one.
+  ProgressBar->setMaximum(std::max(max, 1));
+  ShowProgressValue();
+}
+
+void TUpdateForm::ProgressVisibleChanged(bool visible) {
+  ProgressBar->setVisible(visible);
+}
+
+void TUpdateForm::EndProgram(int exitCode) {
+  if (ended_) return;
+  ended_ = true;
+  if (dialog_) dialog_->hide();
+  close();
+  if (OnEnd) {
+    OnEnd(exitCode);
+  } else {
+    QCoreApplication::exit(exitCode);
+  }
+}
+
+void ShowMessageBox(QWidget* parent, const std::string& text, const std::string& caption) {
+  QString body = Text(text);
+  body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QMessageBox box(QMessageBox::NoIcon, Text(caption), body, QMessageBox::Ok, parent);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+}  // namespace app

@@ -1,0 +1,77 @@
+// The main window: status line, progress bar, Exit, and with any command-line argument the "DiagnosticMode"
+// button that opens the diagnostic log. Every decision is the controller's; the window shows what it is told
+// and forwards the user's actions.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/core/UpdateController.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace app {
+
+class TErrorMessageDlg;
+
+class TUpdateForm : public QWidget, public IView {
+ public:
+  explicit TUpdateForm(UpdateController::Options options, QWidget* parent = nullptr);
+  ~TUpdateForm() override;
+
+  void SetErrorDialog(TErrorMessageDlg* dialog);
+  UpdateController& Controller() { return controller_; }
+
+  // The first showing: the start decision (args[0] is the program's path).
+  void FormShow(const std::vector<std::string>& args);
+  void BtnOpenDebugClick();
+  void BtnExitClick();
+
+  // Height as designed, frame included (135, or 635 with the log open).
+  int OuterHeight() const;
+
+  // IView
+  void TitleChanged(const std::string& title) override;
+  void DebugButtonShown() override;
+  void FocusExit() override;
+  void LogLinesAdded(const std::vector<std::string>& lines) override;
+  void StatusChanged(const std::string& text) override;
+  void ProgressPositionChanged(int position) override;
+  void ProgressMaxChanged(int max) override;
+  void ProgressVisibleChanged(bool visible) override;
+  void EndProgram(int exitCode) override;
+
+  // Ends the message loop when the window has closed; QCoreApplication::exit when unset.
+  std::function<void(int)> OnEnd;
+
+  QLabel* Label1;
+  QPlainTextEdit* reditDebug;
+  QProgressBar* ProgressBar;
+  QPushButton* BtnOpenDebug;
+  QPushButton* BtnExit;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void Layout();
+  void ShowProgressValue();
+
+  UpdateController controller_;
+  TErrorMessageDlg* dialog_ = nullptr;
+  int debugHeight_ = 0;
+  bool debugShown_ = false;
+  int position_ = 0;
+  bool ended_ = false;
+};
+
+// Shows a modal message box with one OK button over `parent`.
+void ShowMessageBox(QWidget* parent, const std::string& text, const std::string& caption);
+
+}  // namespace app

@@ -1,0 +1,97 @@
+// Start-up of brae-update: the window when a display is there, the console otherwise (or as BRAE_CONSOLE
+// says). Both run the same controller; they differ only in what shows its reports.
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/SignalBridge.h"
+#include "app/core/ConsoleView.h"
+#include "app/core/LogFile.h"
+#include "app/core/StartupChoice.h"
+#include "app/core/UpdateController.h"
+#include "app/main.h"
+#include "app/messagedlg.h"
+#include "toolkit/Sync.h"
+#include "toolkit/qt/QtRuntime.h"
+
+namespace {
+
+// How long program end waits for the port's monitor threads.
+constexpr uint32_t kThreadWaitMs = 5000;
+
+// Program end, the same for both: release workers waiting for the UI thread, stop and destroy the engine
+// (its thread, its port), close the payload files, let the monitor threads end.
+int EndProgram(tk::QtRuntime& runtime, app::UpdateController& controller) {
+  runtime.Shutdown();
+  controller.Shutdown();
+  tk::Thread::WaitForDetachedThreads(kThreadWaitMs);
+  return controller.ExitCode();
+}
+
+int RunWindow(int argc, char** argv, const std::vector<std::string>& args) {
+  QApplication application(argc, argv);
+  tk::QtRuntime runtime;
+  tk::Install(&runtime);
+  int code;
+  {
+    app::TUpdateForm form({app::LogDirectoryFromEnvironment(), "/proc/self/exe", false});
+    app::TErrorMessageDlg dialog([&form] { form.BtnExitClick(); });
+    form.SetErrorDialog(&dialog);
+    runtime.SetMessageBoxHandler([&form](const std::string& text, const std::string& caption) {
+      app::ShowMessageBox(&form, text, caption);
+    });
+    app::SignalBridge signalBridge([&form](int) { form.BtnExitClick(); });
+    form.show();
+    form.FormShow(args);
+    if (!form.Controller().Closed()) application.exec();
+    code = EndProgram(runtime, form.Controller());
+    runtime.SetMessageBoxHandler(nullptr);
+  }
+  tk::Install(nullptr);
+  return code;
+}
+
+int RunConsole(int argc, char** argv, const std::vector<std::string>& args) {
+  // No widgets and no display: the core application's event loop carries the engine, its timers and signals.
+  QCoreApplication application(argc, argv);
+  tk::QtRuntime runtime;
+  tk::Install(&runtime);
+  int code;
+  {
+    app::ConsoleView::Options options;
+    options.Terminal = isatty(STDOUT_FILENO) == 1;
+    const char* live = std::getenv("BRAE_CONSOLE_LOG");
+    options.LiveLog = live && std::strcmp(live, "1") == 0;
+    options.OnEnd = [](int exitCode) { QCoreApplication::exit(exitCode); };
+    app::ConsoleView view(options);
+    app::UpdateController controller(view, {app::LogDirectoryFromEnvironment(), "/proc/self/exe", true});
+    controller.SetErrorDialog(&view);
+    runtime.SetMessageBoxHandler(
+        [&view](const std::string& text, const std::string& caption) { view.MessageBox(text, caption); });
+    app::SignalBridge signalBridge([&controller](int) { controller.Close(); });
+    controller.FormShow(args);
+    if (!controller.Closed()) application.exec();
+    code = EndProgram(runtime, controller);
+    runtime.SetMessageBoxHandler(nullptr);
+  }
+  tk::Install(nullptr);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed output pipe must not end the program before the engine has stopped and the log is written.
+  signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> args(argv, argv + argc);
+  if (app::UseConsole(std::getenv("BRAE_CONSOLE"), std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"))) {
+    return RunConsole(argc, argv, args);
+  }
+  return RunWindow(argc, argv, args);
+}

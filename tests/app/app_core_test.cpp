@@ -1,0 +1,261 @@
+// The Qt-free side of the updater's program: the diagnostic log, the error log file and its directory, the
+// error texts and dialog sizes, the choice of presentation, and what the console prints.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "app/core/ConsoleView.h"
+#include "app/core/DiagnosticLog.h"
+#include "app/core/ErrorTexts.h"
+#include "app/core/LogFile.h"
+#include "app/core/StartupChoice.h"
+#include "tests/app/app_support.h"
+
+namespace {
+
+using apptest::ReadFile;
+using apptest::TempDir;
+using apptest::WriteFile;
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+constexpr char kName[] = "VeltronaUpdateBraeError.TXT";
+
+TEST(DiagnosticLog, LinesSplitAtEveryBreakAndTheFileEndsEachWithCrLf) {
+  app::DiagnosticLog log;
+  EXPECT_EQ(log.Lines(), Lines{""});
+  EXPECT_EQ(log.FileText(), "\r\n");
+
+  EXPECT_EQ(log.Append("Firmware file size is 1234\r\n\r\n"), (Lines{"Firmware file size is 1234", "", ""}));
+  EXPECT_EQ(log.Append("\r\nCan not open Com1 to communicate"),
+            (Lines{"", "Can not open Com1 to communicate"}));
+  EXPECT_EQ(log.Append(""), Lines{""});
+  EXPECT_EQ(log.Append("a\nb\rc"), (Lines{"a", "b", "c"}));
+  EXPECT_EQ(log.FileText(),
+            "\r\nFirmware file size is 1234\r\n\r\n\r\n\r\nCan not open Com1 to "
+            "communicate\r\n\r\na\r\nb\r\nc\r\n");
+}
+
+TEST(LogDirectory, TheVariableThenXdgStateThenHome) {
+  EXPECT_EQ(app::LogDirectory("/var/x", "/s", "/h"), "/var/x");
+  EXPECT_EQ(app::LogDirectory("", "/s", "/h"), "/s/brae-update");
+  // A relative XDG_STATE_HOME is not a valid one.
+  EXPECT_EQ(app::LogDirectory(nullptr, "rel", "/h"), "/h/.local/state/brae-update");
+  EXPECT_EQ(app::LogDirectory(nullptr, nullptr, nullptr), "");
+}
+
+class LogFileTest : public ::testing::Test {
+ protected:
+  TempDir tmp;
+};
+
+TEST_F(LogFileTest, MissingDirectoriesAreCreatedPrivateAndTheFileReplacesAnEarlierOne) {
+  const std::string dir = tmp / "state/brae-update";
+  auto r = app::WriteLogFile(dir, kName, "first\r\n");
+  ASSERT_TRUE(r.Written) << r.Error;
+  EXPECT_EQ(r.Path, dir + "/" + kName);
+  struct stat st {};
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((tmp / "state").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  r = app::WriteLogFile(dir, kName, "\r\nsecond\r\n");
+  ASSERT_TRUE(r.Written) << r.Error;
+  EXPECT_EQ(ReadFile(r.Path), "\r\nsecond\r\n");
+  ASSERT_EQ(stat(r.Path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // Nothing but the file is left in the directory.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(LogFileTest, ADirectoryThatCannotBeMadeWritesNothingAndSaysWhy) {
+  WriteFile(tmp / "plain", "x");
+  auto r = app::WriteLogFile(tmp / "plain/sub", kName, "log\r\n");
+  EXPECT_FALSE(r.Written);
+  EXPECT_NE(r.Error.find("plain"), std::string::npos) << r.Error;
+
+  r = app::WriteLogFile("", kName, "log\r\n");
+  EXPECT_FALSE(r.Written);
+  EXPECT_FALSE(r.Error.empty());
+}
+
+TEST_F(LogFileTest, ASymlinkPlantedAtTheFilesPathIsReplacedAndItsTargetKept) {
+  const std::string victim = tmp / "victim";
+  WriteFile(victim, "precious");
+  fs::create_directory(tmp / "log");
+  fs::create_symlink(victim, tmp / (std::string("log/") + kName));
+  // A link to nowhere must not create its target either.
+  fs::create_directory(tmp / "log2");
+  fs::create_symlink(tmp / "created-through-link", tmp / (std::string("log2/") + kName));
+
+  auto r = app::WriteLogFile(tmp / "log", kName, "log\r\n");
+  ASSERT_TRUE(r.Written) << r.Error;
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_FALSE(fs::is_symlink(r.Path));
+  EXPECT_EQ(ReadFile(r.Path), "log\r\n");
+
+  r = app::WriteLogFile(tmp / "log2", kName, "log\r\n");
+  ASSERT_TRUE(r.Written) << r.Error;
+  EXPECT_FALSE(fs::exists(tmp / "created-through-link"));
+}
+
+TEST_F(LogFileTest, AFileOfAnotherUserIsNeverReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  const std::string path = tmp / kName;
+  WriteFile(path, "theirs");
+  ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+  auto r = app::WriteLogFile(tmp.path, kName, "mine\r\n");
+  EXPECT_FALSE(r.Written);
+  EXPECT_NE(r.Error.find("another user"), std::string::npos) << r.Error;
+  EXPECT_EQ(ReadFile(path), "theirs");
+}
+
+TEST(ErrorTexts, LineCountsSizeTheDialog) {
+  const auto one = app::ErrorTextFor(1);
+  ASSERT_EQ(one.Lines.size(), 10u);
+  const auto g = app::DialogGeometryFor(static_cast<int>(one.Lines.size()));
+  EXPECT_EQ(g.TextHeight, 200);
+  EXPECT_EQ(g.DialogHeight, 300);
+  EXPECT_EQ(g.QuitTop, 230);
+
+  const auto four = app::ErrorTextFor(4);
+  ASSERT_EQ(four.Lines.size(), 3u);
+  EXPECT_EQ(four.Lines[2], "Contact Veltrona Service. service@veltrona.example");
+
+  for (uint32_t code : {0u, 5u, 18u}) EXPECT_TRUE(app::ErrorTextFor(code).Lines.empty()) << code;
+  const auto none = app::DialogGeometryFor(0);
+  EXPECT_EQ(none.DialogHeight, 150);
+  EXPECT_EQ(none.QuitTop, 80);
+
+  EXPECT_TRUE(app::ErrorTextFor(2).ProblemFormat);
+  EXPECT_EQ(app::ErrorTextFor(2).Lines.back(), "service@veltrona.example");
+  EXPECT_TRUE(app::ErrorTextFor(17).HidesItself);
+  EXPECT_EQ(app::ErrorTextFor(3).Lines[0], "No available COM port.  Please check that:");
+}
+
+TEST(StartupChoice, ConsoleWithoutADisplayOrWhenAskedFor) {
+  EXPECT_TRUE(app::UseConsole(nullptr, nullptr, nullptr));
+  EXPECT_TRUE(app::UseConsole(nullptr, "", ""));
+  EXPECT_FALSE(app::UseConsole(nullptr, ":0", nullptr));
+  EXPECT_FALSE(app::UseConsole(nullptr, nullptr, "wayland-0"));
+  EXPECT_TRUE(app::UseConsole("1", ":0", nullptr));
+  EXPECT_FALSE(app::UseConsole("0", nullptr, nullptr));
+  EXPECT_FALSE(app::UseConsole("yes", ":0", nullptr));
+}
+
+// The console writing into memory, with a clock the test moves.
+class ConsoleTest : public ::testing::Test {
+ protected:
+  ConsoleTest() {
+    out_ = open_memstream(&outBuf_, &outSize_);
+    err_ = open_memstream(&errBuf_, &errSize_);
+  }
+  ~ConsoleTest() override {
+    std::fclose(out_);
+    std::fclose(err_);
+    std::free(outBuf_);
+    std::free(errBuf_);
+  }
+  app::ConsoleView Make(bool terminal, bool liveLog = false) {
+    app::ConsoleView::Options o;
+    o.Out = out_;
+    o.Err = err_;
+    o.Terminal = terminal;
+    o.LiveLog = liveLog;
+    o.Clock = [this] { return now_; };
+    o.OnEnd = [this](int code) { endCode_ = code; };
+    return app::ConsoleView(o);
+  }
+  std::string Out() {
+    std::fflush(out_);
+    return std::string(outBuf_, outSize_);
+  }
+  std::string Err() {
+    std::fflush(err_);
+    return std::string(errBuf_, errSize_);
+  }
+
+  uint64_t now_ = 1000;
+  int endCode_ = -1;
+
+ private:
+  FILE* out_;
+  FILE* err_;
+  char* outBuf_ = nullptr;
+  char* errBuf_ = nullptr;
+  size_t outSize_ = 0;
+  size_t errSize_ = 0;
+};
+
+TEST_F(ConsoleTest, PlainLinesAtEachTenthWithRateAndTimeLeft) {
+  auto v = Make(false);
+  v.StatusChanged("Sending new firmware. This will take approximately 3 minutes.");
+  v.StatusChanged("Sending new firmware. This will take approximately 3 minutes.");  // no change, no line
+  v.ProgressVisibleChanged(true);
+  v.ProgressMaxChanged(100000);
+  for (int p = 0; p <= 50000; p += 5000) {
+    v.ProgressPositionChanged(p);
+    now_ += 500;
+  }
+  v.ProgressVisibleChanged(false);
+  v.ProgressPositionChanged(60000);  // hidden: nothing
+  EXPECT_EQ(Out(),
+            "Sending new firmware. This will take approximately 3 minutes.\n"
+            "Progress:   0%  0/100000 bytes\n"
+            "Progress:  10%  10000/100000 bytes  10.0 kB/s  0:09 left\n"
+            "Progress:  20%  20000/100000 bytes  10.0 kB/s  0:08 left\n"
+            "Progress:  30%  30000/100000 bytes  10.0 kB/s  0:07 left\n"
+            "Progress:  40%  40000/100000 bytes  10.0 kB/s  0:06 left\n"
+            "Progress:  50%  50000/100000 bytes  10.0 kB/s  0:05 left\n");
+}
+
+TEST_F(ConsoleTest, OnATerminalTheBarIsRedrawnInPlaceAndEndedBeforeOtherLines) {
+  auto v = Make(true);
+  v.ProgressVisibleChanged(true);
+  v.ProgressMaxChanged(1000);
+  now_ += 2000;
+  v.ProgressPositionChanged(500);
+  v.StatusChanged("Erasing firmware");
+  const std::string out = Out();
+  EXPECT_EQ(out,
+            "\r[..............................]   0%  0/1000 bytes\033[K"
+            "\r[###############...............]  50%  500/1000 bytes  250 B/s  0:02 left\033[K"
+            "\nErasing firmware\n");
+}
+
+TEST_F(ConsoleTest, MessagesErrorTextsAndTheLiveLog) {
+  auto quiet = Make(false);
+  quiet.LogLinesAdded({"Sending {ZA1}"});
+  EXPECT_EQ(Err(), "");
+
+  auto v = Make(false, true);
+  v.MessageBox("No firmware file inside.\r\n\r\n---Use", "Update Message--3.1c");
+  v.ShowErrorMessage(4);
+  v.LogLinesAdded({"", "Received: ^ length: 1"});
+  v.LogFileDone({false, "/x/log", "/x: Permission denied"});
+  v.EndProgram(1);
+  EXPECT_EQ(Out(),
+            "[Update Message--3.1c]\nNo firmware file inside.\n\n---Use\n"
+            "--- Update Error Message ---\n"
+            "The indicator type and the software to update is not a match.\n\n"
+            "Contact Veltrona Service. service@veltrona.example\n"
+            "----------------------------\n");
+  EXPECT_EQ(Err(), "\nReceived: ^ length: 1\nThe diagnostic log was not written: /x: Permission denied\n");
+  EXPECT_EQ(endCode_, 1);
+}
+
+TEST(ConsoleFormat, RatesAndDurations) {
+  EXPECT_EQ(app::ConsoleView::FormatRate(960), "960 B/s");
+  EXPECT_EQ(app::ConsoleView::FormatRate(3840), "3.8 kB/s");
+  EXPECT_EQ(app::ConsoleView::FormatDuration(59.6), "1:00");
+  EXPECT_EQ(app::ConsoleView::FormatDuration(3725), "1:02:05");
+  // A position past the end (the loader from a file can pass its size) shows as 100 %.
+  EXPECT_EQ(app::ConsoleView::ProgressText(1200, 1000, 0), "100%  1200/1000 bytes");
+  EXPECT_EQ(app::ConsoleView::ProgressText(5, 0, 0), "  0%  5/0 bytes");
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// brae-update as a process: the console presentation updating the simulated indicator from files, a build
+// followed by an update with the built copy, the choice of the console without a display, and SIGINT and
+// SIGTERM closing the window and the console like Exit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/app/app_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using apptest::Process;
+using apptest::ReadFile;
+using apptest::TempDir;
+using apptest::WaitUntil;
+using apptest::WriteFile;
+using Env = std::map<std::string, std::optional<std::string>>;
+
+constexpr char kLogName[] = "VeltronaUpdateBraeError.TXT";
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  ProcessTest() {
+    std::filesystem::create_directory(tmp / "ports");
+    WriteFile(tmp / "fw.bin", apptest::FirmwareImage(6500));
+    WriteFile(tmp / "b.s19", apptest::LoaderText());
+  }
+  // The console, or as `extra` says; never a display, never a real port.
+  Env Environment(const Env& extra = {}) {
+    Env env = {{"BRAE_CONSOLE", "1"},
+               {"BRAE_PORT_DIR", tmp / "ports"},
+               {"BRAE_LOG_DIR", tmp / "log"},
+               {"DISPLAY", std::nullopt},
+               {"WAYLAND_DISPLAY", std::nullopt},
+               {"BRAE_CONSOLE_LOG", std::nullopt},
+               // A sanitizer's report must not pass for the ordinary failure exit code 1.
+               {"ASAN_OPTIONS", "exitcode=66"}};
+    for (const auto& [k, v] : extra) env[k] = v;
+    return env;
+  }
+  std::unique_ptr<Process> Updater(std::vector<std::string> args, const Env& env,
+                                   const std::string& program = "") {
+    args.insert(args.begin(), program.empty() ? std::string(BRAE_UPDATE) : program);
+    return std::make_unique<Process>(args, env, tmp.path, tmp / "out.txt", tmp / "err.txt");
+  }
+  // The simulated indicator on Com4.
+  std::unique_ptr<Process> Indicator(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {SIM_PATH,      "--link",          tmp / "ports/com4",
+                                     "--image-out", tmp / "image.bin", "--timeout",
+                                     "60000",       "--transcript",    tmp / "sim.txt"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<Process>(args, Env{}, tmp.path, tmp / "sim-out.txt", tmp / "sim-err.txt");
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_symlink(tmp / "ports/com4"); }, 5s));
+    return sim;
+  }
+  // What the indicator confirmed is the firmware file, byte for byte.
+  void ExpectImageIsTheFirmware() {
+    const std::string image = ReadFile(tmp / "image.bin");
+    const std::string firmware = ReadFile(tmp / "fw.bin");
+    EXPECT_EQ(image.size(), firmware.size());
+    EXPECT_TRUE(image == firmware);
+  }
+  std::string LogFile() { return ReadFile(tmp / (std::string("log/") + kLogName)); }
+
+  TempDir tmp;
+};
+
+// The indicator takes and sends bytes at the wire's pace, as a real one does.
+TEST_F(ProcessTest, TheConsoleUpdatesFromBothFiles) {
+  auto sim = Indicator({"--exit-after-update", "--pace"});
+  auto updater = Updater({"/i", tmp / "fw.bin", tmp / "b.s19"}, Environment());
+  const int code = updater->Wait(90s);
+  const std::string out = updater->Out();
+  EXPECT_EQ(code, 0) << out << updater->Err();
+  EXPECT_NE(out.find("Sending Load Program\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Sending new firmware. This will take approximately 3 minutes.\n"), std::string::npos);
+  EXPECT_NE(out.find("Progress: "), std::string::npos);
+  EXPECT_NE(out.find("Update Successful"), std::string::npos) << out;
+  EXPECT_EQ(sim->Wait(10s), 0);
+  ExpectImageIsTheFirmware();
+  const std::string log = LogFile();
+  EXPECT_EQ(log.substr(0, 31), "\r\nBrae update version is 3.1c\r\n");
+  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+}
+
+TEST_F(ProcessTest, ABuiltUpdaterWithItsLoaderUpdatesFromAFirmwareFile) {
+  auto build = Updater({"/l", "b.s19"}, Environment());
+  ASSERT_EQ(build->Wait(30s), 0) << build->Out() << build->Err();
+  const std::string built = tmp / "UpdateLoad.exe";
+  EXPECT_NE(build->Out().find("Wrote "), std::string::npos) << build->Out();
+  struct stat st {};
+  ASSERT_EQ(stat(built.c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IXUSR);
+
+  auto sim = Indicator({"--exit-after-update", "--pace"});
+  auto updater = Updater({"/i", "fw.bin"}, Environment(), built);
+  EXPECT_EQ(updater->Wait(90s), 0) << updater->Out() << updater->Err();
+  EXPECT_NE(updater->Out().find("Update Successful"), std::string::npos);
+  EXPECT_EQ(sim->Wait(10s), 0);
+  ExpectImageIsTheFirmware();
+}
+
+TEST_F(ProcessTest, WithoutADisplayTheConsoleSaysWhatIsMissing) {
+  auto updater =
+      Updater({}, Environment({{"BRAE_CONSOLE", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}}));
+  EXPECT_EQ(updater->Wait(30s), 1) << updater->Err();
+  EXPECT_EQ(updater->Out().substr(0, 47), "[Update Message--3.1c]\nNo LoadS19 file inside.\n");
+  EXPECT_EQ(LogFile(), "\r\n");
+}
+
+// Waits until the updater has sent to the silent indicator: its signal handling is in place by then.
+void WaitForFirstCommand(TempDir& tmp) {
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(tmp / "sim.txt").find("{ZA1}") != std::string::npos; }, 30s))
+      << ReadFile(tmp / "sim.txt");
+}
+
+TEST_F(ProcessTest, SigtermClosesTheConsoleLikeExit) {
+  auto sim = Indicator({"--silent"});
+  auto updater = Updater({"/i", tmp / "fw.bin", tmp / "b.s19"}, Environment({{"BRAE_CONSOLE_LOG", "1"}}));
+  WaitForFirstCommand(tmp);
+  updater->Signal(SIGTERM);
+  EXPECT_EQ(updater->Wait(20s), 1);
+  // The live log went to the error stream, and the same lines to the file.
+  EXPECT_NE(updater->Err().find("Sending {ZA1} at 9600 baud rate on COM4"), std::string::npos)
+      << updater->Err();
+  EXPECT_NE(LogFile().find("Sending {ZA1} at 9600 baud rate on COM4"), std::string::npos);
+}
+
+TEST_F(ProcessTest, SigintClosesTheWindowLikeExit) {
+  auto sim = Indicator({"--silent"});
+  auto updater = Updater({"/i", tmp / "fw.bin", tmp / "b.s19"},
+                         Environment({{"BRAE_CONSOLE", "0"}, {"QT_QPA_PLATFORM", "offscreen"}}));
+  WaitForFirstCommand(tmp);
+  updater->Signal(SIGINT);
+  EXPECT_EQ(updater->Wait(20s), 1) << updater->Err();
+  EXPECT_NE(LogFile().find("Brae update version is 3.1c"), std::string::npos);
+}
+
+}  // namespace
