@@ -1,10 +1,56 @@
 #!/usr/bin/env bash
-# Sets up, builds (release) and runs the main job.
+# The main job, with no hardware: a whole firmware update of a simulated indicator.
+#  1. installs what is missing and builds (release);
+#  2. makes a demo loader (S-records) and a demo firmware image;
+#  3. builds a demo updater that carries both: brae-update /u Demo demo.bin /l demo.s19 -> Demo.exe;
+#  4. starts the simulated indicator on a pseudo-terminal, linked as Com1 in a private port directory, paced
+#     at the real line rate;
+#  5. runs Demo.exe with no arguments (its embedded payloads) in the console presentation, showing progress;
+#  6. compares the image the indicator received with demo.bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
+
+work=$root/build/demo
+rm -rf "$work"
+mkdir -p "$work/ports" "$work/logs"
+sim_pid=
+cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+
 echo
-echo "== Port names on this machine (brae-ports) =="
-build/bin/brae-ports
+echo "== 1. Demo payloads =="
+scripts/make-demo-payloads.sh "$work"
+
+echo
+echo "== 2. A demo updater that carries them: brae-update /u Demo demo.bin /l demo.s19 =="
+(cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="$work/logs" "$root/build/bin/brae-update" /u Demo demo.bin /l demo.s19)
+ls -l "$work/Demo.exe"
+
+echo
+echo "== 3. The simulated indicator on Com1 (BRAE_PORT_DIR=$work/ports), paced at the line rate =="
+build/bin/brae-indicator-sim --link "$work/ports/com1" --pace --image-out "$work/received.bin" \
+  --exit-after-update --transcript "$work/indicator.txt" &
+sim_pid=$!
+for _ in $(seq 100); do [ -L "$work/ports/com1" ] && break; sleep 0.05; done
+
+echo
+echo "== 4. Demo.exe with no arguments: the update from its embedded payloads =="
+status=0
+(cd "$work" && BRAE_PORT_DIR="$work/ports" BRAE_CONSOLE=1 BRAE_LOG_DIR="$work/logs" ./Demo.exe) || status=$?
+wait "$sim_pid" || true
+sim_pid=
+
+echo
+echo "== 5. Result =="
+echo "updater exit code: $status (diagnostic log: $work/logs/VeltronaUpdateBraeError.TXT)"
+echo "indicator transcript: $work/indicator.txt"
+if [ "$status" -eq 0 ] && cmp "$work/demo.bin" "$work/received.bin"; then
+  echo "The indicator received demo.bin byte for byte ($(wc -c <"$work/received.bin") bytes) and confirmed it."
+else
+  echo "The update did not complete."
+  exit 1
+fi
