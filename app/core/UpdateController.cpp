@@ -97,7 +97,7 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
   engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
   engine_->LoaderData = payload::LoaderBytes();
   engine_->FirmwareData = payload::FirmwareBytes();
-  engine_->Files = this;
+  engine_->Files = &files_;
   engine_->Start(bootFlag ? 1 : 0);
   // The first step may process window messages: a close during it has already stopped the engine, and the
   // callback must then stay unset.
@@ -179,24 +179,6 @@ void UpdateController::SetProgressMax(int max) {
 void UpdateController::SetProgressVisible(bool visible) {
   progressVisible_ = visible;
   view_.ProgressVisibleChanged(visible);
-}
-
-// ---- The payload files of run modes 3 and 4
-
-int UpdateController::ReadFirmwareByte(uint8_t* byte) {
-  return firmwareFile_.ReadByte(byte);
-}
-
-int UpdateController::ReadLoaderByte(uint8_t* byte) {
-  return loaderFile_.ReadByte(byte);
-}
-
-void UpdateController::RewindFirmwareFile() {
-  firmwareFile_.Rewind();
-}
-
-void UpdateController::RewindLoaderFile() {
-  loaderFile_.Rewind();
 }
 
 }  // namespace app

@@ -11,6 +11,7 @@
 
 #include "app/core/DiagnosticLog.h"
 #include "app/core/LogFile.h"
+#include "engine/PayloadFiles.h"
 #include "engine/Reporting.h"
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
@@ -39,7 +40,7 @@ class IView {
   virtual void EndProgram(int exitCode) = 0;
 };
 
-class UpdateController : public engine::IReporter, public engine::IPayloadFiles {
+class UpdateController : public engine::IReporter {
  public:
   struct Options {
     // Where the error log file goes; empty: no place, the file is not written.
@@ -97,12 +98,6 @@ class UpdateController : public engine::IReporter, public engine::IPayloadFiles 
   void SetProgressMax(int max) override;
   void SetProgressVisible(bool visible) override;
 
-  // engine::IPayloadFiles
-  int ReadFirmwareByte(uint8_t* byte) override;
-  int ReadLoaderByte(uint8_t* byte) override;
-  void RewindFirmwareFile() override;
-  void RewindLoaderFile() override;
-
  private:
   void Decide(payload::CommandLine& cl);
   void StartUpdate(const std::string& firmwarePath, const std::string& loaderPath, bool bootFlag);
@@ -128,6 +123,7 @@ class UpdateController : public engine::IReporter, public engine::IPayloadFiles 
   int32_t loaderSize_ = 0;
   payload::PayloadFile firmwareFile_;
   payload::PayloadFile loaderFile_;
+  engine::PayloadFileSource files_{firmwareFile_, loaderFile_};  // how the engine reads them
   std::unique_ptr<engine::TSerialThread> engine_;
 
   bool shown_ = false;
