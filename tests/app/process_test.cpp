@@ -100,6 +100,22 @@ TEST_F(ProcessTest, ABuiltUpdaterWithItsLoaderUpdatesFromAFirmwareFile) {
   ExpectImageIsTheFirmware();
 }
 
+TEST_F(ProcessTest, ABuiltUpdaterCarryingBothUpdatesWithNoFilesBesideIt) {
+  auto build = Updater({"/u", "Full", "fw.bin", "/l", "b.s19"}, Environment());
+  ASSERT_EQ(build->Wait(30s), 0) << build->Out() << build->Err();
+  // Alone in a directory of its own, with no arguments: run mode 0, from what it carries.
+  std::filesystem::create_directory(tmp / "alone");
+  const std::string alone = tmp / "alone/Full.exe";
+  std::filesystem::rename(tmp / "Full.exe", alone);
+  auto sim = Indicator({"--exit-after-update", "--pace"});
+  auto updater = Updater({}, Environment(), alone);
+  EXPECT_EQ(updater->Wait(90s), 0) << updater->Out() << updater->Err();
+  EXPECT_NE(updater->Out().find("Update Successful"), std::string::npos) << updater->Out();
+  EXPECT_EQ(sim->Wait(10s), 0);
+  ExpectImageIsTheFirmware();
+  EXPECT_NE(LogFile().find("Firmware file size is 6500"), std::string::npos);
+}
+
 TEST_F(ProcessTest, WithoutADisplayTheConsoleSaysWhatIsMissing) {
   auto updater =
       Updater({}, Environment({{"BRAE_CONSOLE", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}}));
