@@ -63,63 +63,23 @@ bool LoopRuntime::Synchronize(const Method& fn) {
     fn();
     return true;
   }
-  auto call = std::make_shared<Call>();
-  call->fn = fn;
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (shutDown_) return false;
-  queue_.push_back(call);
-  queueCv_.notify_all();
-  doneCv_.wait(lock, [&] { return call->done || call->cancelled; });
-  if (call->cancelled) return false;
-  if (call->error) std::rethrow_exception(call->error);
-  return true;
+  return calls_.CallAndWait(fn);
 }
 
 void LoopRuntime::Post(Method fn) {
-  auto call = std::make_shared<Call>();
-  call->fn = std::move(fn);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (shutDown_) return;
-  queue_.push_back(call);
-  queueCv_.notify_all();
+  calls_.Post(std::move(fn));
 }
 
 void LoopRuntime::Shutdown() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  shutDown_ = true;
-  for (auto& call : queue_) call->cancelled = true;
-  queue_.clear();
-  doneCv_.notify_all();
+  calls_.Shutdown();
 }
 
 bool LoopRuntime::IsShutDown() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return shutDown_;
+  return calls_.IsShutDown();
 }
 
 bool LoopRuntime::RunQueued() {
-  bool ran = false;
-  for (;;) {
-    std::shared_ptr<Call> call;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (queue_.empty()) break;
-      call = queue_.front();
-      queue_.pop_front();
-    }
-    try {
-      call->fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      call->done = true;
-    }
-    doneCv_.notify_all();
-    ran = true;
-  }
-  return ran;
+  return calls_.RunAll();
 }
 
 void LoopRuntime::ProcessMessages() {
@@ -215,8 +175,7 @@ bool LoopRuntime::RunUntil(const std::function<bool()>& pred, uint32_t realTimeo
     }
     // Wake at least every 10 ms, since pred may depend on things other threads change.
     wait = std::min<int64_t>(wait, 10);
-    std::unique_lock<std::mutex> lock(mutex_);
-    queueCv_.wait_for(lock, std::chrono::milliseconds(wait), [this] { return !queue_.empty() || shutDown_; });
+    calls_.WaitForWork(wait);
   }
 }
 

@@ -4,15 +4,12 @@
 // the runtime; only it may run the loop, create timers or move the clock.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "toolkit/CallQueue.h"
 #include "toolkit/Runtime.h"
 
 namespace tk {
@@ -60,12 +57,6 @@ class LoopRuntime : public Runtime {
 
  private:
   class LoopTimer;
-  struct Call {
-    Method fn;
-    bool done = false;
-    bool cancelled = false;
-    std::exception_ptr error;
-  };
 
   int64_t ClockMs() const;
   bool RunQueued();
@@ -75,11 +66,7 @@ class LoopRuntime : public Runtime {
 
   Clock clock_;
   std::thread::id uiThread_;
-  mutable std::mutex mutex_;
-  std::condition_variable queueCv_;  // the UI thread waits here for work
-  std::condition_variable doneCv_;   // Synchronize callers wait here
-  std::deque<std::shared_ptr<Call>> queue_;
-  bool shutDown_ = false;
+  CallQueue calls_;
 
   // Timers (UI thread only): deadline -> timer, plus a sequence number to keep equal deadlines in arming
   // order.

@@ -42,52 +42,18 @@ bool QtRuntime::Synchronize(const Method& fn) {
     fn();
     return true;
   }
-  auto call = std::make_shared<Call>();
-  call->fn = fn;
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (shutDown_) return false;
-  queue_.push_back(call);
-  // The posted event only wakes the loop; the queue holds the work, so a lost or late event loses nothing.
-  QMetaObject::invokeMethod(
-      receiver_.get(), [this] { RunQueued(); }, Qt::QueuedConnection);
-  doneCv_.wait(lock, [&] { return call->done || call->cancelled; });
-  if (call->cancelled) return false;
-  if (call->error) std::rethrow_exception(call->error);
-  return true;
-}
-
-void QtRuntime::RunQueued() {
-  for (;;) {
-    std::shared_ptr<Call> call;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (queue_.empty()) return;
-      call = queue_.front();
-      queue_.pop_front();
-    }
-    try {
-      call->fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      call->done = true;
-    }
-    doneCv_.notify_all();
-  }
+  return calls_.CallAndWait(fn, [this] {
+    QMetaObject::invokeMethod(
+        receiver_.get(), [this] { calls_.RunAll(); }, Qt::QueuedConnection);
+  });
 }
 
 void QtRuntime::Shutdown() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  shutDown_ = true;
-  for (auto& call : queue_) call->cancelled = true;
-  queue_.clear();
-  doneCv_.notify_all();
+  calls_.Shutdown();
 }
 
 void QtRuntime::ProcessMessages() {
-  RunQueued();
+  calls_.RunAll();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

@@ -3,13 +3,10 @@
 // the loop ends are released (they return false), so no worker thread hangs at program end.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "toolkit/CallQueue.h"
 #include "toolkit/Runtime.h"
 
 class QObject;
@@ -34,20 +31,9 @@ class QtRuntime : public Runtime {
   void Shutdown();
 
  private:
-  struct Call {
-    Method fn;
-    bool done = false;
-    bool cancelled = false;
-    std::exception_ptr error;
-  };
-  void RunQueued();
-
   std::thread::id uiThread_;
   std::unique_ptr<QObject> receiver_;
-  std::mutex mutex_;
-  std::condition_variable doneCv_;
-  std::deque<std::shared_ptr<Call>> queue_;
-  bool shutDown_ = false;
+  CallQueue calls_;
 };
 
 }  // namespace tk
