@@ -206,6 +206,14 @@ int64_t TSerialThread::MillisecondsSince(double dateTime) const {
 }
 
 void TSerialThread::Step() {
+  // Steps never nest. A step that processes messages (the loader upload, the port scan's pause) can let the
+  // driver's next step in when it was itself not handed over by the driver (the first step, run by Start):
+  // that one then follows the running step instead of running inside it.
+  if (inStep_) {
+    stepPending_ = true;
+    return;
+  }
+  inStep_ = true;
   PollTimer->SetEnabled(false);
   TimeoutTimer->SetEnabled(false);
   if (ReplyKind == kReplyTimeout) {
@@ -214,9 +222,22 @@ void TSerialThread::Step() {
     Log("Receive using time: " + std::to_string(MillisecondsSince(WaitStart)) + ". In state of " +
         StateNames[State]);
   }
-  if (Terminated()) return;
-  Transition();
-  ArmTimers();
+  if (!Terminated()) {
+    try {
+      Transition();
+    } catch (const std::exception& e) {
+      // The timers below still arm: the state's timeout retries, instead of the engine standing still.
+      Log(std::string("Step failed: ") + e.what());
+    } catch (...) {
+      Log("Step failed");
+    }
+    ArmTimers();
+  }
+  inStep_ = false;
+  if (stepPending_) {
+    stepPending_ = false;
+    if (!Terminated()) WakeEvent.Set();
+  }
 }
 
 void TSerialThread::ArmTimers() {
@@ -1047,7 +1068,8 @@ void TSerialThread::StartFirmwareTransfer() {
     try {
       RewindFirmwareFile();
     } catch (const std::exception& e) {
-      Log(std::string("Can not read the firmware file: ") + e.what());
+      PayloadFailed("Can not read the firmware file", e);
+      return;
     }
   }
   Port->SetFlowControl(serial::fcNone);
@@ -1074,6 +1096,7 @@ void TSerialThread::SendFullBlock() {
 }
 
 void TSerialThread::SendFirmwareBlock() {
+  if (Terminated()) return;
   try {
     if (RunMode == 0) {
       while (!Terminated() && static_cast<uint32_t>(BytesSent) < FirmwareSize && FirmwareLine <= 16384 &&
@@ -1119,8 +1142,11 @@ void TSerialThread::SendFirmwareBlock() {
     const int rest = BytesSent % kBlockSize;
     if (rest > 0) Port->Write(BlockBuffer, rest);
   } catch (const std::exception& e) {
+    // Swallowed, and the transfer ends as if the image were complete; the log keeps the reason.
     Log(std::string("Can not read the firmware file: ") + e.what());
+  } catch (...) {
   }
+  if (Terminated()) return;
   Stamp();
   Go(eWaitX);
 }

@@ -202,6 +202,9 @@ class TSerialThread : public tk::Thread {
   void RewindLoaderFile();
   void AppendLogLine();
   void PayloadFailed(const std::string& what, const std::exception& e);
+
+  bool inStep_ = false;       // a step is running (UI thread only)
+  bool stepPending_ = false;  // a step came while one was running: it follows
 };
 
 }  // namespace engine

@@ -234,3 +234,61 @@ TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Transfer, AStepAskedForDuringTheUploadRunsAfterItNotInsideIt) {
+  auto& pty = Ready();
+  loader.replace(0, 20000, Pattern(20000, 4));
+  engine->LoaderSize = 20000;
+  engine->StartLoaderUpload();
+  ASSERT_EQ("{PM}", pty.Receive(4, 1000));
+  ASSERT_TRUE(pty.Send("B"));  // recognised during the upload: its step must wait for the upload's end
+  std::thread reader([&] { pty.Receive(20000, 5000); });  // keep the line draining
+  StepWith(kReplyAck);  // the upload, run here on the UI thread outside the driver
+  reader.join();
+  EXPECT_EQ(eWaitQ, engine->State);
+  for (const auto& line : window.log) EXPECT_EQ(std::string::npos, line.find("In state of eUpload")) << line;
+  ASSERT_TRUE(WaitSteps(StepLines() + 1));
+  EXPECT_EQ(0u, window.log.back().rfind("Receive using time: ", 0)) << window.log.back();
+  EXPECT_NE(std::string::npos, window.log.back().find("In state of eWaitQ"));
+  EXPECT_EQ(eWaitQ, engine->State);
+  EXPECT_EQ(30000u, engine->TimeoutTimer->Interval());
+  EXPECT_TRUE(engine->TimeoutTimer->Enabled());
+}
+
+TEST_F(Transfer, UnreadableFirmwareFileEndsTheUpdateWithAMessage) {
+  auto& pty = Ready();
+  engine->Files = &files;  // the firmware file was never opened: it cannot be rewound
+  engine->RunMode = 3;
+  engine->FirmwareSize = 2002;
+  int finished = 0;
+  engine->OnFinished = [&](TSerialThread*) { ++finished; };
+  engine->State = eWaitW;
+  StepWith(kReplyW);
+  EXPECT_EQ(1, finished);
+  ASSERT_EQ(1u, messages.size());
+  EXPECT_NE(std::string::npos, messages[0].find("Can not read the firmware file")) << messages[0];
+  EXPECT_EQ("", pty.Receive(1, 50));
+}
+
+struct ThrowingFiles : engine::IPayloadFiles {
+  int ReadFirmwareByte(uint8_t*) override { throw 42; }
+  int ReadLoaderByte(uint8_t*) override { throw 42; }
+  void RewindFirmwareFile() override { throw 42; }
+  void RewindLoaderFile() override { throw 42; }
+};
+
+TEST_F(Transfer, AStepThatFailsStillArmsItsTimeout) {
+  Ready();
+  ThrowingFiles throwing;
+  engine->Files = &throwing;
+  engine->RunMode = 4;
+  engine->State = eUploadZA;
+  StepWith(kReplyTimeout);
+  EXPECT_TRUE(Logged("Step failed"));
+  EXPECT_TRUE(engine->TimeoutTimer->Enabled());
+  EXPECT_FALSE(engine->Terminated());
+}
+
+}  // namespace
