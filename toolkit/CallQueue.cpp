@@ -46,8 +46,11 @@ bool CallQueue::RunAll() {
     } catch (...) {
       call->error = std::current_exception();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    call->done = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      call->done = true;
+    }
+    // Outside the lock, so the worker does not wake only to wait for it (the queue outlives its workers).
     doneCv_.notify_all();
     ran = true;
   }

@@ -76,6 +76,22 @@ double DateTimeFromUnixMs(int64_t unixMs, int64_t utcOffsetMs) {
   return static_cast<double>(days + 25569) + static_cast<double>(rest) / static_cast<double>(msPerDay);
 }
 
+double LocalDateTimeNow() {
+  static std::atomic<int64_t> offsetMs{0};
+  static std::atomic<int64_t> validUntil{0};  // seconds since 1970: the offset holds before this minute ends
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  if (ts.tv_sec >= validUntil.load(std::memory_order_relaxed)) {
+    tm local{};
+    const time_t secs = ts.tv_sec;
+    localtime_r(&secs, &local);
+    offsetMs.store(static_cast<int64_t>(local.tm_gmtoff) * 1000, std::memory_order_relaxed);
+    validUntil.store((ts.tv_sec / 60 + 1) * 60, std::memory_order_relaxed);
+  }
+  const int64_t unixMs = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return DateTimeFromUnixMs(unixMs, offsetMs.load(std::memory_order_relaxed));
+}
+
 uint32_t MonotonicMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);

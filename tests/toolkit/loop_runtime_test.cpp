@@ -116,6 +116,16 @@ TEST(DateTime, DaysSince18991230WithMilliseconds) {
   EXPECT_EQ(123, std::llround(t * 86400000.0) % 1000);
 }
 
+TEST(DateTime, LocalNowAgreesWithTheSystemsLocalTime) {
+  const time_t secs = time(nullptr);
+  tm local{};
+  localtime_r(&secs, &local);
+  const double expected = tk::DateTimeFromUnixMs(static_cast<int64_t>(secs) * 1000, local.tm_gmtoff * 1000);
+  for (int i = 0; i < 3; ++i) {  // the first call looks the offset up, the later ones reuse it
+    EXPECT_NEAR(expected, tk::LocalDateTimeNow(), 2.0 / 86400.0);
+  }
+}
+
 using SynchronizeTest = RuntimeFixture;
 
 TEST_F(SynchronizeTest, RunsOnTheUiThreadAndWaits) {

@@ -13,16 +13,6 @@ int64_t RealMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-double LocalNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  const int64_t unixMs = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-  tm local{};
-  const time_t secs = ts.tv_sec;
-  localtime_r(&secs, &local);
-  return DateTimeFromUnixMs(unixMs, static_cast<int64_t>(local.tm_gmtoff) * 1000);
-}
-
 }  // namespace
 
 class LoopRuntime::LoopTimer : public Timer {
@@ -102,7 +92,7 @@ uint32_t LoopRuntime::TickCount() const {
 }
 
 double LoopRuntime::Now() const {
-  if (clock_ == Clock::Real) return LocalNow();
+  if (clock_ == Clock::Real) return LocalDateTimeNow();
   return dateBase_ + static_cast<double>(nowMs_) / 86400000.0;
 }
 

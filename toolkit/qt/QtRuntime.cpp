@@ -62,8 +62,7 @@ uint32_t QtRuntime::TickCount() const {
 }
 
 double QtRuntime::Now() const {
-  const QDateTime now = QDateTime::currentDateTime();
-  return DateTimeFromUnixMs(now.toMSecsSinceEpoch(), static_cast<int64_t>(now.offsetFromUtc()) * 1000);
+  return LocalDateTimeNow();
 }
 
 std::unique_ptr<Timer> QtRuntime::NewTimer() {
