@@ -23,37 +23,17 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/files.h"
+
 extern char** environ;
 
 namespace apptest {
 
 using namespace std::chrono_literals;
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "brae-app-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
 
 // Random bytes with no 0xFF at the end, so the size rule counts them all.
 inline std::string FirmwareImage(size_t size, unsigned seed = 7) {

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/files.h"
+
 extern char** environ;
 
 namespace simtest {
@@ -32,26 +34,9 @@ using Ms = std::chrono::milliseconds;
 using Bytes = std::string;
 
 inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return testing_support::ReadFile(path);
 }
-
-// A scratch directory that goes away with the test.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "brae-sim-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using testing_support::TempDir;
 
 class SimProcess {
  public:
