@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -90,7 +91,16 @@ int main(int argc, char** argv) {
   // A closed output pipe must not end the program before the engine has stopped and the log is written.
   signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> args(argv, argv + argc);
-  if (app::UseConsole(std::getenv("BRAE_CONSOLE"), std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"))) {
+  const char* braeConsole = std::getenv("BRAE_CONSOLE");
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (app::UseConsole(braeConsole, display, wayland)) return RunConsole(argc, argv, args);
+  // Chosen by DISPLAY alone: an X server that does not answer would end the program inside the windowing
+  // library, before any log is written.
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!braeConsole && !(wayland && *wayland) && !(platform && *platform) &&
+      !app::XDisplayReachable(display)) {
+    std::fprintf(stderr, "brae-update: no display answers at DISPLAY=%s; running in the console\n", display);
     return RunConsole(argc, argv, args);
   }
   return RunWindow(argc, argv, args);

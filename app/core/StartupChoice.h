@@ -7,4 +7,9 @@ namespace app {
 // no display (neither DISPLAY nor WAYLAND_DISPLAY set and not empty).
 bool UseConsole(const char* braeConsole, const char* display, const char* waylandDisplay);
 
+// Whether an X server answers at DISPLAY ("[host]:N[.S]"): its local socket, or TCP port 6000 + N on a host,
+// tried for at most about a second. The windowing library ends the process when it cannot reach the display,
+// so the program asks first and takes the console instead.
+bool XDisplayReachable(const char* display);
+
 }  // namespace app

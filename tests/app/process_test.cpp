@@ -124,6 +124,16 @@ TEST_F(ProcessTest, WithoutADisplayTheConsoleSaysWhatIsMissing) {
   EXPECT_EQ(LogFile(), "\r\n");
 }
 
+TEST_F(ProcessTest, ADisplayThatDoesNotAnswerGivesTheConsole) {
+  auto updater = Updater({}, Environment({{"BRAE_CONSOLE", std::nullopt},
+                                          {"QT_QPA_PLATFORM", std::nullopt},
+                                          {"DISPLAY", ":87"}}));  // no X server there
+  EXPECT_EQ(updater->Wait(30s), 1) << updater->Err();
+  EXPECT_NE(updater->Err().find("no display answers at DISPLAY=:87"), std::string::npos) << updater->Err();
+  EXPECT_EQ(updater->Out().substr(0, 47), "[Update Message--3.1c]\nNo LoadS19 file inside.\n");
+  EXPECT_EQ(LogFile(), "\r\n");
+}
+
 // Waits until the updater has sent to the silent indicator: its signal handling is in place by then.
 void WaitForFirstCommand(TempDir& tmp) {
   ASSERT_TRUE(WaitUntil([&] { return ReadFile(tmp / "sim.txt").find("{ZA1}") != std::string::npos; }, 30s))
