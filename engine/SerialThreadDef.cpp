@@ -919,29 +919,28 @@ void TSerialThread::AppendLogLine() {
   }
 }
 
+void TSerialThread::ReportUnlessStopped(const std::function<void(IReporter&)>& report) {
+  // Once the engine has been told to stop, the status line and the bar keep what they show; only Log goes on.
+  Synchronize([&] {
+    if (!Terminated() && ProgressBar) report(*ProgressBar);
+  });
+}
+
 void TSerialThread::ShowStatus(const std::string& text) {
   StatusText = text;
-  Synchronize([this] {
-    if (!Terminated() && ProgressBar) ProgressBar->ApplyStatus(StatusText);
-  });
+  ReportUnlessStopped([this](IReporter& r) { r.ApplyStatus(StatusText); });
 }
 
 void TSerialThread::UpdateProgress() {
-  Synchronize([this] {
-    if (!Terminated() && ProgressBar) ProgressBar->SetProgressPosition(BytesSent);
-  });
+  ReportUnlessStopped([this](IReporter& r) { r.SetProgressPosition(BytesSent); });
 }
 
 void TSerialThread::SetProgressMax() {
-  Synchronize([this] {
-    if (!Terminated() && ProgressBar) ProgressBar->SetProgressMax(ProgressMax);
-  });
+  ReportUnlessStopped([this](IReporter& r) { r.SetProgressMax(ProgressMax); });
 }
 
 void TSerialThread::ShowProgressBar() {
-  Synchronize([this] {
-    if (!Terminated() && ProgressBar) ProgressBar->SetProgressVisible(ProgressVisible != 0);
-  });
+  ReportUnlessStopped([this](IReporter& r) { r.SetProgressVisible(ProgressVisible != 0); });
 }
 
 // ---- Payload files

@@ -201,6 +201,7 @@ class TSerialThread : public tk::Thread {
   void RewindFirmwareFile();
   void RewindLoaderFile();
   void AppendLogLine();
+  void ReportUnlessStopped(const std::function<void(IReporter&)>& report);
   void PayloadFailed(const std::string& what, const std::exception& e);
 
   bool inStep_ = false;       // a step is running (UI thread only)

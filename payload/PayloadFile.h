@@ -2,7 +2,6 @@
 // Used on one thread at a time (the UI thread); not synchronised.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,15 +51,6 @@ class PayloadFile {
 
   // Up to n bytes into dst; returns how many, fewer than n only at the end of the file. Throws like ReadByte.
   size_t Read(uint8_t* dst, size_t n);
-
-  // Exactly n bytes into dst: the file's next bytes, then fill where the file ends. Returns how many came
-  // from the file. The announced firmware size can exceed the file by up to 3 bytes (the size adjustment);
-  // those bytes go out as 0xFF, as they would from the embedded buffer. Throws like ReadByte.
-  size_t ReadPadded(uint8_t* dst, size_t n, uint8_t fill = 0xFF) {
-    size_t got = Read(dst, n);
-    std::fill(dst + got, dst + n, fill);
-    return got;
-  }
 
   // Back to the first byte. Throws IoError.
   void Rewind();

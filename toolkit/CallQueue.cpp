@@ -4,31 +4,19 @@
 
 namespace tk {
 
-bool CallQueue::Enqueue(const std::shared_ptr<Call>& call) {
-  if (shutDown_) return false;
-  queue_.push_back(call);
-  workCv_.notify_all();
-  return true;
-}
-
 bool CallQueue::CallAndWait(const Method& fn, const std::function<void()>& wake) {
   auto call = std::make_shared<Call>();
   call->fn = fn;
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!Enqueue(call)) return false;
+  if (shutDown_) return false;
+  queue_.push_back(call);
+  workCv_.notify_all();
   // The wake-up only rouses the loop; the queue holds the work, so a lost or late wake-up loses nothing.
   if (wake) wake();
   doneCv_.wait(lock, [&] { return call->done || call->cancelled; });
   if (call->cancelled) return false;
   if (call->error) std::rethrow_exception(call->error);
   return true;
-}
-
-void CallQueue::Post(Method fn, const std::function<void()>& wake) {
-  auto call = std::make_shared<Call>();
-  call->fn = std::move(fn);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (Enqueue(call) && wake) wake();
 }
 
 bool CallQueue::RunAll() {
@@ -64,11 +52,6 @@ void CallQueue::Shutdown() {
   queue_.clear();
   doneCv_.notify_all();
   workCv_.notify_all();
-}
-
-bool CallQueue::IsShutDown() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return shutDown_;
 }
 
 void CallQueue::WaitForWork(int64_t ms) {

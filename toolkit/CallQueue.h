@@ -19,12 +19,9 @@ class CallQueue {
   // Queues fn, calls `wake` (to rouse the UI thread's loop), and waits until the call has run. Rethrows what
   // fn threw. False, with fn not run, when the queue is or becomes shut down.
   bool CallAndWait(const Method& fn, const std::function<void()>& wake = {});
-  // Queues fn without waiting.
-  void Post(Method fn, const std::function<void()>& wake = {});
   // Runs every queued call (UI thread); true when there was any.
   bool RunAll();
   void Shutdown();
-  bool IsShutDown() const;
   // Waits up to ms for a call to be queued or for shutdown.
   void WaitForWork(int64_t ms);
 
@@ -35,9 +32,8 @@ class CallQueue {
     bool cancelled = false;
     std::exception_ptr error;
   };
-  bool Enqueue(const std::shared_ptr<Call>& call);
 
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable workCv_;  // the UI thread waits here for work
   std::condition_variable doneCv_;  // workers wait here for their call
   std::deque<std::shared_ptr<Call>> queue_;

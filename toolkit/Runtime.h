@@ -84,8 +84,9 @@ bool Installed();
 // Local-time helpers shared by the implementations.
 double DateTimeFromUnixMs(int64_t unixMs, int64_t utcOffsetMs);
 uint32_t MonotonicMs();
-// The local date-time now. The offset from UTC is looked up again at each new minute (time-zone changes fall on
-// whole minutes), not at every call: the lookup consults the zone file and the engine asks several times a block.
+// The local date-time now. The offset from UTC is looked up again at each new minute (time-zone changes fall
+// on whole minutes), not at every call: the lookup consults the zone file and the engine asks several times a
+// block.
 double LocalDateTimeNow();
 
 }  // namespace tk

@@ -72,8 +72,12 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   tk::QtRuntime rt;
   const char* loop = "Qt event loop";
+  // The loop sleeps until an event comes (processEvents with a time limit would spin instead); a slow tick
+  // lets it notice a condition that no event announces, such as the idle period's end.
+  QTimer tick;
+  tick.start(50);
   auto runUntil = [&](const std::function<bool()>& done) {
-    while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   };
 #else
   tk::LoopRuntime rt(tk::LoopRuntime::Clock::Real);

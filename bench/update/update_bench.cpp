@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "engine/SerialThreadDef.h"
+#include "tests/support/payloads.h"
 #include "toolkit/qt/QtRuntime.h"
 
 extern char** environ;
@@ -60,39 +61,10 @@ struct NullDialog : engine::IErrorDialog {
   void Hide() override {}
 };
 
-// A loader of `size` bytes or a little more: S1 records of 32 data bytes, then S9.
-std::string Loader(size_t size) {
-  std::string text;
-  char line[128];
-  for (unsigned address = 0; text.size() < size; address += 32) {
-    unsigned sum = 35 + (address >> 8) + (address & 0xFF);
-    int n = std::snprintf(line, sizeof line, "S123%04X", address & 0xFFFF);
-    for (unsigned i = 0; i < 32; ++i) {
-      const unsigned b = (address + i * 7) & 0xFF;
-      sum += b;
-      n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X", b);
-    }
-    std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X\r\n", (~sum) & 0xFF);
-    text += line;
-  }
-  return text + "S9030000FC\r\n";
-}
-
-std::string Image(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 12345;
-  for (char& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  s.back() = 0x01;
-  return s;
-}
-
 struct Run {
   const char* name;
   size_t firmware;
-  size_t loader;
+  size_t loader;  // data bytes of the S-records: 8704 make about 20 KB of text
   bool pace;
   bool bootFlag;  // also: everything at 9600
 };
@@ -129,8 +101,8 @@ void RunOne(const Run& run, const std::string& simPath) {
   while (!std::filesystem::is_symlink(dir + "/com1"))
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
 
-  const std::string loader = Loader(run.loader);
-  const std::string image = Image(run.firmware);
+  const std::string loader = testing_support::LoaderText(run.loader);
+  const std::string image = testing_support::FirmwareImage(run.firmware);
   std::vector<uint8_t> loaderBuffer(64000, 0xFF), firmwareBuffer(1048576, 0xFF);
   std::memcpy(loaderBuffer.data(), loader.data(), loader.size());
   std::memcpy(firmwareBuffer.data(), image.data(), image.size());
@@ -191,9 +163,9 @@ int main(int argc, char** argv) {
   const std::string simPath =
       (std::filesystem::path(argv[0]).parent_path() / "../bin/brae-indicator-sim").string();
   const Run runs[] = {
-      {"38400 baud, paced", 200000, 20000, true, false},
-      {"unpaced, 1 MiB", 1048570, 20000, false, false},
-      {"9600 baud with the boot flag, paced", 200000, 20000, true, true},
+      {"38400 baud, paced", 200000, 8704, true, false},
+      {"unpaced, 1 MiB", 1048570, 8704, false, false},
+      {"9600 baud with the boot flag, paced", 200000, 8704, true, true},
   };
   for (const Run& run : runs) {
     if (quick && run.bootFlag) continue;

@@ -171,10 +171,6 @@ TEST_F(PortScan, ReadyOpenRepeatsEverySecondUntilAPortOpens) {
   EXPECT_EQ("{ZA1}", com2.Receive(5, 1000));
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(PortScan, BusyPortGetsItsReasonLoggedMissingOnesDoNot) {
   auto& com2 = ports.Add(2);
   ports.Add(3);

@@ -48,11 +48,21 @@ class Transfer : public EngineTest {
     loaderFile.Open(WriteFile("ld.s19", loaderBytes));
     engine->Files = &files;
   }
-  // One upload: "{PM}" and its caret, then the loader text.
-  std::string Upload(testing_support::Pty& pty, size_t expected) {
+  // The upload announced: "{PM}" on the wire, the caret not yet answered.
+  void Announce(testing_support::Pty& pty) {
     engine->StartLoaderUpload();
     EXPECT_EQ(eSendPM, engine->State);
     EXPECT_EQ("{PM}", pty.Receive(4, 1000));
+  }
+  // A loader of `size` bytes in the buffer, announced.
+  void AnnounceBufferLoader(testing_support::Pty& pty, size_t size, unsigned seed) {
+    loader.replace(0, size, Pattern(size, seed));
+    engine->LoaderSize = static_cast<uint32_t>(size);
+    Announce(pty);
+  }
+  // One upload: "{PM}" and its caret, then the loader text.
+  std::string Upload(testing_support::Pty& pty, size_t expected) {
+    Announce(pty);
     StepWith(kReplyAck);
     EXPECT_EQ(eWaitQ, engine->State);
     std::string sent = pty.Receive(expected, 2000);
@@ -111,8 +121,7 @@ TEST_F(Transfer, UnreadableLoaderFileEndsTheUpdateWithAMessage) {
   engine->RunMode = 4;
   int finished = 0;
   engine->OnFinished = [&](TSerialThread*) { ++finished; };
-  engine->StartLoaderUpload();
-  ASSERT_EQ("{PM}", pty.Receive(4, 1000));
+  Announce(pty);
   StepWith(kReplyAck);
   EXPECT_EQ(1, finished);
   EXPECT_TRUE(engine->Terminated());
@@ -211,16 +220,9 @@ TEST_F(Transfer, FileModeRestartsFromTheFirstByteAndPadsToTheAnnouncedSize) {
   EXPECT_EQ(crc, engine->Crc);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
   auto& pty = Ready();
-  loader.replace(0, 300, Pattern(300, 9));
-  engine->LoaderSize = 300;
-  engine->StartLoaderUpload();
-  ASSERT_EQ("{PM}", pty.Receive(4, 1000));
+  AnnounceBufferLoader(pty, 300, 9);
   ASSERT_TRUE(pty.Send("Q"));  // a fast line: the answer is there before the upload has ended
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   StepWith(kReplyAck);
@@ -233,16 +235,9 @@ TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
   EXPECT_EQ(loader.substr(0, 300) + "U", pty.Receive(301, 1000));
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Transfer, AStepAskedForDuringTheUploadRunsAfterItNotInsideIt) {
   auto& pty = Ready();
-  loader.replace(0, 20000, Pattern(20000, 4));
-  engine->LoaderSize = 20000;
-  engine->StartLoaderUpload();
-  ASSERT_EQ("{PM}", pty.Receive(4, 1000));
+  AnnounceBufferLoader(pty, 20000, 4);
   ASSERT_TRUE(pty.Send("B"));  // recognised during the upload: its step must wait for the upload's end
   std::thread reader([&] { pty.Receive(20000, 5000); });  // keep the line draining
   StepWith(kReplyAck);  // the upload, run here on the UI thread outside the driver

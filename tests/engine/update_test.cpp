@@ -6,6 +6,7 @@
 #include "engine/SerialThreadDef.h"
 #include "tests/engine/harness.h"
 #include "tests/sim/sim_harness.h"
+#include "tests/support/payloads.h"
 #include "toolkit/loop/LoopRuntime.h"
 
 using namespace engine;
@@ -14,11 +15,7 @@ using engine_test::RecordingWindow;
 
 namespace {
 
-std::string Image(size_t n, unsigned seed) {
-  std::string s = simtest::random_image(n, seed);
-  if (static_cast<uint8_t>(s.back()) == 0xFF) s.back() = 0x01;
-  return s;
-}
+using testing_support::FirmwareImage;
 
 // The firmware size the window hands over: the image made even and moved off a multiple of 1000.
 uint32_t Announced(size_t n) {
@@ -95,7 +92,7 @@ class Update : public ::testing::Test {
 };
 
 TEST_F(Update, FromTheEmbeddedBuffers) {
-  const std::string image = Image(20001, 1);
+  const std::string image = FirmwareImage(20001, 1);
   ASSERT_TRUE(Run({}, 0, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_EQ(0, sim->wait_exit());
@@ -106,7 +103,7 @@ TEST_F(Update, FromTheEmbeddedBuffers) {
 }
 
 TEST_F(Update, FromAFirmwareFileWithTheEmbeddedLoader) {
-  const std::string image = Image(2999, 2);  // announced as 3002: three bytes more than the file
+  const std::string image = FirmwareImage(2999, 2);  // announced as 3002: three bytes more than the file
   ASSERT_TRUE(Run({}, 3, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_EQ(image + std::string(3, static_cast<char>(0xFF)), Received());
@@ -114,7 +111,7 @@ TEST_F(Update, FromAFirmwareFileWithTheEmbeddedLoader) {
 }
 
 TEST_F(Update, FromBothFiles) {
-  const std::string image = Image(12345, 3);
+  const std::string image = FirmwareImage(12345, 3);
   ASSERT_TRUE(Run({}, 4, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_EQ(image + "\xFF", Received());
@@ -122,7 +119,7 @@ TEST_F(Update, FromBothFiles) {
 }
 
 TEST_F(Update, BadCrcLeadsBackToUAndThenToSuccess) {
-  const std::string image = Image(4567, 4);
+  const std::string image = FirmwareImage(4567, 4);
   ASSERT_TRUE(Run({"--bad-crc-once"}, 0, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_TRUE(std::count(window.log.begin(), window.log.end(),
@@ -133,7 +130,7 @@ TEST_F(Update, BadCrcLeadsBackToUAndThenToSuccess) {
 }
 
 TEST_F(Update, DroppedBlockAcknowledgeLeadsBackToUAndThenToSuccess) {
-  const std::string image = Image(3500, 5);
+  const std::string image = FirmwareImage(3500, 5);
   ASSERT_TRUE(Run({"--drop-ack", "2:Z"}, 0, image, simtest::kLoader, 40000)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   bool noAck = false;

@@ -614,10 +614,6 @@ TEST(SerialNames, PortDirectoryMapping) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(PortTest, ComponentDestroyedWithAnEventStillQueued) {
   Pty pty;
   auto* p = new TSerialPort;
@@ -632,10 +628,6 @@ TEST_F(PortTest, ComponentDestroyedWithAnEventStillQueued) {
   rt.RunFor(100);  // the queued hand-over runs against a component that is gone
   EXPECT_EQ(0, calls);
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(PortTest, TxEmptyAfterWritesWhileAHandlerListens) {
   Pty pty;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -24,8 +25,7 @@
 #include <vector>
 
 #include "tests/support/files.h"
-
-extern char** environ;
+#include "tests/support/process.h"
 
 namespace simtest {
 
@@ -62,32 +62,10 @@ class SimProcess {
     argv.insert(argv.end(), args.begin(), args.end());
     spawn(argv);
   }
-  ~SimProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
 
   // The exit status, or -1 if it had not ended within `limit`.
-  int wait_exit(Ms limit = 5000ms) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (pid_ > 0) {
-      int status = 0;
-      pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= until) return -1;
-      std::this_thread::sleep_for(5ms);
-    }
-    return status_;
-  }
-  void signal(int sig) {
-    if (pid_ > 0) kill(pid_, sig);
-  }
+  int wait_exit(Ms limit = 5000ms) { return process_->Wait(limit); }
+  void signal(int sig) { process_->Signal(sig); }
   bool running() { return wait_exit(0ms) == -1; }
   std::string transcript() const { return read_file(transcript_path); }
   std::string errors() const { return read_file(stderr_path); }
@@ -97,19 +75,10 @@ class SimProcess {
 
  private:
   void spawn(const std::vector<std::string>& argv) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, SIM_PATH, &fa, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) throw std::runtime_error("cannot spawn " SIM_PATH);
+    process_ = std::make_unique<testing_support::Process>(argv, testing_support::Process::Env{},
+                                                          std::string(), "/dev/null", stderr_path);
   }
-  pid_t pid_ = -1;
-  int status_ = -1;
+  std::unique_ptr<testing_support::Process> process_;
 };
 
 // The updater's end: the pty slave behind the link, raw 8N1.

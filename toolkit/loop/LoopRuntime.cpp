@@ -56,16 +56,8 @@ bool LoopRuntime::Synchronize(const Method& fn) {
   return calls_.CallAndWait(fn);
 }
 
-void LoopRuntime::Post(Method fn) {
-  calls_.Post(std::move(fn));
-}
-
 void LoopRuntime::Shutdown() {
   calls_.Shutdown();
-}
-
-bool LoopRuntime::IsShutDown() const {
-  return calls_.IsShutDown();
 }
 
 bool LoopRuntime::RunQueued() {

@@ -28,11 +28,8 @@ class LoopRuntime : public Runtime {
   double Now() const override;
   std::unique_ptr<Timer> NewTimer() override;
 
-  // Queues fn for the UI thread without waiting (any thread).
-  void Post(Method fn);
   // Releases every thread waiting in Synchronize (their calls do not run); later calls return false at once.
   void Shutdown();
-  bool IsShutDown() const;
 
   // Virtual clock (UI thread): move time forward by ms, firing every timer that falls due on the way at its
   // own moment, and running queued calls between them.
