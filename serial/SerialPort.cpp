@@ -4,32 +4,7 @@
 
 namespace serial {
 
-namespace {
-
-struct CommError {
-  TCommErrorCode code;
-  const char* text;
-};
-
-// The texts of the component error codes: what ReportError raises and what CommErrorText returns.
-constexpr CommError kCommErrors[] = {
-    {kErrPortOpen, "Port already assigned (open)"},
-    {kErrNotInstalled, "Port is not installed"},
-    {kErrInvalidHandle, "Invalid device handle, access denied"},
-    {kErrBuffers, "Error initializing Read/Write Buffers"},
-    {kErrWrite, "Write error"},
-    {kErrRead, "Read error"},
-    {kErrEscape, "EscapeCommFunction failure"},
-    {kErrNotOpen, "Port not open, unable to complete operation"},
-    {kErrTimeouts, "Error updating CommTimeouts"},
-    {kErrDcb, "Error updating DataControlBlock"},
-};
-
-}  // namespace
-
-// clang-format off
-// ---- Value tables -----------------------------------------------------------------------------------------
-// clang-format on
+// ---- Value tables -------------------------------------------------------------------------------------
 
 uint32_t BaudRateValue(TBaudrate b) {
   static constexpr uint32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
@@ -87,9 +62,7 @@ uint32_t FlagWord(TFlowControl flow, TCommOptions options) {
   return word;
 }
 
-// clang-format off
-// ---- TCommEventChars --------------------------------------------------------------------------------------
-// clang-format on
+// ---- TCommEventChars ----------------------------------------------------------------------------------
 
 void TCommEventChars::SetEventChar(int index, char c) {
   chars_[index - 1] = c;
@@ -100,9 +73,7 @@ void TCommEventChars::Assign(const TCommEventChars& source) {
   for (int i = 0; i < 5; ++i) chars_[i] = source.chars_[i];
 }
 
-// clang-format off
-// ---- TCustomComm ------------------------------------------------------------------------------------------
-// clang-format on
+// ---- TCustomComm --------------------------------------------------------------------------------------
 
 TCustomComm::TCustomComm() = default;
 
@@ -353,9 +324,7 @@ void TCustomComm::DispatchCommEvents(TCommEventThread* /*sender*/, uint32_t even
   notify(commos::EV_TXEMPTY, OnTxEmpty);
 }
 
-// clang-format off
-// ---- TCommEventThread -------------------------------------------------------------------------------------
-// clang-format on
+// ---- TCommEventThread ---------------------------------------------------------------------------------
 
 TCommEventThread::TCommEventThread(commos::Handle handle, TCommEventTypes events)
     : CommHandle(std::move(handle)) {
@@ -392,9 +361,30 @@ void TCommEventThread::Execute() {
                                     commos::PURGE_RXCLEAR);
 }
 
-// clang-format off
-// ---- Free functions ---------------------------------------------------------------------------------------
-// clang-format on
+// ---- Free functions -----------------------------------------------------------------------------------
+
+namespace {
+
+struct CommError {
+  TCommErrorCode code;
+  const char* text;
+};
+
+// The texts of the component error codes: what ReportError raises and what CommErrorText returns.
+constexpr CommError kCommErrors[] = {
+    {kErrPortOpen, "Port already assigned (open)"},
+    {kErrNotInstalled, "Port is not installed"},
+    {kErrInvalidHandle, "Invalid device handle, access denied"},
+    {kErrBuffers, "Error initializing Read/Write Buffers"},
+    {kErrWrite, "Write error"},
+    {kErrRead, "Read error"},
+    {kErrEscape, "EscapeCommFunction failure"},
+    {kErrNotOpen, "Port not open, unable to complete operation"},
+    {kErrTimeouts, "Error updating CommTimeouts"},
+    {kErrDcb, "Error updating DataControlBlock"},
+};
+
+}  // namespace
 
 std::string CommErrorText(int code) {
   for (const CommError& e : kCommErrors) {

@@ -21,9 +21,7 @@ using detail::Fail;
 using detail::FailOn;
 using detail::Unusable;
 
-// clang-format off
-// ---- Open and close ------------------------------------------------------------------------------------
-// clang-format on
+// ---- Open and close -----------------------------------------------------------------------------------
 
 namespace {
 
@@ -123,9 +121,7 @@ bool CloseHandle(const Handle& h) {
   return true;
 }
 
-// clang-format off
-// ---- Settings ------------------------------------------------------------------------------------------
-// clang-format on
+// ---- Settings -----------------------------------------------------------------------------------------
 
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
   if (Unusable(h)) return FailOn(h, EBADF);
@@ -213,9 +209,7 @@ bool EscapeCommFunction(const Handle& h, uint32_t func) {
   return true;
 }
 
-// clang-format off
-// ---- Transfers -----------------------------------------------------------------------------------------
-// clang-format on
+// ---- Transfers ----------------------------------------------------------------------------------------
 
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
   *read = 0;
