@@ -13,7 +13,11 @@ namespace sim {
 
 class Faults {
  public:
-  explicit Faults(const Options& o) : o_(o) {}
+  explicit Faults(const Options& o)
+      : drop_prob_(o.drop_prob),
+        garble_prob_(o.garble_prob),
+        vanish_after_(o.vanish_after),
+        xoff_after_(o.xoff_after) {}
 
   // Drops the byte (false) or flips one of its bits, as the probabilities say.
   bool on_byte(std::uint8_t& b, std::mt19937_64& rng) const;
@@ -24,7 +28,10 @@ class Faults {
   bool xoff_due(long long received);
 
  private:
-  const Options& o_;
+  double drop_prob_;
+  double garble_prob_;
+  std::optional<long long> vanish_after_;
+  std::optional<long long> xoff_after_;
   bool vanish_used_ = false;
   bool xoff_sent_ = false;
 };
