@@ -1,10 +1,7 @@
 #include "payload/Builder.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +9,7 @@
 
 #include "payload/Buffers.h"
 #include "payload/ElfPayload.h"
+#include "payload/ExeFile.h"
 #include "payload/PayloadFile.h"
 
 namespace payload {
@@ -21,30 +19,6 @@ namespace {
 struct Refusal {
   std::string message;
 };
-
-std::vector<uint8_t> ReadExecutable(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw IoError(IoMessage(path, errno));
-  std::vector<uint8_t> image;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) image.reserve(static_cast<size_t>(st.st_size));
-  // The whole file, whatever its size; the count read is the image length.
-  uint8_t chunk[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-      image.insert(image.end(), chunk, chunk + n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      int err = errno;
-      ::close(fd);
-      throw IoError(IoMessage(path, "read error", err));
-    }
-  }
-  ::close(fd);
-  return image;
-}
 
 // One payload file whole, refused when it is missing, unreadable, empty or longer than its buffer takes.
 std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size_t limit) {
@@ -77,42 +51,6 @@ void Place(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t
   for (size_t i = bytes.size(); i < markerLength; ++i) buffer[i] = 0xFF;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Writes the image beside the target and renames it into place, so the target is either the old file or the
-// complete new one.
-void WriteImage(const std::string& target, const std::vector<uint8_t>& image, mode_t mode) {
-  std::string base = target.substr(target.rfind('/') + 1);
-  std::string temp = DirectoryOf(target) + "/." + base + ".XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw IoError(IoMessage(target, "can not create a file beside it", errno));
-  int err = 0;
-  const char* step = "";
-  size_t done = 0;
-  while (err == 0 && done < image.size()) {
-    ssize_t n = ::write(fd, image.data() + done, image.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      err = errno, step = "write error";
-    } else if (n == 0) {
-      err = EIO, step = "write error";
-    }
-  }
-  if (err == 0 && ::fchmod(fd, mode) != 0) err = errno, step = "can not set its permissions";
-  if (err == 0 && ::fsync(fd) != 0) err = errno, step = "write error";
-  if (::close(fd) != 0 && err == 0) err = errno, step = "write error";
-  if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno, step = "can not put it in place";
-  if (err != 0) {
-    ::unlink(temp.c_str());
-    throw IoError(IoMessage(target, step, err));
-  }
-}
-
 }  // namespace
 
 BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, const std::string& selfPath) {
@@ -128,19 +66,18 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
   result.OutputPath = target;
 
   try {
-    struct stat self;
-    if (::stat(selfPath.c_str(), &self) != 0) {
-      throw Refusal{"Can not read the running program " + IoMessage(selfPath, errno)};
+    uint32_t permissions = 0;
+    try {
+      permissions = ExecutablePermissions(selfPath);
+    } catch (const IoError& e) {
+      throw Refusal{std::string("Can not read the running program ") + e.what()};
     }
-    struct stat existing;
-    if (::stat(target.c_str(), &existing) == 0 && existing.st_dev == self.st_dev &&
-        existing.st_ino == self.st_ino) {
+    if (SameFile(target, selfPath))
       throw Refusal{target + " is this updater's own file; choose another name"};
-    }
 
     std::vector<uint8_t> image;
     try {
-      image = ReadExecutable(selfPath);
+      image = ReadWholeFile(selfPath);
     } catch (const IoError& e) {
       throw Refusal{std::string("Can not read the running program ") + e.what()};
     }
@@ -160,7 +97,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
     }
 
     try {
-      WriteImage(target, image, self.st_mode & 0777);
+      WriteBesideAndRename(target, image, permissions);
     } catch (const IoError& e) {
       throw Refusal{std::string("Can not write ") + e.what()};
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "payload/CommandLine.h"
+#include "payload/ExeFile.h"
 
 namespace payload {
 
@@ -35,6 +36,6 @@ struct BuildResult {
 // an executable whose buffers cannot be found. The output is written beside its final name and renamed into
 // place, with the executable's permission bits; apart from the buffers it is byte-identical to selfPath.
 BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl,
-                         const std::string& selfPath = "/proc/self/exe");
+                         const std::string& selfPath = SelfExecutablePath());
 
 }  // namespace payload

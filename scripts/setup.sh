@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev googletest
   libbenchmark-dev clang libclang-rt-14-dev xvfb xauth)
+packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,145 @@
+// Executable files on Windows: wide-character paths, the file ID for "same file" (there are no inode
+// numbers), and MoveFileExW to replace the target (rename does not).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+
+#include "payload/ExeFile.h"
+#include "payload/PayloadFile.h"
+
+namespace payload {
+
+namespace {
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string Narrow(const wchar_t* w, size_t length) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(length), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+// "path: [what: ]<the system's text>", like IoMessage for errno values.
+std::string Message(const std::string& path, const std::string& what, DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text = n > 0 && buffer ? Narrow(buffer, n) : "error " + std::to_string(code);
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+  return (path.empty() ? std::string("(no file name)") : path) + ": " + (what.empty() ? "" : what + ": ") +
+         text;
+}
+
+// Closes a handle when it goes out of scope.
+struct Owned {
+  HANDLE h;
+  ~Owned() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
+HANDLE OpenForReading(const std::string& path, DWORD access) {
+  // The running program keeps its own file open; sharing every mode lets us read it anyway.
+  return CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+std::string SelfExecutablePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) return Narrow(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);  // the name was cut short
+  }
+}
+
+uint32_t ExecutablePermissions(const std::string& path) {
+  if (GetFileAttributesW(Widen(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    throw IoError(Message(path, "", GetLastError()));
+  }
+  return 0;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  Owned ha{OpenForReading(a, FILE_READ_ATTRIBUTES)}, hb{OpenForReading(b, FILE_READ_ATTRIBUTES)};
+  if (ha.h == INVALID_HANDLE_VALUE || hb.h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return GetFileInformationByHandle(ha.h, &ia) && GetFileInformationByHandle(hb.h, &ib) &&
+         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+         ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+  Owned f{OpenForReading(path, GENERIC_READ)};
+  if (f.h == INVALID_HANDLE_VALUE) throw IoError(Message(path, "", GetLastError()));
+  std::vector<uint8_t> image;
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(f.h, &size) && size.QuadPart > 0) image.reserve(static_cast<size_t>(size.QuadPart));
+  uint8_t chunk[64 * 1024];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(f.h, chunk, sizeof chunk, &n, nullptr)) {
+      throw IoError(Message(path, "read error", GetLastError()));
+    }
+    if (n == 0) break;
+    image.insert(image.end(), chunk, chunk + n);
+  }
+  return image;
+}
+
+void WriteBesideAndRename(const std::string& target, const std::vector<uint8_t>& image,
+                          uint32_t /*permissions*/) {
+  wchar_t temp[MAX_PATH + 1];
+  if (GetTempFileNameW(Widen(DirectoryOf(target)).c_str(), L"brb", 0, temp) == 0) {
+    throw IoError(Message(target, "can not create a file beside it", GetLastError()));
+  }
+  DWORD err = 0;
+  const char* step = "";
+  {
+    Owned f{CreateFileW(temp, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (f.h == INVALID_HANDLE_VALUE) {
+      err = GetLastError(), step = "can not create a file beside it";
+    }
+    size_t done = 0;
+    while (err == 0 && done < image.size()) {
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(image.size() - done, 1 << 20));
+      DWORD n = 0;
+      if (!::WriteFile(f.h, image.data() + done, chunk, &n, nullptr) || n == 0) {
+        err = n == 0 && GetLastError() == 0 ? ERROR_WRITE_FAULT : GetLastError(), step = "write error";
+      }
+      done += n;
+    }
+    if (err == 0 && !FlushFileBuffers(f.h)) err = GetLastError(), step = "write error";
+  }
+  if (err == 0 &&
+      !MoveFileExW(temp, Widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    err = GetLastError(), step = "can not put it in place";
+  }
+  if (err != 0) {
+    DeleteFileW(temp);
+    throw IoError(Message(target, step, err));
+  }
+}
+
+}  // namespace payload
