@@ -12,6 +12,9 @@ namespace {
 constexpr DWORD kEmptyWaitPauseMs = 10;
 // How long a wait may take to end after the mask was set, before it is cancelled as well.
 constexpr DWORD kEndWaitMs = 1000;
+// A pending wait does not always end when the device goes (so under Wine once it watches a line): a query
+// this often finds out.
+constexpr DWORD kProbeMs = 250;
 
 // Ends the pending wait and returns once the system is done with `ov`.
 void EndWait(Port& p, OVERLAPPED* ov) {
@@ -74,7 +77,12 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
     bool interrupted = false;
     if (!ok && err == ERROR_IO_PENDING) {
       HANDLE waits[] = {ov.hEvent, wake.Native(), p.closing, p.kick};
-      if (WaitForMultipleObjects(4, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      DWORD woken;
+      while ((woken = WaitForMultipleObjects(4, waits, FALSE, kProbeMs)) == WAIT_TIMEOUT) {
+        CheckStillThere(p);
+        if (p.gone) break;
+      }
+      if (woken != WAIT_OBJECT_0) {
         interrupted = true;
         EndWait(p, &ov);
       }
