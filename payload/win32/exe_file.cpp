@@ -1,43 +1,21 @@
 // Executable files on Windows: wide-character paths, the file ID for "same file" (there are no inode
 // numbers), and MoveFileExW to replace the target (rename does not).
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <algorithm>
 
 #include "payload/ExeFile.h"
 #include "payload/PayloadFile.h"
+#include "toolkit/win32/Text.h"
 
 namespace payload {
 
 namespace {
 
-std::wstring Widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-std::string Narrow(const wchar_t* w, size_t length) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(length), s.data(), n, nullptr, nullptr);
-  return s;
-}
+using tk::win32::Narrow;
+using tk::win32::Widen;
 
 // "path: [what: ]<the system's text>", like IoMessage for errno values.
 std::string Message(const std::string& path, const std::string& what, DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text = n > 0 && buffer ? Narrow(buffer, n) : "error " + std::to_string(code);
-  if (buffer) LocalFree(buffer);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+  const std::string text = tk::win32::SystemText(code);
   return (path.empty() ? std::string("(no file name)") : path) + ": " + (what.empty() ? "" : what + ": ") +
          text;
 }

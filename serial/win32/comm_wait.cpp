@@ -12,8 +12,8 @@ namespace {
 constexpr DWORD kEmptyWaitPauseMs = 10;
 // How long a wait may take to end after the mask was set, before it is cancelled as well.
 constexpr DWORD kEndWaitMs = 1000;
-// A pending wait does not always end when the device goes (so under Wine once it watches a line): a query
-// this often finds out.
+// Not every driver ends a pending wait when its device goes (Wine does, with 995 and no events): a query this
+// often finds out.
 constexpr DWORD kProbeMs = 250;
 
 // Ends the pending wait and returns once the system is done with `ov`.

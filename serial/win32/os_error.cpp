@@ -1,6 +1,7 @@
 #include "serial/win32/os_error.h"
 
 #include "serial/win32/win.h"
+#include "toolkit/win32/Text.h"
 
 namespace commos {
 
@@ -51,38 +52,11 @@ const char* HintOf(ErrorKind kind) {
 }
 
 std::wstring Widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-std::string Narrow(const std::wstring& w) {
-  if (w.empty()) return {};
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0)
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
+  return tk::win32::Widen(s);
 }
 
 std::string SystemText(uint32_t code) {
-  wchar_t* buffer = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text;
-  if (n > 0 && buffer) text = Narrow(std::wstring(buffer, n));
-  if (buffer) LocalFree(buffer);
-  // The system's texts end in a full stop and a line break, and some run over several lines.
-  for (char& c : text) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
-  if (text.empty()) text = "system error";
-  return text;
+  return tk::win32::SystemText(code);
 }
 
 bool Fail(const std::string& what, uint32_t code, ErrorKind kind) {

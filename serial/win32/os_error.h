@@ -20,8 +20,7 @@ std::string SystemText(uint32_t code);
 bool Fail(const std::string& what, uint32_t code);
 bool Fail(const std::string& what, uint32_t code, ErrorKind kind);
 
-// UTF-8 to the system's UTF-16 and back.
+// UTF-8 to the system's UTF-16.
 std::wstring Widen(const std::string& s);
-std::string Narrow(const std::wstring& s);
 
 }  // namespace commos::detail
