@@ -108,6 +108,7 @@ void TCustomComm::RequireClosed() {
 }
 
 void TCustomComm::OpenHandle() {
+  openNotice_.clear();
   Handle = commos::CreateFile(DeviceName_);
   if (!Handle) {
     lastOsError_ = commos::LastErrorText();
@@ -120,7 +121,9 @@ void TCustomComm::OpenHandle() {
     lastOsErrorMissing_ = false;
     ReleaseHandle();
     ReportError("Invalid device handle, access denied", kErrInvalidHandle);
+    return;
   }
+  openNotice_ = commos::TakeOpenNotice();
 }
 
 void TCustomComm::Open() {

@@ -19,6 +19,7 @@
 
 #include "serial/CommOs.h"
 #include "serial/posix/custom_baud.h"
+#include "serial/posix/low_latency.h"
 #include "serial/posix/termios_map.h"
 
 namespace commos {
@@ -79,7 +80,8 @@ class Port {
   std::atomic<uint64_t> readSeq{0};  // counts reads and purges, so the monitor sees that bytes were taken
   std::atomic<bool> txPending{false};
 
-  Dcb dcb;  // the last block set (under ioMutex)
+  lowlat::State lowLatency;  // what open changed, for close to put back
+  Dcb dcb;                   // the last block set (under ioMutex)
   CommTimeouts timeouts;
 
   // The monitor's own bookkeeping (monitor thread only).
@@ -251,6 +253,7 @@ Handle CreateFile(const std::string& name) {
     t.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &t);
   }
+  port->lowLatency = lowlat::OnOpen(fd, path);
   port->fd = fd;
   port->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   int bits = 0;
@@ -272,6 +275,7 @@ bool CloseHandle(const Handle& h) {
   if (!h->disk) {
     // Unsent output would otherwise hold close() for up to 30 s; the port is abandoned, so drop both queues.
     tcflush(h->fd, TCIOFLUSH);
+    lowlat::OnClose(h->fd, h->lowLatency);
     ioctl(h->fd, TIOCNXCL);
     flock(h->fd, LOCK_UN);
   }
