@@ -134,7 +134,7 @@ in_root brae-ports --json | grep -q '"ports": \[' || fail "brae-ports --json"
 echo "== apt-get remove, then purge with what it pulled in: nothing left behind =="
 rm -rf "${root:?}$work"
 in_root apt-get remove -y -qq brae-update >/dev/null || fail "apt-get remove"
-left=$(while read -r f; do [ -f "$root$f" ] || [ -L "$root$f" ] && echo "$f"; done <"$root/tmp/package-files")
+left=$(while read -r f; do if [ -f "$root$f" ] || [ -L "$root$f" ]; then echo "$f"; fi; done <"$root/tmp/package-files")
 [ -z "$left" ] || fail "apt-get remove left files behind: $left"
 in_root apt-get purge -y -qq --autoremove brae-update >/dev/null || fail "apt-get purge --autoremove"
 snapshot >"$root/tmp/files-after"

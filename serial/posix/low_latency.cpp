@@ -100,9 +100,9 @@ bool LowerLatencyTimer(const std::string& sysRoot, const std::string& tty) {
 
 std::string LatencyHint(const std::string& tty, int ms) {
   return tty + ": the adapter holds received bytes up to " + std::to_string(ms) +
-         " ms (latency_timer) and it cannot be lowered from here; to set 1 ms for every such adapter: "
+         " ms (latency_timer); to set 1 ms for every such adapter: "
          "echo 'ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTR{latency_timer}=\"1\"' | "
-         "sudo tee /etc/udev/rules.d/99-serial-latency.rules, then plug the adapter in again";
+         "sudo tee /etc/udev/rules.d/99-serial-latency.rules, then plug it in again";
 }
 
 State OnOpen(int fd, const std::string& path, const std::string& sysRoot) {

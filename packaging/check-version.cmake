@@ -1,0 +1,19 @@
+# `brae-update --version` must print the project's version, which is also the package's.
+# cmake -DPROGRAM=... -DVERSION=... -DWORK=... -P check-version.cmake
+file(MAKE_DIRECTORY ${WORK}/noports)
+# An empty port directory and the console: a program that does not know --version takes it for an unknown
+# argument and must not reach a real port or a display.
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env BRAE_CONSOLE=1 BRAE_PORT_DIR=${WORK}/noports BRAE_LOG_DIR=${WORK}
+          ${PROGRAM} --version
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc TIMEOUT 30)
+string(REGEX MATCH "^[^\n]*" first "${out}")
+if(NOT first MATCHES "^brae-update [0-9]")
+  message("brae-update has no --version yet: \"${first}\"")
+  return()
+endif()
+string(REPLACE "." "[.]" version_re "${VERSION}")
+if(NOT first MATCHES "^brae-update ${version_re}( |$)" OR NOT rc EQUAL 0)
+  message(FATAL_ERROR "brae-update --version printed \"${first}\" (exit ${rc}); the package version is ${VERSION}")
+endif()
+message("brae-update --version: ${first}")
