@@ -10,6 +10,11 @@
 #   DEB   brae-update_<version>_amd64.deb (cmake --build build --target package)
 # Needs root (chroot, mounts). Every mount is undone on every exit. Ends with "package check: passed" or
 # "package check: FAILED: <what>" and exit code 0 or 1.
+#
+# As a case of scripts/fresh-check.sh it runs on the host, after the package is built, with that script's
+# cached bare root as the base:
+#   scripts/package-check.sh --base "${BRAE_FRESH_CACHE:-/var/cache/brae-fresh-check}/bookworm" \
+#     "$scratch/package-root" build/brae-update_*_amd64.deb        # summary: ^package check: (passed|FAILED)
 set -euo pipefail
 
 base=
@@ -24,6 +29,8 @@ deb=$(readlink -f "$deb")
 [ -f "$deb" ] || { echo "package check: FAILED: no package at $deb"; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "package check: FAILED: needs root (chroot and mounts)"; exit 1; }
 
+case $(readlink -m "$root") in / | /usr | /var | /tmp | /root | /home) fail_early=1 ;; *) fail_early= ;; esac
+[ -z "$fail_early" ] || { echo "package check: FAILED: $root is no scratch root"; exit 1; }
 if [ -n "$base" ]; then
   [ -x "$base/bin/sh" ] || { echo "package check: FAILED: $base is no root"; exit 1; }
   rm -rf "$root"
@@ -88,6 +95,9 @@ for f in /usr/bin/brae-update /usr/bin/brae-ports /usr/bin/brae-indicator-sim \
   /usr/share/icons/hicolor/scalable/apps/brae-update.svg /usr/share/doc/brae-update/README.md; do
   [ -e "$root$f" ] || fail "$f is not installed"
 done
+programs=$(grep '^/usr/bin/.' "$root/tmp/package-files" | sort | tr '\n' ' ')
+[ "$programs" = "/usr/bin/brae-indicator-sim /usr/bin/brae-ports /usr/bin/brae-update " ] ||
+  fail "the package's programs are $programs, not the three"
 in_root dpkg-query -W -f='${Version}' brae-update | grep -qx "$version" || fail "installed version is not $version"
 
 echo "== brae-update --version says $version =="
@@ -136,7 +146,11 @@ rm -rf "${root:?}$work"
 in_root apt-get remove -y -qq brae-update >/dev/null || fail "apt-get remove"
 left=$(while read -r f; do if [ -f "$root$f" ] || [ -L "$root$f" ]; then echo "$f"; fi; done <"$root/tmp/package-files")
 [ -z "$left" ] || fail "apt-get remove left files behind: $left"
-in_root apt-get purge -y -qq --autoremove brae-update >/dev/null || fail "apt-get purge --autoremove"
+# Nothing of it is left for a purge (no configuration files), so apt no longer knows the name: purge through
+# dpkg, then let apt take back what it pulled in.
+in_root dpkg --purge brae-update >/dev/null 2>&1 || fail "dpkg --purge"
+in_root dpkg-query -W brae-update >/dev/null 2>&1 && fail "brae-update is still known to dpkg after the purge"
+in_root apt-get autoremove --purge -y -qq >/dev/null || fail "apt-get autoremove --purge"
 snapshot >"$root/tmp/files-after"
 if ! diff -u "$root/tmp/files-before" "$root/tmp/files-after" >"$root/tmp/files-diff"; then
   head -40 "$root/tmp/files-diff"
