@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -94,6 +96,7 @@ void FillSysfs(PortInfo& info, const std::string& tty, const Roots& roots) {
   info.driver = Basename(RealPath(device + "/driver"));
   // The USB device is the first folder above the tty with a vendor ID; stop at the sysfs root.
   const std::string sysRoot = RealPath(roots.sys);
+  if (sysRoot.empty()) return;
   for (std::string dir = device; dir.size() > sysRoot.size() && dir.rfind(sysRoot, 0) == 0;
        dir = Parent(dir)) {
     if (Exists(dir + "/idVendor")) {
