@@ -145,25 +145,21 @@ void FillStatus(PortInfo& info, const Roots& roots) {
     }
     return;
   }
-  const int err = commos::LastErrorCode();
   info.reason = commos::LastErrorText();
-  switch (err) {
-    case EBUSY:
-    case EWOULDBLOCK:
+  switch (commos::LastErrorKind()) {
+    case commos::ErrorKind::Busy:
       info.status = Status::Busy;
       info.holders = Holders(roots.proc, info.device);
       break;
-    case EACCES:
-    case EPERM:
+    case commos::ErrorKind::Denied:
       info.status = Status::NoPermission;
       break;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case EIO:
+    case commos::ErrorKind::Missing:
+    case commos::ErrorKind::Gone:
       info.status = Status::Gone;
       break;
-    default:
+    case commos::ErrorKind::None:
+    case commos::ErrorKind::Other:
       info.status = Status::Error;
       break;
   }
