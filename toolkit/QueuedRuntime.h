@@ -14,8 +14,8 @@ class QueuedRuntime : public Runtime {
  public:
   ~QueuedRuntime() override;
 
-  bool InUiThread() const final;
-  bool Synchronize(const Method& fn) final;
+  bool InUiThread() const override;
+  bool Synchronize(const Method& fn) override;
   // Releases every thread waiting in Synchronize (their calls do not run); later calls return false at once.
   void Shutdown();
 
