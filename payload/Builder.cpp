@@ -11,6 +11,7 @@
 #include "payload/ElfPayload.h"
 #include "payload/ExeFile.h"
 #include "payload/PayloadFile.h"
+#include "toolkit/files/WriteBeside.h"
 
 namespace payload {
 namespace {
@@ -49,6 +50,28 @@ void Place(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t
   std::memcpy(buffer, bytes.data(), bytes.size());
   // Marker bytes left behind a short payload would be counted as part of it.
   for (size_t i = bytes.size(); i < markerLength; ++i) buffer[i] = 0xFF;
+}
+
+// Writes the image beside the target and renames it into place, so the target is either the old file or the
+// complete new one.
+void WriteImage(const std::string& target, const std::vector<uint8_t>& image, mode_t mode) {
+  const tk::WriteBesideResult w = tk::WriteBesideAndRename(target, image.data(), image.size(), mode);
+  using Failure = tk::WriteBesideResult::Failure;
+  switch (w.failure) {
+    case Failure::None:
+      return;
+    case Failure::Directory:
+    case Failure::Create:
+      throw IoError(IoMessage(target, "can not create a file beside it", w.error));
+    case Failure::Foreign:
+      throw IoError(IoMessage(target, "belongs to another user", w.error));
+    case Failure::Write:
+      throw IoError(IoMessage(target, "write error", w.error));
+    case Failure::Permissions:
+      throw IoError(IoMessage(target, "can not set its permissions", w.error));
+    case Failure::Rename:
+      throw IoError(IoMessage(target, "can not put it in place", w.error));
+  }
 }
 
 }  // namespace
@@ -97,7 +120,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
     }
 
     try {
-      WriteBesideAndRename(target, image, permissions);
+      WriteImage(target, image, static_cast<mode_t>(permissions));
     } catch (const IoError& e) {
       throw Refusal{std::string("Can not write ") + e.what()};
     }

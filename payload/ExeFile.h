@@ -1,5 +1,5 @@
-// The executable files the builder reads and writes, on this platform's file system (posix/ or win32/, chosen
-// by the build). Every failure throws IoError with "path: reason".
+// The executable files the builder reads, on this platform's file system (posix/ or win32/, chosen by the
+// build; the copy is written by toolkit/files). Every failure throws IoError with "path: reason".
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,5 @@ bool SameFile(const std::string& a, const std::string& b);
 
 // The whole file, whatever its size.
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
-
-// Writes the image beside `target` and renames it into place, so the target is either the old file or the
-// complete new one; nothing is left behind on failure.
-void WriteBesideAndRename(const std::string& target, const std::vector<uint8_t>& image, uint32_t permissions);
 
 }  // namespace payload

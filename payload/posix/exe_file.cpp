@@ -1,3 +1,4 @@
+// Executable files on POSIX: the running program through /proc, "same file" by device and inode.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,16 +9,6 @@
 #include "payload/PayloadFile.h"
 
 namespace payload {
-
-namespace {
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
 
 std::string SelfExecutablePath() {
   return "/proc/self/exe";
@@ -57,37 +48,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   }
   ::close(fd);
   return image;
-}
-
-void WriteBesideAndRename(const std::string& target, const std::vector<uint8_t>& image,
-                          uint32_t permissions) {
-  std::string base = target.substr(target.rfind('/') + 1);
-  std::string temp = DirectoryOf(target) + "/." + base + ".XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw IoError(IoMessage(target, "can not create a file beside it", errno));
-  int err = 0;
-  const char* step = "";
-  size_t done = 0;
-  while (err == 0 && done < image.size()) {
-    ssize_t n = ::write(fd, image.data() + done, image.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      err = errno, step = "write error";
-    } else if (n == 0) {
-      err = EIO, step = "write error";
-    }
-  }
-  if (err == 0 && ::fchmod(fd, static_cast<mode_t>(permissions)) != 0) {
-    err = errno, step = "can not set its permissions";
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno, step = "write error";
-  if (::close(fd) != 0 && err == 0) err = errno, step = "write error";
-  if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno, step = "can not put it in place";
-  if (err != 0) {
-    ::unlink(temp.c_str());
-    throw IoError(IoMessage(target, step, err));
-  }
 }
 
 }  // namespace payload

@@ -1,5 +1,5 @@
-// Executable files on Windows: wide-character paths, the file ID for "same file" (there are no inode
-// numbers), and MoveFileExW to replace the target (rename does not).
+// Executable files on Windows: wide-character paths, and the file ID for "same file" (there are no inode
+// numbers).
 #include <algorithm>
 
 #include "payload/ExeFile.h"
@@ -32,12 +32,6 @@ HANDLE OpenForReading(const std::string& path, DWORD access) {
   // The running program keeps its own file open; sharing every mode lets us read it anyway.
   return CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  if (slash == std::string::npos) return ".";
-  return path.substr(0, slash + 1);
 }
 
 }  // namespace
@@ -84,40 +78,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     image.insert(image.end(), chunk, chunk + n);
   }
   return image;
-}
-
-void WriteBesideAndRename(const std::string& target, const std::vector<uint8_t>& image,
-                          uint32_t /*permissions*/) {
-  wchar_t temp[MAX_PATH + 1];
-  if (GetTempFileNameW(Widen(DirectoryOf(target)).c_str(), L"brb", 0, temp) == 0) {
-    throw IoError(Message(target, "can not create a file beside it", GetLastError()));
-  }
-  DWORD err = 0;
-  const char* step = "";
-  {
-    Owned f{CreateFileW(temp, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (f.h == INVALID_HANDLE_VALUE) {
-      err = GetLastError(), step = "can not create a file beside it";
-    }
-    size_t done = 0;
-    while (err == 0 && done < image.size()) {
-      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(image.size() - done, 1 << 20));
-      DWORD n = 0;
-      if (!::WriteFile(f.h, image.data() + done, chunk, &n, nullptr) || n == 0) {
-        err = n == 0 && GetLastError() == 0 ? ERROR_WRITE_FAULT : GetLastError(), step = "write error";
-      }
-      done += n;
-    }
-    if (err == 0 && !FlushFileBuffers(f.h)) err = GetLastError(), step = "write error";
-  }
-  if (err == 0 &&
-      !MoveFileExW(temp, Widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    err = GetLastError(), step = "can not put it in place";
-  }
-  if (err != 0) {
-    DeleteFileW(temp);
-    throw IoError(Message(target, step, err));
-  }
 }
 
 }  // namespace payload

@@ -55,13 +55,19 @@ Handle CreateFile(const std::string& name) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!::GetCommState(h, &dcb)) {
-    // Something that opens but is no serial port (a pipe, the NUL device).
-    Fail(path, GetLastError());
+    // Something that opens but is no serial port (the NUL device; under Wine a port whose link leads
+    // nowhere): for the technician, no serial device there.
+    Fail(path, GetLastError(), ErrorKind::Missing);
     ::CloseHandle(h);
     port->h = INVALID_HANDLE_VALUE;
     return {};
   }
   return port;
+}
+
+// An adapter's latency timer is a setting of its Windows driver, out of our reach: nothing to advise at open.
+std::string TakeOpenNotice() {
+  return {};
 }
 
 uint32_t GetFileType(const Handle& h) {

@@ -1,10 +1,10 @@
 // The error log file on Windows: c:\Temp when it exists (where service staff look first), else the user's
-// local application data; written beside its name and moved into place.
-#include <algorithm>
-#include <random>
+// local application data; written beside its name and moved into place (toolkit/files).
+#include <cstring>
 
 #include "app/core/LogFile.h"
 #include "app/core/Texts.h"
+#include "toolkit/files/WriteBeside.h"
 #include "toolkit/win32/Text.h"
 
 namespace app {
@@ -72,42 +72,27 @@ LogFileResult WriteLogFile(const std::string& dir, const std::string& name, cons
   r.Path = IsSeparator(dir.back()) ? dir + name : dir + "\\" + name;
   if (!MakeDirectories(dir, &r.Error)) return r;
 
-  // A new file of our own beside the name; the move then replaces whatever held the name (a link itself, not
-  // its target).
-  std::random_device random;
-  std::string temp;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = r.Path.substr(0, r.Path.size() - name.size()) + "." + name + "." +
-           std::to_string(random() % 1000000000u);
-    file = CreateFileW(Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  const tk::WriteBesideResult w = tk::WriteBesideAndRename(r.Path, content.data(), content.size(), 0600);
+  using Failure = tk::WriteBesideResult::Failure;
+  switch (w.failure) {
+    case Failure::None:
+      r.Written = true;
+      break;
+    case Failure::Directory:
+      r.Error = dir + ": " + std::strerror(w.error);
+      break;
+    case Failure::Foreign:
+      r.Error = r.Path + ": belongs to another user";
+      break;
+    case Failure::Create:
+      r.Error = "cannot create a file in " + dir + ": " + std::strerror(w.error);
+      break;
+    case Failure::Write:
+    case Failure::Permissions:
+    case Failure::Rename:
+      r.Error = r.Path + ": " + std::strerror(w.error);
+      break;
   }
-  if (file == INVALID_HANDLE_VALUE) {
-    r.Error = Reason("cannot create a file in " + dir, GetLastError());
-    return r;
-  }
-  DWORD err = 0;
-  size_t done = 0;
-  while (err == 0 && done < content.size()) {
-    DWORD n = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1 << 20));
-    if (!WriteFile(file, content.data() + done, chunk, &n, nullptr)) err = GetLastError();
-    done += n;
-  }
-  if (err == 0 && !FlushFileBuffers(file)) err = GetLastError();
-  CloseHandle(file);
-  if (err == 0 && !MoveFileExW(Widen(temp).c_str(), Widen(r.Path).c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    err = GetLastError();
-  }
-  if (err != 0) {
-    DeleteFileW(Widen(temp).c_str());
-    r.Error = Reason(r.Path, err);
-    return r;
-  }
-  r.Written = true;
   return r;
 }
 
