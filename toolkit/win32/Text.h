@@ -10,6 +10,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// The runtime's own MessageBox keeps its name in every file that includes this one (the wide call is
+// MessageBoxW by name).
+#undef MessageBox
 
 #include <string>
 
