@@ -20,6 +20,14 @@ class IReporter {
   virtual void SetProgressVisible(bool visible) = 0;
 };
 
+// The error dialog's messages, by code.
+enum ErrorCode : uint32_t {
+  kErrorNoIndicator = 1,    // no indicator answered on any port
+  kErrorProblem = 2,        // the indicator stopped answering as expected
+  kErrorNoPort = 3,         // no port could be opened at all
+  kErrorWrongFirmware = 4,  // the firmware does not suit the indicator's flash
+};
+
 // The modeless error dialog.
 class IErrorDialog {
  public:

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/Protocol.h"
 #include "engine/Reporting.h"
 #include "serial/SerialPort.h"
 #include "toolkit/Runtime.h"
@@ -82,15 +83,6 @@ constexpr int kRxBufferSize = 4096;
 constexpr int kBlockSize = 1000;
 constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
-
-// The CRC-16 table of the reflected polynomial 0xA001.
-extern const std::array<uint16_t, 256> kCrcTable;
-
-// The integer in a reply text: leading spaces, an optional sign, decimal digits or hexadecimal digits after
-// "$", "x" or "0x"; -1 when the text is no number or leaves the signed 32-bit range.
-int32_t ReadReplyInteger(const std::string& text);
-// False when the text has 1 to 6 characters and one is not 0-9 or A-F; true otherwise (also for "" and 7+).
-bool IsHexText(const std::string& text);
 
 class TSerialThread : public tk::Thread {
  public:
@@ -186,9 +178,23 @@ class TSerialThread : public tk::Thread {
   void ShowErrorOnce(uint32_t code);
   void ShowErrorAlways(uint32_t code);
   void HideError();
+  // Erasing has begun: the indicator's V follows.
   void EraseBegun();
   void Message(const std::string& text);
   void Go(uint8_t state) { State = state; }
+  // Goes to `state` and sends the command it waits on (at `baud` first, for AskAt).
+  void Ask(uint8_t state, const std::string& command);
+  void AskAt(uint8_t state, int baud, const std::string& command);
+  // Back to the first question, at 9600 baud.
+  void StartOverAt9600();
+  // Sends `command` again while retries are left (two); false when none are.
+  bool Retried(const std::string& command);
+  // The indicator did not answer as expected: the problem dialog (once) and the reason in the log.
+  void Trouble(const std::string& why);
+  // As Trouble, then the firmware update begins again with U.
+  void BackToU(const std::string& why);
+  void SendFirmwareSize();
+  void SendCrc();
   void Stamp();
   bool FlashMismatch() const;
   bool RecognisedAt(int p, const std::string& chunk);
