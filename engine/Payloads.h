@@ -16,8 +16,8 @@ class IPayloadSource {
   virtual ~IPayloadSource() = default;
   // Back to the first byte; done before each send of the payload.
   virtual void Rewind() = 0;
-  // Up to `max` next bytes into `out`; 0 at the end. A source may deliver fewer than are left: the engine lets
-  // the user interface in between reads of the loader, so a slow source keeps the window alive.
+  // Up to `max` next bytes into `out`; 0 at the end. A source may deliver fewer than are left: the engine
+  // lets the user interface in between reads of the loader, so a slow source keeps the window alive.
   virtual int Read(uint8_t* out, int max) = 0;
 };
 

@@ -36,15 +36,4 @@ class IErrorDialog {
   virtual void Hide() = 0;
 };
 
-// The payload files of the file run modes. Reads deliver 1 byte or 0 at the end of the file; I/O errors are
-// thrown (std::exception) to the engine.
-class IPayloadFiles {
- public:
-  virtual ~IPayloadFiles() = default;
-  virtual int ReadFirmwareByte(uint8_t* byte) = 0;
-  virtual int ReadLoaderByte(uint8_t* byte) = 0;
-  virtual void RewindFirmwareFile() = 0;
-  virtual void RewindLoaderFile() = 0;
-};
-
 }  // namespace engine

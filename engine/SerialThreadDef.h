@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/Payloads.h"
 #include "engine/Protocol.h"
 #include "engine/Reporting.h"
 #include "serial/SerialPort.h"
@@ -84,6 +85,8 @@ constexpr int kBlockSize = 1000;
 constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
 
+// The controller's side is public. The inside is protected, not private, for one reader only: the tests,
+// which reach it through one subclass (tests/engine/seam.h).
 class TSerialThread : public tk::Thread {
  public:
   // `progressBar` is the main window's side of reporting (log, status, progress); `errorDialog` the error
@@ -95,6 +98,23 @@ class TSerialThread : public tk::Thread {
   void Start(int bootFlag);
   // Ends the update: no line event, timer or step reaches the engine any more. May be called twice.
   void Finish();
+  // Reporting (runs its user-interface part through Synchronize).
+  void Log(const std::string& text);
+
+  // The sizes announced to the indicator, set by the controller before the first upload.
+  uint32_t FirmwareSize = 0;
+  uint32_t LoaderSize = 0;
+  // Where the payloads come from, chosen by the controller before the first upload: none sends no loader
+  // and an erased (0xFF) firmware.
+  IPayloadSource* LoaderSource = nullptr;
+  IPayloadSource* FirmwareSource = nullptr;
+  // 1 once the indicator has confirmed the firmware.
+  uint8_t Succeeded = 0;
+  std::function<void(TSerialThread*)> OnFinished;
+
+ protected:
+  void Execute() override;
+
   void Step();
   void RxCharReceived(serial::TCustomComm* sender, int count);
   void PollTimerFired();
@@ -117,7 +137,6 @@ class TSerialThread : public tk::Thread {
   void CrcUpdate(uint8_t byte);
 
   // Reporting (each runs its user-interface part through Synchronize).
-  void Log(const std::string& text);
   void ShowStatus(const std::string& text);
   void UpdateProgress();
   void SetProgressMax();
@@ -140,35 +159,18 @@ class TSerialThread : public tk::Thread {
   int32_t BootFlag = 0;
   uint8_t PortOpenMarks[26] = {};  // 1..25
   int32_t BytesSent = 0;
-  int32_t FirmwareColumn = 0;
-  int32_t FirmwareLine = 0;
   std::string LogText, StatusText;
   uint8_t ReplyKind = kReplyNone;
   tk::Event WakeEvent;
   uint8_t ProgressVisible = 0;
   int32_t ProgressMax = 0;
-  int32_t FileReadCount = 0;
   uint8_t NextByte = 0;
   int32_t RetryCount = 0;
   int32_t FlashSize = 0;
   std::unique_ptr<serial::TSerialPort> Port;
   std::unique_ptr<tk::Timer> TimeoutTimer;
   std::unique_ptr<tk::Timer> PollTimer;
-  uint32_t FirmwareSize = 0;
-  uint32_t LoaderSize = 0;
-  uint8_t Succeeded = 0;
-  std::function<void(TSerialThread*)> OnFinished;
-  int32_t RunMode = 0;
-
-  // Where the payloads come from: the embedded buffers (64000 and 1048576 bytes) and, in the file run modes,
-  // the payload files. Set by the main window before the first upload.
-  const uint8_t* LoaderData = nullptr;
-  const uint8_t* FirmwareData = nullptr;
-  IPayloadFiles* Files = nullptr;
   IErrorDialog* ErrorDialog;
-
- protected:
-  void Execute() override;
 
  private:
   void Transition();
@@ -202,10 +204,9 @@ class TSerialThread : public tk::Thread {
   void Recognised(uint8_t kind);
   void AddFirmwareByte();
   void SendFullBlock();
-  void ReadFirmwareByte();
-  void ReadLoaderByte();
-  void RewindFirmwareFile();
-  void RewindLoaderFile();
+  // Payload reads and rewinds, on the UI thread.
+  int ReadPayload(IPayloadSource* source, uint8_t* out, int max);
+  void RewindPayload(IPayloadSource* source);
   void AppendLogLine();
   void ReportUnlessStopped(const std::function<void(IReporter&)>& report);
   void PayloadFailed(const std::string& what, const std::exception& e);

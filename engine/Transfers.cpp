@@ -1,27 +1,22 @@
 // The two transfers: the loader upload and the firmware transfer, and the payload reads they make.
 #include "engine/SerialThreadDef.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/Protocol.h"
 
 namespace engine {
 
-void TSerialThread::ReadFirmwareByte() {
-  Synchronize([this] { FileReadCount = Files ? Files->ReadFirmwareByte(&NextByte) : 0; });
+int TSerialThread::ReadPayload(IPayloadSource* source, uint8_t* out, int max) {
+  int n = 0;
+  Synchronize([&] { n = source ? source->Read(out, max) : 0; });
+  return n;
 }
 
-void TSerialThread::ReadLoaderByte() {
-  Synchronize([this] { FileReadCount = Files ? Files->ReadLoaderByte(&NextByte) : 0; });
-}
-
-void TSerialThread::RewindFirmwareFile() {
-  Synchronize([this] {
-    if (Files) Files->RewindFirmwareFile();
-  });
-}
-
-void TSerialThread::RewindLoaderFile() {
-  Synchronize([this] {
-    if (Files) Files->RewindLoaderFile();
+void TSerialThread::RewindPayload(IPayloadSource* source) {
+  Synchronize([&] {
+    if (source) source->Rewind();
   });
 }
 
@@ -37,13 +32,11 @@ void TSerialThread::PayloadFailed(const std::string& what, const std::exception&
 
 void TSerialThread::StartLoaderUpload() {
   Log("Sending S19 loader. FileSize:" + std::to_string(LoaderSize));
-  if (RunMode == 4) {
-    try {
-      RewindLoaderFile();
-    } catch (const std::exception& e) {
-      PayloadFailed("Can not read the loader file", e);
-      return;
-    }
+  try {
+    RewindPayload(LoaderSource);
+  } catch (const std::exception& e) {
+    PayloadFailed("Can not read the loader file", e);
+    return;
   }
   Go(eSendPM);
   SendCommand("{PM}");
@@ -57,36 +50,24 @@ void TSerialThread::SendLoaderData() {
   SetProgressMax();
   BytesSent = 0;
   tk::Runtime& app = tk::App();
-  if (RunMode == 4) {
-    try {
-      ReadLoaderByte();
-      while (FileReadCount != 0 && !Terminated()) {
-        app.ProcessMessages();
-        if (Terminated()) return;
-        Port->Write(&NextByte, 1);
-        if (BytesSent % 1000 == 0) UpdateProgress();
-        ReadLoaderByte();
-        ++BytesSent;
-      }
-    } catch (const std::exception& e) {
-      PayloadFailed("Can not read the loader file", e);
-      return;
-    }
-  } else {
-    const uint32_t limit = LoaderSize;
-    for (int line = 0; line < 1000; ++line) {
+  // The user interface gets its turn between reads: every 64 bytes from memory, every byte from a file.
+  uint8_t piece[64];
+  try {
+    for (;;) {
       app.ProcessMessages();
       if (Terminated()) return;
-      if (static_cast<uint32_t>(BytesSent) >= limit) break;
-      for (int column = 0; column < 64; ++column) {
+      const int n = ReadPayload(LoaderSource, piece, static_cast<int>(sizeof piece));
+      if (n == 0) break;
+      for (int i = 0; i < n; ++i) {
         if (Terminated()) return;
-        if (static_cast<uint32_t>(BytesSent) >= limit) break;
-        const uint8_t byte = LoaderData ? LoaderData[line * 64 + column] : 0xFF;
-        Port->Write(&byte, 1);
+        Port->Write(&piece[i], 1);
         if (BytesSent % 1000 == 0) UpdateProgress();
         ++BytesSent;
       }
     }
+  } catch (const std::exception& e) {
+    PayloadFailed("Can not read the loader file", e);
+    return;
   }
   if (Terminated()) return;
   ProgressVisible = 0;
@@ -111,8 +92,6 @@ void TSerialThread::CrcUpdate(uint8_t byte) {
 
 void TSerialThread::StartFirmwareTransfer() {
   Crc = 0;
-  FirmwareLine = 1;
-  FirmwareColumn = 0;
   BytesSent = 0;
   UpdateProgress();
   ProgressVisible = 1;
@@ -122,13 +101,11 @@ void TSerialThread::StartFirmwareTransfer() {
   const bool big = FirmwareSize >= 600000;
   const char* minutes = CurrentBaud == 9600 ? (big ? "16" : "8") : (big ? "5" : "3");
   ShowStatus(std::string("Sending new firmware. This will take approximately ") + minutes + " minutes.");
-  if (RunMode >= 3) {
-    try {
-      RewindFirmwareFile();
-    } catch (const std::exception& e) {
-      PayloadFailed("Can not read the firmware file", e);
-      return;
-    }
+  try {
+    RewindPayload(FirmwareSource);
+  } catch (const std::exception& e) {
+    PayloadFailed("Can not read the firmware file", e);
+    return;
   }
   Port->SetFlowControl(serial::fcNone);
 }
@@ -156,44 +133,27 @@ void TSerialThread::SendFullBlock() {
 void TSerialThread::SendFirmwareBlock() {
   if (Terminated()) return;
   try {
-    if (RunMode == 0) {
-      while (!Terminated() && static_cast<uint32_t>(BytesSent) < FirmwareSize && FirmwareLine <= 16384 &&
-             FirmwareColumn <= 64) {
-        if (++FirmwareColumn == 65) {
-          FirmwareColumn = 1;
-          ++FirmwareLine;
-        }
-        if (FirmwareLine > 16384) break;
-        NextByte = FirmwareData ? FirmwareData[(FirmwareLine - 1) * 64 + (FirmwareColumn - 1)] : 0xFF;
-        AddFirmwareByte();
-        if (BytesSent % kBlockSize == 0) {
-          SendFullBlock();
-          return;
-        }
+    // The announced size is made even and kept off a multiple of 1000, so it can pass the payload's end by a
+    // few bytes. The indicator waits for every announced byte: the rest is the erased-flash value.
+    uint8_t piece[kBlockSize];
+    bool ended = false;
+    while (!Terminated() && static_cast<uint32_t>(BytesSent) < FirmwareSize) {
+      const int want =
+          static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(kBlockSize - BytesSent % kBlockSize),
+                                              FirmwareSize - static_cast<uint32_t>(BytesSent)));
+      int n = ended ? 0 : ReadPayload(FirmwareSource, piece, want);
+      if (n == 0) {
+        ended = true;
+        std::memset(piece, 0xFF, static_cast<size_t>(want));
+        n = want;
       }
-    } else {
-      bool endOfFile = false;
-      do {
-        ReadFirmwareByte();
-        if (FileReadCount > 0) {
-          AddFirmwareByte();
-          if (BytesSent % kBlockSize == 0) {
-            SendFullBlock();
-            return;
-          }
-        }
-        endOfFile = FileReadCount == 0;
-      } while (!endOfFile && static_cast<uint32_t>(BytesSent) < FirmwareSize && !Terminated());
-      // The announced size is made even and kept off a multiple of 1000, so it can pass the file's end by a
-      // few bytes. The indicator waits for every announced byte: send the erased-flash value for the rest, as
-      // the embedded buffer's fill does.
-      while (endOfFile && static_cast<uint32_t>(BytesSent) < FirmwareSize && !Terminated()) {
-        NextByte = 0xFF;
+      for (int i = 0; i < n; ++i) {
+        NextByte = piece[i];
         AddFirmwareByte();
-        if (BytesSent % kBlockSize == 0) {
-          SendFullBlock();
-          return;
-        }
+      }
+      if (BytesSent % kBlockSize == 0) {
+        SendFullBlock();
+        return;
       }
     }
     if (Terminated()) return;

@@ -19,7 +19,7 @@ struct Entry {
   const char* name;
   uint8_t state;
   uint8_t kind;
-  std::function<void(TSerialThread&)> setup;
+  std::function<void(engine_test::EngineUnderTest&)> setup;
   uint8_t next;
   std::string wire;
   std::vector<std::string> log;  // after the step's own line
@@ -31,12 +31,12 @@ struct Entry {
   bool finished = false;
 };
 
-auto With(std::function<void(TSerialThread&)> f) {
+auto With(std::function<void(engine_test::EngineUnderTest&)> f) {
   return f;
 }
-const auto kNothing = With([](TSerialThread&) {});
-const auto kErrorShown = With([](TSerialThread& e) { e.ErrorShown = 1; });
-const auto kAt38400 = With([](TSerialThread& e) { e.SetBaud(38400); });
+const auto kNothing = With([](engine_test::EngineUnderTest&) {});
+const auto kErrorShown = With([](engine_test::EngineUnderTest& e) { e.ErrorShown = 1; });
+const auto kAt38400 = With([](engine_test::EngineUnderTest& e) { e.SetBaud(38400); });
 
 std::vector<Entry> Entries() {
   const std::string upload = "Sending S19 loader. FileSize:0";
@@ -46,7 +46,7 @@ std::vector<Entry> Entries() {
       {"timeout, boot flag",
        eZa96Before,
        13,
-       With([](TSerialThread& e) { e.BootFlag = 1; }),
+       With([](engine_test::EngineUnderTest& e) { e.BootFlag = 1; }),
        eU96,
        "U",
        {Sent("U")}},
@@ -78,14 +78,14 @@ std::vector<Entry> Entries() {
       {"no answer and a small image",
        eCheckFlash,
        13,
-       With([](TSerialThread& e) { e.FirmwareSize = 5000; }),
+       With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 5000; }),
        eRequestSCPVersion,
        "{VC}",
        {Sent("{VC}")}},
       {"big flash, small image",
        eCheckFlash,
        1,
-       With([](TSerialThread& e) {
+       With([](engine_test::EngineUnderTest& e) {
          e.FlashSize = 1024;
          e.FirmwareSize = 599999;
        }),
@@ -98,7 +98,7 @@ std::vector<Entry> Entries() {
       {"small flash, big image",
        eCheckFlash,
        1,
-       With([](TSerialThread& e) {
+       With([](engine_test::EngineUnderTest& e) {
          e.FlashSize = 1023;
          e.FirmwareSize = 600001;
        }),
@@ -111,7 +111,7 @@ std::vector<Entry> Entries() {
       {"no answer and a big image",
        eCheckFlash,
        13,
-       With([](TSerialThread& e) { e.FirmwareSize = 700000; }),
+       With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 700000; }),
        eCheckFlash,
        "",
        {},
@@ -121,7 +121,7 @@ std::vector<Entry> Entries() {
       {"600000 always passes",
        eCheckFlash,
        1,
-       With([](TSerialThread& e) {
+       With([](engine_test::EngineUnderTest& e) {
          e.FlashSize = 5;
          e.FirmwareSize = 600000;
        }),
@@ -141,7 +141,7 @@ std::vector<Entry> Entries() {
       {"caret resets the retries",
        eTurnErrorOn,
        1,
-       With([](TSerialThread& e) { e.RetryCount = 2; }),
+       With([](engine_test::EngineUnderTest& e) { e.RetryCount = 2; }),
        eCheckHeapAddress,
        "{PS420004,424FFF}",
        {Sent("{PS420004,424FFF}")}},
@@ -177,14 +177,14 @@ std::vector<Entry> Entries() {
       {"hex at 9600",
        eCheckHeapAddress,
        9,
-       With([](TSerialThread& e) { e.RetryCount = 1; }),
+       With([](engine_test::EngineUnderTest& e) { e.RetryCount = 1; }),
        eSebx384,
        "{SEBX38400}",
        {Sent("{SEBX38400}")}},
       {"hex at 9600 with boot flag",
        eCheckHeapAddress,
        9,
-       With([](TSerialThread& e) { e.BootFlag = 1; }),
+       With([](engine_test::EngineUnderTest& e) { e.BootFlag = 1; }),
        eSendPM,
        "{PM}",
        {upload, Sent("{PM}")}},
@@ -199,7 +199,7 @@ std::vector<Entry> Entries() {
       {"gives up after two resends",
        eCheckHeapAddress,
        13,
-       With([](TSerialThread& e) {
+       With([](engine_test::EngineUnderTest& e) {
          e.RetryCount = 2;
          e.SetBaud(38400);
        }),
@@ -245,14 +245,14 @@ std::vector<Entry> Entries() {
       {"resend",
        eSebx384,
        13,
-       With([](TSerialThread& e) { e.RetryCount = 1; }),
+       With([](engine_test::EngineUnderTest& e) { e.RetryCount = 1; }),
        eSebx384,
        "{SEBX38400}",
        {Sent("{SEBX38400}")}},
       {"third silence uploads at 9600",
        eSebx384,
        13,
-       With([](TSerialThread& e) { e.RetryCount = 2; }),
+       With([](engine_test::EngineUnderTest& e) { e.RetryCount = 2; }),
        eSendPM,
        "{PM}",
        {upload, Sent("{PM}")},
@@ -268,7 +268,7 @@ std::vector<Entry> Entries() {
       {"V sends the size",
        eWaitV,
        14,
-       With([](TSerialThread& e) { e.FirmwareSize = 123456; }),
+       With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 123456; }),
        eWaitW,
        std::string("\x40\xE2\x01\x00", 4),
        {"FirmwareSize is :  123456"},
@@ -300,7 +300,7 @@ std::vector<Entry> Entries() {
       {"fits at 9600",
        eFt96,
        12,
-       With([](TSerialThread& e) { e.RetryCount = 2; }),
+       With([](engine_test::EngineUnderTest& e) { e.RetryCount = 2; }),
        eSebx384,
        "{SEBX38400}",
        {Sent("{SEBX38400}")}},
@@ -330,7 +330,7 @@ std::vector<Entry> Entries() {
       {"gives up",
        eSeha,
        13,
-       With([](TSerialThread& e) {
+       With([](engine_test::EngineUnderTest& e) {
          e.SetBaud(38400);
          e.RetryCount = 2;
        }),
@@ -355,7 +355,7 @@ std::vector<Entry> Entries() {
       {"X sends the CRC",
        eWaitX,
        19,
-       With([](TSerialThread& e) { e.Crc = 0x1234; }),
+       With([](engine_test::EngineUnderTest& e) { e.Crc = 0x1234; }),
        eWaitY,
        std::string("\x34\x12", 2),
        {"Send out crc is: 4660 18"}},
@@ -602,7 +602,7 @@ struct ThrowingWindow : engine_test::RecordingWindow {
 TEST_F(Transitions, FailingLogLineIsReplaced) {
   ThrowingWindow w;
   ports.Add(4);
-  auto e = std::make_unique<TSerialThread>(&w, &dialog);
+  auto e = std::make_unique<engine_test::EngineUnderTest>(&w, &dialog);
   e->Log("boom");
   EXPECT_EQ("Insert to richedit error.", w.log.back());
 }
