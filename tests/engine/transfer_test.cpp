@@ -214,6 +214,37 @@ TEST_F(Transfer, FileModeRestartsFromTheFirstByteAndPadsToTheAnnouncedSize) {
   EXPECT_EQ(crc, engine->Crc);
 }
 
+TEST_F(Transfer, APayloadShorterThanTheAnnouncedSizeIsPaddedWhateverItsSource) {
+  auto& pty = Ready();
+  const std::string image = FirmwareImage(1500, 8);
+  BufferPayload shortBuffer(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+  engine->FirmwareSource = &shortBuffer;
+  engine->FirmwareSize = 2002;
+  auto blocks = Blocks(*engine, pty, 2002);
+  const std::string padded = image + std::string(502, static_cast<char>(0xFF));
+  ASSERT_EQ(3u, blocks.size());
+  EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
+  EXPECT_EQ(padded.substr(1000, 1000) + "\xA5", blocks[1]);
+  EXPECT_EQ(padded.substr(2000), blocks[2]);
+  EXPECT_EQ(Crc16(reinterpret_cast<const uint8_t*>(padded.data()), padded.size()), engine->Crc);
+}
+
+TEST(BufferPayload, ReadsInPiecesToItsEndAndAgainAfterARewind) {
+  const uint8_t bytes[5] = {1, 2, 3, 4, 5};
+  BufferPayload source(bytes, sizeof bytes);
+  uint8_t out[8] = {};
+  EXPECT_EQ(0, source.Read(out, 0));
+  EXPECT_EQ(0, source.Read(out, -1));
+  EXPECT_EQ(3, source.Read(out, 3));
+  EXPECT_EQ(2, source.Read(out, 8));
+  EXPECT_EQ(5, out[1]);
+  EXPECT_EQ(0, source.Read(out, 8));
+  source.Rewind();
+  EXPECT_EQ(5, source.Read(out, 8));
+  BufferPayload none(nullptr, 100);  // no buffer: nothing to read, whatever the size says
+  EXPECT_EQ(0, none.Read(out, 8));
+}
+
 TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
   auto& pty = Ready();
   AnnounceBufferLoader(pty, 300, 9);
