@@ -40,6 +40,8 @@ const char* const StateNames[kStateCount] = {
     "eCheckPort",
 };
 
+// ---- Life
+
 TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
     : ProgressBar(progressBar), ErrorDialog(errorDialog) {
   BootFlag = 0;
@@ -129,6 +131,8 @@ void TSerialThread::TimeoutTimerFired() {
   ReplyKind = kReplyTimeout;
   WakeEvent.Set();
 }
+
+// ---- The step
 
 int64_t TSerialThread::MillisecondsSince(double dateTime) const {
   // Halves round to even, as the platform's default rounding does.

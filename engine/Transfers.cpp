@@ -28,7 +28,6 @@ void TSerialThread::PayloadFailed(const std::string& what, const std::exception&
 }
 
 // ---- Loader upload
-// ---------------------------------------------------------------------------------------------
 
 void TSerialThread::StartLoaderUpload() {
   Log("Sending S19 loader. FileSize:" + std::to_string(LoaderSize));
@@ -84,7 +83,6 @@ void TSerialThread::SendLoaderData() {
 }
 
 // ---- Firmware transfer
-// -----------------------------------------------------------------------------------------
 
 void TSerialThread::CrcUpdate(uint8_t byte) {
   Crc = CrcAdd(Crc, byte);
