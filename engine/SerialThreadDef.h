@@ -16,6 +16,10 @@
 #include "toolkit/Runtime.h"
 #include "toolkit/Sync.h"
 
+namespace engine_test {
+struct EngineUnderTest;
+}
+
 namespace engine {
 
 enum TUpdateState : uint8_t {
@@ -115,6 +119,9 @@ class TSerialThread : public tk::Thread {
  protected:
   void Execute() override;
 
+ private:
+  friend struct engine_test::EngineUnderTest;
+
   void Step();
   void RxCharReceived(serial::TCustomComm* sender, int count);
   void PollTimerFired();
@@ -172,7 +179,6 @@ class TSerialThread : public tk::Thread {
   std::unique_ptr<tk::Timer> PollTimer;
   IErrorDialog* ErrorDialog;
 
- private:
   void Transition();
   void ArmTimers();
   void TryNextPort();

@@ -675,7 +675,7 @@ TEST_F(Transitions, NoStepAfterFinishEvenWithBytesArriving) {
   auto& pty = CreateOnCom4();
   int finished = 0;
   engine->OnFinished = [&](TSerialThread* e) {
-    EXPECT_EQ(engine.get(), e);
+    EXPECT_EQ(engine->Engine(), e);
     ++finished;
   };
   engine->State = eWaitY;
