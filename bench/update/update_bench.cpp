@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/SerialThreadDef.h"
+#include "payload/SizeRule.h"
 #include "tests/support/payloads.h"
 #include "tests/support/process.h"
 #include "toolkit/qt/QtRuntime.h"
@@ -89,9 +90,9 @@ void RunOne(const Run& run, const std::string& simPath) {
   std::vector<uint8_t> loaderBuffer(64000, 0xFF), firmwareBuffer(1048576, 0xFF);
   std::memcpy(loaderBuffer.data(), loader.data(), loader.size());
   std::memcpy(firmwareBuffer.data(), image.data(), image.size());
-  uint32_t announced = static_cast<uint32_t>(image.size());
-  if (announced % 2) ++announced;
-  if (announced % 1000 == 0) announced += 2;
+  const uint32_t announced = payload::AdjustFirmwareSize(static_cast<uint32_t>(image.size()));
+  engine::BufferPayload loaderSource(loaderBuffer.data(), loader.size());
+  engine::BufferPayload firmwareSource(firmwareBuffer.data(), firmwareBuffer.size());
 
   NullWindow window;
   NullDialog dialog;
@@ -104,8 +105,8 @@ void RunOne(const Run& run, const std::string& simPath) {
     e.OnFinished = [&](engine::TSerialThread*) { finished = true; };
     e.FirmwareSize = announced;
     e.LoaderSize = static_cast<uint32_t>(loader.size());
-    e.LoaderData = loaderBuffer.data();
-    e.FirmwareData = firmwareBuffer.data();
+    e.LoaderSource = &loaderSource;
+    e.FirmwareSource = &firmwareSource;
     while (!finished) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpuAfter = CpuSeconds();
