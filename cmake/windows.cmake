@@ -43,7 +43,18 @@ if(BRAE_TESTS)
             -lutil
     DEPENDS ${support}/pty_peer.cpp
     COMMENT "Building the host's test-only pty peer")
-  add_custom_target(brae_host_test_helpers ALL DEPENDS ${BRAE_PTY_MODEM_LIB} ${BRAE_PTY_PEER})
+  # The simulated indicator, for whole updates under Wine: a Linux program on a pseudo-terminal.
+  set(BRAE_HOST_SIM ${CMAKE_BINARY_DIR}/host/brae-indicator-sim)
+  file(GLOB sim_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/indicator-sim/*.cpp)
+  file(GLOB sim_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/indicator-sim/*.h)
+  add_custom_command(
+    OUTPUT ${BRAE_HOST_SIM}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
+    COMMAND ${BRAE_HOST_CXX} -std=c++20 -O2 -Wall -Wextra -Wno-restrict -I${PROJECT_SOURCE_DIR}/tools/indicator-sim
+            -o ${BRAE_HOST_SIM} ${sim_sources} -lutil -pthread
+    DEPENDS ${sim_sources} ${sim_headers}
+    COMMENT "Building the host's simulated indicator")
+  add_custom_target(brae_host_test_helpers ALL DEPENDS ${BRAE_PTY_MODEM_LIB} ${BRAE_PTY_PEER} ${BRAE_HOST_SIM})
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ

@@ -1,5 +1,6 @@
-// The serial component on Windows against real lines: under Wine, COM1 and COM2 of the test prefix lead to
-// pseudo-terminals of brae-pty-peer, which sends every byte back and pulls a line when a test asks
+// The serial component on Windows against real lines: under Wine, COM20 and COM21 of the test prefix lead to
+// pseudo-terminals of brae-pty-peer (high numbers, so an updater's port scan in another test finds its
+// simulated indicator on a low one first), which sends every byte back and pulls a line when a test asks
 // ("unplug-comN" beside the links). What a pseudo-terminal under Wine cannot show is skipped with the reason.
 #include <gtest/gtest.h>
 
@@ -18,6 +19,9 @@
 using namespace serial;
 
 namespace {
+
+constexpr int kEcho = 20;    // a line that sends every byte back
+constexpr int kUnplug = 21;  // the same, pulled and brought back by the test
 
 bool UnderWine() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -70,7 +74,7 @@ struct SerialPtyWin32 : ::testing::Test {
 };
 
 TEST_F(SerialPtyWin32, BytesComeBackAsRxCharOnTheUiThread) {
-  OpenCom(1);
+  OpenCom(kEcho);
   Collect();
   EXPECT_EQ(5, port.Write("hello", 5));
   ASSERT_TRUE(Pump([&] { return got == "hello"; })) << got;
@@ -83,7 +87,7 @@ TEST_F(SerialPtyWin32, BytesComeBackAsRxCharOnTheUiThread) {
 }
 
 TEST_F(SerialPtyWin32, ABlockComesBackWholeAndInOrderAtTheUpdatersRate) {
-  OpenCom(1);
+  OpenCom(kEcho);
   port.SetBaudRate(br38400);
   Collect();
   std::string block(20000, '\0');
@@ -96,7 +100,7 @@ TEST_F(SerialPtyWin32, ABlockComesBackWholeAndInOrderAtTheUpdatersRate) {
 }
 
 TEST_F(SerialPtyWin32, TxEmptyAfterAWriteWhileAHandlerListens) {
-  OpenCom(1);
+  OpenCom(kEcho);
   int empties = 0;
   port.OnTxEmpty = [&](TCustomComm*) { ++empties; };
   EXPECT_EQ(3, port.Write("abc", 3));
@@ -106,13 +110,13 @@ TEST_F(SerialPtyWin32, TxEmptyAfterAWriteWhileAHandlerListens) {
 TEST_F(SerialPtyWin32, ManyOpenCloseCyclesWithBytesInFlightLeakNothing) {
   int calls = 0;
   port.OnRxChar = [&](TCustomComm*, int) { ++calls; };
-  OpenCom(1);
+  OpenCom(kEcho);
   port.Close();
   ASSERT_TRUE(rt.RunUntil([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000));
   DWORD before = 0, after = 0;
   GetProcessHandleCount(GetCurrentProcess(), &before);
   for (int i = 0; i < 30; ++i) {
-    OpenCom(1);
+    OpenCom(kEcho);
     port.Write("x", 1);
     if (i % 2) rt.RunFor(2);
     port.Close();
@@ -127,7 +131,7 @@ TEST_F(SerialPtyWin32, ManyOpenCloseCyclesWithBytesInFlightLeakNothing) {
 }
 
 TEST_F(SerialPtyWin32, AnUnpluggedLineIsReportedOnceAndTheSameNameOpensAgainOnceItIsBack) {
-  OpenCom(2);
+  OpenCom(kUnplug);
   Collect();
   EXPECT_EQ(2, port.Write("up", 2));
   ASSERT_TRUE(Pump([&] { return got == "up"; }));
@@ -135,7 +139,7 @@ TEST_F(SerialPtyWin32, AnUnpluggedLineIsReportedOnceAndTheSameNameOpensAgainOnce
   port.OnError = [&](TCustomComm*, int e) { lineErrors.push_back(e); };
   FILETIME created, exited, kernelBefore, userBefore, kernelAfter, userAfter;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernelBefore, &userBefore);
-  Steer(2, "unplug");
+  Steer(kUnplug, "unplug");
   ASSERT_TRUE(Pump([&] { return !lineErrors.empty(); }));
   rt.RunFor(500);
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernelAfter, &userAfter);
@@ -157,7 +161,7 @@ TEST_F(SerialPtyWin32, AnUnpluggedLineIsReportedOnceAndTheSameNameOpensAgainOnce
   port.Close();
 
   // Back: the same name opens and carries bytes again.
-  Steer(2, "replug");
+  Steer(kUnplug, "replug");
   port.OnError = [this](TCustomComm*, int code) { errors.push_back(code); };
   ASSERT_TRUE(Pump(
       [&] {
@@ -173,11 +177,11 @@ TEST_F(SerialPtyWin32, AnUnpluggedLineIsReportedOnceAndTheSameNameOpensAgainOnce
 // What a pseudo-terminal under Wine cannot show; these run on a real Windows PC against a real port.
 TEST_F(SerialPtyWin32, ASecondOpenOfAPortInUseIsRefusedAsBusy) {
   if (UnderWine()) GTEST_SKIP() << "under Wine a second open of a port succeeds";
-  OpenCom(1);
+  OpenCom(kEcho);
   TSerialPort other;
   int otherError = 0;
   other.OnError = [&](TCustomComm*, int code) { otherError = code; };
-  other.SetDeviceName("Com1");
+  other.SetDeviceName("Com" + std::to_string(kEcho));
   other.Open();
   EXPECT_FALSE(other.Connected());
   EXPECT_EQ(kErrNotInstalled, otherError);
@@ -187,7 +191,7 @@ TEST_F(SerialPtyWin32, ASecondOpenOfAPortInUseIsRefusedAsBusy) {
 
 TEST_F(SerialPtyWin32, RatesOutsideTheClassicTableAreSet) {
   if (UnderWine()) GTEST_SKIP() << "under Wine a pseudo-terminal takes only the classic POSIX rates";
-  OpenCom(1);
+  OpenCom(kEcho);
   for (TBaudrate rate : {br14400, br56000, br128000, br256000}) {
     port.SetBaudRate(rate);
     EXPECT_EQ(BaudRateValue(rate), port.DCB().BaudRate);
@@ -197,7 +201,7 @@ TEST_F(SerialPtyWin32, RatesOutsideTheClassicTableAreSet) {
 
 TEST_F(SerialPtyWin32, ModemLinesAreDriven) {
   if (UnderWine()) GTEST_SKIP() << "under Wine the modem lines of a pseudo-terminal fail (error 50)";
-  OpenCom(1);
+  OpenCom(kEcho);
   port.SetDTR(false);
   port.SetRTS(false);
   port.SetDTR(true);
