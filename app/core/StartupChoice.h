@@ -18,10 +18,10 @@ bool XDisplayReachable(const char* display);
 // A request answered on stdout without opening a port, a window or the log file.
 enum class InfoRequest { kNone, kHelp, kVersion };
 
-// "--help", "-h" or "/?" ask for the usage text, "--version" for the version, as arguments of their own
-// (args[0] is the program). Where the command line takes one of them as the value of an option (a firmware
-// file named "-h" after /i, the name after /u), it keeps that meaning and asks for nothing. The first request
-// wins.
+// "--help", "-h" or "/?" ask for the usage text, "--version" for the version, as words the command line
+// does without (args[0] is the program). A word it takes as the value of an option (a firmware file named
+// "-h" after /i, the name after /u) keeps that meaning and asks for nothing; one whose value is overwritten
+// later changes nothing and so is a request. The first request wins.
 InfoRequest RequestedInfo(const std::vector<std::string>& args);
 
 // The usage text: run modes, environment variables, exit codes, and where the error log file goes

@@ -137,7 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (image[at] == data[i + 2]) continue;
     image[at] = data[i + 2];
     describingChanged = describingChanged || original.describes[at];
-    headersTouched = headersTouched || original.describes[at] || (at >= kShOff && at < kShOff + kShNum * sizeof(Shdr));
+    headersTouched =
+        headersTouched || original.describes[at] || (at >= kShOff && at < kShOff + kShNum * sizeof(Shdr));
   }
 
   // The locator is given `length` bytes: the rest is poisoned, so the sanitizer sees any read beyond.

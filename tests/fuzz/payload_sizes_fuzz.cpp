@@ -3,6 +3,7 @@
 // Input: one control byte (bit 0: run mode 4, else 3), two bytes of firmware length, the firmware, and the
 // rest as the loader.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/Buffers.h"
 #include "payload/Builder.h"
 #include "payload/PayloadFile.h"
 #include "payload/PayloadSizes.h"
@@ -31,24 +33,31 @@ uint32_t LastKept(const uint8_t* p, size_t n) {
   return size;
 }
 
-void WriteWhole(const std::string& path, const uint8_t* p, size_t n) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  Check(fd >= 0);
-  Check(n == 0 || ::write(fd, p, n) == static_cast<ssize_t>(n));
-  ::close(fd);
-}
-
-struct Files {
-  std::string dir = "/tmp/brae-sizes-fuzz-XXXXXX";
-  Files() { Check(::mkdtemp(dir.data()) != nullptr); }
+// A payload file in memory: no disk between runs, and a path like any other.
+struct MemoryFile {
+  int fd = -1;
+  std::string path;
+  explicit MemoryFile(const char* name) {
+    fd = ::memfd_create(name, MFD_CLOEXEC);
+    Check(fd >= 0);
+    path = "/proc/self/fd/" + std::to_string(fd);
+  }
+  void Fill(const uint8_t* p, size_t n) {
+    Check(::ftruncate(fd, 0) == 0);
+    Check(n == 0 || ::pwrite(fd, p, n, 0) == static_cast<ssize_t>(n));
+  }
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Files files;
+  static MemoryFile firmwareMemory("fw.bin"), loaderMemory("ld.s19");
   // Kept from run to run: each placement goes over the payload of the run before, as a rebuilt copy does.
-  static uint8_t buffer[8192];
+  static uint8_t buffer[1024];
+  // The embedded loader, measured in run mode 3, ends in its last byte, so its size is that of the buffer.
+  static const bool loaderFilled =
+      (payload::MutableLoaderBytes()[payload::kLoaderBufferSize - 1] = 0x42, true);
+  Check(loaderFilled);
   if (size < 3) return 0;
   const int runMode = (data[0] & 1) ? 4 : 3;
   const size_t firmwareLength = std::min<size_t>(data[1] | data[2] << 8, size - 3);
@@ -69,10 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(payload::SizeOf(buffer, sizeof buffer) == raw);
   }
 
-  const std::string firmwarePath = files.dir + "/fw.bin", loaderPath = files.dir + "/ld.s19";
-  WriteWhole(firmwarePath, firmware, firmwareLength);
-  WriteWhole(loaderPath, loader, loaderLength);
-  payload::PayloadFile firmwareFile, loaderFile;
+  firmwareMemory.Fill(firmware, firmwareLength);
+  loaderMemory.Fill(loader, loaderLength);
+  const std::string& firmwarePath = firmwareMemory.path;
+  const std::string& loaderPath = loaderMemory.path;
+  // Kept too, so their read buffers are allocated once.
+  static payload::PayloadFile firmwareFile, loaderFile;
+  firmwareFile.Close();
+  loaderFile.Close();
   const payload::SizesResult r =
       payload::ComputePayloadSizes(runMode, firmwarePath, loaderPath, firmwareFile, loaderFile);
   Check(r.Ok());
@@ -83,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(announced >= raw && announced <= int64_t{raw} + 3);
   if (raw % 2 == 0 && raw % 1000 != 0) Check(announced == raw);
   if (runMode == 4) Check(r.LoaderSize == static_cast<int32_t>(LastKept(loader, loaderLength)));
-  if (runMode == 3) Check(r.LoaderSize >= 0 && r.LoaderSize <= static_cast<int32_t>(payload::kLoaderBufferSize));
+  if (runMode == 3)
+    Check(r.LoaderSize >= 0 && r.LoaderSize <= static_cast<int32_t>(payload::kLoaderBufferSize));
 
   // The files are left at their end; from their start they give back the bytes measured.
   uint8_t byte;
