@@ -57,7 +57,8 @@ fuzz() {  # builds the libFuzzer targets with clang and runs them, splitting the
     local name corpus
     name=$(basename "$target")
     corpus=$(mktemp -d)
-    local options=(-max_total_time="$share" -print_final_stats=1)
+    # A failing input is kept beside the program, to be replayed with: <program> <file>.
+    local options=(-max_total_time="$share" -print_final_stats=1 -artifact_prefix="build-fuzz/$name-")
     [ -f "tests/fuzz/$name.dict" ] && options+=(-dict="tests/fuzz/$name.dict")
     echo "== fuzz: $name for $share s =="
     if "$target" "${options[@]}" "$corpus" >"$corpus.log" 2>&1; then
