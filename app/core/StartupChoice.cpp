@@ -151,7 +151,8 @@ std::string UsageText(const std::string& logDirectory) {
 }
 
 std::string VersionText() {
-  return std::string("brae-update ") + kVersionText + "\n";
+  // The package's version first, then the one the window title shows.
+  return std::string("brae-update ") + kProjectVersion + " (ver" + kVersionText + ")\n";
 }
 
 }  // namespace app

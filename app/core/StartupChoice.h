@@ -28,7 +28,7 @@ InfoRequest RequestedInfo(const std::vector<std::string>& args);
 // (logDirectory: where it goes here; empty when there is no place for it).
 std::string UsageText(const std::string& logDirectory);
 
-// "brae-update 3.1c" and a line end.
+// "brae-update 3.1 (ver3.1c)" and a line end: the package's version, then the one the window shows.
 std::string VersionText();
 
 }  // namespace app

@@ -156,8 +156,8 @@ TEST_F(ProcessTest, HelpAndVersionNeverTouchAPort) {
       {{"-h"}, window, usage},
       {{"/?"}, deadDisplay, usage},
       {{"/b", "/x", "--help"}, {}, usage},
-      {{"--version"}, {}, "brae-update 3.1c\n"},
-      {{"--version", "--help"}, window, "brae-update 3.1c\n"},
+      {{"--version"}, {}, "brae-update 3.1 (ver3.1c)\n"},
+      {{"--version", "--help"}, window, "brae-update 3.1 (ver3.1c)\n"},
   };
   for (const auto& c : cases) {
     auto updater = Updater(c.args, Environment(c.env), tmp / "Full.exe");
