@@ -11,7 +11,7 @@
 # (not root, no debootstrap, no mounts or chroot allowed) or with --clean-clone, the cases run in a clean
 # clone on this machine instead, and the check says so. Serial ports: the tests keep to BRAE_PORT_DIR.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 repo=$PWD
 
 # ---- The cases: a name, the command run in the clone's top folder, and a pattern for its own summary line.
