@@ -160,6 +160,11 @@ leave_root() {  # after a failed enter_root: undo what it did
   root=
 }
 
+# One check at a time on a machine: they share the base root and the package cache.
+if [ -z "$fallback_reason" ] && [ "$(id -u)" -eq 0 ] && mkdir -p "$cache" && exec 9>"$cache/lock"; then
+  flock -n 9 || { echo "fresh check: waiting for another check on this machine to end"; flock 9; }
+fi
+
 if [ -z "$fallback_reason" ] && enter_root; then
   where="a bare Debian 12 ($suite, minbase) in $root, clone in /root/$name"
   # A newcomer's shell: nothing of this machine's environment but what the cases may tune.
