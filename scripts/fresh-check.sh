@@ -171,7 +171,7 @@ if [ -z "$fallback_reason" ] && enter_root; then
   run_in() {
     local vars=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 TERM=dumb)
     [ -n "${BRAE_FUZZ_SECONDS:-}" ] && vars+=("BRAE_FUZZ_SECONDS=$BRAE_FUZZ_SECONDS")
-    exec setsid chroot "$root" /usr/bin/env -i "${vars[@]}" /bin/bash -c "cd \"/root/$name\" && $1"
+    exec setsid chroot "$root" /usr/bin/env -i --default-signal "${vars[@]}" /bin/bash -c "cd \"/root/$name\" && $1"
   }
 else
   [ -n "$root" ] && leave_root
@@ -179,7 +179,7 @@ else
   clone_dir=$(mktemp -d)
   git clone -q "$repo" "$clone_dir/$name" && git -C "$clone_dir/$name" checkout -q "$commit" || exit 1
   where="a clean clone in $clone_dir/$name on this machine (not bare)"
-  run_in() { cd "$clone_dir/$name" && exec setsid bash -c "$1"; }
+  run_in() { cd "$clone_dir/$name" && exec setsid env --default-signal bash -c "$1"; }
 fi
 echo "fresh check: commit ${commit:0:12} in $where"
 
@@ -191,6 +191,8 @@ results=()
 for c in "${selected[@]}"; do
   echo
   echo "==== fresh check: $c: ${case_command[$c]} ===="
+  # In a session of its own, so that it can be stopped as a whole; with the signals a terminal would give it
+  # (a background job starts with SIGINT ignored).
   log=$logs/$c.log
   : >"$log"
   start=$SECONDS
