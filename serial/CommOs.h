@@ -1,17 +1,18 @@
 // The operating-system layer under the serial port component. It keeps the shapes of the Windows
 // communications interface that the component is written against (a device control block with its flag word,
 // comm time-outs, event masks, ClearCommError with its error bits and queue counts, purge and escape
-// functions), so the component reads the same on every platform; each platform implements these calls in one
-// file (commos_posix.cpp here).
+// functions), so the component reads the same on every platform. Each platform implements these calls in a
+// folder of its own, chosen by the build (serial/posix here); nothing above this header sees the platform.
+//
+// One return convention: every call that fails (false, an empty handle, IoResult::Failed) leaves the reason
+// as this thread's last error (LastErrorText, LastErrorKind).
 //
 // Differences from the Windows originals, chosen for POSIX:
 //  - A handle is a shared reference: the monitor thread keeps the port object alive while it finishes, but
-//  the
-//    device itself is closed by CloseHandle at once (after waking the monitor), so nothing uses a closed or
-//    reused descriptor.
+//    the device itself is closed by CloseHandle at once (after waking the monitor), so nothing uses a closed
+//    or reused descriptor.
 //  - Reads and writes are not overlapped: ReadFile returns at once with what is queued, and WriteFile waits
-//  at most
-//    its time-out for the kernel to take every byte. Nothing outlives the call.
+//    at most its time-out for the kernel to take every byte. Nothing outlives the call.
 //  - WaitCommEvent blocks until an event of the mask occurs or the caller's wake event is set.
 #pragma once
 
@@ -112,7 +113,13 @@ constexpr uint32_t FILE_TYPE_UNKNOWN = 0;
 constexpr uint32_t FILE_TYPE_DISK = 1;
 constexpr uint32_t FILE_TYPE_CHAR = 2;
 
-// A manual-reset event that the monitor's wait can include (an eventfd here).
+#if defined(_WIN32)
+using NativeEvent = void*;  // an event HANDLE
+#else
+using NativeEvent = int;  // an eventfd
+#endif
+
+// A manual-reset event that the monitor's wait can include.
 class WaitableEvent {
  public:
   WaitableEvent();
@@ -122,10 +129,13 @@ class WaitableEvent {
   void Set();
   void Reset();
   bool IsSet() const;
-  int Fd() const { return fd_; }
+  // Waits at most ms milliseconds for the event to be set; true when it is (it stays set).
+  bool Wait(int ms) const;
+  // For the platform's own wait functions only.
+  NativeEvent Native() const { return native_; }
 
  private:
-  int fd_;
+  NativeEvent native_;
 };
 
 enum class IoResult { Done, Failed, TimedOut };
@@ -153,13 +163,14 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
                    bool watchTxEmpty = true);
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read);
 
+// What a failure means for the caller. Gone: a device that was there has vanished (unplugged adapter, a
+// hung-up line); reopening the same name later may find it again. Missing: no such device.
+enum class ErrorKind { None, Missing, Busy, Denied, Gone, Other };
+
 // The reason for this thread's last failed call, with a hint for the technician where one helps.
 std::string LastErrorText();
-// The errno value behind it (0 when there was none).
-int LastErrorCode();
-// True when an open failed because no such device exists (as opposed to one that exists but is busy, not
-// permitted or broken).
-bool IsMissingDevice(int err);
+// Its kind (None before any failure).
+ErrorKind LastErrorKind();
 
 // The device path a port name stands for: "ComN" (any letter case) is $BRAE_PORT_DIR/comN when that variable
 // is set, otherwise the N-th serial device of this machine (USB adapters first); any other name is a path.

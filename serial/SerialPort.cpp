@@ -1,13 +1,10 @@
 #include "serial/SerialPort.h"
 
-#include <poll.h>
-
 #include <cstdio>
 
 namespace serial {
 
-// ---- Value tables
-// ----------------------------------------------------------------------------------------------
+// ---- Value tables -------------------------------------------------------------------------------------
 
 uint32_t BaudRateValue(TBaudrate b) {
   static constexpr uint32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
@@ -65,8 +62,7 @@ uint32_t FlagWord(TFlowControl flow, TCommOptions options) {
   return word;
 }
 
-// ---- TCommEventChars
-// -------------------------------------------------------------------------------------------
+// ---- TCommEventChars ----------------------------------------------------------------------------------
 
 void TCommEventChars::SetEventChar(int index, char c) {
   chars_[index - 1] = c;
@@ -77,8 +73,7 @@ void TCommEventChars::Assign(const TCommEventChars& source) {
   for (int i = 0; i < 5; ++i) chars_[i] = source.chars_[i];
 }
 
-// ---- TCustomComm
-// -----------------------------------------------------------------------------------------------
+// ---- TCustomComm --------------------------------------------------------------------------------------
 
 TCustomComm::TCustomComm() = default;
 
@@ -103,23 +98,27 @@ void TCustomComm::ReportError(const std::string& message, int code) {
   throw ECommError(message + suffix, code);
 }
 
+void TCustomComm::Report(TCommErrorCode code) {
+  ReportError(CommErrorText(code), code);
+}
+
 void TCustomComm::RequireClosed() {
-  if (Connected()) ReportError("Port already assigned (open)", kErrPortOpen);
+  if (Connected()) Report(kErrPortOpen);
 }
 
 void TCustomComm::OpenHandle() {
   Handle = commos::CreateFile(DeviceName_);
   if (!Handle) {
     lastOsError_ = commos::LastErrorText();
-    lastOsErrorMissing_ = commos::IsMissingDevice(commos::LastErrorCode());
-    ReportError("Port is not installed", kErrNotInstalled);
+    lastErrorKind_ = commos::LastErrorKind();
+    Report(kErrNotInstalled);
     return;
   }
   if (commos::GetFileType(Handle) == commos::FILE_TYPE_DISK) {
     lastOsError_ = commos::ResolvePortName(DeviceName_) + ": a regular file, not a serial device";
-    lastOsErrorMissing_ = false;
+    lastErrorKind_ = commos::ErrorKind::Other;
     ReleaseHandle();
-    ReportError("Invalid device handle, access denied", kErrInvalidHandle);
+    Report(kErrInvalidHandle);
   }
 }
 
@@ -136,7 +135,7 @@ void TCustomComm::Open() {
   UpdateCommTimeouts();
   UpdateDataControlBlock();
   if (!commos::SetupComm(Handle, ReadBufSize_, WriteBufSize_)) {
-    ReportError("Error initializing Read/Write Buffers", kErrBuffers);
+    Report(kErrBuffers);
   }
 }
 
@@ -160,7 +159,7 @@ void TCustomComm::ReleaseHandle() {
 void TCustomComm::UpdateCommTimeouts() {
   commos::CommTimeouts t;
   t.ReadIntervalTimeout = 0xFFFFFFFFu;  // a read returns at once with what has arrived
-  if (!commos::SetCommTimeouts(Handle, t)) ReportError("Error updating CommTimeouts", kErrTimeouts);
+  if (!commos::SetCommTimeouts(Handle, t)) Report(kErrTimeouts);
 }
 
 void TCustomComm::ApplyFlowControl() {
@@ -182,7 +181,7 @@ void TCustomComm::UpdateDataControlBlock() {
   DCB_.XonLim = static_cast<uint16_t>(ReadBufSize_ / 4);
   DCB_.XoffLim = DCB_.XonLim;
   ApplyFlowControl();
-  if (!commos::SetCommState(Handle, DCB_)) ReportError("Error updating DataControlBlock", kErrDcb);
+  if (!commos::SetCommState(Handle, DCB_)) Report(kErrDcb);
 }
 
 void TCustomComm::SetDeviceName(const std::string& name) {
@@ -259,7 +258,7 @@ int TCustomComm::Write(const void* buffer, int count) {
     case commos::IoResult::Failed:
       break;
   }
-  ReportError("Write error", kErrWrite);
+  Report(kErrWrite);
   return 0;
 }
 
@@ -270,16 +269,16 @@ int TCustomComm::Read(void* buffer, int count) {
   const auto result = commos::ReadFile(Handle, buffer, count > 0 ? static_cast<uint32_t>(count) : 0u, &read);
   if (result == commos::IoResult::Done) return static_cast<int>(read);
   if (result == commos::IoResult::TimedOut) return -1;
-  ReportError("Read error", kErrRead);
+  Report(kErrRead);
   return 0;
 }
 
 void TCustomComm::EscapeFunction(uint32_t func) {
   if (!Connected()) {
-    ReportError("Port not open, unable to complete operation", kErrNotOpen);
+    Report(kErrNotOpen);
     return;
   }
-  if (!commos::EscapeCommFunction(Handle, func)) ReportError("EscapeCommFunction failure", kErrEscape);
+  if (!commos::EscapeCommFunction(Handle, func)) Report(kErrEscape);
 }
 
 void TCustomComm::SetDTR(bool value) {
@@ -313,6 +312,8 @@ void TCustomComm::DispatchCommEvents(TCommEventThread* /*sender*/, uint32_t even
   notify(commos::EV_BREAK, OnBreak);
   notify(commos::EV_CTS, OnCts);
   notify(commos::EV_DSR, OnDsr);
+  // The OS layer reports a vanished device once, as an I/O error.
+  if (errors & commos::CE_IOE) lastErrorKind_ = commos::ErrorKind::Gone;
   if ((eventMask & commos::EV_ERR) && OnError && Connected()) {
     TCommErrorEvent h = OnError;
     h(this, static_cast<int>(errors));
@@ -323,8 +324,7 @@ void TCustomComm::DispatchCommEvents(TCommEventThread* /*sender*/, uint32_t even
   notify(commos::EV_TXEMPTY, OnTxEmpty);
 }
 
-// ---- TCommEventThread
-// ------------------------------------------------------------------------------------------
+// ---- TCommEventThread ---------------------------------------------------------------------------------
 
 TCommEventThread::TCommEventThread(commos::Handle handle, TCommEventTypes events)
     : CommHandle(std::move(handle)) {
@@ -354,69 +354,67 @@ void TCommEventThread::Execute() {
     });
     if (!delivered) {
       // The UI loop has ended: nothing can be delivered any more. Wait quietly for Stop.
-      pollfd p{WaitEvent.Fd(), POLLIN, 0};
-      ::poll(&p, 1, 100);
+      WaitEvent.Wait(100);
     }
   }
   commos::PurgeComm(CommHandle, commos::PURGE_TXABORT | commos::PURGE_RXABORT | commos::PURGE_TXCLEAR |
                                     commos::PURGE_RXCLEAR);
 }
 
-// ---- Free functions
-// --------------------------------------------------------------------------------------------
+// ---- Free functions -----------------------------------------------------------------------------------
+
+namespace {
+
+struct CommError {
+  TCommErrorCode code;
+  const char* text;
+};
+
+// The texts of the component error codes: what ReportError raises and what CommErrorText returns.
+constexpr CommError kCommErrors[] = {
+    {kErrPortOpen, "Port already assigned (open)"},
+    {kErrNotInstalled, "Port is not installed"},
+    {kErrInvalidHandle, "Invalid device handle, access denied"},
+    {kErrBuffers, "Error initializing Read/Write Buffers"},
+    {kErrWrite, "Write error"},
+    {kErrRead, "Read error"},
+    {kErrEscape, "EscapeCommFunction failure"},
+    {kErrNotOpen, "Port not open, unable to complete operation"},
+    {kErrTimeouts, "Error updating CommTimeouts"},
+    {kErrDcb, "Error updating DataControlBlock"},
+};
+
+}  // namespace
 
 std::string CommErrorText(int code) {
-  switch (code) {
-    case -1:
-      return "Port already assigned (open)";
-    case -2:
-      return "Port is not installed";
-    case -3:
-      return "Invalid device handle, access denied";
-    case -4:
-      return "Error initializing Read/Write Buffers";
-    case -5:
-      return "Write error";
-    case -6:
-      return "Read error";
-    case -7:
-      return "EscapeCommFunction failure";
-    case -8:
-      return "Port not open, unable to complete operation";
-    case -9:
-      return "Error updating CommTimeouts";
-    case -10:
-      return "Error updating DataControlBlock";
-    default:
-      break;
+  for (const CommError& e : kCommErrors) {
+    if (e.code == code) return e.text;
   }
   struct Piece {
-    int bit;
+    uint32_t bit;
     const char* text;
   };
   // In the order of the error names; every text but the first carries its own leading blank.
   static constexpr Piece kPieces[] = {
-      {0x0010, "The hardware detected a break condition"},
-      {0x0800, " Windows 95 only: A parallel device is not selected"},
-      {0x0008, " The hardware detected a framing error"},
-      {0x0400, " An I/O error occurred during communications with the device"},
-      {0x8000,
+      {commos::CE_BREAK, "The hardware detected a break condition"},
+      {commos::CE_DNS, " Windows 95 only: A parallel device is not selected"},
+      {commos::CE_FRAME, " The hardware detected a framing error"},
+      {commos::CE_IOE, " An I/O error occurred during communications with the device"},
+      {commos::CE_MODE,
        " The requested mode is not supported, or the hFile parameter is invalid. If this value is specified, "
-       "it is "
-       "the only valid error"},
-      {0x1000, " Windows 95 only: A parallel device signaled that it is out of paper"},
-      {0x0002, " A character-buffer overrun has occurred. The next character is lost"},
-      {0x0200, " Windows 95 only: A time-out occurred on a parallel device"},
-      {0x0001,
+       "it is the only valid error"},
+      {commos::CE_OOP, " Windows 95 only: A parallel device signaled that it is out of paper"},
+      {commos::CE_OVERRUN, " A character-buffer overrun has occurred. The next character is lost"},
+      {commos::CE_PTO, " Windows 95 only: A time-out occurred on a parallel device"},
+      {commos::CE_RXOVER,
        " An input buffer overflow has occurred. There is either no room in the input buffer, or a character "
-       "was "
-       "received after the end-of-file (EOF) character"},
-      {0x0004, " The hardware detected a parity error"},
-      {0x0100, " The application tried to transmit a character, but the output buffer was full"},
+       "was received after the end-of-file (EOF) character"},
+      {commos::CE_RXPARITY, " The hardware detected a parity error"},
+      {commos::CE_TXFULL, " The application tried to transmit a character, but the output buffer was full"},
   };
   std::string text;
   for (const Piece& p : kPieces) {
-    if (code & p.bit) text += p.text;
+    if (static_cast<uint32_t>(code) & p.bit) text += p.text;
   }
   return text;
 }

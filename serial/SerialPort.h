@@ -88,8 +88,8 @@ uint32_t EventMaskOf(TCommEventTypes events);
 // The DCB flag word of a flow control mode and option set.
 uint32_t FlagWord(TFlowControl flow, TCommOptions options);
 
-// Component error codes.
-enum : int {
+// Component error codes; CommErrorText gives their texts.
+enum TCommErrorCode : int {
   kErrPortOpen = -1,
   kErrNotInstalled = -2,
   kErrInvalidHandle = -3,
@@ -189,7 +189,10 @@ class TCustomComm {
   // Why the last failed open failed, in the operating system's words (for the technician; not a log text).
   const std::string& LastOsError() const { return lastOsError_; }
   // Whether the last failed open found no device at all (rather than a busy, forbidden or broken one).
-  bool LastOpenFoundNoDevice() const { return lastOsErrorMissing_; }
+  bool LastOpenFoundNoDevice() const { return lastErrorKind_ == commos::ErrorKind::Missing; }
+  // The kind of the last operating-system failure: that of the last failed open, or Gone once the open
+  // port's device has vanished (reported once, as an OnError call with the I/O error bit).
+  commos::ErrorKind LastErrorKind() const { return lastErrorKind_; }
 
   TNotifyEvent OnBreak, OnCts, OnDsr, OnRing, OnRlsd, OnRxFlag, OnTxEmpty;
   TCommErrorEvent OnError;
@@ -200,6 +203,8 @@ class TCustomComm {
 
  protected:
   virtual void ReportError(const std::string& message, int code);
+  // Reports a component error with its own text.
+  void Report(TCommErrorCode code);
   virtual void OpenHandle();
   void RequireClosed();
   void ReleaseHandle();
@@ -229,7 +234,7 @@ class TCustomComm {
   TCommOptions Options_;
   TFlowControl FlowControl_ = fcDefault;
   std::string lastOsError_;
-  bool lastOsErrorMissing_ = false;
+  commos::ErrorKind lastErrorKind_ = commos::ErrorKind::None;
 };
 
 class TSerialPort : public TCustomComm {};
@@ -257,7 +262,7 @@ class TCommEventThread : public tk::Thread {
   uint32_t EventMask = 0;
 };
 
-// The text of a component error code (-1..-10) or of a set of line-error bits.
+// The text of a component error code (TCommErrorCode) or of a set of line-error bits.
 std::string CommErrorText(int code);
 // Waits about ms milliseconds in ten slices while the UI keeps processing its messages.
 void DelayProcessingMessages(unsigned ms);

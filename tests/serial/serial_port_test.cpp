@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "serial/SerialPort.h"
 #include "serial/posix/custom_baud.h"
+#include "serial/posix/os_error.h"
 #include "serial/posix/termios_map.h"
 #include "tests/support/pty.h"
 #include "toolkit/loop/LoopRuntime.h"
@@ -28,6 +32,17 @@ int OpenFdCount() {
   }
   return n;
 }
+
+// Counts the calls other threads hand to the UI thread, so a test can tell that the monitor did deliver.
+class CountingRuntime : public tk::LoopRuntime {
+ public:
+  using LoopRuntime::LoopRuntime;
+  bool Synchronize(const tk::Method& fn) override {
+    if (!InUiThread()) ++handOvers;
+    return LoopRuntime::Synchronize(fn);
+  }
+  std::atomic<int> handOvers{0};
+};
 
 // A port whose reports are recorded, on a loop runtime that the test pumps.
 struct PortTest : ::testing::Test {
@@ -49,6 +64,15 @@ struct PortTest : ::testing::Test {
   bool AllMonitorsEnded() {
     return Pump([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000);
   }
+  // Waits (without running the loop) until pred holds, at most 3 s.
+  static bool WaitFor(const std::function<bool()>& pred) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
   void OpenOn(const Pty& pty) {
     ASSERT_TRUE(pty.ok());
     port.SetDeviceName(pty.path());
@@ -56,7 +80,7 @@ struct PortTest : ::testing::Test {
     ASSERT_TRUE(port.Connected());
   }
 
-  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Virtual};
+  CountingRuntime rt{tk::LoopRuntime::Clock::Virtual};
   TSerialPort port;
   std::vector<int> errors;
 };
@@ -118,8 +142,7 @@ TEST(SerialTables, CommErrorTexts) {
   EXPECT_EQ("", CommErrorText(0x4000));  // a bit without a text adds nothing
   EXPECT_EQ(
       " An input buffer overflow has occurred. There is either no room in the input buffer, or a character "
-      "was "
-      "received after the end-of-file (EOF) character The hardware detected a parity error",
+      "was received after the end-of-file (EOF) character The hardware detected a parity error",
       CommErrorText(0x0005));
   // Alphabetical by error name, not by bit value.
   EXPECT_EQ(CommErrorText(0x0400) + CommErrorText(0x0002), CommErrorText(0x0402));
@@ -183,8 +206,10 @@ TEST_F(SerialOpen, SecondOpenOfTheSamePortIsNotInstalled) {
   other.SetDeviceName(pty.path());
   other.Open();
   EXPECT_FALSE(other.Connected());
-  EXPECT_EQ(std::vector<int>{-2}, otherErrors);
+  EXPECT_EQ(std::vector<int>{kErrNotInstalled}, otherErrors);
   EXPECT_NE(std::string::npos, other.LastOsError().find("another program")) << other.LastOsError();
+  EXPECT_EQ(commos::ErrorKind::Busy, other.LastErrorKind());
+  EXPECT_FALSE(other.LastOpenFoundNoDevice());
 }
 
 TEST_F(SerialOpen, NamesThatAreNoPort) {
@@ -193,10 +218,18 @@ TEST_F(SerialOpen, NamesThatAreNoPort) {
   const std::string file = std::string(dir) + "/plain file";
   std::ofstream(file) << "not a port";
   const int fdsBefore = OpenFdCount();
+  using commos::ErrorKind;
   struct Case {
     std::string name;
     int code;
-  } cases[] = {{file, -3}, {dir, -2}, {"/dev/null", -2}, {std::string(dir) + "/missing", -2}, {"", -2}};
+    ErrorKind kind;
+  } cases[] = {
+      {file, kErrInvalidHandle, ErrorKind::Other},
+      {dir, kErrNotInstalled, ErrorKind::Other},
+      {"/dev/null", kErrNotInstalled, ErrorKind::Other},
+      {std::string(dir) + "/missing", kErrNotInstalled, ErrorKind::Missing},
+      {"", kErrNotInstalled, ErrorKind::Missing},
+  };
   for (const Case& c : cases) {
     errors.clear();
     port.SetDeviceName(c.name);
@@ -204,6 +237,8 @@ TEST_F(SerialOpen, NamesThatAreNoPort) {
     EXPECT_FALSE(port.Connected()) << c.name;
     EXPECT_EQ(std::vector<int>{c.code}, errors) << c.name;
     EXPECT_FALSE(port.LastOsError().empty());
+    EXPECT_EQ(c.kind, port.LastErrorKind()) << c.name << ": " << port.LastOsError();
+    EXPECT_EQ(c.kind == ErrorKind::Missing, port.LastOpenFoundNoDevice()) << c.name;
   }
   EXPECT_EQ(fdsBefore, OpenFdCount());
   std::remove(file.c_str());
@@ -541,8 +576,8 @@ TEST_F(SerialEvents, NoHandlerRunsAfterCloseEvenWithBytesInFlight) {
   port.OnRxChar = [&](TCustomComm*, int) { ++calls; };
   port.OnError = [&](TCustomComm*, int) { ++calls; };
   ASSERT_TRUE(pty.Send("late bytes"));
-  std::this_thread::sleep_for(
-      std::chrono::milliseconds(50));  // the monitor has them and waits for the UI thread
+  // The monitor has seen the bytes and waits for the UI thread to take the event.
+  ASSERT_TRUE(WaitFor([&] { return rt.handOvers > 0; }));
   port.Close();
   rt.RunFor(200);
   EXPECT_EQ(0, calls);
@@ -562,6 +597,7 @@ TEST_F(SerialEvents, UnpluggedDeviceIsReportedOnceWithoutSpinning) {
   getrusage(RUSAGE_SELF, &after);
   ASSERT_EQ(1u, lineErrors.size());
   EXPECT_TRUE(lineErrors[0] & 0x0400) << lineErrors[0];
+  EXPECT_EQ(commos::ErrorKind::Gone, port.LastErrorKind());
   EXPECT_NE(std::string::npos, CommErrorText(lineErrors[0]).find("I/O error"));
   auto cpuMs = [](const rusage& r) {
     return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000.0 +
@@ -575,7 +611,8 @@ TEST_F(SerialEvents, UnpluggedDeviceIsReportedOnceWithoutSpinning) {
   std::vector<int> codes;
   port.OnError = [&](TCustomComm*, int e) { codes.push_back(e); };
   EXPECT_EQ(0, port.Write("x", 1));
-  EXPECT_EQ(std::vector<int>{-5}, codes);
+  EXPECT_EQ(std::vector<int>{kErrWrite}, codes);
+  EXPECT_EQ(commos::ErrorKind::Gone, commos::LastErrorKind()) << commos::LastErrorText();
   port.Close();
   EXPECT_FALSE(port.Connected());
 }
@@ -623,7 +660,7 @@ TEST_F(PortTest, ComponentDestroyedWithAnEventStillQueued) {
   p->Open();
   ASSERT_TRUE(p->Connected());
   ASSERT_TRUE(pty.Send("x"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the monitor now waits for the UI thread
+  ASSERT_TRUE(WaitFor([&] { return rt.handOvers > 0; }));  // the monitor now waits for the UI thread
   delete p;
   rt.RunFor(100);  // the queued hand-over runs against a component that is gone
   EXPECT_EQ(0, calls);
@@ -642,6 +679,113 @@ TEST_F(PortTest, TxEmptyAfterWritesWhileAHandlerListens) {
   EXPECT_EQ(3, port.Write("def", 3));
   rt.RunFor(100);
   EXPECT_EQ(before, empties);
+}
+
+TEST(SerialOsErrors, ErrnoKindsAndHints) {
+  using commos::ErrorKind;
+  struct Case {
+    int err;
+    ErrorKind kind;
+    const char* hintWord;  // in the hint the technician reads; nullptr: no hint
+  } cases[] = {
+      {ENOENT, ErrorKind::Missing, "plugged in"},   {ENODEV, ErrorKind::Missing, "plugged in"},
+      {ENXIO, ErrorKind::Missing, "plugged in"},    {EBUSY, ErrorKind::Busy, "another program"},
+      {EAGAIN, ErrorKind::Busy, "another program"}, {EACCES, ErrorKind::Denied, "dialout"},
+      {EPERM, ErrorKind::Denied, "dialout"},        {EIO, ErrorKind::Gone, "unplugged"},
+      {ENOTTY, ErrorKind::Other, nullptr},          {EISDIR, ErrorKind::Other, nullptr},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.kind, commos::detail::KindOfErrno(c.err)) << c.err;
+    EXPECT_FALSE(commos::detail::Fail("/dev/x", c.err));
+    EXPECT_EQ(c.kind, commos::LastErrorKind()) << c.err;
+    const std::string text = commos::LastErrorText();
+    EXPECT_EQ(0u, text.rfind(std::string("/dev/x: ") + std::strerror(c.err), 0)) << text;
+    if (c.hintWord) {
+      EXPECT_NE(std::string::npos, text.find(c.hintWord)) << text;
+    } else {
+      EXPECT_EQ(std::string("/dev/x: ") + std::strerror(c.err), text);
+    }
+  }
+  // A device that vanished is gone whichever errno showed it.
+  commos::detail::Fail("/dev/x", ENXIO, ErrorKind::Gone);
+  EXPECT_EQ(ErrorKind::Gone, commos::LastErrorKind());
+  EXPECT_NE(std::string::npos, commos::LastErrorText().find("unplugged"));
+}
+
+// Each call that fails must say why now, not leave the reason of an earlier failure behind.
+TEST(SerialOsErrors, EveryFailedCallSetsTheLastError) {
+  using commos::ErrorKind;
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  commos::Handle closed = commos::CreateFile(pty.path());
+  ASSERT_TRUE(closed);
+  ASSERT_TRUE(commos::CloseHandle(closed));
+  char dir[] = "/tmp/brae-oserr-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string file = std::string(dir) + "/file";
+  std::ofstream(file) << "x";
+  commos::Handle disk = commos::CreateFile(file);
+  ASSERT_TRUE(disk);
+  commos::Handle open = commos::CreateFile(pty.path());
+  ASSERT_TRUE(open);
+
+  commos::Dcb dcb;
+  uint32_t n = 0;
+  char buf[4];
+  commos::WaitableEvent wake;
+  wake.Set();
+  struct Case {
+    const char* what;
+    std::function<bool()> call;
+    int err;
+  } cases[] = {
+      {"SetupComm closed", [&] { return commos::SetupComm(closed, 64, 64); }, EBADF},
+      {"SetupComm file", [&] { return commos::SetupComm(disk, 64, 64); }, ENOTTY},
+      {"SetupComm no queue", [&] { return commos::SetupComm(open, 0, 64); }, EINVAL},
+      {"GetCommState closed", [&] { return commos::GetCommState(closed, &dcb); }, EBADF},
+      {"GetCommState file", [&] { return commos::GetCommState(disk, &dcb); }, ENOTTY},
+      {"SetCommMask closed", [&] { return commos::SetCommMask(closed, commos::EV_RXCHAR); }, EBADF},
+      {"SetCommMask file", [&] { return commos::SetCommMask(disk, commos::EV_RXCHAR); }, ENOTTY},
+      {"SetCommState file", [&] { return commos::SetCommState(disk, dcb); }, ENOTTY},
+      {"SetCommTimeouts closed", [&] { return commos::SetCommTimeouts(closed, {}); }, EBADF},
+      {"EscapeCommFunction unknown", [&] { return commos::EscapeCommFunction(open, 99); }, EINVAL},
+      {"PurgeComm closed", [&] { return commos::PurgeComm(closed, commos::PURGE_RXCLEAR); }, EBADF},
+      {"ClearCommError closed", [&] { return commos::ClearCommError(closed, nullptr, nullptr); }, EBADF},
+      {"CloseHandle twice", [&] { return commos::CloseHandle(closed); }, EBADF},
+      {"CloseHandle empty", [&] { return commos::CloseHandle({}); }, EBADF},
+      {"ReadFile closed", [&] { return commos::ReadFile(closed, buf, 1, &n) != commos::IoResult::Failed; },
+       EBADF},
+      {"WaitCommEvent woken", [&] { return commos::WaitCommEvent(open, &n, wake); }, ECANCELED},
+  };
+  for (const Case& c : cases) {
+    // A stale reason of another kind first.
+    ASSERT_FALSE(commos::CreateFile(std::string(dir) + "/missing"));
+    ASSERT_EQ(ErrorKind::Missing, commos::LastErrorKind());
+    EXPECT_FALSE(c.call()) << c.what;
+    EXPECT_EQ(commos::detail::KindOfErrno(c.err), commos::LastErrorKind()) << c.what;
+    EXPECT_NE(std::string::npos, commos::LastErrorText().find(std::strerror(c.err)))
+        << c.what << ": " << commos::LastErrorText();
+  }
+  commos::CloseHandle(open);
+  commos::CloseHandle(disk);
+  std::remove(file.c_str());
+  rmdir(dir);
+}
+
+TEST(SerialOsEvent, WaitEndsWhenSetAndTheEventStaysSet) {
+  commos::WaitableEvent event;
+  EXPECT_FALSE(event.Wait(0));
+  EXPECT_FALSE(event.Wait(20));  // times out unset
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    event.Set();
+  });
+  EXPECT_TRUE(event.Wait(10000));  // woken by the other thread, long before the limit
+  setter.join();
+  EXPECT_TRUE(event.IsSet());  // manual reset: a wait does not consume it
+  EXPECT_TRUE(event.Wait(0));
+  event.Reset();
+  EXPECT_FALSE(event.IsSet());
 }
 
 }  // namespace

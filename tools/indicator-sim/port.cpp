@@ -211,4 +211,23 @@ bool Port::release_stale_exclusive() {
   return ioctl(slave_fd_, TIOCNXCL) == 0;
 }
 
+void Port::on_closes(Time now) {
+  if (!take_close_events()) return;
+  exclusive_checks_until_ = now + std::chrono::milliseconds(200);
+  next_exclusive_check_ = now;
+}
+
+bool Port::tend_exclusive(Time now) {
+  if (now >= exclusive_checks_until_ || now < next_exclusive_check_) return false;
+  next_exclusive_check_ = now + std::chrono::milliseconds(2);
+  if (!release_stale_exclusive()) return false;
+  exclusive_checks_until_ = now;
+  return true;
+}
+
+std::optional<Port::Time> Port::exclusive_due(Time now) const {
+  if (now >= exclusive_checks_until_) return {};
+  return next_exclusive_check_;
+}
+
 }  // namespace sim

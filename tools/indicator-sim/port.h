@@ -2,6 +2,7 @@
 // its COM port, or a real serial device.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,16 @@ class Port {
   int closes_fd() const { return notify_fd_; }
   bool take_close_events();
 
+  // That upkeep, for the event loop. After each close of the slave the flock goes a moment after the close is
+  // reported, so the mode is looked at every 2 ms for 200 ms.
+  using Time = std::chrono::steady_clock::time_point;
+  // closes_fd() is readable: starts looking again when someone has closed the slave.
+  void on_closes(Time now);
+  // Looks when a look is due; true when it cleared a stale mode now (the looking then stops).
+  bool tend_exclusive(Time now);
+  // When the next look is due, if one is.
+  std::optional<Time> exclusive_due(Time now) const;
+
  private:
   Port() = default;
   int fd_ = -1;
@@ -45,6 +56,8 @@ class Port {
   std::string slave_name_;
   std::string link_;
   int stale_checks_ = 0;
+  Time next_exclusive_check_{};
+  Time exclusive_checks_until_{};
   int notify_fd_ = -1;  // inotify on the slave: tells when the updater closes it
 };
 

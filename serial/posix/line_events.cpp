@@ -1,0 +1,125 @@
+// The monitor's wait: what has happened on the line, and sleeping until something might have.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "serial/posix/port.h"
+
+namespace commos {
+
+namespace {
+
+// Poll intervals for what the kernel cannot wake us for.
+constexpr int kStaleRxPollMs = 20;  // bytes queued that nobody has read: watch for more
+constexpr int kTxEmptyPollMs = 2;   // output written: watch for the queue to drain
+constexpr int kLinePollMs = 25;     // modem lines and line-error counters of a real serial device
+
+// What has happened on the line since the last look; 0 when nothing.
+uint32_t LineEvents(Port& p, uint32_t mask, int inq) {
+  uint32_t events = 0;
+  if ((mask & EV_ERR) && p.goneUnreported.exchange(false)) events |= EV_ERR;
+  if (p.gone) return events;
+  if (mask & EV_RXCHAR) {
+    const uint64_t seq = p.readSeq.load();
+    if (inq > 0 && (seq != p.seqAtReport || inq > p.inqAtReport)) {
+      events |= EV_RXCHAR;
+      p.seqAtReport = seq;
+      p.inqAtReport = inq;
+    }
+  }
+  if ((mask & EV_TXEMPTY) && p.txPending) {
+    int out = 0;
+    if (ioctl(p.fd, TIOCOUTQ, &out) != 0 || out == 0) {
+      p.txPending = false;
+      events |= EV_TXEMPTY;
+    }
+  }
+  if (p.modemOk && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING))) {
+    int bits = 0;
+    if (ioctl(p.fd, TIOCMGET, &bits) == 0) {
+      if (p.modemLast >= 0) {
+        const int changed = bits ^ p.modemLast;
+        if ((changed & TIOCM_CTS) && (mask & EV_CTS)) events |= EV_CTS;
+        if ((changed & TIOCM_DSR) && (mask & EV_DSR)) events |= EV_DSR;
+        if ((changed & TIOCM_CD) && (mask & EV_RLSD)) events |= EV_RLSD;
+        // A ring indication is reported at its trailing edge.
+        if ((p.modemLast & TIOCM_RI) && !(bits & TIOCM_RI) && (mask & EV_RING)) events |= EV_RING;
+      }
+      p.modemLast = bits;
+    }
+  }
+  if (p.icountOk && (mask & (EV_BREAK | EV_ERR))) {
+    serial_icounter_struct ic{};
+    if (ioctl(p.fd, TIOCGICOUNT, &ic) == 0) {
+      uint32_t ce = 0;
+      if (ic.brk != p.icountLast.brk) ce |= CE_BREAK;
+      if (ic.frame != p.icountLast.frame) ce |= CE_FRAME;
+      if (ic.overrun != p.icountLast.overrun) ce |= CE_OVERRUN;
+      if (ic.parity != p.icountLast.parity) ce |= CE_RXPARITY;
+      if (ic.buf_overrun != p.icountLast.buf_overrun) ce |= CE_RXOVER;
+      p.icountLast = ic;
+      if (ce) {
+        p.errors.fetch_or(ce);
+        if ((ce & CE_BREAK) && (mask & EV_BREAK)) events |= EV_BREAK;
+        if (mask & EV_ERR) events |= EV_ERR;
+      }
+    }
+  }
+  return events;
+}
+
+}  // namespace
+
+bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
+  *mask = 0;
+  if (!h) return detail::FailOn(h, EBADF);
+  Port& p = *h;
+  std::unique_lock<std::mutex> lock(p.monMutex);
+  bool primed = false;  // the line counters have been read once since this wait began
+  for (;;) {
+    if (p.closed || p.disk) {
+      lock.unlock();
+      // Nothing more will happen on this handle: wait for the owner to stop us, without spinning.
+      wake.Wait(50);
+      return detail::FailOn(h, p.disk ? ENOTTY : EBADF);
+    }
+    if (wake.IsSet()) return detail::FailOn(h, ECANCELED);
+    const uint32_t m = p.mask.load();
+    int inq = 0;
+    if (!p.gone && ioctl(p.fd, FIONREAD, &inq) != 0) {
+      if (errno == EIO) p.MarkGone();
+      inq = 0;
+    }
+    if (!primed) {
+      primed = true;
+      if (p.icountOk) ioctl(p.fd, TIOCGICOUNT, &p.icountLast);
+    }
+    if (const uint32_t events = LineEvents(p, m, inq)) {
+      *mask = events;
+      return true;
+    }
+    pollfd fds[3] = {{p.fd, 0, 0}, {wake.Native(), POLLIN, 0}, {p.wakeFd, POLLIN, 0}};
+    int timeout = -1;
+    if (p.gone) {
+      fds[0].fd = -1;  // a vanished device would report its hang-up forever: stop watching it
+    } else {
+      if ((m & EV_RXCHAR) && inq == 0) fds[0].events = POLLIN;
+      if ((m & EV_RXCHAR) && inq > 0) timeout = kStaleRxPollMs;
+      if ((m & EV_TXEMPTY) && p.txPending)
+        timeout = timeout < 0 ? kTxEmptyPollMs : std::min(timeout, kTxEmptyPollMs);
+      if ((p.modemOk && (m & (EV_CTS | EV_DSR | EV_RLSD | EV_RING))) ||
+          (p.icountOk && (m & (EV_BREAK | EV_ERR)))) {
+        timeout = timeout < 0 ? kLinePollMs : std::min(timeout, kLinePollMs);
+      }
+    }
+    const int r = ::poll(fds, 3, timeout);
+    if (r < 0 && errno != EINTR) return detail::Fail(p.path, errno);
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) p.MarkGone();
+    if (fds[2].revents & POLLIN) p.DrainWake();
+  }
+}
+
+}  // namespace commos
