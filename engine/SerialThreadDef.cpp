@@ -831,6 +831,7 @@ void TSerialThread::OpenPort(int firstNumber) {
     if (!Port->Connected()) Port->Open();
     if (Terminated()) return;
     if (Port->Connected()) {
+      if (!Port->OpenNotice().empty()) Log(Port->OpenNotice());
       PortOpenMarks[PortNumber] = 1;
       return;
     }

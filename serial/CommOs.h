@@ -172,6 +172,10 @@ std::string LastErrorText();
 // Its kind (None before any failure).
 ErrorKind LastErrorKind();
 
+// One line for the diagnostic log from this thread's last successful open (advice on a slow USB adapter), or
+// empty; taking it clears it.
+std::string TakeOpenNotice();
+
 // The device path a port name stands for: "ComN" (any letter case) is $BRAE_PORT_DIR/comN when that variable
 // is set, otherwise the N-th serial device of this machine (USB adapters first); any other name is a path.
 std::string ResolvePortName(const std::string& name);

@@ -107,6 +107,7 @@ void TCustomComm::RequireClosed() {
 }
 
 void TCustomComm::OpenHandle() {
+  openNotice_.clear();
   Handle = commos::CreateFile(DeviceName_);
   if (!Handle) {
     lastOsError_ = commos::LastErrorText();
@@ -119,7 +120,9 @@ void TCustomComm::OpenHandle() {
     lastErrorKind_ = commos::ErrorKind::Other;
     ReleaseHandle();
     Report(kErrInvalidHandle);
+    return;
   }
+  openNotice_ = commos::TakeOpenNotice();
 }
 
 void TCustomComm::Open() {

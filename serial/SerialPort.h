@@ -188,6 +188,9 @@ class TCustomComm {
   const commos::Dcb& DCB() const { return DCB_; }
   // Why the last failed open failed, in the operating system's words (for the technician; not a log text).
   const std::string& LastOsError() const { return lastOsError_; }
+  // Advice from the last successful open for the diagnostic log (a slow USB adapter), once per device; or
+  // empty.
+  const std::string& OpenNotice() const { return openNotice_; }
   // Whether the last failed open found no device at all (rather than a busy, forbidden or broken one).
   bool LastOpenFoundNoDevice() const { return lastErrorKind_ == commos::ErrorKind::Missing; }
   // The kind of the last operating-system failure: that of the last failed open, or Gone once the open
@@ -235,6 +238,7 @@ class TCustomComm {
   TFlowControl FlowControl_ = fcDefault;
   std::string lastOsError_;
   commos::ErrorKind lastErrorKind_ = commos::ErrorKind::None;
+  std::string openNotice_;
 };
 
 class TSerialPort : public TCustomComm {};

@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "serial/posix/custom_baud.h"
+#include "serial/posix/low_latency.h"
 #include "serial/posix/port.h"
 #include "serial/posix/termios_map.h"
 
@@ -91,6 +92,7 @@ Handle CreateFile(const std::string& name) {
     return {};
   }
   MakeRaw(fd);
+  port->lowLatency = lowlat::OnOpen(fd, path);
   port->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   ProbeLines(*port);
   return port;
@@ -111,6 +113,7 @@ bool CloseHandle(const Handle& h) {
   if (!h->disk) {
     // Unsent output would otherwise hold close() for up to 30 s; the port is abandoned, so drop both queues.
     tcflush(h->fd, TCIOFLUSH);
+    lowlat::OnClose(h->fd, h->lowLatency);
     ioctl(h->fd, TIOCNXCL);
     flock(h->fd, LOCK_UN);
   }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "serial/CommOs.h"
+#include "serial/posix/low_latency.h"
 #include "serial/posix/os_error.h"
 
 namespace commos {
@@ -32,7 +33,8 @@ class Port {
   std::atomic<uint64_t> readSeq{0};  // counts reads and purges, so the monitor sees that bytes were taken
   std::atomic<bool> txPending{false};
 
-  Dcb dcb;  // the last block set (under ioMutex)
+  lowlat::State lowLatency;  // what open changed, for close to put back
+  Dcb dcb;                   // the last block set (under ioMutex)
   CommTimeouts timeouts;
 
   // The monitor's own bookkeeping (monitor thread only).

@@ -1,50 +1,68 @@
-// brae-ports: shows which device each port name Com1..Com25 stands for on this machine, and whether it opens.
-// A technician runs it to find the indicator's cable before an update.
+// brae-ports: shows what each port name Com1..Com25 stands for on this machine (device, by-id name, USB
+// adapter, driver, group) and whether it opens now. A technician runs it to find the indicator's cable
+// before an update; scripts read the same with --json.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "serial/SerialPort.h"
-#include "toolkit/loop/LoopRuntime.h"
+#include "port_info.h"
+#include "serial/CommOs.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: brae-ports [--json]\n"
+    "Lists the port names Com1..Com25 with the device each one opens: its /dev/serial/by-id name, the USB\n"
+    "adapter (vendor:product, maker, product, serial number), the driver, the owning group and whether you\n"
+    "are in it, and whether it opens now (if not: busy and by which process, no permission, or gone).\n"
+    "With BRAE_PORT_DIR set, ComN is $BRAE_PORT_DIR/comN; otherwise the serial devices of this machine in "
+    "the\n"
+    "order /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*, each by number.\n"
+    "  --json   the same as one JSON object (see the manual page)\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1) {
-    std::printf(
-        "usage: brae-ports\n"
-        "Lists the port names Com1..Com25 with the device each one opens and whether it can be opened now.\n"
-        "With BRAE_PORT_DIR set, ComN is $BRAE_PORT_DIR/comN; otherwise the serial devices of this machine "
-        "in the\n"
-        "order /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*, each by number.\n");
-    return argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") ? 0 : 2;
+  bool json = false;
+  ports::Roots roots;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if ((a == "--sys-root" || a == "--dev-root" || a == "--proc-root") && i + 1 < argc) {
+      // Undocumented: describe a tree other than this machine's (tests, and the README's example).
+      (a == "--sys-root" ? roots.sys : a == "--dev-root" ? roots.dev : roots.proc) = argv[++i];
+    } else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
   }
-  tk::LoopRuntime rt(tk::LoopRuntime::Clock::Real);
-  tk::Install(&rt);
-  if (const char* dir = std::getenv("BRAE_PORT_DIR"); dir && *dir) {
-    std::printf("BRAE_PORT_DIR=%s: ComN opens %s/comN\n", dir, dir);
-  }
-  int usable = 0;
+  const char* dir = std::getenv("BRAE_PORT_DIR");
+  const std::string portDir = dir && *dir ? dir : "";
+  std::vector<ports::PortInfo> found;
+  const std::vector<std::string> devices =
+      portDir.empty() ? ports::SerialDevices(roots.dev) : std::vector<std::string>{};
   for (int n = 1; n <= 25; ++n) {
     const std::string name = "Com" + std::to_string(n);
-    const std::string path = commos::ResolvePortName(name);
-    if (path.empty()) continue;
-    serial::TSerialPort port;
-    int error = 0;
-    port.OnError = [&](serial::TCustomComm*, int code) {
-      if (!error) error = code;
-    };
-    port.SetDeviceName(name);
-    port.Open();
-    if (port.Connected() && error == 0) {
-      ++usable;
-      std::printf("%-6s %-24s opens\n", name.c_str(), path.c_str());
+    std::string device;
+    if (!portDir.empty()) {
+      device = commos::ResolvePortName(name);
+      // A port directory names only what it holds; a dangling link is a port that is gone.
+      struct stat st {};
+      if (lstat(device.c_str(), &st) != 0) continue;
+    } else if (static_cast<size_t>(n) <= devices.size()) {
+      device = devices[static_cast<size_t>(n) - 1];
     } else {
-      std::printf("%-6s %-24s %s: %s\n", name.c_str(), path.c_str(), serial::CommErrorText(error).c_str(),
-                  port.LastOsError().c_str());
+      break;
     }
-    port.Close();
+    found.push_back(ports::Describe(name, device, roots));
   }
-  while (!tk::Thread::WaitForDetachedThreads(0)) rt.RunFor(10);
-  tk::Install(nullptr);
-  std::printf("%d port(s) can be opened now.\n", usable);
+  const std::string out = json ? ports::FormatJson(found, portDir) : ports::FormatText(found, portDir);
+  std::fputs(out.c_str(), stdout);
   return 0;
 }

@@ -1,0 +1,21 @@
+# The Debian package (included from the top-level CMakeLists.txt: CPack's `package` target belongs there).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brae-update)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Veltrona")
+set(CPACK_PACKAGE_CONTACT "Veltrona service <service@veltrona.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for the Veltrona Series Brae weighing indicator")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Finds the serial port where the indicator answers, uploads the loader into its boot loader and sends the\n"
+    "new firmware in acknowledged blocks. Runs as a window, or in the terminal without a display.\n"
+    "Also holds brae-ports, which names the serial ports, and brae-indicator-sim, a simulated indicator.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Library dependencies come from the programs themselves (dpkg-shlibdeps), never from a hand-kept list.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# man-db and the desktop are suggestions: the programs run without either.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "man-db")
+include(CPack)
