@@ -20,23 +20,20 @@ class IReporter {
   virtual void SetProgressVisible(bool visible) = 0;
 };
 
+// The error dialog's messages, by code.
+enum ErrorCode : uint32_t {
+  kErrorNoIndicator = 1,    // no indicator answered on any port
+  kErrorProblem = 2,        // the indicator stopped answering as expected
+  kErrorNoPort = 3,         // no port could be opened at all
+  kErrorWrongFirmware = 4,  // the firmware does not suit the indicator's flash
+};
+
 // The modeless error dialog.
 class IErrorDialog {
  public:
   virtual ~IErrorDialog() = default;
   virtual void ShowErrorMessage(uint32_t code) = 0;
   virtual void Hide() = 0;
-};
-
-// The payload files of the file run modes. Reads deliver 1 byte or 0 at the end of the file; I/O errors are
-// thrown (std::exception) to the engine.
-class IPayloadFiles {
- public:
-  virtual ~IPayloadFiles() = default;
-  virtual int ReadFirmwareByte(uint8_t* byte) = 0;
-  virtual int ReadLoaderByte(uint8_t* byte) = 0;
-  virtual void RewindFirmwareFile() = 0;
-  virtual void RewindLoaderFile() = 0;
 };
 
 }  // namespace engine

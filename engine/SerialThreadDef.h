@@ -9,10 +9,16 @@
 #include <memory>
 #include <string>
 
+#include "engine/Payloads.h"
+#include "engine/Protocol.h"
 #include "engine/Reporting.h"
 #include "serial/SerialPort.h"
 #include "toolkit/Runtime.h"
 #include "toolkit/Sync.h"
+
+namespace engine_test {
+struct EngineUnderTest;
+}
 
 namespace engine {
 
@@ -83,15 +89,8 @@ constexpr int kBlockSize = 1000;
 constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
 
-// The CRC-16 table of the reflected polynomial 0xA001.
-extern const std::array<uint16_t, 256> kCrcTable;
-
-// The integer in a reply text: leading spaces, an optional sign, decimal digits or hexadecimal digits after
-// "$", "x" or "0x"; -1 when the text is no number or leaves the signed 32-bit range.
-int32_t ReadReplyInteger(const std::string& text);
-// False when the text has 1 to 6 characters and one is not 0-9 or A-F; true otherwise (also for "" and 7+).
-bool IsHexText(const std::string& text);
-
+// The controller's side is public; the inside is private, open to one reader only: the tests, through the
+// friend EngineUnderTest (tests/engine/seam.h).
 class TSerialThread : public tk::Thread {
  public:
   // `progressBar` is the main window's side of reporting (log, status, progress); `errorDialog` the error
@@ -103,6 +102,26 @@ class TSerialThread : public tk::Thread {
   void Start(int bootFlag);
   // Ends the update: no line event, timer or step reaches the engine any more. May be called twice.
   void Finish();
+  // Reporting (runs its user-interface part through Synchronize).
+  void Log(const std::string& text);
+
+  // The sizes announced to the indicator, set by the controller before the first upload.
+  uint32_t FirmwareSize = 0;
+  uint32_t LoaderSize = 0;
+  // Where the payloads come from, chosen by the controller before the first upload: none sends no loader
+  // and an erased (0xFF) firmware.
+  IPayloadSource* LoaderSource = nullptr;
+  IPayloadSource* FirmwareSource = nullptr;
+  // 1 once the indicator has confirmed the firmware.
+  uint8_t Succeeded = 0;
+  std::function<void(TSerialThread*)> OnFinished;
+
+ protected:
+  void Execute() override;
+
+ private:
+  friend struct engine_test::EngineUnderTest;
+
   void Step();
   void RxCharReceived(serial::TCustomComm* sender, int count);
   void PollTimerFired();
@@ -125,7 +144,6 @@ class TSerialThread : public tk::Thread {
   void CrcUpdate(uint8_t byte);
 
   // Reporting (each runs its user-interface part through Synchronize).
-  void Log(const std::string& text);
   void ShowStatus(const std::string& text);
   void UpdateProgress();
   void SetProgressMax();
@@ -148,37 +166,19 @@ class TSerialThread : public tk::Thread {
   int32_t BootFlag = 0;
   uint8_t PortOpenMarks[26] = {};  // 1..25
   int32_t BytesSent = 0;
-  int32_t FirmwareColumn = 0;
-  int32_t FirmwareLine = 0;
   std::string LogText, StatusText;
   uint8_t ReplyKind = kReplyNone;
   tk::Event WakeEvent;
   uint8_t ProgressVisible = 0;
   int32_t ProgressMax = 0;
-  int32_t FileReadCount = 0;
   uint8_t NextByte = 0;
   int32_t RetryCount = 0;
   int32_t FlashSize = 0;
   std::unique_ptr<serial::TSerialPort> Port;
   std::unique_ptr<tk::Timer> TimeoutTimer;
   std::unique_ptr<tk::Timer> PollTimer;
-  uint32_t FirmwareSize = 0;
-  uint32_t LoaderSize = 0;
-  uint8_t Succeeded = 0;
-  std::function<void(TSerialThread*)> OnFinished;
-  int32_t RunMode = 0;
-
-  // Where the payloads come from: the embedded buffers (64000 and 1048576 bytes) and, in the file run modes,
-  // the payload files. Set by the main window before the first upload.
-  const uint8_t* LoaderData = nullptr;
-  const uint8_t* FirmwareData = nullptr;
-  IPayloadFiles* Files = nullptr;
   IErrorDialog* ErrorDialog;
 
- protected:
-  void Execute() override;
-
- private:
   void Transition();
   void ArmTimers();
   void TryNextPort();
@@ -186,9 +186,23 @@ class TSerialThread : public tk::Thread {
   void ShowErrorOnce(uint32_t code);
   void ShowErrorAlways(uint32_t code);
   void HideError();
+  // Erasing has begun: the indicator's V follows.
   void EraseBegun();
   void Message(const std::string& text);
   void Go(uint8_t state) { State = state; }
+  // Goes to `state` and sends the command it waits on (at `baud` first, for AskAt).
+  void Ask(uint8_t state, const std::string& command);
+  void AskAt(uint8_t state, int baud, const std::string& command);
+  // Back to the first question, at 9600 baud.
+  void StartOverAt9600();
+  // Sends `command` again while retries are left (two); false when none are.
+  bool Retried(const std::string& command);
+  // The indicator did not answer as expected: the problem dialog (once) and the reason in the log.
+  void Trouble(const std::string& why);
+  // As Trouble, then the firmware update begins again with U.
+  void BackToU(const std::string& why);
+  void SendFirmwareSize();
+  void SendCrc();
   void Stamp();
   bool FlashMismatch() const;
   bool RecognisedAt(int p, const std::string& chunk);
@@ -196,10 +210,9 @@ class TSerialThread : public tk::Thread {
   void Recognised(uint8_t kind);
   void AddFirmwareByte();
   void SendFullBlock();
-  void ReadFirmwareByte();
-  void ReadLoaderByte();
-  void RewindFirmwareFile();
-  void RewindLoaderFile();
+  // Payload reads and rewinds, on the UI thread.
+  int ReadPayload(IPayloadSource* source, uint8_t* out, int max);
+  void RewindPayload(IPayloadSource* source);
   void AppendLogLine();
   void ReportUnlessStopped(const std::function<void(IReporter&)>& report);
   void PayloadFailed(const std::string& what, const std::exception& e);

@@ -13,6 +13,7 @@
 #include "payload/Buffers.h"
 #include "payload/ElfPayload.h"
 #include "payload/PayloadFile.h"
+#include "toolkit/files/WriteBeside.h"
 
 namespace payload {
 namespace {
@@ -77,39 +78,25 @@ void Place(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t
   for (size_t i = bytes.size(); i < markerLength; ++i) buffer[i] = 0xFF;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Writes the image beside the target and renames it into place, so the target is either the old file or the
 // complete new one.
 void WriteImage(const std::string& target, const std::vector<uint8_t>& image, mode_t mode) {
-  std::string base = target.substr(target.rfind('/') + 1);
-  std::string temp = DirectoryOf(target) + "/." + base + ".XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw IoError(IoMessage(target, "can not create a file beside it", errno));
-  int err = 0;
-  const char* step = "";
-  size_t done = 0;
-  while (err == 0 && done < image.size()) {
-    ssize_t n = ::write(fd, image.data() + done, image.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      err = errno, step = "write error";
-    } else if (n == 0) {
-      err = EIO, step = "write error";
-    }
-  }
-  if (err == 0 && ::fchmod(fd, mode) != 0) err = errno, step = "can not set its permissions";
-  if (err == 0 && ::fsync(fd) != 0) err = errno, step = "write error";
-  if (::close(fd) != 0 && err == 0) err = errno, step = "write error";
-  if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno, step = "can not put it in place";
-  if (err != 0) {
-    ::unlink(temp.c_str());
-    throw IoError(IoMessage(target, step, err));
+  const tk::WriteBesideResult w = tk::WriteBesideAndRename(target, image.data(), image.size(), mode);
+  using Failure = tk::WriteBesideResult::Failure;
+  switch (w.failure) {
+    case Failure::None:
+      return;
+    case Failure::Directory:
+    case Failure::Create:
+      throw IoError(IoMessage(target, "can not create a file beside it", w.error));
+    case Failure::Foreign:
+      throw IoError(IoMessage(target, "belongs to another user", w.error));
+    case Failure::Write:
+      throw IoError(IoMessage(target, "write error", w.error));
+    case Failure::Permissions:
+      throw IoError(IoMessage(target, "can not set its permissions", w.error));
+    case Failure::Rename:
+      throw IoError(IoMessage(target, "can not put it in place", w.error));
   }
 }
 

@@ -27,7 +27,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
   cl.ShowDebugButton = true;
   bool buildSeen = false;
-  int mode = 0;
+  RunMode mode = RunMode::Embedded;
 
   // First pass: /b, /u, /i; a later option overrides an earlier one.
   for (size_t i = 1; i <= count; ++i) {
@@ -37,13 +37,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.TargetName = arg(i + 1);
       cl.FirmwarePath = arg(i + 2);
       i += 2;
-      mode = 1;
+      mode = RunMode::BuildFirmware;
       buildSeen = true;
     }
     if (Is(a, 'i')) {
       cl.FirmwarePath = arg(i + 1);
       i += 1;
-      mode = 3;
+      mode = RunMode::FirmwareFile;
       if (i != count) {
         // Note: "/i" as the last argument leaves i past count, so this looks at an empty argument and
         // takes it as the loader path (run mode 4, ended later by the firmware-file message).
@@ -51,7 +51,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l')) {
           cl.LoaderPath = arg(i + 1);
           i += 1;
-          mode = 4;
+          mode = RunMode::BothFiles;
         }
       }
     }
@@ -63,7 +63,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (Is(a, 'l')) {
       cl.LoaderPath = arg(i + 1);
       i += 1;
-      mode = buildSeen ? 2 : 5;
+      mode = buildSeen ? RunMode::BuildBoth : RunMode::BuildLoader;
     }
     if (a == "/x") cl.ExitWhenDone = true;
   }

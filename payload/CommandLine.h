@@ -18,8 +18,39 @@
 
 namespace payload {
 
+// The run modes, numbered as above.
+enum class RunMode : int {
+  Embedded = 0,       // update from the embedded loader and firmware
+  BuildFirmware = 1,  // build an updater with the firmware embedded
+  BuildBoth = 2,      // build an updater with both embedded
+  FirmwareFile = 3,   // update from a firmware file with the embedded loader
+  BothFiles = 4,      // update from a firmware file and a loader file
+  BuildLoader = 5,    // build UpdateLoad.exe with the loader embedded
+};
+
+constexpr int Number(RunMode m) {
+  return static_cast<int>(m);
+}
+constexpr bool BuildsUpdater(RunMode m) {
+  return m == RunMode::BuildFirmware || m == RunMode::BuildBoth || m == RunMode::BuildLoader;
+}
+// What a build embeds.
+constexpr bool EmbedsFirmware(RunMode m) {
+  return m == RunMode::BuildFirmware || m == RunMode::BuildBoth;
+}
+constexpr bool EmbedsLoader(RunMode m) {
+  return m == RunMode::BuildBoth || m == RunMode::BuildLoader;
+}
+// Where an update takes its payloads from: a file, or else the embedded buffer.
+constexpr bool FirmwareFromFile(RunMode m) {
+  return m == RunMode::FirmwareFile || m == RunMode::BothFiles;
+}
+constexpr bool LoaderFromFile(RunMode m) {
+  return m == RunMode::BothFiles;
+}
+
 struct CommandLine {
-  int RunMode = 0;
+  payload::RunMode RunMode = payload::RunMode::Embedded;
   std::string TargetName;
   std::string FirmwarePath;
   std::string LoaderPath;

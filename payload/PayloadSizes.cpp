@@ -26,16 +26,17 @@ uint32_t SizeOfFile(PayloadFile& file, const std::string& path) {
 
 }  // namespace
 
-SizesResult ComputePayloadSizes(int runMode, const std::string& firmwarePath, const std::string& loaderPath,
-                                PayloadFile& firmwareFile, PayloadFile& loaderFile) {
+SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
+                                const std::string& loaderPath, PayloadFile& firmwareFile,
+                                PayloadFile& loaderFile) {
   SizesResult r;
   uint32_t firmware = 0;
   uint32_t loader = 0;
-  if (runMode == 0) {
+  if (runMode == RunMode::Embedded) {
     firmware = SizeOf(FirmwareBytes(), kFirmwareBufferSize);
     loader = SizeOf(LoaderBytes(), kLoaderBufferSize);
-  } else if (runMode == 3 || runMode == 4) {
-    if (runMode == 3) loader = SizeOf(LoaderBytes(), kLoaderBufferSize);
+  } else if (FirmwareFromFile(runMode)) {
+    if (!LoaderFromFile(runMode)) loader = SizeOf(LoaderBytes(), kLoaderBufferSize);
     const char* which = "firmware";
     try {
       if (!PayloadFile::Exists(firmwarePath)) {
@@ -44,7 +45,7 @@ SizesResult ComputePayloadSizes(int runMode, const std::string& firmwarePath, co
         return r;
       }
       firmware = SizeOfFile(firmwareFile, firmwarePath);
-      if (runMode == 4) {
+      if (LoaderFromFile(runMode)) {
         which = "loader";
         if (!PayloadFile::Exists(loaderPath)) {
           firmwareFile.Close();

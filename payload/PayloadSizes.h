@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "payload/CommandLine.h"
+
 #include "payload/PayloadFile.h"
 
 namespace payload {
@@ -32,7 +34,8 @@ struct SizesResult {
 //  4: both from the files (opened into firmwareFile and loaderFile);
 // the firmware size is adjusted in every mode. On success the files stay open, positioned at their end: every
 // later use starts with Rewind. On failure no file is left open, nothing may be sent, and Message says why.
-SizesResult ComputePayloadSizes(int runMode, const std::string& firmwarePath, const std::string& loaderPath,
-                                PayloadFile& firmwareFile, PayloadFile& loaderFile);
+SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
+                                const std::string& loaderPath, PayloadFile& firmwareFile,
+                                PayloadFile& loaderFile);
 
 }  // namespace payload

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <stdexcept>
 
 namespace tk {
@@ -24,17 +23,29 @@ void Timer::SetOnTimer(Method handler) {
   Update();
 }
 
-void Timer::Fire() {
-  if (enabled_ && onTimer_) {
-    // A handler may replace or clear itself; keep the callable alive for the call.
-    Method handler = onTimer_;
-    handler();
+void Timer::Expired() {
+  if (!enabled_ || interval_ == 0 || !onTimer_) return;
+  const int64_t now = ClockUs();
+  if (now < dueUs_) {
+    // Woken early: wait for the rest, in whole milliseconds rounded up.
+    Arm(static_cast<uint32_t>((dueUs_ - now + 999) / 1000));
+    return;
   }
+  // The next period counts from this firing, so that firings are never closer than the interval either.
+  StartPeriod();
+  // A handler may replace or clear itself; keep the callable alive for the call.
+  Method handler = onTimer_;
+  handler();
+}
+
+void Timer::StartPeriod() {
+  dueUs_ = ClockUs() + static_cast<int64_t>(interval_) * 1000;
+  Arm(interval_);
 }
 
 void Timer::Update() {
   Disarm();
-  if (enabled_ && interval_ != 0 && onTimer_) Arm(interval_);
+  if (enabled_ && interval_ != 0 && onTimer_) StartPeriod();
 }
 
 void Runtime::MessageBox(const std::string& text, const std::string& caption) {
@@ -61,42 +72,6 @@ Runtime& App() {
 
 bool Installed() {
   return g_runtime.load(std::memory_order_acquire) != nullptr;
-}
-
-double DateTimeFromUnixMs(int64_t unixMs, int64_t utcOffsetMs) {
-  // 25569 days lie between 1899-12-30 and 1970-01-01. Whole milliseconds keep the ms resolution exact.
-  const int64_t localMs = unixMs + utcOffsetMs;
-  const int64_t msPerDay = 86400000;
-  int64_t days = localMs / msPerDay;
-  int64_t rest = localMs % msPerDay;
-  if (rest < 0) {
-    rest += msPerDay;
-    --days;
-  }
-  return static_cast<double>(days + 25569) + static_cast<double>(rest) / static_cast<double>(msPerDay);
-}
-
-double LocalDateTimeNow() {
-  static std::atomic<int64_t> offsetMs{0};
-  static std::atomic<int64_t> validUntil{0};  // seconds since 1970: the offset holds before this minute ends
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  if (ts.tv_sec >= validUntil.load(std::memory_order_relaxed)) {
-    tm local{};
-    const time_t secs = ts.tv_sec;
-    localtime_r(&secs, &local);
-    offsetMs.store(static_cast<int64_t>(local.tm_gmtoff) * 1000, std::memory_order_relaxed);
-    validUntil.store((ts.tv_sec / 60 + 1) * 60, std::memory_order_relaxed);
-  }
-  const int64_t unixMs = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-  return DateTimeFromUnixMs(unixMs, offsetMs.load(std::memory_order_relaxed));
-}
-
-uint32_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-  return static_cast<uint32_t>(ms);
 }
 
 }  // namespace tk

@@ -1,8 +1,7 @@
 // The services that the updater expects of a windowing toolkit: one user-interface (UI) thread that runs
 // every decision, a way for other threads to run a function there and wait (Synchronize), timers that fire on
-// the UI thread, the clocks, and modal message boxes. The core (serial, engine, payload) talks only to this
-// interface; toolkit/qt implements it on Qt, toolkit/loop on a small event loop of its own (tests and Qt-free
-// tools).
+// the UI thread, the clocks, and modal message boxes. The core (serial, engine) talks only to this interface;
+// toolkit/qt implements it on Qt, toolkit/loop on a small event loop of its own (tests and benchmarks).
 #pragma once
 
 #include <cstdint>
@@ -10,13 +9,19 @@
 #include <memory>
 #include <string>
 
+#include "toolkit/Clock.h"
+
 namespace tk {
 
 using Method = std::function<void()>;
 
 // A periodic timer that fires on the UI thread. Writing the interval or the enabled flag with its current
 // value changes nothing; any real change (and a new handler) starts a full interval again. A timer fires only
-// while it is enabled, has a non-zero interval and has a handler.
+// while it is enabled, has a non-zero interval and has a handler, and never before its full interval has
+// passed on the monotonic clock: since the last firing or since it was started.
+//
+// The implementations supply a one-shot wake-up (Arm) that may come early, as a system's coarse timers do;
+// the base checks the clock when it comes and asks again for the rest, so every runtime keeps the same rule.
 class Timer {
  public:
   virtual ~Timer() = default;
@@ -30,18 +35,23 @@ class Timer {
 
  protected:
   Timer() = default;
-  // Called by the implementation on the UI thread each time the interval has run out.
-  void Fire();
-  // (Re)start the period from now, or stop it.
+  // Called by the implementation on the UI thread when the wake-up asked for by Arm comes.
+  void Expired();
+  // Asks for one call of Expired in about ms, replacing any wake-up asked for before; Disarm cancels it.
   virtual void Arm(uint32_t ms) = 0;
   virtual void Disarm() = 0;
+  // The clock the interval is measured on, in microseconds: the monotonic clock, unless the runtime keeps
+  // time of its own.
+  virtual int64_t ClockUs() const { return MonotonicUs(); }
 
  private:
   void Update();
+  void StartPeriod();
 
   uint32_t interval_ = 1000;  // the toolkit's defaults: enabled, one second
   bool enabled_ = true;
   Method onTimer_;
+  int64_t dueUs_ = 0;  // the end of the running period, on ClockUs
 };
 
 class Runtime {
@@ -80,13 +90,5 @@ class Runtime {
 void Install(Runtime* runtime);
 Runtime& App();
 bool Installed();
-
-// Local-time helpers shared by the implementations.
-double DateTimeFromUnixMs(int64_t unixMs, int64_t utcOffsetMs);
-uint32_t MonotonicMs();
-// The local date-time now. The offset from UTC is looked up again at each new minute (time-zone changes fall
-// on whole minutes), not at every call: the lookup consults the zone file and the engine asks several times a
-// block.
-double LocalDateTimeNow();
 
 }  // namespace tk

@@ -1,6 +1,5 @@
 #include "app/core/LogFile.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,9 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include "app/core/Texts.h"
+#include "toolkit/files/WriteBeside.h"
 
 namespace app {
 
@@ -35,19 +34,6 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     *error = Reason("cannot create " + dir, errno);
     return false;
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& content) {
-  size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
   }
   return true;
 }
@@ -80,53 +66,27 @@ LogFileResult WriteLogFile(const std::string& dir, const std::string& name, cons
   r.Path = dir + "/" + name;
   if (!MakeDirectories(dir, &r.Error)) return r;
 
-  const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) {
-    r.Error = Reason(dir, errno);
-    return r;
+  const tk::WriteBesideResult w = tk::WriteBesideAndRename(r.Path, content.data(), content.size(), 0600);
+  using Failure = tk::WriteBesideResult::Failure;
+  switch (w.failure) {
+    case Failure::None:
+      r.Written = true;
+      break;
+    case Failure::Directory:
+      r.Error = Reason(dir, w.error);
+      break;
+    case Failure::Foreign:
+      r.Error = r.Path + ": belongs to another user";
+      break;
+    case Failure::Create:
+      r.Error = Reason("cannot create a file in " + dir, w.error);
+      break;
+    case Failure::Write:
+    case Failure::Permissions:
+    case Failure::Rename:
+      r.Error = Reason(r.Path, w.error);
+      break;
   }
-  // Whatever holds the name now must be ours: replacing it must never destroy another user's file, even in a
-  // directory that others can write to.
-  struct stat st {};
-  if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid != geteuid()) {
-    close(dirFd);
-    r.Error = r.Path + ": belongs to another user";
-    return r;
-  }
-
-  std::random_device random;
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    temp = "." + name + "." + std::to_string(random() % 1000000000u);
-    fd = openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    r.Error = Reason("cannot create a file in " + dir, errno);
-    close(dirFd);
-    return r;
-  }
-  bool ok = WriteAll(fd, content);
-  int err = errno;
-  if (ok && fsync(fd) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    unlinkat(dirFd, temp.c_str(), 0);
-    r.Error = Reason(r.Path, err);
-  }
-  close(dirFd);
-  r.Written = ok;
   return r;
 }
 

@@ -43,26 +43,17 @@ void UpdateController::FormShow(const std::vector<std::string>& args) {
 }
 
 void UpdateController::Decide(payload::CommandLine& cl) {
-  switch (runMode_) {
-    case 1:
-      Build(true, false, cl);
-      return;
-    case 2:
-      Build(true, true, cl);
-      return;
-    case 5:
-      Build(false, true, cl);
-      return;
-    default:
-      break;
+  if (payload::BuildsUpdater(runMode_)) {
+    Build(payload::EmbedsFirmware(runMode_), payload::EmbedsLoader(runMode_), cl);
+    return;
   }
   // The loader test comes first: with both buffers empty only the loader message is shown.
-  if ((runMode_ == 0 || runMode_ == 3) && payload::LoaderBufferEmpty()) {
+  if (!payload::LoaderFromFile(runMode_) && payload::LoaderBufferEmpty()) {
     tk::App().MessageBox(kNoLoaderText, kStartMessageCaption);
     Close();
     return;
   }
-  if (runMode_ == 0 && payload::FirmwareBufferEmpty()) {
+  if (!payload::FirmwareFromFile(runMode_) && payload::FirmwareBufferEmpty()) {
     tk::App().MessageBox(kNoFirmwareText, kStartMessageCaption);
     Close();
     return;
@@ -94,10 +85,10 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
 
   // The status line reads its starting text from here on (the console prints it now).
   view_.StatusChanged(status_);
+  sources_ = ChoosePayloadSources(runMode_, static_cast<uint32_t>(loaderSize_), firmwareFile_, loaderFile_);
   engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
-  engine_->LoaderData = payload::LoaderBytes();
-  engine_->FirmwareData = payload::FirmwareBytes();
-  engine_->Files = &files_;
+  engine_->LoaderSource = sources_.Loader.get();
+  engine_->FirmwareSource = sources_.Firmware.get();
   engine_->Start(bootFlag ? 1 : 0);
   // The first step may process window messages: a close during it has already stopped the engine, and the
   // callback must then stay unset.
@@ -105,7 +96,6 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
   engine_->OnFinished = [this](engine::TSerialThread*) { EngineFinished(); };
   engine_->FirmwareSize = static_cast<uint32_t>(firmwareSize_);
   engine_->LoaderSize = static_cast<uint32_t>(loaderSize_);
-  engine_->RunMode = runMode_;
 }
 
 void UpdateController::EngineFinished() {
@@ -138,8 +128,8 @@ void UpdateController::Shutdown() {
   if (!closed_) Close();
   shutDown_ = true;
   engine_.reset();
-  if (runMode_ == 3 || runMode_ == 4) firmwareFile_.Close();
-  if (runMode_ == 4) loaderFile_.Close();
+  if (payload::FirmwareFromFile(runMode_)) firmwareFile_.Close();
+  if (payload::LoaderFromFile(runMode_)) loaderFile_.Close();
   // Lines logged while the engine came to a stop belong in the file as well.
   if (log_.Revision() != savedRevision_) WriteLogFile();
 }

@@ -11,7 +11,7 @@
 
 #include "app/core/DiagnosticLog.h"
 #include "app/core/LogFile.h"
-#include "engine/PayloadFiles.h"
+#include "app/core/PayloadSources.h"
 #include "engine/Reporting.h"
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
@@ -85,7 +85,7 @@ class UpdateController : public engine::IReporter {
   const LogFileResult& LastLogFile() const { return lastLogFile_; }
 
   // The start's results.
-  int RunMode() const { return runMode_; }
+  payload::RunMode RunMode() const { return runMode_; }
   bool ExitWhenDone() const { return exitWhenDone_; }
   int32_t FirmwareSize() const { return firmwareSize_; }
   int32_t LoaderSize() const { return loaderSize_; }
@@ -117,13 +117,13 @@ class UpdateController : public engine::IReporter {
   int progressMax_ = 100;
   bool progressVisible_ = false;
 
-  int runMode_ = 0;
+  payload::RunMode runMode_ = payload::RunMode::Embedded;
   bool exitWhenDone_ = false;
   int32_t firmwareSize_ = 0;
   int32_t loaderSize_ = 0;
   payload::PayloadFile firmwareFile_;
   payload::PayloadFile loaderFile_;
-  engine::PayloadFileSource files_{firmwareFile_, loaderFile_};  // how the engine reads them
+  PayloadSources sources_;  // what the engine reads the payloads from
   std::unique_ptr<engine::TSerialThread> engine_;
 
   bool shown_ = false;

@@ -9,11 +9,7 @@
 //  --stats);
 //  - the updater's CPU time per MiB of firmware.
 // Usage: bench_update [--quick]   (--quick skips the 4-minute run at 9600)
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -21,17 +17,16 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/SerialThreadDef.h"
+#include "payload/SizeRule.h"
 #include "tests/support/payloads.h"
+#include "tests/support/process.h"
 #include "toolkit/qt/QtRuntime.h"
-
-extern char** environ;
 
 namespace {
 
@@ -69,13 +64,6 @@ struct Run {
   bool bootFlag;  // also: everything at 9600
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 void RunOne(const Run& run, const std::string& simPath) {
   const std::string dir = std::filesystem::temp_directory_path() / ("brae-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -86,18 +74,14 @@ void RunOne(const Run& run, const std::string& simPath) {
   if (run.pace) args.push_back("--pace");
   // An image above 600000 bytes suits only an indicator that reports a large flash.
   if (run.firmware > 600000) args.insert(args.end(), {"--flash-size", "2048"});
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 2, statsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t sim = -1;
-  if (posix_spawn(&sim, simPath.c_str(), &fa, nullptr, argv.data(), environ) != 0) {
-    std::fprintf(stderr, "cannot start %s\n", simPath.c_str());
+  std::unique_ptr<testing_support::Process> sim;
+  try {
+    sim = std::make_unique<testing_support::Process>(args, testing_support::Process::Env{}, std::string(),
+                                                     "/dev/null", statsPath);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
     return;
   }
-  posix_spawn_file_actions_destroy(&fa);
   while (!std::filesystem::is_symlink(dir + "/com1"))
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
 
@@ -106,9 +90,9 @@ void RunOne(const Run& run, const std::string& simPath) {
   std::vector<uint8_t> loaderBuffer(64000, 0xFF), firmwareBuffer(1048576, 0xFF);
   std::memcpy(loaderBuffer.data(), loader.data(), loader.size());
   std::memcpy(firmwareBuffer.data(), image.data(), image.size());
-  uint32_t announced = static_cast<uint32_t>(image.size());
-  if (announced % 2) ++announced;
-  if (announced % 1000 == 0) announced += 2;
+  const uint32_t announced = payload::AdjustFirmwareSize(static_cast<uint32_t>(image.size()));
+  engine::BufferPayload loaderSource(loaderBuffer.data(), loader.size());
+  engine::BufferPayload firmwareSource(firmwareBuffer.data(), firmwareBuffer.size());
 
   NullWindow window;
   NullDialog dialog;
@@ -121,8 +105,8 @@ void RunOne(const Run& run, const std::string& simPath) {
     e.OnFinished = [&](engine::TSerialThread*) { finished = true; };
     e.FirmwareSize = announced;
     e.LoaderSize = static_cast<uint32_t>(loader.size());
-    e.LoaderData = loaderBuffer.data();
-    e.FirmwareData = firmwareBuffer.data();
+    e.LoaderSource = &loaderSource;
+    e.FirmwareSource = &firmwareSource;
     while (!finished) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpuAfter = CpuSeconds();
@@ -135,9 +119,8 @@ void RunOne(const Run& run, const std::string& simPath) {
                              1 + 1 + 1 + 1 + 4 + 1 + static_cast<double>(announced + blocks) +
                              static_cast<double>(blocks) + 1 + 2 + 1;
     const double bound = slowBytes * 10 / 9600 + fastBytes * 10 / fast + 0.300 + 0.200;
-    int status = 0;
-    waitpid(sim, &status, 0);
-    std::string stats = ReadFile(statsPath);
+    sim->Wait(std::chrono::minutes(1));
+    std::string stats = testing_support::ReadFile(statsPath);
     if (!stats.empty() && stats.back() == '\n') stats.pop_back();
     std::printf("%s: %s (%zu-byte firmware, %zu-byte loader%s)\n", run.name,
                 e.Succeeded ? "confirmed" : "FAILED", image.size(), loader.size(),

@@ -159,7 +159,7 @@ TEST_F(WindowTest, NoArgumentsWithBothPayloadsStartsTheUpdateWithTheLogsFirstLin
   ASSERT_NE(Engine(), nullptr);
   EXPECT_EQ(Engine()->FirmwareSize, static_cast<uint32_t>(kFirmwareBytes));
   EXPECT_EQ(Engine()->LoaderSize, sizeof kLoader - 1);
-  EXPECT_EQ(Engine()->RunMode, 0);
+  EXPECT_EQ(C().RunMode(), payload::RunMode::Embedded);
   EXPECT_TRUE(Engine()->OnFinished != nullptr);
 
   const Lines log = C().Log().Lines();
@@ -179,7 +179,7 @@ TEST_F(WindowTest, AnyArgumentShowsDiagnosticModeAndAnUnknownOneStillUpdatesFrom
   Show({"hello"});
   EXPECT_TRUE(form->BtnOpenDebug->isVisible());
   EXPECT_EQ(form->BtnOpenDebug->text(), "DiagnosticMode");
-  EXPECT_EQ(C().RunMode(), 0);
+  EXPECT_EQ(C().RunMode(), payload::RunMode::Embedded);
   EXPECT_NE(Engine(), nullptr);
 }
 
@@ -211,16 +211,16 @@ TEST_F(WindowTest, FromBothFilesAnEmptyLoaderBufferDoesNotMatter) {
   Show({"/i", files / "b.bin", files / "b.s19"});
   EXPECT_TRUE(messages.empty());
   ASSERT_NE(Engine(), nullptr);
-  EXPECT_EQ(Engine()->RunMode, 4);
+  EXPECT_EQ(C().RunMode(), payload::RunMode::BothFiles);
   EXPECT_EQ(Engine()->FirmwareSize, 3002u);  // odd sizes gain a byte
   EXPECT_EQ(Engine()->LoaderSize, sizeof kLoader - 1);
   EXPECT_EQ(C().Log().Lines()[2], "Firmware file size is 3002");
   // The engine reads the files through the window, from their start.
-  engine::IPayloadFiles* files_ = Engine()->Files;
-  ASSERT_NE(files_, nullptr);
-  files_->RewindLoaderFile();
+  engine::IPayloadSource* loader = Engine()->LoaderSource;
+  ASSERT_NE(loader, nullptr);
+  loader->Rewind();
   uint8_t byte = 0;
-  ASSERT_EQ(files_->ReadLoaderByte(&byte), 1);
+  ASSERT_EQ(loader->Read(&byte, 1), 1);
   EXPECT_EQ(byte, 'S');
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/SerialThreadDef.h"
+#include "tests/engine/seam.h"
 #include "tests/support/pty.h"
 #include "toolkit/loop/LoopRuntime.h"
 
@@ -79,7 +80,7 @@ class EngineTest : public ::testing::Test {
     tk::Install(nullptr);
   }
 
-  void Create() { engine = std::make_unique<engine::TSerialThread>(&window, &dialog); }
+  void Create() { engine = std::make_unique<EngineUnderTest>(&window, &dialog); }
 
   // Creates the engine with Com4 open, as after a successful scan, and forgets what creation logged.
   testing_support::Pty& CreateOnCom4() {
@@ -122,7 +123,7 @@ class EngineTest : public ::testing::Test {
   RecordingWindow window;
   RecordingDialog dialog;
   std::vector<std::string> messages;
-  std::unique_ptr<engine::TSerialThread> engine;
+  std::unique_ptr<EngineUnderTest> engine;
 };
 
 }  // namespace engine_test

@@ -1,6 +1,7 @@
 #include <random>
 
 #include "tests/engine/harness.h"
+#include "tests/engine/reference_reply.h"
 
 using namespace engine;
 using engine_test::EngineTest;
@@ -265,24 +266,92 @@ TEST_F(Recognition, BufferWrapsAfter4096Bytes) {
   EXPECT_EQ(1, engine->RxPos);
 }
 
-TEST_F(Recognition, GarbageNeverCrashesOrMovesTheStateMachine) {
+// Chunks of the characters replies are made of, with noise, on an empty buffer: each is recognised as the
+// reply rules say.
+TEST_F(Recognition, RandomChunksAreRecognisedAsTheReplyRulesSay) {
+  std::mt19937 random(1234);
+  auto pick = [&](const std::string& from) { return from[random() % from.size()]; };
+  const std::string letters = std::string("^TVWZXYQBD[]() a\r\n") + '\0' + '\xFF';
+  const std::string answer = "0123456789ABCDEF$x-+ ";
+  for (int round = 0; round < kStateCount * 2000; ++round) {
+    const uint8_t state = static_cast<uint8_t>(round % kStateCount);
+    // Letters and noise, and answers in brackets of either kind.
+    std::string chunk;
+    for (int piece = 1 + static_cast<int>(random() % 4); piece > 0; --piece) {
+      switch (random() % 4) {
+        case 0:
+          chunk += static_cast<char>(random() & 0xFF);
+          break;
+        case 1:
+          chunk += pick(letters);
+          break;
+        default:
+          chunk += pick("[(");
+          for (int n = static_cast<int>(random() % 6); n > 0; --n) chunk += pick(answer);
+          chunk += pick("])");
+      }
+    }
+    engine->State = state;
+    engine->RxPos = 1;
+    engine->ReplyKind = kReplyNone;
+    engine->FlashSize = -7;
+    Chunk(chunk);
+    const engine_test::ExpectedReply expected = engine_test::ReferenceReply(state, chunk);
+    SCOPED_TRACE(std::string(StateNames[state]) + " '" + serial::StripNonPrintable(chunk) + "'");
+    ASSERT_EQ(expected.kind, engine->ReplyKind);
+    EXPECT_EQ(expected.flashSizeRead ? expected.flashSize : -7, engine->FlashSize);
+    ASSERT_EQ(state, engine->State);  // no step ran in between to spoil the comparison
+  }
+}
+
+TEST_F(Recognition, GarbageStaysInsideTheBuffer) {
   std::mt19937 random(1234);
   for (int round = 0; round < kStateCount * 4; ++round) {
-    const uint8_t state = static_cast<uint8_t>(round % kStateCount);
-    engine->State = state;
+    engine->State = static_cast<uint8_t>(round % kStateCount);
     std::string chunk(static_cast<size_t>(1 + random() % 10000), '\0');
     for (char& c : chunk) c = static_cast<char>(random() & 0xFF);
     Chunk(chunk);
-    EXPECT_EQ(state, engine->State);
     EXPECT_GE(engine->RxPos, 1);
     EXPECT_LE(engine->RxPos, 4096);
   }
-  // Answers split over many reads are still recognised.
-  engine->State = eCheckHeapAddress;
-  engine->RxPos = 1;
-  engine->ReplyKind = 0;
-  for (char c : std::string("[4A0000]")) Chunk(std::string(1, c));
-  EXPECT_EQ(kReplyHeapOther, engine->ReplyKind);
+}
+
+// However the line splits a reply into reads, it is the same reply.
+TEST_F(Recognition, AReplySplitAnywhereIsTheSameReply) {
+  struct Case {
+    uint8_t state;
+    std::string reply;
+    uint8_t kind;
+  } cases[] = {
+      {eZa96Before, "\r\n^\r\n", kReplyAck},
+      {eSendU, "\r\nT\r\n", kReplyT},
+      {eUpload, "B..D", kReplyD},
+      {eCheckFlash, "\r\n[2048]\r\n", kReplyAck},
+      {eRequestSCPVersion, "[1.02]", kReplyScpOne},
+      {eRequestVersion, "(2.10)", kReplyVersionHigher},
+      {eCheckHeapAddress, "[4A0000]", kReplyHeapOther},
+      {eCheckHeapAddress, "[F9]", kReplyHeapF9},
+      {eFt96, "[9249]", kReplyFtFits},
+      {eFt384, "[9251]", kReplyFtTooBig},
+      {eCheckPort, "[0]", kReplyNotBluetooth},
+      {eCheckPort, "[BT]", kReplyBluetooth},
+  };
+  for (const Case& c : cases) {
+    for (size_t split = 0; split <= c.reply.size(); ++split) {
+      SCOPED_TRACE(std::string(StateNames[c.state]) + " '" + serial::StripNonPrintable(c.reply) +
+                   "' split at " + std::to_string(split));
+      engine->State = c.state;
+      engine->RxPos = 1;
+      engine->ReplyKind = kReplyNone;
+      engine->FlashSize = 0;
+      if (split > 0) Chunk(c.reply.substr(0, split));
+      if (split < c.reply.size()) Chunk(c.reply.substr(split));
+      EXPECT_EQ(c.kind, engine->ReplyKind);
+      if (c.state == eCheckFlash) {
+        EXPECT_EQ(2048, engine->FlashSize);
+      }
+    }
+  }
 }
 
 TEST_F(Recognition, NothingAfterFinish) {

@@ -86,7 +86,7 @@ TEST(EngineRun, IdentificationWithRealThreadsAndTimersUpToTheLoader) {
     RecordingWindow window;
     RecordingDialog dialog;
     ScriptedIndicator indicator(com4);
-    TSerialThread engine(&window, &dialog);
+    engine_test::EngineUnderTest engine(&window, &dialog);
     engine.FirmwareSize = 5000;
     engine.Start(0);
     ASSERT_TRUE(rt.RunUntil([&] { return engine.State == eSendPM && indicator.Heard().size() >= 10; }, 20000))

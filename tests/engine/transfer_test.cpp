@@ -1,52 +1,49 @@
 // The loader upload and the firmware transfer, step by step on a pty whose far side the test reads.
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
 
-#include "engine/PayloadFiles.h"
+#include "payload/PayloadFile.h"
 #include "tests/engine/harness.h"
+#include "tests/support/files.h"
+#include "tests/support/payloads.h"
 
 using namespace engine;
 using engine_test::EngineTest;
+using testing_support::FirmwareImage;
 
 namespace {
 
-std::string Pattern(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  uint32_t x = seed;
-  for (char& c : s) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>((x >> 16) % 250);  // never 0xFF, so every byte counts
-  }
-  return s;
-}
+// A payload file read one byte a call, as the controller's file source reads it.
+struct FileSource : IPayloadSource {
+  explicit FileSource(payload::PayloadFile& f) : file(f) {}
+  void Rewind() override { file.Rewind(); }
+  int Read(uint8_t* out, int) override { return file.ReadByte(out); }
+  payload::PayloadFile& file;
+};
 
 class Transfer : public EngineTest {
  protected:
-  Transfer() : loader(64000, static_cast<char>(0xFF)), firmware(1048576, static_cast<char>(0xFF)) {
-    char tmpl[] = "/tmp/brae-transfer-XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
-  ~Transfer() override {
-    std::remove((dir + "/fw.bin").c_str());
-    std::remove((dir + "/ld.s19").c_str());
-    rmdir(dir.c_str());
-  }
+  Transfer() : loader(64000, static_cast<char>(0xFF)), firmware(1048576, static_cast<char>(0xFF)) {}
   testing_support::Pty& Ready() {
     auto& pty = CreateOnCom4();
-    engine->LoaderData = reinterpret_cast<const uint8_t*>(loader.data());
-    engine->FirmwareData = reinterpret_cast<const uint8_t*>(firmware.data());
+    UseBufferLoader(0);
+    engine->FirmwareSource = &firmwareBuffer;
     window.positions.clear();
     return pty;
   }
-  std::string WriteFile(const std::string& name, const std::string& bytes) {
-    const std::string path = dir + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+  // The embedded loader as the controller hands it over: cut at its counted size.
+  void UseBufferLoader(size_t size) {
+    loaderBuffer =
+        BufferPayload(reinterpret_cast<const uint8_t*>(loader.data()), std::min<size_t>(size, 64000));
+    engine->LoaderSource = &loaderBuffer;
+    engine->LoaderSize = static_cast<uint32_t>(size);
   }
   void UseFiles(const std::string& firmwareBytes, const std::string& loaderBytes) {
-    firmwareFile.Open(WriteFile("fw.bin", firmwareBytes));
-    loaderFile.Open(WriteFile("ld.s19", loaderBytes));
-    engine->Files = &files;
+    testing_support::WriteFile(dir / "fw.bin", firmwareBytes);
+    testing_support::WriteFile(dir / "ld.s19", loaderBytes);
+    firmwareFile.Open(dir / "fw.bin");
+    loaderFile.Open(dir / "ld.s19");
+    engine->FirmwareSource = &firmwareFileSource;
+    engine->LoaderSource = &loaderFileSource;
   }
   // The upload announced: "{PM}" on the wire, the caret not yet answered.
   void Announce(testing_support::Pty& pty) {
@@ -56,8 +53,8 @@ class Transfer : public EngineTest {
   }
   // A loader of `size` bytes in the buffer, announced.
   void AnnounceBufferLoader(testing_support::Pty& pty, size_t size, unsigned seed) {
-    loader.replace(0, size, Pattern(size, seed));
-    engine->LoaderSize = static_cast<uint32_t>(size);
+    loader.replace(0, size, FirmwareImage(size, seed));
+    UseBufferLoader(size);
     Announce(pty);
   }
   // One upload: "{PM}" and its caret, then the loader text.
@@ -70,10 +67,12 @@ class Transfer : public EngineTest {
     return sent;
   }
 
-  std::string dir;
+  testing_support::TempDir dir;
   std::string loader, firmware;
+  BufferPayload loaderBuffer{nullptr, 0};
+  BufferPayload firmwareBuffer{reinterpret_cast<const uint8_t*>(firmware.data()), firmware.size()};
   payload::PayloadFile firmwareFile, loaderFile;
-  engine::PayloadFileSource files{firmwareFile, loaderFile};
+  FileSource firmwareFileSource{firmwareFile}, loaderFileSource{loaderFile};
 };
 
 TEST_F(Transfer, EmptyLoaderFromTheBuffer) {
@@ -89,8 +88,8 @@ TEST_F(Transfer, EmptyLoaderFromTheBuffer) {
 
 TEST_F(Transfer, LoaderFromTheBufferStopsAtItsSize) {
   auto& pty = Ready();
-  loader.replace(0, 2000, Pattern(2000, 7));
-  engine->LoaderSize = 1500;
+  loader.replace(0, 2000, FirmwareImage(2000, 7));
+  UseBufferLoader(1500);
   EXPECT_EQ(loader.substr(0, 1500), Upload(pty, 1500));
   EXPECT_EQ((std::vector<int>{0, 1000}), window.positions);
   EXPECT_EQ(std::vector<int>{1500}, window.maxima);
@@ -100,9 +99,8 @@ TEST_F(Transfer, LoaderFromTheBufferStopsAtItsSize) {
 
 TEST_F(Transfer, LoaderFileIsSentWholeAndAgainFromItsStart) {
   auto& pty = Ready();
-  const std::string file = Pattern(4000, 3) + std::string(100, static_cast<char>(0xFF));
+  const std::string file = FirmwareImage(4000, 3) + std::string(100, static_cast<char>(0xFF));
   UseFiles("", file);
-  engine->RunMode = 4;
   engine->LoaderSize = 4000;
   EXPECT_EQ(file, Upload(pty, 4100));
   EXPECT_EQ((std::vector<int>{0, 1000, 2000, 3000, 4000}), window.positions);
@@ -114,11 +112,10 @@ TEST_F(Transfer, LoaderFileIsSentWholeAndAgainFromItsStart) {
 TEST_F(Transfer, UnreadableLoaderFileEndsTheUpdateWithAMessage) {
   auto& pty = Ready();
   // Reading this file fails with an I/O error although it opens and rewinds.
-  const std::string link = dir + "/ld.s19";
+  const std::string link = dir / "ld.s19";
   ASSERT_EQ(0, symlink("/proc/self/mem", link.c_str()));
   loaderFile.Open(link);
-  engine->Files = &files;
-  engine->RunMode = 4;
+  engine->LoaderSource = &loaderFileSource;
   int finished = 0;
   engine->OnFinished = [&](TSerialThread*) { ++finished; };
   Announce(pty);
@@ -131,7 +128,7 @@ TEST_F(Transfer, UnreadableLoaderFileEndsTheUpdateWithAMessage) {
 }
 
 // Starts the transfer as the step does on W, then answers Z until the last block.
-std::vector<std::string> Blocks(engine::TSerialThread& e, testing_support::Pty& pty, size_t size) {
+std::vector<std::string> Blocks(engine_test::EngineUnderTest& e, testing_support::Pty& pty, size_t size) {
   std::vector<std::string> blocks;
   e.State = eWaitW;
   e.ReplyKind = kReplyW;
@@ -151,7 +148,7 @@ std::vector<std::string> Blocks(engine::TSerialThread& e, testing_support::Pty& 
 
 TEST_F(Transfer, FirmwareInBlocksWithMarkers) {
   auto& pty = Ready();
-  firmware.replace(0, 5000, Pattern(5000, 11));
+  firmware.replace(0, 5000, FirmwareImage(5000, 11));
   engine->FirmwareSize = 2500;
   auto blocks = Blocks(*engine, pty, 2500);
   ASSERT_EQ(3u, blocks.size());
@@ -202,22 +199,50 @@ TEST_F(Transfer, TimeEstimates) {
 
 TEST_F(Transfer, FileModeRestartsFromTheFirstByteAndPadsToTheAnnouncedSize) {
   auto& pty = Ready();
-  const std::string image = Pattern(999, 5);
+  const std::string image = FirmwareImage(999, 5);
   UseFiles(image, "");
-  engine->RunMode = 3;
   engine->FirmwareSize = 1002;  // 999 made even (1000), then off a multiple of 1000
   auto blocks = Blocks(*engine, pty, 1002);
   const std::string padded = image + std::string(3, static_cast<char>(0xFF));
   EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
   EXPECT_EQ(padded.substr(1000), blocks[1]);
-  uint16_t crc = 0;
-  for (char c : padded)
-    crc = static_cast<uint16_t>(kCrcTable[(crc ^ static_cast<uint8_t>(c)) & 0xFF] ^ (crc >> 8));
+  const uint16_t crc = Crc16(reinterpret_cast<const uint8_t*>(padded.data()), padded.size());
   EXPECT_EQ(crc, engine->Crc);
   // A failed transfer starts over with the next W: the file is read from its start again.
   blocks = Blocks(*engine, pty, 1002);
   EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
   EXPECT_EQ(crc, engine->Crc);
+}
+
+TEST_F(Transfer, APayloadShorterThanTheAnnouncedSizeIsPaddedWhateverItsSource) {
+  auto& pty = Ready();
+  const std::string image = FirmwareImage(1500, 8);
+  BufferPayload shortBuffer(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+  engine->FirmwareSource = &shortBuffer;
+  engine->FirmwareSize = 2002;
+  auto blocks = Blocks(*engine, pty, 2002);
+  const std::string padded = image + std::string(502, static_cast<char>(0xFF));
+  ASSERT_EQ(3u, blocks.size());
+  EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
+  EXPECT_EQ(padded.substr(1000, 1000) + "\xA5", blocks[1]);
+  EXPECT_EQ(padded.substr(2000), blocks[2]);
+  EXPECT_EQ(Crc16(reinterpret_cast<const uint8_t*>(padded.data()), padded.size()), engine->Crc);
+}
+
+TEST(BufferPayload, ReadsInPiecesToItsEndAndAgainAfterARewind) {
+  const uint8_t bytes[5] = {1, 2, 3, 4, 5};
+  BufferPayload source(bytes, sizeof bytes);
+  uint8_t out[8] = {};
+  EXPECT_EQ(0, source.Read(out, 0));
+  EXPECT_EQ(0, source.Read(out, -1));
+  EXPECT_EQ(3, source.Read(out, 3));
+  EXPECT_EQ(2, source.Read(out, 8));
+  EXPECT_EQ(5, out[1]);
+  EXPECT_EQ(0, source.Read(out, 8));
+  source.Rewind();
+  EXPECT_EQ(5, source.Read(out, 8));
+  BufferPayload none(nullptr, 100);  // no buffer: nothing to read, whatever the size says
+  EXPECT_EQ(0, none.Read(out, 8));
 }
 
 TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
@@ -254,8 +279,7 @@ TEST_F(Transfer, AStepAskedForDuringTheUploadRunsAfterItNotInsideIt) {
 
 TEST_F(Transfer, UnreadableFirmwareFileEndsTheUpdateWithAMessage) {
   auto& pty = Ready();
-  engine->Files = &files;  // the firmware file was never opened: it cannot be rewound
-  engine->RunMode = 3;
+  engine->FirmwareSource = &firmwareFileSource;  // the firmware file was never opened: it cannot be rewound
   engine->FirmwareSize = 2002;
   int finished = 0;
   engine->OnFinished = [&](TSerialThread*) { ++finished; };
@@ -267,18 +291,15 @@ TEST_F(Transfer, UnreadableFirmwareFileEndsTheUpdateWithAMessage) {
   EXPECT_EQ("", pty.Receive(1, 50));
 }
 
-struct ThrowingFiles : engine::IPayloadFiles {
-  int ReadFirmwareByte(uint8_t*) override { throw 42; }
-  int ReadLoaderByte(uint8_t*) override { throw 42; }
-  void RewindFirmwareFile() override { throw 42; }
-  void RewindLoaderFile() override { throw 42; }
+struct ThrowingSource : IPayloadSource {
+  void Rewind() override { throw 42; }
+  int Read(uint8_t*, int) override { throw 42; }
 };
 
 TEST_F(Transfer, AStepThatFailsStillArmsItsTimeout) {
   Ready();
-  ThrowingFiles throwing;
-  engine->Files = &throwing;
-  engine->RunMode = 4;
+  ThrowingSource throwing;
+  engine->LoaderSource = &throwing;
   engine->State = eUploadZA;
   StepWith(kReplyTimeout);
   EXPECT_TRUE(Logged("Step failed"));

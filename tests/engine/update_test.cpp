@@ -2,8 +2,9 @@
 #include <atomic>
 #include <fstream>
 
-#include "engine/PayloadFiles.h"
+#include "app/core/PayloadSources.h"
 #include "engine/SerialThreadDef.h"
+#include "payload/SizeRule.h"
 #include "tests/engine/harness.h"
 #include "tests/sim/sim_harness.h"
 #include "tests/support/payloads.h"
@@ -16,14 +17,6 @@ using engine_test::RecordingWindow;
 namespace {
 
 using testing_support::FirmwareImage;
-
-// The firmware size the window hands over: the image made even and moved off a multiple of 1000.
-uint32_t Announced(size_t n) {
-  uint32_t size = static_cast<uint32_t>(n);
-  if (size % 2) ++size;
-  if (size % 1000 == 0) size += 2;
-  return size;
-}
 
 class Update : public ::testing::Test {
  protected:
@@ -40,29 +33,36 @@ class Update : public ::testing::Test {
   }
 
   // Starts the simulator and an engine that finds it on Com4; returns when the update has ended or failed to.
-  bool Run(std::vector<std::string> simArgs, int runMode, const std::string& image, const std::string& loader,
-           uint32_t timeoutMs = 30000) {
+  bool Run(std::vector<std::string> simArgs, payload::RunMode runMode, const std::string& image,
+           const std::string& loader, uint32_t timeoutMs = 30000) {
     simArgs.insert(simArgs.end(), {"--image-out", "IMAGE", "--exit-after-update"});
     sim = std::make_unique<simtest::SimProcess>(Args(simArgs));
     setenv("BRAE_PORT_DIR", sim->dir.path.c_str(), 1);
     loaderBuffer.replace(0, loader.size(), loader);
     firmwareBuffer.replace(0, image.size(), image);
-    if (runMode >= 3) {
+    if (payload::FirmwareFromFile(runMode)) {
       const std::string fw = sim->dir / "fw.bin", ld = sim->dir / "ld.s19";
       std::ofstream(fw, std::ios::binary) << image;
       std::ofstream(ld, std::ios::binary) << loader;
       firmwareFile.Open(fw);
-      if (runMode == 4) loaderFile.Open(ld);
+      if (payload::LoaderFromFile(runMode)) loaderFile.Open(ld);
     }
     engine = std::make_unique<TSerialThread>(&window, &dialog);
     engine->Start(0);
     engine->OnFinished = [this](TSerialThread*) { finished = true; };
-    engine->FirmwareSize = Announced(image.size());
+    engine->FirmwareSize = payload::AdjustFirmwareSize(static_cast<uint32_t>(image.size()));
     engine->LoaderSize = static_cast<uint32_t>(loader.size());
-    engine->RunMode = runMode;
-    engine->LoaderData = reinterpret_cast<const uint8_t*>(loaderBuffer.data());
-    engine->FirmwareData = reinterpret_cast<const uint8_t*>(firmwareBuffer.data());
-    engine->Files = &files;
+    loaderSource = payload::LoaderFromFile(runMode)
+                       ? std::unique_ptr<IPayloadSource>(std::make_unique<app::PayloadFileSource>(loaderFile))
+                       : std::make_unique<BufferPayload>(
+                             reinterpret_cast<const uint8_t*>(loaderBuffer.data()), loader.size());
+    firmwareSource =
+        payload::FirmwareFromFile(runMode)
+            ? std::unique_ptr<IPayloadSource>(std::make_unique<app::PayloadFileSource>(firmwareFile))
+            : std::make_unique<BufferPayload>(reinterpret_cast<const uint8_t*>(firmwareBuffer.data()),
+                                              firmwareBuffer.size());
+    engine->LoaderSource = loaderSource.get();
+    engine->FirmwareSource = firmwareSource.get();
     return rt.RunUntil([&] { return finished; }, timeoutMs);
   }
   std::vector<std::string> Args(std::vector<std::string> args) {
@@ -86,14 +86,14 @@ class Update : public ::testing::Test {
   std::string loaderBuffer, firmwareBuffer;
   std::unique_ptr<simtest::SimProcess> sim;
   payload::PayloadFile firmwareFile, loaderFile;
-  engine::PayloadFileSource files{firmwareFile, loaderFile};
+  std::unique_ptr<IPayloadSource> loaderSource, firmwareSource;
   std::unique_ptr<TSerialThread> engine;
   bool finished = false;
 };
 
 TEST_F(Update, FromTheEmbeddedBuffers) {
   const std::string image = FirmwareImage(20001, 1);
-  ASSERT_TRUE(Run({}, 0, image, simtest::kLoader)) << Diagnose();
+  ASSERT_TRUE(Run({}, payload::RunMode::Embedded, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_EQ(0, sim->wait_exit());
   // 20001 bytes are announced as 20002: the buffer's erased fill supplies the last one.
@@ -104,7 +104,7 @@ TEST_F(Update, FromTheEmbeddedBuffers) {
 
 TEST_F(Update, FromAFirmwareFileWithTheEmbeddedLoader) {
   const std::string image = FirmwareImage(2999, 2);  // announced as 3002: three bytes more than the file
-  ASSERT_TRUE(Run({}, 3, image, simtest::kLoader)) << Diagnose();
+  ASSERT_TRUE(Run({}, payload::RunMode::FirmwareFile, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_EQ(image + std::string(3, static_cast<char>(0xFF)), Received());
   std::remove(imageOut().c_str());
@@ -112,7 +112,7 @@ TEST_F(Update, FromAFirmwareFileWithTheEmbeddedLoader) {
 
 TEST_F(Update, FromBothFiles) {
   const std::string image = FirmwareImage(12345, 3);
-  ASSERT_TRUE(Run({}, 4, image, simtest::kLoader)) << Diagnose();
+  ASSERT_TRUE(Run({}, payload::RunMode::BothFiles, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_EQ(image + "\xFF", Received());
   std::remove(imageOut().c_str());
@@ -120,7 +120,7 @@ TEST_F(Update, FromBothFiles) {
 
 TEST_F(Update, BadCrcLeadsBackToUAndThenToSuccess) {
   const std::string image = FirmwareImage(4567, 4);
-  ASSERT_TRUE(Run({"--bad-crc-once"}, 0, image, simtest::kLoader)) << Diagnose();
+  ASSERT_TRUE(Run({"--bad-crc-once"}, payload::RunMode::Embedded, image, simtest::kLoader)) << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   EXPECT_TRUE(std::count(window.log.begin(), window.log.end(),
                          "Download not OK.(Already receive X,but crc not correct,did not receive y)") == 1)
@@ -131,7 +131,8 @@ TEST_F(Update, BadCrcLeadsBackToUAndThenToSuccess) {
 
 TEST_F(Update, DroppedBlockAcknowledgeLeadsBackToUAndThenToSuccess) {
   const std::string image = FirmwareImage(3500, 5);
-  ASSERT_TRUE(Run({"--drop-ack", "2:Z"}, 0, image, simtest::kLoader, 40000)) << Diagnose();
+  ASSERT_TRUE(Run({"--drop-ack", "2:Z"}, payload::RunMode::Embedded, image, simtest::kLoader, 40000))
+      << Diagnose();
   EXPECT_EQ(1, engine->Succeeded) << Diagnose();
   bool noAck = false;
   for (const auto& l : window.log)

@@ -29,7 +29,7 @@ TEST_P(PayloadRunModes, Parse) {
   std::vector<std::string> args{"/opt/brae/Update.exe"};
   args.insert(args.end(), c.args.begin(), c.args.end());
   CommandLine cl = ParseCommandLine(args);
-  EXPECT_EQ(cl.RunMode, c.mode);
+  EXPECT_EQ(Number(cl.RunMode), c.mode);
   EXPECT_EQ(cl.TargetName, c.target);
   EXPECT_EQ(cl.FirmwarePath, c.firmware);
   EXPECT_EQ(cl.LoaderPath, c.loader);
@@ -74,12 +74,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PayloadCommandLine, FromMainArguments) {
   const char* argv[] = {"prog", "/I", "Fw.bin", "ld.s19", "/x"};
   CommandLine cl = ParseCommandLine(5, argv);
-  EXPECT_EQ(cl.RunMode, 4);
+  EXPECT_EQ(cl.RunMode, RunMode::BothFiles);
   EXPECT_EQ(cl.FirmwarePath, "Fw.bin");
   EXPECT_EQ(cl.LoaderPath, "ld.s19");
   EXPECT_TRUE(cl.ExitWhenDone);
-  EXPECT_EQ(ParseCommandLine(0, nullptr).RunMode, 0);
-  EXPECT_EQ(ParseCommandLine(std::vector<std::string>{}).RunMode, 0);
+  EXPECT_EQ(ParseCommandLine(0, nullptr).RunMode, RunMode::Embedded);
+  EXPECT_EQ(ParseCommandLine(std::vector<std::string>{}).RunMode, RunMode::Embedded);
 }
 
 }  // namespace

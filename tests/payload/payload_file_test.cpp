@@ -127,7 +127,7 @@ TEST_F(PayloadFiles, SizesByRunMode) {
   };
   for (const Case& c : cases) {
     PayloadFile fw, ld;
-    SizesResult r = ComputePayloadSizes(c.mode, c.fw, c.ld, fw, ld);
+    SizesResult r = ComputePayloadSizes(static_cast<RunMode>(c.mode), c.fw, c.ld, fw, ld);
     EXPECT_TRUE(r.Ok()) << r.Message;
     EXPECT_EQ(r.FirmwareSize, c.firmware) << c.fw;
     EXPECT_EQ(r.LoaderSize, c.loader);
@@ -159,7 +159,7 @@ TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
   };
   for (const Case& c : cases) {
     PayloadFile fwFile, ldFile;
-    SizesResult r = ComputePayloadSizes(c.mode, c.fw, c.ld, fwFile, ldFile);
+    SizesResult r = ComputePayloadSizes(static_cast<RunMode>(c.mode), c.fw, c.ld, fwFile, ldFile);
     EXPECT_FALSE(r.Ok());
     EXPECT_EQ(r.Message, c.message);
     EXPECT_FALSE(fwFile.IsOpen() || ldFile.IsOpen());
@@ -170,7 +170,7 @@ TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
   ASSERT_EQ(::chmod(dir_.path.c_str(), 0755), 0);
   std::string said = payload_test::InChild(true, [&] {
     PayloadFile fwFile, ldFile;
-    return ComputePayloadSizes(3, fw, "", fwFile, ldFile).Message;
+    return ComputePayloadSizes(RunMode::FirmwareFile, fw, "", fwFile, ldFile).Message;
   });
   EXPECT_EQ(said, "Can not read firmware file " + fw + ": Permission denied");
 }

@@ -22,8 +22,9 @@ static uint64_t Fnv(const uint8_t* p, size_t n) {
 
 int main(int argc, char** argv) {
   payload::CommandLine cl = payload::ParseCommandLine(argc, argv);
-  if (cl.RunMode == 1 || cl.RunMode == 2 || cl.RunMode == 5) {
-    payload::BuildResult r = payload::BuildUpdater(cl.RunMode != 5, cl.RunMode != 1, cl);
+  if (payload::BuildsUpdater(cl.RunMode)) {
+    payload::BuildResult r =
+        payload::BuildUpdater(payload::EmbedsFirmware(cl.RunMode), payload::EmbedsLoader(cl.RunMode), cl);
     std::printf("%s %s\n", r.Ok ? "built" : "failed", r.Ok ? cl.TargetName.c_str() : r.Message.c_str());
     return r.ExitCode;
   }

@@ -1,19 +1,8 @@
 #include "toolkit/loop/LoopRuntime.h"
 
-#include <chrono>
-#include <ctime>
+#include <algorithm>
 
 namespace tk {
-
-namespace {
-
-int64_t RealMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-}  // namespace
 
 class LoopRuntime::LoopTimer : public Timer {
  public:
@@ -22,10 +11,12 @@ class LoopRuntime::LoopTimer : public Timer {
 
   void Arm(uint32_t ms) override {
     rt_->Unschedule(this);
-    rt_->Schedule(this, rt_->ClockMs() + ms);
+    // Rounded up to the loop's whole milliseconds, so that the loop never wakes the timer early.
+    rt_->Schedule(this, (rt_->ClockUs() + static_cast<int64_t>(ms) * 1000 + 999) / 1000);
   }
   void Disarm() override { rt_->Unschedule(this); }
-  void FireNow() { Fire(); }
+  int64_t ClockUs() const override { return rt_->ClockUs(); }
+  void WakeUp() { Expired(); }
 
   bool scheduled = false;
   std::pair<int64_t, uint64_t> key{};
@@ -34,34 +25,14 @@ class LoopRuntime::LoopTimer : public Timer {
   LoopRuntime* rt_;
 };
 
-LoopRuntime::LoopRuntime(Clock clock) : clock_(clock), uiThread_(std::this_thread::get_id()) {
-  realBase_ = RealMs();
+LoopRuntime::LoopRuntime(Clock clock) : clock_(clock) {
+  realBaseUs_ = MonotonicUs();
   // A fixed, ordinary moment for the virtual clock: 2026-12-08 10:00:00.000.
   dateBase_ = clock == Clock::Virtual ? 46364.0 + 10.0 / 24.0 : 0;
 }
 
 LoopRuntime::~LoopRuntime() {
   Shutdown();
-}
-
-bool LoopRuntime::InUiThread() const {
-  return std::this_thread::get_id() == uiThread_;
-}
-
-bool LoopRuntime::Synchronize(const Method& fn) {
-  if (InUiThread()) {
-    fn();
-    return true;
-  }
-  return calls_.CallAndWait(fn);
-}
-
-void LoopRuntime::Shutdown() {
-  calls_.Shutdown();
-}
-
-bool LoopRuntime::RunQueued() {
-  return calls_.RunAll();
 }
 
 void LoopRuntime::ProcessMessages() {
@@ -74,8 +45,8 @@ void LoopRuntime::ProcessMessages() {
   RunQueued();
 }
 
-int64_t LoopRuntime::ClockMs() const {
-  return clock_ == Clock::Virtual ? nowMs_ : RealMs() - realBase_;
+int64_t LoopRuntime::ClockUs() const {
+  return clock_ == Clock::Virtual ? nowMs_ * 1000 : MonotonicUs() - realBaseUs_;
 }
 
 uint32_t LoopRuntime::TickCount() const {
@@ -125,9 +96,8 @@ bool LoopRuntime::FireDueTimers(int64_t upTo) {
     schedule_.erase(it);
     t->scheduled = false;
     if (clock_ == Clock::Virtual && due > nowMs_) nowMs_ = due;
-    // Periodic: the next period counts from this one's end, as a system timer's would.
-    Schedule(t, ClockMs() + t->Interval());
-    t->FireNow();
+    // The timer checks its clock itself: it fires (and arms its next period) or asks for the rest.
+    t->WakeUp();
     fired = true;
     RunQueued();
   }
@@ -143,12 +113,12 @@ void LoopRuntime::Advance(uint32_t ms) {
 }
 
 bool LoopRuntime::RunUntil(const std::function<bool()>& pred, uint32_t realTimeoutMs) {
-  const int64_t end = RealMs() + realTimeoutMs;
+  const int64_t end = MonotonicUs() / 1000 + realTimeoutMs;
   for (;;) {
     RunQueued();
     if (clock_ == Clock::Real) FireDueTimers(ClockMs());
     if (pred()) return true;
-    const int64_t now = RealMs();
+    const int64_t now = MonotonicUs() / 1000;
     if (now >= end) return pred();
     int64_t wait = end - now;
     if (clock_ == Clock::Real) {
@@ -157,7 +127,7 @@ bool LoopRuntime::RunUntil(const std::function<bool()>& pred, uint32_t realTimeo
     }
     // Wake at least every 10 ms, since pred may depend on things other threads change.
     wait = std::min<int64_t>(wait, 10);
-    calls_.WaitForWork(wait);
+    WaitForWork(wait);
   }
 }
 

@@ -7,29 +7,22 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <thread>
 
-#include "toolkit/CallQueue.h"
-#include "toolkit/Runtime.h"
+#include "toolkit/QueuedRuntime.h"
 
 namespace tk {
 
-class LoopRuntime : public Runtime {
+class LoopRuntime : public QueuedRuntime {
  public:
   enum class Clock { Real, Virtual };
 
   explicit LoopRuntime(Clock clock = Clock::Virtual);
   ~LoopRuntime() override;
 
-  bool InUiThread() const override;
-  bool Synchronize(const Method& fn) override;
   void ProcessMessages() override;
   uint32_t TickCount() const override;
   double Now() const override;
   std::unique_ptr<Timer> NewTimer() override;
-
-  // Releases every thread waiting in Synchronize (their calls do not run); later calls return false at once.
-  void Shutdown();
 
   // Virtual clock (UI thread): move time forward by ms, firing every timer that falls due on the way at its
   // own moment, and running queued calls between them.
@@ -55,15 +48,13 @@ class LoopRuntime : public Runtime {
  private:
   class LoopTimer;
 
-  int64_t ClockMs() const;
-  bool RunQueued();
+  int64_t ClockMs() const { return ClockUs() / 1000; }
+  int64_t ClockUs() const;
   bool FireDueTimers(int64_t upTo);
   void Schedule(LoopTimer* t, int64_t deadline);
   void Unschedule(LoopTimer* t);
 
   Clock clock_;
-  std::thread::id uiThread_;
-  CallQueue calls_;
 
   // Timers (UI thread only): deadline -> timer, plus a sequence number to keep equal deadlines in arming
   // order.
@@ -74,7 +65,7 @@ class LoopRuntime : public Runtime {
   uint32_t tickBase_ = 0x00100000u;
   double dateBase_ = 0;
   uint32_t autoAdvanceMs_ = 0;
-  int64_t realBase_ = 0;
+  int64_t realBaseUs_ = 0;
 };
 
 }  // namespace tk

@@ -1,7 +1,6 @@
 #include "toolkit/qt/QtRuntime.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QObject>
 #include <QTimer>
 
@@ -9,10 +8,14 @@ namespace tk {
 
 namespace {
 
+// A precise single-shot QTimer as the wake-up: Qt's default coarse timers may come up to 5% early, which the
+// base would then have to make up with a second wake-up.
 class QtTimer : public Timer {
  public:
   QtTimer() {
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Fire(); });
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Expired(); });
   }
   void Arm(uint32_t ms) override { timer_.start(static_cast<int>(ms)); }
   void Disarm() override { timer_.stop(); }
@@ -23,37 +26,24 @@ class QtTimer : public Timer {
 
 }  // namespace
 
-QtRuntime::QtRuntime() : uiThread_(std::this_thread::get_id()), receiver_(std::make_unique<QObject>()) {
+QtRuntime::QtRuntime() : receiver_(std::make_unique<QObject>()) {
   if (auto* app = QCoreApplication::instance()) {
     QObject::connect(app, &QCoreApplication::aboutToQuit, receiver_.get(), [this] { Shutdown(); });
   }
 }
 
 QtRuntime::~QtRuntime() {
+  // Before the receiver goes: no waiting caller may rouse the loop through it any more.
   Shutdown();
 }
 
-bool QtRuntime::InUiThread() const {
-  return std::this_thread::get_id() == uiThread_;
-}
-
-bool QtRuntime::Synchronize(const Method& fn) {
-  if (InUiThread()) {
-    fn();
-    return true;
-  }
-  return calls_.CallAndWait(fn, [this] {
-    QMetaObject::invokeMethod(
-        receiver_.get(), [this] { calls_.RunAll(); }, Qt::QueuedConnection);
-  });
-}
-
-void QtRuntime::Shutdown() {
-  calls_.Shutdown();
+void QtRuntime::WakeUiThread() {
+  QMetaObject::invokeMethod(
+      receiver_.get(), [this] { RunQueued(); }, Qt::QueuedConnection);
 }
 
 void QtRuntime::ProcessMessages() {
-  calls_.RunAll();
+  RunQueued();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

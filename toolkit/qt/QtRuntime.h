@@ -4,36 +4,29 @@
 #pragma once
 
 #include <memory>
-#include <thread>
 
-#include "toolkit/CallQueue.h"
-#include "toolkit/Runtime.h"
+#include "toolkit/QueuedRuntime.h"
 
 class QObject;
 
 namespace tk {
 
-class QtRuntime : public Runtime {
+class QtRuntime : public QueuedRuntime {
  public:
-  // Create after the QCoreApplication (or QApplication), on its thread.
+  // Create after the QCoreApplication (or QApplication), on its thread. Shutdown runs by itself when the
+  // application is about to quit.
   QtRuntime();
   ~QtRuntime() override;
 
-  bool InUiThread() const override;
-  bool Synchronize(const Method& fn) override;
   void ProcessMessages() override;
   uint32_t TickCount() const override;
   double Now() const override;
   std::unique_ptr<Timer> NewTimer() override;
 
-  // Releases every waiting Synchronize caller; later calls return false. Runs by itself when the application
-  // is about to quit.
-  void Shutdown();
-
  private:
-  std::thread::id uiThread_;
+  void WakeUiThread() override;
+
   std::unique_ptr<QObject> receiver_;
-  CallQueue calls_;
 };
 
 }  // namespace tk

@@ -1,0 +1,206 @@
+// The engine's life (creation, its driver thread, start and finish, the wake-ups from the port and the
+// timers) and the step the driver hands to the UI thread.
+#include "engine/SerialThreadDef.h"
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace engine {
+
+const char* const StateNames[kStateCount] = {
+    "eReadyOpen",
+    "eZa96Before",
+    "eZa96After",
+    "eCheckFlash",
+    "eRequestSCPVersion",
+    "eRequestVersion",
+    "eTurnErrorOn",
+    "eCheckHeapAddress",
+    "eSendU",
+    "eZa384Before",
+    "eZa96Last",
+    "eZa384After",
+    "eZa384Retry",
+    "eSebx384",
+    "eU384",
+    "eU96",
+    "eWaitV",
+    "eFt96",
+    "eFt384",
+    "eSeha",
+    "eWaitW",
+    "eSendFirmware",
+    "eWaitX",
+    "eWaitY",
+    "eSendPM",
+    "eUpload",
+    "eWaitQ",
+    "eUploadZA",
+    "eCheckPort",
+};
+
+// ---- Life
+
+TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
+    : ProgressBar(progressBar), ErrorDialog(errorDialog) {
+  BootFlag = 0;
+  State = eReadyOpen;
+  RxPos = 1;
+  Port = std::make_unique<serial::TSerialPort>();
+  Port->OnRxChar = [this](serial::TCustomComm* sender, int count) { RxCharReceived(sender, count); };
+  Port->OnError = [this](serial::TCustomComm* sender, int errors) { CommError(sender, errors); };
+  Port->SetFlowControl(serial::fcSoftware);
+  // The port is still closed: both calls end in its "not open" report, which CommError logs.
+  Port->SetDTR(true);
+  Port->SetRTS(true);
+  TimeoutTimer = tk::App().NewTimer();
+  TimeoutTimer->SetOnTimer([this] { TimeoutTimerFired(); });
+  PollTimer = tk::App().NewTimer();
+  PollTimer->SetEnabled(false);
+  PollTimer->SetOnTimer([this] { PollTimerFired(); });
+  StartThread(tk::Priority::Highest);
+}
+
+TSerialThread::~TSerialThread() {
+  // The driver thread may still wait for a wake-up that will never come: wake it so that it can end.
+  Terminate();
+  WakeEvent.Set();
+  // It may also be waiting for the UI thread to take a step that was queued before: let that call through (it
+  // does nothing now), or the two threads would wait for each other.
+  while (!Finished()) {
+    if (tk::Installed() && tk::App().InUiThread()) tk::App().ProcessMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  WaitFor();
+  TimeoutTimer.reset();
+  PollTimer.reset();
+  if (Port) {
+    Port->OnRxChar = nullptr;
+    Port->OnError = nullptr;
+    Port->Close();
+  }
+}
+
+void TSerialThread::Execute() {
+  while (!Terminated()) {
+    if (!WakeEvent.Wait(tk::kInfinite)) continue;
+    WakeEvent.Reset();
+    if (Terminated()) break;
+    // No step after Finish, even one that was already on its way. False once the UI loop has gone.
+    if (!Synchronize([this] {
+          if (!Terminated()) Step();
+        }))
+      break;
+  }
+}
+
+void TSerialThread::Start(int bootFlag) {
+  BootFlag = bootFlag;
+  Synchronize([this] { Step(); });
+}
+
+void TSerialThread::Finish() {
+  if (Port && Port->Connected()) Port->DetachEvents();
+  TimeoutTimer->SetOnTimer(nullptr);
+  TimeoutTimer->SetEnabled(false);
+  PollTimer->SetOnTimer(nullptr);
+  PollTimer->SetEnabled(false);
+  if (OnFinished) {
+    auto handler = OnFinished;
+    handler(this);
+  }
+  Terminate();
+}
+
+void TSerialThread::RxCharReceived(serial::TCustomComm* /*sender*/, int /*count*/) {
+  if (Terminated()) return;
+  try {
+    ParseReply();
+  } catch (...) {
+    // The bytes stay in the buffer; the timeout takes its course.
+  }
+}
+
+void TSerialThread::PollTimerFired() {
+  RxCharReceived(nullptr, 0);
+}
+
+void TSerialThread::TimeoutTimerFired() {
+  if (Terminated()) return;
+  ReplyKind = kReplyTimeout;
+  WakeEvent.Set();
+}
+
+// ---- The step
+
+int64_t TSerialThread::MillisecondsSince(double dateTime) const {
+  // Halves round to even, as the platform's default rounding does.
+  return static_cast<int64_t>(std::nearbyint((tk::App().Now() - dateTime) * 86400000.0));
+}
+
+void TSerialThread::Step() {
+  // Steps never nest. A step that processes messages (the loader upload, the port scan's pause) can let the
+  // driver's next step in when it was itself not handed over by the driver (the first step, run by Start):
+  // that one then follows the running step instead of running inside it.
+  if (inStep_) {
+    stepPending_ = true;
+    return;
+  }
+  inStep_ = true;
+  PollTimer->SetEnabled(false);
+  TimeoutTimer->SetEnabled(false);
+  if (ReplyKind == kReplyTimeout) {
+    Log(std::string("Timeout in state ") + StateNames[State]);
+  } else {
+    Log("Receive using time: " + std::to_string(MillisecondsSince(WaitStart)) + ". In state of " +
+        StateNames[State]);
+  }
+  if (!Terminated()) {
+    try {
+      Transition();
+    } catch (const std::exception& e) {
+      // The timers below still arm: the state's timeout retries, instead of the engine standing still.
+      Log(std::string("Step failed: ") + e.what());
+    } catch (...) {
+      Log("Step failed");
+    }
+    ArmTimers();
+  }
+  inStep_ = false;
+  if (stepPending_) {
+    stepPending_ = false;
+    if (!Terminated()) WakeEvent.Set();
+  }
+}
+
+void TSerialThread::ArmTimers() {
+  uint32_t interval = 1000;
+  switch (State) {
+    case eSendU:
+      interval = 2000;
+      break;
+    case eWaitV:
+    case eWaitQ:
+      interval = 30000;
+      break;
+    case eWaitW:
+      interval = 3000;
+      break;
+    case eSendFirmware:
+      interval = 6000;
+      break;
+    default:
+      break;
+  }
+  TimeoutTimer->SetInterval(interval);
+  PollTimer->SetInterval(interval - 200);
+  TimeoutTimer->SetEnabled(!(State == eCheckFlash && ErrorShown != 0));
+  PollTimer->SetEnabled(TimeoutTimer->Enabled());
+}
+
+void TSerialThread::Stamp() {
+  WaitStart = tk::App().Now();
+}
+
+}  // namespace engine

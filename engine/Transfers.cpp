@@ -1,0 +1,184 @@
+// The two transfers: the loader upload and the firmware transfer, and the payload reads they make.
+#include "engine/SerialThreadDef.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/Protocol.h"
+
+namespace engine {
+
+int TSerialThread::ReadPayload(IPayloadSource* source, uint8_t* out, int max) {
+  int n = 0;
+  Synchronize([&] { n = source ? source->Read(out, max) : 0; });
+  return n;
+}
+
+void TSerialThread::RewindPayload(IPayloadSource* source) {
+  Synchronize([&] {
+    if (source) source->Rewind();
+  });
+}
+
+void TSerialThread::PayloadFailed(const std::string& what, const std::exception& e) {
+  // Retrying cannot mend an unreadable payload file: say so and end the update instead of waiting forever.
+  Log(what + ": " + e.what());
+  Message(what + ":\n" + e.what());
+  Finish();
+}
+
+// ---- Loader upload
+
+void TSerialThread::StartLoaderUpload() {
+  Log("Sending S19 loader. FileSize:" + std::to_string(LoaderSize));
+  try {
+    RewindPayload(LoaderSource);
+  } catch (const std::exception& e) {
+    PayloadFailed("Can not read the loader file", e);
+    return;
+  }
+  Go(eSendPM);
+  SendCommand("{PM}");
+}
+
+void TSerialThread::SendLoaderData() {
+  ShowStatus("Sending Load Program");
+  ProgressVisible = 1;
+  ShowProgressBar();
+  ProgressMax = static_cast<int32_t>(LoaderSize);
+  SetProgressMax();
+  BytesSent = 0;
+  tk::Runtime& app = tk::App();
+  // The user interface gets its turn between reads: every 64 bytes from memory, every byte from a file.
+  uint8_t piece[64];
+  try {
+    for (;;) {
+      app.ProcessMessages();
+      if (Terminated()) return;
+      const int n = ReadPayload(LoaderSource, piece, static_cast<int>(sizeof piece));
+      if (n == 0) break;
+      for (int i = 0; i < n; ++i) {
+        if (Terminated()) return;
+        Port->Write(&piece[i], 1);
+        if (BytesSent % 1000 == 0) UpdateProgress();
+        ++BytesSent;
+      }
+    }
+  } catch (const std::exception& e) {
+    PayloadFailed("Can not read the loader file", e);
+    return;
+  }
+  if (Terminated()) return;
+  ProgressVisible = 0;
+  ShowProgressBar();
+  Log("Actually send out s19 file size is  " + std::to_string(BytesSent));
+  Go(eWaitQ);
+  Stamp();
+  // The indicator may have answered Q while the last lines were still being sent, when messages were
+  // processed in eUpload, which does not look for it. Without another byte nothing would scan the buffer
+  // again, and the update would stand for the whole 30 s timeout and upload the loader again.
+  for (int p = RxPos - 1; p >= 1 && !Terminated(); --p) {
+    if (RecognisedAt(p, std::string())) break;
+  }
+}
+
+// ---- Firmware transfer
+
+void TSerialThread::CrcUpdate(uint8_t byte) {
+  Crc = CrcAdd(Crc, byte);
+}
+
+void TSerialThread::StartFirmwareTransfer() {
+  Crc = 0;
+  BytesSent = 0;
+  UpdateProgress();
+  ProgressVisible = 1;
+  ShowProgressBar();
+  ProgressMax = static_cast<int32_t>(FirmwareSize);
+  SetProgressMax();
+  const bool big = FirmwareSize >= 600000;
+  const char* minutes = CurrentBaud == 9600 ? (big ? "16" : "8") : (big ? "5" : "3");
+  ShowStatus(std::string("Sending new firmware. This will take approximately ") + minutes + " minutes.");
+  try {
+    RewindPayload(FirmwareSource);
+  } catch (const std::exception& e) {
+    PayloadFailed("Can not read the firmware file", e);
+    return;
+  }
+  Port->SetFlowControl(serial::fcNone);
+}
+
+void TSerialThread::AddFirmwareByte() {
+  ++BytesSent;
+  CrcUpdate(NextByte);
+  const int slot = BytesSent % kBlockSize == 0 ? kBlockSize : BytesSent % kBlockSize;
+  BlockBuffer[slot - 1] = NextByte;
+  if (BytesSent % 5000 == 0) UpdateProgress();
+}
+
+void TSerialThread::SendFullBlock() {
+  try {
+    if (Terminated()) return;
+    Port->Write(BlockBuffer, kBlockSize);
+    if (Terminated()) return;
+    Port->Write(&kBlockMarker, 1);
+    Stamp();
+    TimeoutTimer->SetEnabled(true);
+  } catch (...) {
+  }
+}
+
+void TSerialThread::SendFirmwareBlock() {
+  if (Terminated()) return;
+  try {
+    // The announced size is made even and kept off a multiple of 1000, so it can pass the payload's end by a
+    // few bytes. The indicator waits for every announced byte: the rest is the erased-flash value.
+    uint8_t piece[kBlockSize];
+    bool ended = false;
+    while (!Terminated() && static_cast<uint32_t>(BytesSent) < FirmwareSize) {
+      const int want =
+          static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(kBlockSize - BytesSent % kBlockSize),
+                                              FirmwareSize - static_cast<uint32_t>(BytesSent)));
+      int n = ended ? 0 : ReadPayload(FirmwareSource, piece, want);
+      if (n == 0) {
+        ended = true;
+        std::memset(piece, 0xFF, static_cast<size_t>(want));
+        n = want;
+      }
+      for (int i = 0; i < n; ++i) {
+        NextByte = piece[i];
+        AddFirmwareByte();
+      }
+      if (BytesSent % kBlockSize == 0) {
+        SendFullBlock();
+        return;
+      }
+    }
+    if (Terminated()) return;
+    const int rest = BytesSent % kBlockSize;
+    if (rest > 0) Port->Write(BlockBuffer, rest);
+  } catch (const std::exception& e) {
+    // Swallowed, and the transfer ends as if the image were complete; the log keeps the reason.
+    Log(std::string("Can not read the firmware file: ") + e.what());
+  } catch (...) {
+  }
+  if (Terminated()) return;
+  Stamp();
+  Go(eWaitX);
+}
+
+void TSerialThread::SendFirmwareSize() {
+  Log("FirmwareSize is :  " + std::to_string(FirmwareSize));
+  const uint8_t size[4] = {static_cast<uint8_t>(FirmwareSize), static_cast<uint8_t>(FirmwareSize >> 8),
+                           static_cast<uint8_t>(FirmwareSize >> 16),
+                           static_cast<uint8_t>(FirmwareSize >> 24)};
+  Port->Write(size, 4);
+}
+
+void TSerialThread::SendCrc() {
+  const uint8_t crc[2] = {static_cast<uint8_t>(Crc), static_cast<uint8_t>(Crc >> 8)};
+  Port->Write(crc, 2);
+  Log("Send out crc is: " + std::to_string(Crc) + " " + std::to_string(Crc >> 8));
+}
+
+}  // namespace engine

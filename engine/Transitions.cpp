@@ -1,0 +1,340 @@
+// The transition table: what each state does with the reply kind the step was woken with.
+#include "engine/SerialThreadDef.h"
+
+namespace engine {
+
+namespace {
+
+const char* const kNoSpace =
+    "This indicator does not have enough space. Delete some files in the indicator first.";
+
+}  // namespace
+
+void TSerialThread::ShowErrorOnce(uint32_t code) {
+  if (ErrorShown == 0) ShowErrorAlways(code);
+}
+
+void TSerialThread::ShowErrorAlways(uint32_t code) {
+  if (ErrorDialog) ErrorDialog->ShowErrorMessage(code);
+  ErrorShown = 1;
+}
+
+void TSerialThread::HideError() {
+  if (ErrorShown != 1) return;
+  if (ErrorDialog) ErrorDialog->Hide();
+  ErrorShown = 0;
+}
+
+void TSerialThread::EraseBegun() {
+  ShowStatus("Erasing firmware");
+  BytesSent = 0;
+  UpdateProgress();
+  Go(eWaitV);
+  Stamp();
+}
+
+void TSerialThread::Message(const std::string& text) {
+  tk::App().MessageBox(text, "Message");
+}
+
+void TSerialThread::Ask(uint8_t state, const std::string& command) {
+  Go(state);
+  SendCommand(command);
+}
+
+void TSerialThread::AskAt(uint8_t state, int baud, const std::string& command) {
+  Go(state);
+  SetBaud(baud);
+  SendCommand(command);
+}
+
+void TSerialThread::StartOverAt9600() {
+  AskAt(eZa96Before, 9600, "{ZA1}");
+}
+
+bool TSerialThread::Retried(const std::string& command) {
+  if (RetryCount >= 2) return false;
+  ++RetryCount;
+  SendCommand(command);
+  return true;
+}
+
+void TSerialThread::Trouble(const std::string& why) {
+  ShowErrorOnce(kErrorProblem);
+  Log(why);
+}
+
+void TSerialThread::BackToU(const std::string& why) {
+  Trouble(why);
+  Ask(eSendU, "U");
+}
+
+void TSerialThread::TryNextPort() {
+  OpenPort(PortNumber == 25 ? 1 : PortNumber + 1);
+  StartOverAt9600();
+}
+
+void TSerialThread::BaudPath() {
+  if (CurrentBaud == 9600 && BootFlag == 0) {
+    Ask(eSebx384, "{SEBX38400}");
+  } else if (CurrentBaud == 9600) {
+    StartLoaderUpload();
+  } else if (CurrentBaud == 38400) {
+    Ask(eSeha, "{SEHA1}");
+  }
+}
+
+bool TSerialThread::FlashMismatch() const {
+  return (FlashSize >= 1024 && FirmwareSize < 600000) || (FlashSize < 1024 && FirmwareSize > 600000);
+}
+
+void TSerialThread::Transition() {
+  const uint8_t kind = ReplyKind;
+  const bool timeout = kind == kReplyTimeout;
+  switch (State) {
+    case eReadyOpen:
+      OpenPort(1);
+      SetBaud(9600);
+      if (Port->Connected()) Ask(eZa96Before, "{ZA1}");
+      break;
+    case eZa96Before:
+      if (kind == kReplyAck) {
+        Ask(eCheckPort, "{SCPC}");
+        HideError();
+      } else if (timeout && BootFlag == 1) {
+        Ask(eU96, "U");
+      } else if (timeout) {
+        AskAt(eZa384Before, 38400, "{ZA1}");
+      }
+      break;
+    case eZa96After:
+      if (kind == kReplyAck) {
+        StartLoaderUpload();
+      } else if (timeout) {
+        Trouble(
+            "Failed to communicate at 38400 baud\r\nFalling back to 9600. But still no response from {ZA1} "
+            "at "
+            "9600.\r\nTurn indicator off and back in or, if on charge, remove and restore.");
+        Ask(eZa96Last, "{ZA1}");
+      }
+      break;
+    case eCheckFlash:
+      if (FlashMismatch()) {
+        ShowErrorAlways(kErrorWrongFirmware);
+      } else {
+        Ask(eRequestSCPVersion, "{VC}");
+      }
+      break;
+    case eRequestSCPVersion:
+      if (kind == kReplyScpOne) {
+        Ask(eRequestVersion, "{VW}");
+      } else if (kind == kReplyScpHigher || timeout) {
+        Ask(eTurnErrorOn, "{ZE1}");
+      }
+      break;
+    case eRequestVersion:
+      if (kind == kReplyVersionOne) {
+        Ask(CurrentBaud == 9600 ? eFt96 : eFt384, "{FT}");
+      } else if (kind == kReplyVersionHigher) {
+        Ask(eTurnErrorOn, "{ZE1}");
+      } else if (timeout) {
+        StartOverAt9600();
+      }
+      break;
+    case eTurnErrorOn:
+      if (kind == kReplyAck) {
+        RetryCount = 0;
+        Ask(eCheckHeapAddress, "{PS420004,424FFF}");
+      } else if (timeout) {
+        StartOverAt9600();
+      }
+      break;
+    case eCheckHeapAddress:
+      if (kind == kReplyHeapFD) {
+        Ask(eRequestVersion, "{VW}");
+      } else if (kind == kReplyHeapF9) {
+        Message("Start, End address outside heap");
+        Finish();
+      } else if (kind == kReplyHeap14) {
+        Message(kNoSpace);
+        Finish();
+      } else if (kind == kReplyHeapOther) {
+        BaudPath();
+      } else if (timeout && !Retried("{PS420004,424FFF}")) {
+        StartOverAt9600();
+      }
+      break;
+    case eSendU:
+      if (kind == kReplyT) {
+        EraseBegun();
+        HideError();
+      } else if (timeout) {
+        Trouble("Can not receive T.");
+        SendCommand("U");
+      }
+      break;
+    case eZa384Before:
+      if (kind == kReplyAck) {
+        Ask(eCheckPort, "{SCPC}");
+      } else if (timeout) {
+        Ask(eU384, "U");
+      }
+      break;
+    case eZa96Last:
+      if (kind == kReplyAck) {
+        HideError();
+        StartLoaderUpload();
+      } else if (timeout) {
+        Trouble("Failed to re-communicate at 9600.");
+        Ask(eZa96Before, "{ZA1}");
+      }
+      break;
+    case eZa384After:
+      if (kind == kReplyAck) {
+        Ask(eSeha, "{SEHA1}");
+      } else if (timeout) {
+        Ask(eZa384Retry, "{ZA1}");
+      }
+      break;
+    case eZa384Retry:
+      if (kind == kReplyAck) {
+        Ask(eSeha, "{SEHA1}");
+      } else if (timeout) {
+        AskAt(eZa96After, 9600, "{ZA1}");
+      }
+      break;
+    case eSebx384:
+      if (kind == kReplyAck) {
+        AskAt(eZa384After, 38400, "{ZA1}");
+      } else if (timeout && !Retried("{SEBX38400}")) {
+        StartLoaderUpload();
+      }
+      break;
+    case eU384:
+      if (kind == kReplyT) {
+        EraseBegun();
+      } else if (timeout) {
+        AskAt(eU96, 9600, "U");
+      }
+      break;
+    case eU96:
+      if (kind == kReplyT) {
+        EraseBegun();
+      } else if (timeout) {
+        if (ErrorShown == 0 && PortNumber == 25) ShowErrorAlways(kErrorNoIndicator);
+        TryNextPort();
+      }
+      break;
+    case eWaitV:
+      if (kind == kReplyV) {
+        Go(eWaitW);
+        Stamp();
+        SendFirmwareSize();
+      } else if (timeout) {
+        BackToU("Erasing firmware failed.");
+      }
+      break;
+    case eFt96:
+    case eFt384:
+      if (kind == kReplyFtTooBig) {
+        Message(kNoSpace);
+        Finish();
+      } else if (kind == kReplyFtFits) {
+        RetryCount = 0;
+        BaudPath();
+      } else if (timeout) {
+        Trouble("This indicator does not response to check file recordes.");
+        if (CurrentBaud == 38400) StartOverAt9600();
+      }
+      break;
+    case eSeha:
+      if (kind == kReplyAck) {
+        StartLoaderUpload();
+      } else if (timeout) {
+        ShowErrorOnce(kErrorProblem);
+        if (!Retried("{SEHA1}")) {
+          Log("No acknowledge to SEHA command.");
+          StartOverAt9600();
+        }
+      }
+      break;
+    case eWaitW:
+      if (kind == kReplyW) {
+        HideError();
+        Go(eSendFirmware);
+        StartFirmwareTransfer();
+        SendFirmwareBlock();
+      } else if (timeout) {
+        BackToU("Can not receive W. Sending firmware size failed.");
+      }
+      break;
+    case eSendFirmware:
+      if (kind == kReplyZ) {
+        SendFirmwareBlock();
+      } else if (timeout) {
+        BackToU("1000 byte not acknowledge. Using time: " + std::to_string(MillisecondsSince(WaitStart)));
+      }
+      break;
+    case eWaitX:
+      if (kind == kReplyX) {
+        Stamp();
+        SendCrc();
+        Go(eWaitY);
+      } else if (timeout) {
+        BackToU("Data transfer failed. Did not receive x");
+      }
+      break;
+    case eWaitY:
+      if (kind == kReplyY) {
+        Succeeded = 1;
+        Finish();
+      } else if (timeout) {
+        // A wrong CRC is worth the dialog even when it shows already.
+        ShowErrorAlways(kErrorProblem);
+        BackToU("Download not OK.(Already receive X,but crc not correct,did not receive y)");
+      }
+      break;
+    case eSendPM:
+      if (kind == kReplyAck) {
+        Go(eUpload);
+        HideError();
+        SendLoaderData();
+      } else if (timeout) {
+        Trouble("PM not acknowledged.");
+        Ask(eZa96Before, "{ZA1}");
+      }
+      break;
+    case eUpload:
+      break;  // left again within the step that began the upload
+    case eWaitQ:
+      if (kind == kReplyQ) {
+        Ask(eSendU, "U");
+      } else if (timeout) {
+        Ask(eUploadZA, "{ZA1}");
+      }
+      break;
+    case eUploadZA:
+      if (kind == kReplyAck) {
+        ShowErrorAlways(kErrorProblem);
+        Log("Can not receive Q but can still talk to indicator.");
+        StartLoaderUpload();
+      } else if (timeout) {
+        Trouble("Can not receive Q and can not talk to indicator.");
+        StartLoaderUpload();
+      }
+      break;
+    case eCheckPort:
+      if (kind == kReplyNotBluetooth) {
+        Log("Not a bluetooth port, move on to checking flash");
+        Ask(eCheckFlash, "{VFSH}");
+      } else if (kind == kReplyBluetooth) {
+        Log("Cannot update over a bluetooth port, skipping");
+        TryNextPort();
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace engine
