@@ -16,15 +16,29 @@ repo=$PWD
 
 # ---- The cases: a name, the command run in the clone's top folder, and a pattern for its own summary line.
 # A case passes when its command ends with 0 and printed its summary line.
+# A case may also name a command that runs afterwards on this machine, outside the root (it then gives the
+# summary line): for checks that need a root of their own, such as installing the package in a new one.
 case_names=()
-declare -A case_command case_summary
-add_case() {  # add_case NAME COMMAND SUMMARY-REGEX
+declare -A case_command case_summary case_host
+add_case() {  # add_case NAME COMMAND SUMMARY-REGEX [HOST-COMMAND]
   case_names+=("$1")
   case_command[$1]=$2
   case_summary[$1]=$3
+  case_host[$1]=${4:-}
 }
 add_case demo "scripts/demo.sh" '^The indicator received|^The update did not complete'
 add_case test "scripts/test.sh" '^all builds: [0-9]+ passed, [0-9]+ failed'
+# The Debian package, built in the bare root, then installed, used and removed in another new bare root.
+add_case package "scripts/setup.sh && cmake --preset package >/dev/null && cmake --build --preset package" \
+  '^package check: (passed|FAILED)' \
+  package_check
+package_check() {  # the package from the root's clone ($clone), in a new copy of the base root
+  local scratch=$cache/runs/package-root.$$ rc
+  scripts/package-check.sh --base "$cache/$suite" "$scratch" "$clone"/build-package/brae-update_*_amd64.deb
+  rc=$?
+  grep -q " $scratch/" /proc/self/mounts || rm -rf --one-file-system "$scratch"
+  return "$rc"
+}
 
 # ---- Options
 name=brae
@@ -207,6 +221,22 @@ for c in "${selected[@]}"; do
   tail_pid=
   took=$((SECONDS - start))
   summary=$(grep -E "${case_summary[$c]}" "$log" | tail -1)
+  if [ -n "${case_host[$c]}" ]; then
+    if [ "$rc" -ne 0 ]; then
+      summary="the command in the root failed"
+    elif [ -n "$clone_dir" ]; then
+      summary="skipped: it needs a bare root of its own, and there is none here"
+      results+=("$c: $summary")
+      continue
+    else
+      clone=$root/root/$name
+      (cd "$repo" && eval "${case_host[$c]}") </dev/null >"$log.host" 2>&1
+      rc=$?
+      cat "$log.host"
+      cat "$log.host" >>"$log"
+      summary=$(grep -E "${case_summary[$c]}" "$log.host" | tail -1)
+    fi
+  fi
   if [ "$rc" -eq 0 ] && [ -n "$summary" ]; then
     verdict=passed
     passed=$((passed + 1))
