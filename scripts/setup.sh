@@ -2,7 +2,7 @@
 # Installs what building and testing need on Debian 12, only when something is missing (safe to run again).
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev googletest
-  libbenchmark-dev clang libclang-rt-14-dev xvfb xauth)
+  libbenchmark-dev nlohmann-json3-dev clang libclang-rt-14-dev xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -114,10 +114,12 @@ void JsonView::Progress(bool force) {
   JsonObject o;
   o.Add("phase", firmwarePhase_ ? "firmware" : "loader").Add("bytes", position_).Add("total", max_);
   const uint64_t elapsed = now - startMs_;
-  if (elapsed >= kRateAfterMs && position_ > startPosition_) {
+  // The last event of a transfer gives the rate however short it was.
+  const bool last = position_ >= max_;
+  if ((elapsed >= kRateAfterMs || (last && elapsed > 0)) && position_ > startPosition_) {
     const double rate = (position_ - startPosition_) * 1000.0 / static_cast<double>(elapsed);
     o.Add("rate", std::round(rate * 10) / 10);
-    o.Add("eta_s", position_ >= max_ ? 0.0 : std::round((max_ - position_) / rate * 10) / 10);
+    o.Add("eta_s", last ? 0.0 : std::round((max_ - position_) / rate * 10) / 10);
   } else {
     o.AddNull("rate").AddNull("eta_s");
   }
