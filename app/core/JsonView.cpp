@@ -114,9 +114,9 @@ void JsonView::Progress(bool force) {
   JsonObject o;
   o.Add("phase", firmwarePhase_ ? "firmware" : "loader").Add("bytes", position_).Add("total", max_);
   const uint64_t elapsed = now - startMs_;
-  // The last event of a transfer gives the rate however short it was.
+  // A transfer timed for less than that has no rate worth giving (the kernel may take a whole loader at once).
   const bool last = position_ >= max_;
-  if ((elapsed >= kRateAfterMs || (last && elapsed > 0)) && position_ > startPosition_) {
+  if (elapsed >= kRateAfterMs && position_ > startPosition_) {
     const double rate = (position_ - startPosition_) * 1000.0 / static_cast<double>(elapsed);
     o.Add("rate", std::round(rate * 10) / 10);
     o.Add("eta_s", last ? 0.0 : std::round((max_ - position_) / rate * 10) / 10);
