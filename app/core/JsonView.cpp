@@ -114,7 +114,7 @@ void JsonView::Progress(bool force) {
   JsonObject o;
   o.Add("phase", firmwarePhase_ ? "firmware" : "loader").Add("bytes", position_).Add("total", max_);
   const uint64_t elapsed = now - startMs_;
-  // A transfer timed for less than that has no rate worth giving (the kernel may take a whole loader at once).
+  // Less time than that gives no rate worth showing (the kernel may take a whole loader at once).
   const bool last = position_ >= max_;
   if (elapsed >= kRateAfterMs && position_ > startPosition_) {
     const double rate = (position_ - startPosition_) * 1000.0 / static_cast<double>(elapsed);
