@@ -89,8 +89,8 @@ constexpr int kBlockSize = 1000;
 constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
 
-// The controller's side is public. The inside is protected, not private, for one reader only: the tests,
-// which reach it through one subclass (tests/engine/seam.h).
+// The controller's side is public; the inside is private, open to one reader only: the tests, through the
+// friend EngineUnderTest (tests/engine/seam.h).
 class TSerialThread : public tk::Thread {
  public:
   // `progressBar` is the main window's side of reporting (log, status, progress); `errorDialog` the error
