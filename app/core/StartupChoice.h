@@ -6,8 +6,9 @@
 
 namespace app {
 
-// The console when BRAE_CONSOLE is "1", the window when it is "0"; otherwise the console only when there is
-// no display (neither DISPLAY nor WAYLAND_DISPLAY set and not empty).
+// The console when BRAE_CONSOLE is "1" (or "json", its form for programs), the window when it is "0";
+// otherwise the console only when there is no display (neither DISPLAY nor WAYLAND_DISPLAY set and not
+// empty).
 bool UseConsole(const char* braeConsole, const char* display, const char* waylandDisplay);
 
 // Whether an X server answers at DISPLAY ("[host]:N[.S]"): its local socket, or TCP port 6000 + N on a host,

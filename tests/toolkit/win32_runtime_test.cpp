@@ -54,21 +54,22 @@ TEST_F(Win32RuntimeTest, TimerFiresOnUiThreadAndShutdownReleasesWaiters) {
   EXPECT_TRUE(released);
 }
 
-TEST_F(Win32RuntimeTest, QuitEndsRunWithItsCodeAndReleasesWaiters) {
+TEST_F(Win32RuntimeTest, QuitEndsRunWithItsCodeAndLaterCallsAreRefused) {
   std::atomic<int> ran{0};
-  std::atomic<bool> secondReleased{false};
   std::thread worker([&] {
     EXPECT_TRUE(rt.Synchronize([&] {
       ++ran;
       PostQuitMessage(7);
     }));
-    // The loop has ended: this call must not hang, nor run.
-    secondReleased = !rt.Synchronize([&] { ++ran; });
   });
   EXPECT_EQ(7, rt.Run());
   worker.join();
+  // The loop has ended: a call must neither hang nor run.
+  std::atomic<bool> refused{false};
+  std::thread late([&] { refused = !rt.Synchronize([&] { ++ran; }); });
+  late.join();
+  EXPECT_TRUE(refused);
   EXPECT_EQ(1, ran.load());
-  EXPECT_TRUE(secondReleased);
 }
 
 TEST_F(Win32RuntimeTest, ATimerDestroyedWithItsMessageDueNeverFires) {
