@@ -91,6 +91,15 @@ int main(int argc, char** argv) {
   // A closed output pipe must not end the program before the engine has stopped and the log is written.
   signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> args(argv, argv + argc);
+  // Answered before anything else: no port, no window, no log file, whatever the program carries.
+  const app::InfoRequest info = app::RequestedInfo(args);
+  if (info != app::InfoRequest::kNone) {
+    const std::string text = info == app::InfoRequest::kHelp
+                                 ? app::UsageText(app::LogDirectoryFromEnvironment())
+                                 : app::VersionText();
+    const bool written = std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+    return written ? 0 : 1;
+  }
   const char* braeConsole = std::getenv("BRAE_CONSOLE");
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");

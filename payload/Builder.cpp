@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -47,8 +48,9 @@ std::vector<uint8_t> ReadExecutable(const std::string& path) {
   return image;
 }
 
-// One payload file whole, refused when it is missing, unreadable, empty or longer than its buffer takes.
-std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size_t limit) {
+// One payload file whole, refused when it is missing, unreadable, empty, longer than its buffer takes, or
+// beginning with its buffer's empty mark (the copy would read as carrying no payload and never update).
+std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size_t limit, uint8_t marker) {
   if (!PayloadFile::Exists(path)) throw Refusal{std::string("Can not open ") + kind + " file"};
   std::vector<uint8_t> bytes(limit + 1);
   try {
@@ -65,17 +67,15 @@ std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size
     throw Refusal{std::string("The ") + kind + " file " + path + " is too long (" + length + "): at most " +
                   std::to_string(limit) + " bytes fit into the " + kind + " buffer"};
   }
+  if (bytes.size() >= kEmptyTestLength && StartsWithMarker(bytes.data(), marker, kEmptyTestLength)) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", marker);
+    std::string mark = hex;
+    for (size_t i = 1; i < kEmptyTestLength; ++i) mark += std::string(" ") + hex;
+    throw Refusal{std::string("The ") + kind + " file " + path + " begins with " + mark +
+                  ", the mark of an empty " + kind + " buffer: a copy carrying it could never update"};
+  }
   return bytes;
-}
-
-// Copies a payload over an empty buffer; a buffer without its marker already holds a payload and keeps it.
-void Place(std::vector<uint8_t>& image, size_t offset, const std::vector<uint8_t>& bytes, uint8_t marker,
-           size_t markerLength) {
-  uint8_t* buffer = image.data() + offset;
-  if (!StartsWithMarker(buffer, marker, markerLength)) return;
-  std::memcpy(buffer, bytes.data(), bytes.size());
-  // Marker bytes left behind a short payload would be counted as part of it.
-  for (size_t i = bytes.size(); i < markerLength; ++i) buffer[i] = 0xFF;
 }
 
 // Writes the image beside the target and renames it into place, so the target is either the old file or the
@@ -101,6 +101,12 @@ void WriteImage(const std::string& target, const std::vector<uint8_t>& image, mo
 }
 
 }  // namespace
+
+void PlacePayload(uint8_t* buffer, size_t bufferSize, const uint8_t* bytes, size_t n) {
+  std::memcpy(buffer, bytes, n);
+  // Whatever the buffer held before (its marker, or an earlier payload) must not count as part of this one.
+  std::memset(buffer + n, 0xFF, bufferSize - n);
+}
 
 BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, const std::string& selfPath) {
   BuildResult result;
@@ -138,12 +144,12 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
     }
 
     if (copyFirmware) {
-      auto bytes = ReadPayload(cl.FirmwarePath, "firmware", kFirmwareCopyLimit);
-      Place(image, where.FirmwareOffset, bytes, kFirmwareMarkerByte, kFirmwareMarkerLength);
+      auto bytes = ReadPayload(cl.FirmwarePath, "firmware", kFirmwareCopyLimit, kFirmwareMarkerByte);
+      PlacePayload(image.data() + where.FirmwareOffset, kFirmwareBufferSize, bytes.data(), bytes.size());
     }
     if (copyLoader) {
-      auto bytes = ReadPayload(cl.LoaderPath, "loader", kLoaderCopyLimit);
-      Place(image, where.LoaderOffset, bytes, kLoaderMarkerByte, kLoaderMarkerLength);
+      auto bytes = ReadPayload(cl.LoaderPath, "loader", kLoaderCopyLimit, kLoaderMarkerByte);
+      PlacePayload(image.data() + where.LoaderOffset, kLoaderBufferSize, bytes.data(), bytes.size());
     }
 
     try {

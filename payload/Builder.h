@@ -2,6 +2,8 @@
 // placed into its payload buffers. Shows nothing; the caller presents the message.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "payload/CommandLine.h"
@@ -28,13 +30,18 @@ struct BuildResult {
 //
 // The firmware step comes before the loader step. A missing file gives "Can not open firmware file" or
 // "Can not open loader file" and nothing is written. A payload goes only into its own buffer, found by its
-// position in the executable file, and only while that buffer still starts with its empty marker; a buffer
-// that already holds a payload keeps it, silently. Marker bytes beyond a short file's end become 0xFF, so
-// they never count as payload. Refused, with nothing written: an empty payload file, a firmware file over
-// kFirmwareCopyLimit or a loader file over kLoaderCopyLimit bytes, an output that is the running executable,
-// an executable whose buffers cannot be found. The output is written beside its final name and renamed into
+// position in the executable file, whether that buffer is still empty or already carries a payload (a copy
+// of a copy takes the new one); the rest of the buffer becomes 0xFF, so the size rule measures the new
+// payload alone. Refused, with nothing written: an empty payload file, a firmware file over
+// kFirmwareCopyLimit or a loader file over kLoaderCopyLimit bytes, a payload beginning with its buffer's
+// empty test (four 0x55 for firmware, four 0x88 for a loader), an output that is the running executable, an
+// executable whose buffers cannot be found. The output is written beside its final name and renamed into
 // place, with the executable's permission bits; apart from the buffers it is byte-identical to selfPath.
 BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl,
                          const std::string& selfPath = "/proc/self/exe");
+
+// Writes n payload bytes at the start of a buffer of bufferSize bytes (n <= bufferSize) and 0xFF over the
+// rest.
+void PlacePayload(uint8_t* buffer, size_t bufferSize, const uint8_t* bytes, size_t n);
 
 }  // namespace payload

@@ -37,7 +37,7 @@ run() {  # run PRESET [ctest args...]
   fi
   rm -f "$log"
 }
-fuzz() {  # builds the libFuzzer targets with clang and runs each for a bounded time
+fuzz() {  # builds the libFuzzer targets with clang and runs them, splitting the fuzz time among them
   echo "== fuzz: build =="
   if ! cmake --preset fuzz >/dev/null || ! cmake --build --preset fuzz -j "$jobs"; then
     echo "fuzz: build failed"
@@ -45,18 +45,29 @@ fuzz() {  # builds the libFuzzer targets with clang and runs each for a bounded 
     failed=$((failed + 1))
     return
   fi
+  local targets=()
   for target in build-fuzz/fuzz/*; do
-    [ -x "$target" ] || continue
-    local corpus
+    [ -f "$target" ] && [ -x "$target" ] && targets+=("$target")
+  done
+  [ "${#targets[@]}" -gt 0 ] || return
+  local total=${BRAE_FUZZ_SECONDS:-60}
+  local share=$((total / ${#targets[@]}))
+  [ "$share" -ge 1 ] || share=1
+  for target in "${targets[@]}"; do
+    local name corpus
+    name=$(basename "$target")
     corpus=$(mktemp -d)
-    echo "== fuzz: $(basename "$target") for ${BRAE_FUZZ_SECONDS:-60} s =="
-    if "$target" -max_total_time="${BRAE_FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" >"$corpus.log" 2>&1; then
+    # A failing input is kept beside the program, to be replayed with: <program> <file>.
+    local options=(-max_total_time="$share" -print_final_stats=1 -artifact_prefix="build-fuzz/$name-")
+    [ -f "tests/fuzz/$name.dict" ] && options+=(-dict="tests/fuzz/$name.dict")
+    echo "== fuzz: $name for $share s =="
+    if "$target" "${options[@]}" "$corpus" >"$corpus.log" 2>&1; then
       grep -E '^stat::number_of_executed_units' "$corpus.log" || true
-      echo "fuzz $(basename "$target"): passed"
+      echo "fuzz $name: passed"
       passed=$((passed + 1))
     else
       tail -40 "$corpus.log"
-      echo "fuzz $(basename "$target"): FAILED"
+      echo "fuzz $name: FAILED"
       failed=$((failed + 1))
       status=1
     fi

@@ -3,10 +3,14 @@
 
 namespace app {
 
-inline constexpr char kVersionText[] = "3.1c";
-inline constexpr char kWindowTitle[] = "Series Brae firmware update   ver3.1c";
+// The version comes from the project's CMakeLists.txt, the one place it is set.
+#ifndef BRAE_VERSION
+#error "BRAE_VERSION is defined by the build"
+#endif
+inline constexpr char kVersionText[] = BRAE_VERSION;
+inline constexpr char kWindowTitle[] = "Series Brae firmware update   ver" BRAE_VERSION;
 // Caption of the start-up messages about a missing embedded payload.
-inline constexpr char kStartMessageCaption[] = "Update Message--3.1c";
+inline constexpr char kStartMessageCaption[] = "Update Message--" BRAE_VERSION;
 
 // Where a user is sent when a problem persists.
 inline constexpr char kServiceEmail[] = "service@veltrona.example";

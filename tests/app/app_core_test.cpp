@@ -147,6 +147,41 @@ TEST(StartupChoice, ConsoleWithoutADisplayOrWhenAskedFor) {
   EXPECT_FALSE(app::UseConsole("yes", ":0", nullptr));
 }
 
+TEST(StartupChoice, HelpAndVersionOnlyWhereTheCommandLineIgnoresTheWord) {
+  using R = app::InfoRequest;
+  const R help = R::kHelp, version = R::kVersion, none = R::kNone;
+  struct {
+    std::vector<std::string> args;  // after the program's path
+    R expected;
+  } cases[] = {
+      {{"--help"}, help},
+      {{"-h"}, help},
+      {{"/?"}, help},
+      {{"--version"}, version},
+      {{"/b", "/x", "--help"}, help},
+      {{"--version", "-h"}, version},            // the first one wins
+      {{"/i", "fw.bin", "/b", "--help"}, help},  // /b ended the files of /i
+      {{"/l", "b.s19", "--version"}, version},
+      {{"/i", "-h"}, none},                // a firmware file named -h
+      {{"/i", "fw.bin", "--help"}, none},  // the loader file of /i
+      {{"/i", "--help", "--help"}, none},  // both files
+      {{"/u", "--help", "fw.bin"}, none},  // the name of the copy
+      {{"/u", "Name", "--version"}, none},
+      {{"/L", "/?"}, none},
+      {{"--HELP"}, none},  // ignored words stay ignored
+      {{"-help"}, none},
+      {{"/h"}, none},
+      {{"--help=1"}, none},
+      {{}, none},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"brae-update"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(app::RequestedInfo(args), c.expected) << ::testing::PrintToString(c.args);
+  }
+  EXPECT_EQ(app::RequestedInfo({"--help"}), none) << "the program's own path asks for nothing";
+}
+
 // The console writing into memory, with a clock the test moves.
 class ConsoleTest : public ::testing::Test {
  protected:

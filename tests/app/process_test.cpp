@@ -134,6 +134,52 @@ TEST_F(ProcessTest, ADisplayThatDoesNotAnswerGivesTheConsole) {
   EXPECT_EQ(LogFile(), "\r\n");
 }
 
+// --help and --version answer on stdout and end, even on a copy that would otherwise start an update at once,
+// and with a display: no port is opened, no window shown, no log file written.
+TEST_F(ProcessTest, HelpAndVersionNeverTouchAPort) {
+  auto build = Updater({"/u", "Full", "fw.bin", "/l", "b.s19"}, Environment());
+  ASSERT_EQ(build->Wait(30s), 0) << build->Out() << build->Err();
+  std::filesystem::remove_all(tmp / "log");  // the build's
+  auto sim = Indicator();
+  const std::string transcript = ReadFile(tmp / "sim.txt");
+  const Env window = {{"BRAE_CONSOLE", "0"}, {"QT_QPA_PLATFORM", "offscreen"}};
+  const Env deadDisplay = {
+      {"BRAE_CONSOLE", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}, {"DISPLAY", ":87"}};
+  const std::string usage = "Usage: brae-update [options]\n";
+  const std::string logHere = "  here: " + (tmp / "log/") + kLogName + "\n";
+  struct {
+    std::vector<std::string> args;
+    Env env;
+    std::string begins;
+  } cases[] = {
+      {{"--help"}, {}, usage},
+      {{"-h"}, window, usage},
+      {{"/?"}, deadDisplay, usage},
+      {{"/b", "/x", "--help"}, {}, usage},
+      {{"--version"}, {}, "brae-update 3.1c\n"},
+      {{"--version", "--help"}, window, "brae-update 3.1c\n"},
+  };
+  for (const auto& c : cases) {
+    auto updater = Updater(c.args, Environment(c.env), tmp / "Full.exe");
+    EXPECT_EQ(updater->Wait(10s), 0) << c.args[0] << updater->Err();
+    const std::string out = updater->Out();
+    EXPECT_EQ(out.substr(0, c.begins.size()), c.begins) << out;
+    if (c.begins == usage) {
+      EXPECT_NE(out.find(logHere), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(out, c.begins);
+    }
+    EXPECT_EQ(updater->Err(), "");
+  }
+  EXPECT_EQ(ReadFile(tmp / "sim.txt"), transcript);
+  EXPECT_FALSE(std::filesystem::exists(tmp / "log"));
+  // As the value of an option the word keeps its meaning: here a firmware file that is not there.
+  auto updater = Updater({"/i", "-h"}, Environment(), tmp / "Full.exe");
+  EXPECT_EQ(updater->Wait(10s), 1);
+  EXPECT_NE(updater->Out().find("[Update Message]\nCan not open firmware file\n"), std::string::npos)
+      << updater->Out();
+}
+
 // Waits until the updater has sent to the silent indicator: its signal handling is in place by then.
 void WaitForFirstCommand(TempDir& tmp) {
   ASSERT_TRUE(WaitUntil([&] { return ReadFile(tmp / "sim.txt").find("{ZA1}") != std::string::npos; }, 30s))

@@ -78,10 +78,12 @@ TEST_F(PayloadBuilder, BuildModesAndNames) {
 }
 
 TEST_F(PayloadBuilder, PayloadsFillTheirBuffersExactly) {
-  // At the limits (the firmware buffer's last four bytes stay 0xFF), and shorter than the markers, whose
-  // leftover bytes must not become payload.
-  for (auto [fwSize, ldSize] : {std::pair{kFirmwareCopyLimit, kLoaderCopyLimit}, {size_t{2}, size_t{1}}}) {
-    Bytes fw = Pattern(fwSize, 3), ld = Pattern(ldSize, 4);
+  // At the limits (the firmware buffer's last four bytes stay 0xFF); shorter than the markers, whose leftover
+  // bytes must not become payload; and one byte short of an empty mark, which is still a payload.
+  const Bytes almostFw = {0x55, 0x55, 0x55, 0x54, 0x55}, almostLd = {0x88, 0x88, 0x88};
+  for (auto [fw, ld] : {std::pair{Pattern(kFirmwareCopyLimit, 3), Pattern(kLoaderCopyLimit, 4)},
+                        {Pattern(2, 3), Pattern(1, 4)},
+                        {almostFw, almostLd}}) {
     WriteFile(dir_ / "fw.bin", fw);
     WriteFile(dir_ / "ld.s19", ld);
     ASSERT_TRUE(Build(true, true, dir_ / "Out").Ok);
@@ -89,15 +91,28 @@ TEST_F(PayloadBuilder, PayloadsFillTheirBuffersExactly) {
   }
 }
 
-TEST_F(PayloadBuilder, FilledBuffersKeepTheirPayloads) {
-  Bytes fw1 = Pattern(5000, 1), ld = Pattern(3000, 3);
+TEST_F(PayloadBuilder, RebuildingACopyTakesTheNewPayloads) {
+  // Each later payload is shorter than the one it replaces: a tail of the old one left behind would count.
+  Bytes fw1 = Pattern(5000, 1), ld1 = Pattern(3000, 3), fw2 = Pattern(4321, 2), ld2 = Pattern(700, 4);
   WriteFile(dir_ / "fw.bin", fw1);
-  ASSERT_TRUE(Build(true, false, dir_ / "A").Ok);
-  WriteFile(dir_ / "fw.bin", Pattern(7000, 2));
-  WriteFile(dir_ / "ld.s19", ld);
-  BuildResult r = Build(true, true, dir_ / "B", dir_ / "A.exe");  // a copy of a copy
-  ASSERT_TRUE(r.Ok) << r.Message;
-  ExpectBuilt(self_, ReadFile(dir_ / "B.exe"), at_, &ld, &fw1);
+  WriteFile(dir_ / "ld.s19", ld1);
+  ASSERT_TRUE(Build(true, true, dir_ / "A").Ok);
+  WriteFile(dir_ / "fw.bin", fw2);
+  WriteFile(dir_ / "ld.s19", ld2);
+  struct {
+    bool fw, ld;
+    const Bytes *expectLd, *expectFw;
+  } cases[] = {
+      {true, false, &ld1, &fw2},  // the loader the copy carries stays
+      {false, true, &ld2, &fw1},  // and so does its firmware
+      {true, true, &ld2, &fw2},
+  };
+  for (const auto& c : cases) {
+    BuildResult r = Build(c.fw, c.ld, dir_ / "B", dir_ / "A.exe");
+    ASSERT_TRUE(r.Ok) << r.Message;
+    ExpectBuilt(self_, ReadFile(dir_ / "B.exe"), at_, c.expectLd, c.expectFw);
+  }
+  // A copy of the copy with the same files is the same file.
   ASSERT_TRUE(Build(true, true, dir_ / "C", dir_ / "B.exe").Ok);
   EXPECT_EQ(ReadFile(dir_ / "C.exe"), ReadFile(dir_ / "B.exe"));
 }
@@ -109,6 +124,12 @@ TEST_F(PayloadBuilder, RefusalsWriteNothing) {
   WriteFile(d + "long.bin", Pattern(kFirmwareCopyLimit + 1));
   WriteFile(d + "long.s19", Pattern(kLoaderCopyLimit + 1));
   WriteFile(d + "empty", {});
+  Bytes marked = Pattern(100);
+  std::fill_n(marked.begin(), 4, 0x55);
+  WriteFile(d + "marked.bin", marked);
+  std::fill_n(marked.begin(), 4, 0x88);
+  WriteFile(d + "marked.s19", marked);
+  WriteFile(d + "mark.bin", Bytes(4, 0x55));
   WriteFile(d + "self.exe", self_);
   WriteFile(d + "cut.exe", Bytes(self_.begin(), self_.begin() + 100000));
   ASSERT_EQ(::symlink("/proc/self/mem", (d + "unreadable").c_str()), 0);  // opens, then EIO on read
@@ -132,6 +153,19 @@ TEST_F(PayloadBuilder, RefusalsWriteNothing) {
        "The loader file " + d +
            "long.s19 is too long (64001 bytes): at most 64000 bytes fit into the loader buffer"},
       {true, false, "empty", "", "N", "", "The firmware file " + d + "empty is empty"},
+      {true, true, "marked.bin", "ld.s19", "N", "",
+       "The firmware file " + d +
+           "marked.bin begins with 55 55 55 55, the mark of an empty firmware buffer: a copy carrying it "
+           "could "
+           "never update"},
+      {true, false, "mark.bin", "", "N", "",
+       "The firmware file " + d +
+           "mark.bin begins with 55 55 55 55, the mark of an empty firmware buffer: a copy carrying it could "
+           "never update"},
+      {false, true, "", "marked.s19", "N", "",
+       "The loader file " + d +
+           "marked.s19 begins with 88 88 88 88, the mark of an empty loader buffer: a copy carrying it could "
+           "never update"},
       {true, true, "unreadable", "ld.s19", "N", "",
        "Can not read firmware file " + d + "unreadable: read error: Input/output error"},
       {false, true, "", "ld.s19", "none/N", "",
@@ -250,6 +284,12 @@ TEST_F(PayloadBuiltUpdater, CopiesOfCopiesCarryTheirPayloads) {
   EXPECT_EQ(Probe(dir_ / "First.exe"), Expected(nullptr, &fw));
   EXPECT_EQ(payload_test::Run(cd + "./First.exe /L ld.s19", &code), "built UpdateLoad.exe\n");
   EXPECT_EQ(Probe(dir_ / "UpdateLoad.exe"), Expected(&ld, &fw));
+  // Rebuilt from a copy that carries both, with a shorter firmware: the copy's own one must not show through.
+  Bytes fwB = Pattern(100001, 6);
+  WriteFile(dir_ / "fwB.bin", fwB);
+  EXPECT_EQ(payload_test::Run(cd + "./UpdateLoad.exe /u Second fwB.bin", &code), "built Second.exe\n");
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(Probe(dir_ / "Second.exe"), Expected(&ld, &fwB));
   EXPECT_EQ(payload_test::Run(cd + "./First.exe /u Second none.bin", &code),
             "failed Can not open firmware file\n");
   EXPECT_EQ(code, 1);
