@@ -67,14 +67,14 @@ TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
   BtnOpenDebug = new QPushButton(QStringLiteral("DiagnosticMode"), this);
   BtnOpenDebug->setObjectName(QStringLiteral("BtnOpenDebug"));
   BtnOpenDebug->setFont(UiFont(11));
-  BtnOpenDebug->setGeometry(53, 72, 97, 25);
+  BtnOpenDebug->setGeometry(53, 72, AtLeast(97, ButtonWidthFor(*BtnOpenDebug)), 25);
   BtnOpenDebug->setAutoDefault(true);
   BtnOpenDebug->hide();
   connect(BtnOpenDebug, &QPushButton::clicked, this, [this] { BtnOpenDebugClick(); });
 
   BtnExit = new QPushButton(QStringLiteral("Exit"), this);
   BtnExit->setObjectName(QStringLiteral("BtnExit"));
-  BtnExit->setGeometry(194, 71, 99, 25);
+  BtnExit->setGeometry(194, 71, AtLeast(99, ButtonWidthFor(*BtnExit)), 25);
   BtnExit->setDefault(true);
   connect(BtnExit, &QPushButton::clicked, this, [this] { BtnExitClick(); });
 
@@ -97,9 +97,10 @@ void TUpdateForm::SetErrorDialog(TErrorMessageDlg* dialog) {
 }
 
 void TUpdateForm::Layout() {
-  // Not resizable: the width stays, the height follows the log's.
-  setFixedSize(kClientWidth, kClientHeight + debugHeight_);
-  reditDebug->setGeometry(0, kClientHeight, kClientWidth, debugHeight_);
+  // Not resizable: the width stays (wider only where a status needs it), the height follows the log's.
+  const int width = AtLeast(kClientWidth, Label1->geometry().right() + 1 + Label1->x());
+  setFixedSize(width, kClientHeight + debugHeight_);
+  reditDebug->setGeometry(0, kClientHeight, width, debugHeight_);
 }
 
 int TUpdateForm::OuterHeight() const {
@@ -171,7 +172,8 @@ void TUpdateForm::StatusChanged(const std::string& text) {
   Label1->setText(Text(text));
   // The status line grows with its text, never narrower than designed, so no status is ever cut.
   const QSize hint = Label1->sizeHint();
-  Label1->resize(std::max(kLabelWidth, hint.width()), std::max(kLabelHeight, hint.height()));
+  Label1->resize(AtLeast(kLabelWidth, hint.width()), AtLeast(kLabelHeight, hint.height()));
+  Layout();
 }
 
 void TUpdateForm::ShowProgressValue() {

@@ -3,7 +3,9 @@
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -15,6 +17,10 @@ namespace app {
 namespace {
 constexpr int kOuterWidth = 532;
 constexpr int kOuterHeight = 135;
+constexpr int kTextLeft = 8;
+constexpr int kTextWidth = 513;
+constexpr int kQuitLeft = 223;
+constexpr int kQuitWidth = 75;
 }  // namespace
 
 TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, QWidget* parent)
@@ -27,13 +33,13 @@ TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, QWidget* parent)
 
   BtnQuit = new QPushButton(QStringLiteral("Quit"), this);
   BtnQuit->setObjectName(QStringLiteral("BtnQuit"));
-  BtnQuit->setGeometry(223, 76, 75, 25);
+  BtnQuit->setGeometry(kQuitLeft, 76, AtLeast(kQuitWidth, ButtonWidthFor(*BtnQuit)), 25);
   BtnQuit->setDefault(true);
   connect(BtnQuit, &QPushButton::clicked, this, [this] { BtnQuitClick(); });
 
   RichEdit1 = new QTextEdit(this);
   RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
-  RichEdit1->setGeometry(8, 8, 513, 50);
+  RichEdit1->setGeometry(kTextLeft, 8, kTextWidth, 50);
   RichEdit1->setFont(UiFont(13));
   RichEdit1->setReadOnly(true);
   RichEdit1->setAcceptRichText(true);
@@ -52,13 +58,6 @@ TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, QWidget* parent)
 void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
   ShownCode = code;
   RichEdit1->clear();
-  if (!placed_) {
-    // In the centre of the screen the first time; afterwards wherever the user left it.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-      move(screen->availableGeometry().center() - QPoint(kOuterWidth / 2, kOuterHeight / 2));
-    }
-    placed_ = true;
-  }
   show();
   raise();
 
@@ -84,10 +83,27 @@ void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
   }
   if (text.HidesItself) Timer1->start();
 
+  // The designed sizes, grown where the font at hand needs more room: every line whole, none scrolled out of
+  // sight sideways or downwards.
   const DialogGeometry g = DialogGeometryFor(LineCount());
-  RichEdit1->setFixedHeight(g.TextHeight);
-  setFixedHeight(g.DialogHeight - kFrameHeight);
-  BtnQuit->move(BtnQuit->x(), g.QuitTop);
+  QTextDocument* document = RichEdit1->document();
+  const int frame = 2 * RichEdit1->frameWidth();
+  const int width = AtLeast(
+      kTextWidth, document->idealWidth() + frame + RichEdit1->verticalScrollBar()->sizeHint().width());
+  const int height = AtLeast(g.TextHeight, document->size().height() + frame +
+                                               RichEdit1->horizontalScrollBar()->sizeHint().height());
+  const int grownBy = width - kTextWidth;
+  RichEdit1->setFixedSize(width, height);
+  setFixedSize(kOuterWidth - kFrameWidth + grownBy, g.DialogHeight + (height - g.TextHeight) - kFrameHeight);
+  BtnQuit->move(kQuitLeft + grownBy / 2, g.QuitTop + (height - g.TextHeight));
+  if (!placed_) {
+    // In the centre of the screen the first time; afterwards wherever the user left it.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+      move(screen->availableGeometry().center() -
+           QPoint((this->width() + kFrameWidth) / 2, OuterHeight() / 2));
+    }
+    placed_ = true;
+  }
 }
 
 int TErrorMessageDlg::LineCount() const {

@@ -13,11 +13,13 @@
 
 #include "app/SignalBridge.h"
 #include "app/core/ConsoleView.h"
+#include "app/core/JsonView.h"
 #include "app/core/LogFile.h"
 #include "app/core/StartupChoice.h"
 #include "app/core/UpdateController.h"
 #include "app/main.h"
 #include "app/messagedlg.h"
+#include "serial/CommOs.h"
 #include "toolkit/Sync.h"
 #include "toolkit/qt/QtRuntime.h"
 
@@ -65,16 +67,35 @@ int RunConsole(int argc, char** argv, const std::vector<std::string>& args) {
   tk::Install(&runtime);
   int code;
   {
-    app::ConsoleView::Options options;
-    options.Terminal = isatty(STDOUT_FILENO) == 1;
+    // For programs (BRAE_CONSOLE=json) the output carries JSON lines only, the human text goes to stderr.
+    const char* mode = std::getenv("BRAE_CONSOLE");
+    const bool json = mode && std::strcmp(mode, "json") == 0;
     const char* live = std::getenv("BRAE_CONSOLE_LOG");
-    options.LiveLog = live && std::strcmp(live, "1") == 0;
-    options.OnEnd = [](int exitCode) { QCoreApplication::exit(exitCode); };
-    app::ConsoleView view(options);
+    const bool liveLog = live && std::strcmp(live, "1") == 0;
+    const auto end = [](int exitCode) { QCoreApplication::exit(exitCode); };
+    app::ConsoleView::Options options;
+    options.Out = json ? stderr : stdout;
+    options.Terminal = isatty(json ? STDERR_FILENO : STDOUT_FILENO) == 1;
+    options.LiveLog = liveLog && !json;
+    if (!json) options.OnEnd = end;
+    app::ConsoleView human(options);
+    app::JsonView::Options jsonOptions;
+    jsonOptions.Log = liveLog;
+    jsonOptions.Device = [](const std::string& name) { return commos::ResolvePortName(name); };
+    jsonOptions.Human = &human;
+    jsonOptions.OnEnd = end;
+    app::JsonView machine(jsonOptions);
+    app::IView& view = json ? static_cast<app::IView&>(machine) : human;
+    engine::IErrorDialog& dialog = json ? static_cast<engine::IErrorDialog&>(machine) : human;
     app::UpdateController controller(view, {app::LogDirectoryFromEnvironment(), "/proc/self/exe", true});
-    controller.SetErrorDialog(&view);
-    runtime.SetMessageBoxHandler(
-        [&view](const std::string& text, const std::string& caption) { view.MessageBox(text, caption); });
+    controller.SetErrorDialog(&dialog);
+    runtime.SetMessageBoxHandler([&](const std::string& text, const std::string& caption) {
+      if (json) {
+        machine.MessageBox(text, caption);
+      } else {
+        human.MessageBox(text, caption);
+      }
+    });
     app::SignalBridge signalBridge([&controller](int) { controller.Close(); });
     controller.FormShow(args);
     if (!controller.Closed()) application.exec();

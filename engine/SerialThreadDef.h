@@ -100,8 +100,8 @@ constexpr uint32_t kMaxPadding = 3;
 // How often "U" is sent again without a T before the indicator is identified anew.
 constexpr int kUResends = 4;
 
-// The controller's side is public. The inside is protected, not private, for one reader only: the tests,
-// which reach it through one subclass (tests/engine/seam.h).
+// The controller's side is public; the inside is private, open to one reader only: the tests, through the
+// friend EngineUnderTest (tests/engine/seam.h).
 class TSerialThread : public tk::Thread {
  public:
   // `progressBar` is the main window's side of reporting (log, status, progress); `errorDialog` the error

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, only when something is missing (safe to run again).
+# fonts-dejavu-extra brings DejaVu Sans Condensed, the face the windows are designed in (app/Fonts.h).
+# nlohmann-json3-dev is for the tests only: they read the JSON console back with a parser of its own.
+# file is what the package build (CPack, dpkg-shlibdeps) reads the programs with.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev googletest
-  libbenchmark-dev clang libclang-rt-14-dev xvfb xauth)
+  nlohmann-json3-dev clang libclang-rt-14-dev fonts-dejavu-extra file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

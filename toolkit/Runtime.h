@@ -1,8 +1,7 @@
 // The services that the updater expects of a windowing toolkit: one user-interface (UI) thread that runs
 // every decision, a way for other threads to run a function there and wait (Synchronize), timers that fire on
-// the UI thread, the clocks, and modal message boxes. The core (serial, engine, payload) talks only to this
-// interface; toolkit/qt implements it on Qt, toolkit/loop on a small event loop of its own (tests and Qt-free
-// tools).
+// the UI thread, the clocks, and modal message boxes. The core (serial, engine) talks only to this interface;
+// toolkit/qt implements it on Qt, toolkit/loop on a small event loop of its own (tests and benchmarks).
 #pragma once
 
 #include <cstdint>

@@ -85,23 +85,26 @@ int ConsoleView::Percent() const {
 }
 
 void ConsoleView::ProgressPositionChanged(int position) {
-  // A position that goes back starts the timing again (the firmware after the loader, or a retry); plain
-  // lines then go on from its step without a line of their own.
+  // A position that goes back starts the timing again (a retry); plain lines then go on from its step
+  // without a line of their own.
   const bool back = position < position_;
   position_ = position;
   if (back) {
     Restart();
     lastTenth_ = Percent() / 10;
   }
-  if (visible_) Draw(false);
+  if (!visible_) return;
+  // The first count of a transfer draws its bar: none stands on the screen before its bytes have begun.
+  Draw(waiting_);
+  waiting_ = false;
 }
 
 void ConsoleView::ProgressMaxChanged(int max) {
-  // A new range starts a new transfer: its first line shows what is to be sent.
+  // A new range starts a new transfer, drawn from its first count on.
   max_ = max;
   Restart();
   lastTenth_ = -1;
-  if (visible_) Draw(true);
+  waiting_ = true;
 }
 
 void ConsoleView::ProgressVisibleChanged(bool visible) {
@@ -109,9 +112,15 @@ void ConsoleView::ProgressVisibleChanged(bool visible) {
   visible_ = visible;
   if (visible) {
     Restart();
+    waiting_ = true;
   } else {
     EndBar();
   }
+}
+
+void ConsoleView::PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) {
+  Line("Firmware: " + PayloadText(firmware));
+  Line("Loader: " + PayloadText(loader));
 }
 
 std::string ConsoleView::FormatRate(double bytesPerSecond) {

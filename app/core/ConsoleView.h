@@ -40,6 +40,7 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   void ProgressMaxChanged(int max) override;
   void ProgressVisibleChanged(bool visible) override;
   void BuildDone(const payload::BuildResult& result) override;
+  void PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) override;
   void LogFileDone(const LogFileResult& result) override;
   void EndProgram(int exitCode) override;
 
@@ -67,6 +68,7 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   int max_ = 100;
   bool visible_ = false;
   bool barOnScreen_ = false;
+  bool waiting_ = false;     // shown, but no byte of its transfer counted yet
   int lastTenth_ = -1;       // plain lines: the last 10 % step printed
   uint64_t lastDrawMs_ = 0;  // terminal: redraws at most every 100 ms
   uint64_t startMs_ = 0;     // where the rate is measured from

@@ -18,7 +18,8 @@
 namespace app {
 
 bool UseConsole(const char* braeConsole, const char* display, const char* waylandDisplay) {
-  if (braeConsole && std::strcmp(braeConsole, "1") == 0) return true;
+  if (braeConsole && (std::strcmp(braeConsole, "1") == 0 || std::strcmp(braeConsole, "json") == 0))
+    return true;
   if (braeConsole && std::strcmp(braeConsole, "0") == 0) return false;
   const bool hasDisplay = (display && *display) || (waylandDisplay && *waylandDisplay);
   return !hasDisplay;
@@ -151,7 +152,8 @@ std::string UsageText(const std::string& logDirectory) {
 }
 
 std::string VersionText() {
-  return std::string("brae-update ") + kVersionText + "\n";
+  // The package's version first, then the one the window title shows.
+  return std::string("brae-update ") + kProjectVersion + " (ver" + kVersionText + ")\n";
 }
 
 }  // namespace app

@@ -6,8 +6,9 @@
 
 namespace app {
 
-// The console when BRAE_CONSOLE is "1", the window when it is "0"; otherwise the console only when there is
-// no display (neither DISPLAY nor WAYLAND_DISPLAY set and not empty).
+// The console when BRAE_CONSOLE is "1" (or "json", its form for programs), the window when it is "0";
+// otherwise the console only when there is no display (neither DISPLAY nor WAYLAND_DISPLAY set and not
+// empty).
 bool UseConsole(const char* braeConsole, const char* display, const char* waylandDisplay);
 
 // Whether an X server answers at DISPLAY ("[host]:N[.S]"): its local socket, or TCP port 6000 + N on a host,
@@ -28,7 +29,7 @@ InfoRequest RequestedInfo(const std::vector<std::string>& args);
 // (logDirectory: where it goes here; empty when there is no place for it).
 std::string UsageText(const std::string& logDirectory);
 
-// "brae-update 3.1c" and a line end.
+// "brae-update 3.1 (ver3.1c)" and a line end: the package's version, then the one the window shows.
 std::string VersionText();
 
 }  // namespace app

@@ -4,13 +4,16 @@
 namespace app {
 
 // The version comes from the project's CMakeLists.txt, the one place it is set.
-#ifndef BRAE_VERSION
-#error "BRAE_VERSION is defined by the build"
+#if !defined(BRAE_VERSION) || !defined(BRAE_VERSION_LETTER)
+#error "BRAE_VERSION and BRAE_VERSION_LETTER are defined by the build"
 #endif
-inline constexpr char kVersionText[] = BRAE_VERSION;
-inline constexpr char kWindowTitle[] = "Series Brae firmware update   ver" BRAE_VERSION;
+// The project's (and the package's) version.
+inline constexpr char kProjectVersion[] = BRAE_VERSION;
+// What the window and the log show.
+inline constexpr char kVersionText[] = BRAE_VERSION BRAE_VERSION_LETTER;
+inline constexpr char kWindowTitle[] = "Series Brae firmware update   ver" BRAE_VERSION BRAE_VERSION_LETTER;
 // Caption of the start-up messages about a missing embedded payload.
-inline constexpr char kStartMessageCaption[] = "Update Message--" BRAE_VERSION;
+inline constexpr char kStartMessageCaption[] = "Update Message--" BRAE_VERSION BRAE_VERSION_LETTER;
 
 // Where a user is sent when a problem persists.
 inline constexpr char kServiceEmail[] = "service@veltrona.example";

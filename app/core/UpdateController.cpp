@@ -1,6 +1,10 @@
 #include "app/core/UpdateController.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "app/core/Texts.h"
+#include "engine/Protocol.h"
 #include "engine/SerialThreadDef.h"
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
@@ -8,6 +12,37 @@
 #include "toolkit/Runtime.h"
 
 namespace app {
+
+PayloadReport MeasurePayload(engine::IPayloadSource& source, std::string name, uint32_t limit,
+                             uint32_t padTo) {
+  PayloadReport report;
+  report.Source = std::move(name);
+  uint16_t crc = 0;
+  uint8_t piece[4096];
+  try {
+    source.Rewind();
+    while (report.Size < limit) {
+      const int n =
+          source.Read(piece, static_cast<int>(std::min<uint32_t>(sizeof piece, limit - report.Size)));
+      if (n <= 0) break;
+      for (int i = 0; i < n; ++i) crc = engine::CrcAdd(crc, piece[i]);
+      report.Size += static_cast<uint32_t>(n);
+    }
+    source.Rewind();
+  } catch (const std::exception&) {
+    report.Readable = false;
+  }
+  for (; report.Size < padTo; ++report.Size) crc = engine::CrcAdd(crc, 0xFF);
+  report.Crc16 = crc;
+  return report;
+}
+
+std::string PayloadText(const PayloadReport& report) {
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "0x%04X", static_cast<unsigned>(report.Crc16));
+  return report.Source + ", " + std::to_string(report.Size) + " bytes, CRC-16 " + crc +
+         (report.Readable ? "" : ", unreadable");
+}
 
 UpdateController::UpdateController(IView& view, Options options)
     : view_(view), options_(std::move(options)), status_(kSearchingStatus) {}
@@ -94,6 +129,7 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
     Close();
     return;
   }
+  ReportPayloads(firmwarePath, loaderPath);
   engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
   engine_->LoaderSource = sources_.Loader.get();
   engine_->FirmwareSource = sources_.Firmware.get();
@@ -106,10 +142,26 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
   engine_->LoaderSize = static_cast<uint32_t>(loaderSize_);
 }
 
+void UpdateController::ReportPayloads(const std::string& firmwarePath, const std::string& loaderPath) {
+  // The firmware as the transfer sends it: cut at the announced size, padded up to it. A loader file goes
+  // whole; from the buffer the source already ends at the counted size.
+  const uint32_t firmwareSize = static_cast<uint32_t>(firmwareSize_);
+  firmwareReport_ =
+      MeasurePayload(*sources_.Firmware, payload::FirmwareFromFile(runMode_) ? firmwarePath : "embedded",
+                     firmwareSize, firmwareSize);
+  loaderReport_ = MeasurePayload(*sources_.Loader,
+                                 payload::LoaderFromFile(runMode_) ? loaderPath : "embedded", UINT32_MAX, 0);
+  AppendLogLine("Firmware to send: " + PayloadText(firmwareReport_));
+  AppendLogLine("Loader to send: " + PayloadText(loaderReport_));
+  view_.PayloadsChosen(firmwareReport_, loaderReport_);
+}
+
 void UpdateController::EngineFinished() {
   if (closed_ || !engine_) return;
   if (engine_->Succeeded) {
     succeeded_ = true;
+    // The last bytes are counted by no progress report of the transfer: the bar ends full.
+    if (progressVisible_) SetProgressPosition(std::max(progressPosition_, progressMax_));
     SetStatus(kSuccessStatus);
   }
   if (exitWhenDone_ || options_.EndWhenEngineFinishes || !engine_->Succeeded) Close();
@@ -175,6 +227,8 @@ void UpdateController::SetProgressMax(int max) {
 }
 
 void UpdateController::SetProgressVisible(bool visible) {
+  // The bar is hidden only when the whole loader has gone out: its last frame shows all of it.
+  if (!visible && progressVisible_) SetProgressPosition(std::max(progressPosition_, progressMax_));
   progressVisible_ = visible;
   view_.ProgressVisibleChanged(visible);
 }

@@ -23,6 +23,22 @@ class TSerialThread;
 
 namespace app {
 
+// Which payload an update sends, so that a technician can tell two copies apart: "embedded" or the file's
+// path, the bytes sent, and their CRC-16 (for the firmware the one the indicator checks).
+struct PayloadReport {
+  std::string Source;
+  uint32_t Size = 0;
+  uint16_t Crc16 = 0;
+  bool Readable = true;  // false: the source failed while it was measured; size and CRC are what was read
+};
+
+// The bytes a payload source delivers, at most `limit`, padded with 0xFF up to `padTo` as the transfer pads
+// the firmware; the source is left rewound.
+PayloadReport MeasurePayload(engine::IPayloadSource& source, std::string name, uint32_t limit,
+                             uint32_t padTo);
+// "embedded, 60002 bytes, CRC-16 0x1A2B"
+std::string PayloadText(const PayloadReport& report);
+
 class IView {
  public:
   virtual ~IView() = default;
@@ -36,6 +52,8 @@ class IView {
   virtual void ProgressVisibleChanged(bool /*visible*/) {}
   virtual void BuildDone(const payload::BuildResult& /*result*/) {}
   virtual void LogFileDone(const LogFileResult& /*result*/) {}
+  // The payloads the update is about to send.
+  virtual void PayloadsChosen(const PayloadReport& /*firmware*/, const PayloadReport& /*loader*/) {}
   // The main window has closed: the presentation ends its message loop with this exit code.
   virtual void EndProgram(int exitCode) = 0;
 };
@@ -89,6 +107,8 @@ class UpdateController : public engine::IReporter {
   bool ExitWhenDone() const { return exitWhenDone_; }
   int32_t FirmwareSize() const { return firmwareSize_; }
   int32_t LoaderSize() const { return loaderSize_; }
+  const PayloadReport& FirmwareReport() const { return firmwareReport_; }
+  const PayloadReport& LoaderReport() const { return loaderReport_; }
   engine::TSerialThread* Engine() const { return engine_.get(); }
 
   // engine::IReporter
@@ -103,6 +123,7 @@ class UpdateController : public engine::IReporter {
   void StartUpdate(const std::string& firmwarePath, const std::string& loaderPath, bool bootFlag);
   void Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl);
   void SetStatus(const std::string& text);
+  void ReportPayloads(const std::string& firmwarePath, const std::string& loaderPath);
   void WriteLogFile();
 
   IView& view_;
@@ -124,6 +145,8 @@ class UpdateController : public engine::IReporter {
   payload::PayloadFile firmwareFile_;
   payload::PayloadFile loaderFile_;
   PayloadSources sources_;  // what the engine reads the payloads from
+  PayloadReport firmwareReport_;
+  PayloadReport loaderReport_;
   std::unique_ptr<engine::TSerialThread> engine_;
 
   bool shown_ = false;

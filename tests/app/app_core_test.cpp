@@ -257,9 +257,47 @@ TEST_F(ConsoleTest, OnATerminalTheBarIsRedrawnInPlaceAndEndedBeforeOtherLines) {
   v.StatusChanged("Erasing firmware");
   const std::string out = Out();
   EXPECT_EQ(out,
-            "\r[..............................]   0%  0/1000 bytes\033[K"
             "\r[###############...............]  50%  500/1000 bytes  250 B/s  0:02 left\033[K"
             "\nErasing firmware\n");
+}
+
+// The order the controller reports a loader, the erase and a firmware transfer in.
+TEST_F(ConsoleTest, OnATerminalNoBarBeforeItsBytesAtMostTenFramesASecondAndFullAtTheEnd) {
+  auto v = Make(true);
+  v.StatusChanged("Sending Load Program");
+  v.ProgressVisibleChanged(true);
+  v.ProgressMaxChanged(3000);
+  EXPECT_EQ(Out(), "Sending Load Program\n") << "a bar before the loader's first byte";
+  v.ProgressPositionChanged(0);
+  now_ += 50;
+  v.ProgressPositionChanged(1000);  // 50 ms after the last frame: not drawn
+  now_ += 60;
+  v.ProgressPositionChanged(2000);
+  now_ += 10;
+  v.ProgressPositionChanged(3000);  // the whole loader: drawn at once
+  v.ProgressVisibleChanged(false);
+  v.StatusChanged("Erasing firmware");
+  v.ProgressPositionChanged(0);  // on "T" and at the transfer's start, while hidden
+  v.ProgressVisibleChanged(true);
+  v.ProgressMaxChanged(12000);
+  v.StatusChanged("Sending new firmware. This will take approximately 3 minutes.");
+  now_ += 1250;
+  v.ProgressPositionChanged(5000);
+  now_ += 1250;
+  v.ProgressPositionChanged(10000);
+  v.ProgressPositionChanged(12000);  // success
+  v.StatusChanged("Update Successful. Click on Exit to quit the program.");
+  EXPECT_EQ(Out(),
+            "Sending Load Program\n"
+            "\r[..............................]   0%  0/3000 bytes\033[K"
+            "\r[###################...........]  66%  2000/3000 bytes\033[K"
+            "\r[##############################] 100%  3000/3000 bytes\033[K\n"
+            "Erasing firmware\n"
+            "Sending new firmware. This will take approximately 3 minutes.\n"
+            "\r[############..................]  41%  5000/12000 bytes  4.0 kB/s  0:02 left\033[K"
+            "\r[########################......]  83%  10000/12000 bytes  4.0 kB/s  0:01 left\033[K"
+            "\r[##############################] 100%  12000/12000 bytes  4.8 kB/s\033[K\n"
+            "Update Successful. Click on Exit to quit the program.\n");
 }
 
 TEST_F(ConsoleTest, MessagesErrorTextsAndTheLiveLog) {

@@ -74,7 +74,12 @@ TEST_F(ProcessTest, TheConsoleUpdatesFromBothFiles) {
   EXPECT_EQ(code, 0) << out << updater->Err();
   EXPECT_NE(out.find("Sending Load Program\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Sending new firmware. This will take approximately 3 minutes.\n"), std::string::npos);
-  EXPECT_NE(out.find("Progress: "), std::string::npos);
+  // Both bars end full: the loader's when it has gone out, the firmware's at success.
+  const std::string loaderSize = std::to_string(apptest::LoaderText().size());
+  EXPECT_NE(out.find("Progress: 100%  " + loaderSize + "/" + loaderSize + " bytes"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Progress: 100%  6500/6500 bytes"), std::string::npos) << out;
+  EXPECT_LT(out.find("Progress: 100%  6500/6500 bytes"), out.find("Update Successful"));
   EXPECT_NE(out.find("Update Successful"), std::string::npos) << out;
   EXPECT_EQ(sim->Wait(10s), 0);
   ExpectImageIsTheFirmware();
@@ -156,8 +161,8 @@ TEST_F(ProcessTest, HelpAndVersionNeverTouchAPort) {
       {{"-h"}, window, usage},
       {{"/?"}, deadDisplay, usage},
       {{"/b", "/x", "--help"}, {}, usage},
-      {{"--version"}, {}, "brae-update 3.1c\n"},
-      {{"--version", "--help"}, window, "brae-update 3.1c\n"},
+      {{"--version"}, {}, "brae-update 3.1 (ver3.1c)\n"},
+      {{"--version", "--help"}, window, "brae-update 3.1 (ver3.1c)\n"},
   };
   for (const auto& c : cases) {
     auto updater = Updater(c.args, Environment(c.env), tmp / "Full.exe");

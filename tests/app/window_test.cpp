@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -17,6 +18,8 @@
 #include <cstring>
 #include <memory>
 
+#include "app/Fonts.h"
+#include "app/core/ErrorTexts.h"
 #include "app/core/Texts.h"
 #include "app/main.h"
 #include "app/messagedlg.h"
@@ -328,6 +331,105 @@ TEST_F(WindowTest, TheDialogSizesItselfToEachCode) {
   EXPECT_EQ(dialog->windowTitle(), "Update Error Message");
   EXPECT_TRUE(dialog->BtnQuit->isDefault());
 }
+
+// The windows in the face the machine prefers, and in the regular DejaVu Sans forced: the one sans face of a
+// bare Debian, wider than the design's boxes allow. Every text shows whole, each box inside its window.
+class WindowFontTest : public WindowTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    saved_ = app::UiFontFamilies();
+    if (*GetParam()) app::UiFontFamilies() = {QString::fromUtf8(GetParam())};
+    const QFontInfo face(app::UiFont(13));
+    if (*GetParam() &&
+        (face.family() != GetParam() || face.styleName().contains(QStringLiteral("Condensed"))))
+      GTEST_SKIP() << GetParam() << " is not installed here (" << face.family().toStdString() << ")";
+    WindowTest::SetUp();
+  }
+  void TearDown() override {
+    if (form) WindowTest::TearDown();
+    app::UiFontFamilies() = saved_;
+  }
+  // The setup script's face, in which the windows look as designed (and as in the screenshots).
+  static bool Designed() {
+    const QFontInfo face(app::UiFont(13));
+    return face.family() == QStringLiteral("DejaVu Sans") &&
+           face.styleName().contains(QStringLiteral("Condensed"));
+  }
+  // The caption alone, without any margin: a button narrower than this cuts it.
+  static int CaptionWidth(const QPushButton* button) {
+    return button->fontMetrics().horizontalAdvance(button->text());
+  }
+  QStringList saved_;
+};
+
+TEST_P(WindowFontTest, TheErrorDialogShowsEveryLineWhole) {
+  const QTextEdit* box = dialog->RichEdit1;
+  int widest = 0;
+  for (uint32_t code : {0u, 1u, 2u, 3u, 4u, 17u}) {
+    SCOPED_TRACE(code);
+    dialog->ShowErrorMessage(code);
+    const QRect text = box->geometry(), quit = dialog->BtnQuit->geometry();
+    EXPECT_LE(box->document()->idealWidth(), box->viewport()->width());
+    EXPECT_LE(box->document()->size().height(), box->viewport()->height());
+    // Never smaller than designed, and nothing outside the dialog or on top of the text.
+    EXPECT_GE(dialog->width(), 524);
+    EXPECT_GE(box->height(), app::DialogGeometryFor(dialog->LineCount()).TextHeight);
+    EXPECT_LE(text.right(), dialog->width() - 1);
+    EXPECT_GT(quit.top(), text.bottom());
+    EXPECT_LE(quit.bottom(), dialog->height() - 1);
+    EXPECT_EQ(dialog->height() - quit.bottom(), 150 - 80 - 25 - app::kFrameHeight + 1);  // as designed
+    EXPECT_GE(quit.width(), CaptionWidth(dialog->BtnQuit));
+    if (Designed()) {
+      EXPECT_EQ(dialog->width(), 524);
+      EXPECT_EQ(quit, QRect(223, quit.top(), 75, 25));
+    }
+    widest = std::max(widest, dialog->width());
+  }
+  // The regular face needs more room than designed: the dialog really grew, and shrinks again for less.
+  if (std::string(GetParam()) == "DejaVu Sans") {
+    EXPECT_GT(widest, 524);
+  }
+  dialog->ShowErrorMessage(0);
+  EXPECT_EQ(dialog->width(), 524);
+  EXPECT_EQ(dialog->OuterHeight(), 150);
+}
+
+TEST_P(WindowFontTest, TheMainWindowShowsEveryTextWhole) {
+  Show({"/b"});
+  for (QPushButton* button : {form->BtnOpenDebug, form->BtnExit}) {
+    EXPECT_GE(button->width(), CaptionWidth(button)) << button->text().toStdString();
+    EXPECT_LE(button->geometry().right(), form->width() - 1);
+  }
+  EXPECT_LT(form->BtnOpenDebug->geometry().right(), form->BtnExit->x());
+  if (Designed()) {
+    EXPECT_EQ(form->BtnOpenDebug->width(), 97);
+    EXPECT_EQ(form->BtnExit->width(), 99);
+  }
+  QLabel* label = form->Label1;
+  for (const char* status : {"Sending new firmware. This will take approximately 16 minutes.",
+                             "Erasing firmware", "Update Successful. Click on Exit to quit the program."}) {
+    SCOPED_TRACE(status);
+    C().ApplyStatus(status);
+    EXPECT_GE(label->width(), label->sizeHint().width());
+    EXPECT_LE(label->geometry().right(), form->width() - 1);
+    EXPECT_GE(form->width(), 487);
+    if (Designed()) {
+      EXPECT_EQ(form->width(), 487);
+    }
+  }
+  // A status far longer than any the updater shows widens the window; the log below follows it.
+  C().ApplyStatus(std::string(120, 'W'));
+  EXPECT_GT(form->width(), 487);
+  EXPECT_LE(label->geometry().right(), form->width() - 1);
+  form->BtnOpenDebug->click();
+  EXPECT_EQ(form->reditDebug->width(), form->width());
+  C().ApplyStatus("Erasing firmware");
+  EXPECT_EQ(form->width(), 487);
+  EXPECT_EQ(form->reditDebug->width(), 487);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faces, WindowFontTest, ::testing::Values("", "DejaVu Sans"),
+                         [](const auto& info) { return *info.param ? "DejaVuSansRegular" : "Preferred"; });
 
 TEST_F(WindowTest, CodeTwoTwiceStartsAgainWithTheBoldHeading) {
   auto formatAt = [this](int block) {

@@ -1,6 +1,7 @@
 // The block timeout runs its full six seconds: brae-update (the console, on the Qt runtime) against the
 // simulated indicator, which leaves out the first block's acknowledgement. Both the wire, as the indicator
-// saw it, and the updater's own log must show at least 6000 ms between the block and giving up on it.
+// saw it (less what a busy reader may add), and the updater's own log must show at least 6000 ms between the
+// block and giving up on it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -57,7 +58,11 @@ TEST(FullInterval, ALostBlockAcknowledgementIsGivenUpOnNoSoonerThanSixSecondsAft
   const double u = TranscriptTime(transcript, "transfer starts over");
   ASSERT_GE(block, 0) << diagnosis;
   ASSERT_GT(u, block) << diagnosis;
-  EXPECT_GE(u - block, 6000.0) << diagnosis;
+  // The simulator stamps a byte when it gets to read it, which on a busy machine can be later than its
+  // arrival, never earlier. A late stamp of the block shortens the gap seen here, so allow the scheduler that
+  // much; a coarse timer's early firing (5%, 300 ms) still fails.
+  constexpr double kReaderLateness = 100.0;
+  EXPECT_GE(u - block, 6000.0 - kReaderLateness) << diagnosis;
 
   // In the log: the engine's own measure of the same wait.
   std::smatch m;

@@ -187,6 +187,7 @@ TEST(SimLine, UpdaterCanReopenItsExclusivePort) {
   int status = 0;
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "root here may not become an ordinary user";
   EXPECT_EQ(WEXITSTATUS(status), 0)
       << "10 setuid, 11 open, 12 flock, 13 TIOCEXCL, 14 not exclusive, 15 no reopen\n"
       << sim.transcript();
@@ -229,8 +230,13 @@ TEST(SimFaults, DroppedBlockAcknowledgementThenRestart) {
 Bytes noisy_session(const std::string& seed) {
   SimProcess sim({"--drop-prob", "0.15", "--garble-prob", "0.15", "--seed", seed});
   Line line(sim.link);
+  // All commands at once, then everything until the line is quiet: the faults are drawn per byte in order, so
+  // the bytes that come back depend on the seed alone, not on how the answers fall into reading windows.
+  Bytes commands;
+  for (int i = 0; i < 30; ++i) commands += "{ZA1}";
+  line.write(commands);
   Bytes got;
-  for (int i = 0; i < 30; ++i) got += line.ask("{ZA1}", 1, 25ms) + "|";
+  for (Bytes chunk; !(chunk = line.read(1 << 20, 300ms)).empty();) got += chunk;
   return got;
 }
 

@@ -1,0 +1,213 @@
+#include "app/core/JsonView.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+
+#include "app/core/ConsoleView.h"
+#include "app/core/ErrorTexts.h"
+
+namespace app {
+
+namespace {
+
+constexpr int kVersion = 1;
+// Progress events at most this often, besides the first and the last of a transfer.
+constexpr uint64_t kProgressEveryMs = 250;
+// The rate is given once this much of a transfer has been timed.
+constexpr uint64_t kRateAfterMs = 500;
+// The loader's status comes just before its bar is ranged; the firmware's just after.
+constexpr char kLoaderStatus[] = "Sending Load Program";
+
+JsonObject PayloadObject(const PayloadReport& r) {
+  JsonObject o;
+  o.Add("source", r.Source).Add("size", r.Size).Add("crc16", static_cast<int>(r.Crc16));
+  o.Add("readable", r.Readable);
+  return o;
+}
+
+// The number that follows `key` in `line` up to the next non-digit; 0 when there is none.
+int NumberAfter(const std::string& line, const std::string& key) {
+  const size_t at = line.find(key);
+  if (at == std::string::npos) return 0;
+  const char* p = line.c_str() + at + key.size();
+  if (*p < '0' || *p > '9') return 0;
+  return static_cast<int>(std::strtol(p, nullptr, 10));
+}
+
+}  // namespace
+
+JsonView::JsonView(Options options) : o_(std::move(options)) {}
+
+uint64_t JsonView::Now() const {
+  if (o_.Clock) return o_.Clock();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+void JsonView::Emit(const std::string& event, JsonObject fields) {
+  // Nothing follows the result.
+  if (ended_) return;
+  JsonObject line;
+  line.Add("v", kVersion).Add("event", event);
+  std::string text = line.Text();
+  const std::string rest = fields.Text();
+  if (rest.size() > 2) text = text.substr(0, text.size() - 1) + "," + rest.substr(1);
+  text += "\n";
+  std::fputs(text.c_str(), o_.Out);
+  std::fflush(o_.Out);
+}
+
+void JsonView::MessageBox(const std::string& text, const std::string& caption) {
+  Emit("message", JsonObject().Add("caption", caption).Add("text", text));
+  if (o_.Human) o_.Human->MessageBox(text, caption);
+}
+
+void JsonView::StatusChanged(const std::string& text) {
+  if (o_.Human) o_.Human->StatusChanged(text);
+  if (text == status_) return;
+  status_ = text;
+  Emit("status", JsonObject().Add("text", text));
+}
+
+void JsonView::WatchPort(const std::string& line) {
+  // Every command is logged with its port and rate; the first answer after it says that the indicator
+  // answers there. A new port, or a new rate on it, is worth an event.
+  if (line.rfind("Sending ", 0) == 0 && line.find(" baud rate on COM") != std::string::npos) {
+    const size_t at = line.rfind(" at ", line.find(" baud rate on COM"));
+    if (at == std::string::npos) return;
+    sendBaud_ = NumberAfter(line.substr(at), " at ");
+    sendPort_ = NumberAfter(line, " baud rate on COM");
+    return;
+  }
+  if (line.rfind("Received: ", 0) != 0 || sendPort_ <= 0) return;
+  if (sendPort_ == shownPort_ && sendBaud_ == shownBaud_) return;
+  shownPort_ = sendPort_;
+  shownBaud_ = sendBaud_;
+  const std::string name = "Com" + std::to_string(shownPort_);
+  JsonObject o;
+  o.Add("name", name);
+  if (o_.Device) {
+    o.Add("device", o_.Device(name));
+  } else {
+    o.AddNull("device");
+  }
+  o.Add("baud", shownBaud_);
+  Emit("port", o);
+}
+
+void JsonView::LogLinesAdded(const std::vector<std::string>& lines) {
+  if (o_.Human) o_.Human->LogLinesAdded(lines);
+  for (const auto& line : lines) {
+    if (o_.Log) Emit("log", JsonObject().Add("text", line));
+    WatchPort(line);
+  }
+}
+
+void JsonView::Progress(bool force) {
+  const uint64_t now = Now();
+  if (position_ == lastBytes_) return;
+  if (!force && position_ < max_ && now < lastEventMs_ + kProgressEveryMs) return;
+  lastEventMs_ = now;
+  lastBytes_ = position_;
+  JsonObject o;
+  o.Add("phase", firmwarePhase_ ? "firmware" : "loader").Add("bytes", position_).Add("total", max_);
+  const uint64_t elapsed = now - startMs_;
+  // Less time than that gives no rate worth showing (the kernel may take a whole loader at once).
+  const bool last = position_ >= max_;
+  if (elapsed >= kRateAfterMs && position_ > startPosition_) {
+    const double rate = (position_ - startPosition_) * 1000.0 / static_cast<double>(elapsed);
+    o.Add("rate", std::round(rate * 10) / 10);
+    o.Add("eta_s", last ? 0.0 : std::round((max_ - position_) / rate * 10) / 10);
+  } else {
+    o.AddNull("rate").AddNull("eta_s");
+  }
+  Emit("progress", o);
+}
+
+void JsonView::ProgressPositionChanged(int position) {
+  if (o_.Human) o_.Human->ProgressPositionChanged(position);
+  if (position < position_) {
+    // A transfer that starts over (a retry) is timed and reported from its new start.
+    startMs_ = Now();
+    startPosition_ = position;
+    lastBytes_ = -1;
+  }
+  position_ = position;
+  if (!visible_) return;
+  Progress(waiting_);
+  waiting_ = false;
+}
+
+void JsonView::ProgressMaxChanged(int max) {
+  if (o_.Human) o_.Human->ProgressMaxChanged(max);
+  max_ = max;
+  firmwarePhase_ = status_ != kLoaderStatus;
+  startMs_ = Now();
+  startPosition_ = position_;
+  lastBytes_ = -1;
+  waiting_ = true;
+  // The firmware's first count comes only after its first blocks: its start is reported now, as its bytes
+  // begin right after.
+  if (visible_ && firmwarePhase_) {
+    Progress(true);
+    waiting_ = false;
+  }
+}
+
+void JsonView::ProgressVisibleChanged(bool visible) {
+  if (o_.Human) o_.Human->ProgressVisibleChanged(visible);
+  visible_ = visible;
+}
+
+void JsonView::BuildDone(const payload::BuildResult& result) {
+  if (o_.Human) o_.Human->BuildDone(result);
+  if (result.Ok) Emit("built", JsonObject().Add("path", result.OutputPath));
+}
+
+void JsonView::LogFileDone(const LogFileResult& result) {
+  if (o_.Human) o_.Human->LogFileDone(result);
+  if (result.Written) logFile_ = result.Path;
+}
+
+void JsonView::PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) {
+  if (o_.Human) o_.Human->PayloadsChosen(firmware, loader);
+  haveFirmware_ = true;
+  firmware_ = firmware;
+  loader_ = loader;
+}
+
+void JsonView::ShowErrorMessage(uint32_t code) {
+  if (o_.Human) o_.Human->ShowErrorMessage(code);
+  const std::vector<std::string> lines = ErrorTextFor(code).Lines;
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
+  Emit("error", JsonObject().Add("code", code).Add("text", text));
+}
+
+void JsonView::Hide() {
+  if (o_.Human) o_.Human->Hide();
+}
+
+void JsonView::EndProgram(int exitCode) {
+  if (ended_) return;
+  JsonObject o;
+  o.Add("ok", exitCode == 0).Add("exit_code", exitCode);
+  if (logFile_.empty()) {
+    o.AddNull("log_file");
+  } else {
+    o.Add("log_file", logFile_);
+  }
+  if (haveFirmware_) {
+    o.Add("firmware", PayloadObject(firmware_)).Add("loader", PayloadObject(loader_));
+  } else {
+    o.AddNull("firmware").AddNull("loader");
+  }
+  Emit("result", o);
+  ended_ = true;
+  if (o_.Human) o_.Human->EndProgram(exitCode);
+  if (o_.OnEnd) o_.OnEnd(exitCode);
+}
+
+}  // namespace app

@@ -1,0 +1,88 @@
+// The console for programs (BRAE_CONSOLE=json): one JSON object per line on the output, each with "v": 1,
+// and the human text on the error stream. The last line is always the result, however the program ends.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/core/Json.h"
+#include "app/core/UpdateController.h"
+#include "engine/Reporting.h"
+
+namespace app {
+
+class ConsoleView;
+
+class JsonView : public IView, public engine::IErrorDialog {
+ public:
+  struct Options {
+    FILE* Out = stdout;
+    // Every diagnostic log line as a "log" event.
+    bool Log = false;
+    // Milliseconds of a monotonic clock (rate, time left, spacing of progress events); steady clock when
+    // unset.
+    std::function<uint64_t()> Clock;
+    // The device a port name stands for; the port events carry null without it.
+    std::function<std::string(const std::string&)> Device;
+    // The human presentation (on the error stream), told everything as well; may be null.
+    ConsoleView* Human = nullptr;
+    // Ends the message loop with the exit code.
+    std::function<void(int)> OnEnd;
+  };
+
+  explicit JsonView(Options options);
+
+  void MessageBox(const std::string& text, const std::string& caption);
+
+  // IView
+  void StatusChanged(const std::string& text) override;
+  void LogLinesAdded(const std::vector<std::string>& lines) override;
+  void ProgressPositionChanged(int position) override;
+  void ProgressMaxChanged(int max) override;
+  void ProgressVisibleChanged(bool visible) override;
+  void BuildDone(const payload::BuildResult& result) override;
+  void LogFileDone(const LogFileResult& result) override;
+  void PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) override;
+  void EndProgram(int exitCode) override;
+
+  // engine::IErrorDialog
+  void ShowErrorMessage(uint32_t code) override;
+  void Hide() override;
+
+ private:
+  void Emit(const std::string& event, JsonObject fields);
+  void Progress(bool force);
+  void WatchPort(const std::string& line);
+  uint64_t Now() const;
+
+  Options o_;
+  bool ended_ = false;
+  std::string status_;
+
+  // Progress of the current transfer.
+  bool visible_ = false;
+  bool firmwarePhase_ = false;
+  int position_ = 0;
+  int max_ = 0;
+  bool waiting_ = false;  // no event of this transfer yet
+  int lastBytes_ = -1;
+  uint64_t lastEventMs_ = 0;
+  uint64_t startMs_ = 0;
+  int startPosition_ = 0;
+
+  // The port the last command went out on, and the one last reported as answering.
+  int sendPort_ = 0;
+  int sendBaud_ = 0;
+  int shownPort_ = 0;
+  int shownBaud_ = 0;
+
+  std::string logFile_;
+  bool haveFirmware_ = false;
+  PayloadReport firmware_;
+  PayloadReport loader_;
+};
+
+}  // namespace app

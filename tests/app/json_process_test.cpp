@@ -1,0 +1,212 @@
+// brae-update with BRAE_CONSOLE=json, read as a program reads it: every line of its output parsed by a JSON
+// parser, against the simulated indicator, for a whole update and for runs that fail or are ended by a
+// signal.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/app/app_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using apptest::Process;
+using apptest::ReadFile;
+using apptest::TempDir;
+using apptest::WaitUntil;
+using apptest::WriteFile;
+using nlohmann::json;
+using Env = std::map<std::string, std::optional<std::string>>;
+
+constexpr char kLogName[] = "VeltronaUpdateBraeError.TXT";
+
+// The output's lines, each parsed; a line that does not parse fails the test with its text.
+std::vector<json> ParseLines(const std::string& out) {
+  std::vector<json> events;
+  size_t start = 0;
+  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = out.substr(start, end - start);
+    json j;
+    try {
+      j = json::parse(line);
+    } catch (const json::parse_error& e) {
+      ADD_FAILURE() << "not JSON: " << line << " (" << e.what() << ")";
+      continue;
+    }
+    EXPECT_TRUE(j.is_object()) << line;
+    EXPECT_EQ(j.value("v", 0), 1) << line;
+    events.push_back(j);
+  }
+  EXPECT_EQ(start, out.size()) << "output that does not end with a line end";
+  return events;
+}
+
+// Exactly one result, as the last line, and it agrees with the exit code.
+void ExpectResultLast(const std::vector<json>& events, int exitCode) {
+  ASSERT_FALSE(events.empty());
+  int results = 0;
+  for (const auto& e : events) results += e["event"] == "result";
+  EXPECT_EQ(results, 1);
+  const json& r = events.back();
+  ASSERT_EQ(r["event"], "result");
+  EXPECT_EQ(r["exit_code"], exitCode);
+  EXPECT_EQ(r["ok"], exitCode == 0);
+}
+
+class JsonProcessTest : public ::testing::Test {
+ protected:
+  JsonProcessTest() {
+    std::filesystem::create_directory(tmp / "ports");
+    WriteFile(tmp / "fw.bin", apptest::FirmwareImage(60002));
+    WriteFile(tmp / "b.s19", apptest::LoaderText());
+  }
+  std::unique_ptr<Process> Updater(std::vector<std::string> args, const Env& extra = {}) {
+    Env env = {{"BRAE_CONSOLE", "json"},          {"BRAE_PORT_DIR", tmp / "ports"},
+               {"BRAE_LOG_DIR", tmp / "log"},     {"DISPLAY", std::nullopt},
+               {"WAYLAND_DISPLAY", std::nullopt}, {"BRAE_CONSOLE_LOG", std::nullopt},
+               {"ASAN_OPTIONS", "exitcode=66"}};
+    for (const auto& [k, v] : extra) env[k] = v;
+    args.insert(args.begin(), BRAE_UPDATE);
+    return std::make_unique<Process>(args, env, tmp.path, tmp / "out.txt", tmp / "err.txt");
+  }
+  // The simulated indicator on Com4, unpaced.
+  std::unique_ptr<Process> Indicator(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {SIM_PATH,      "--link",          tmp / "ports/com4",
+                                     "--image-out", tmp / "image.bin", "--timeout",
+                                     "60000",       "--transcript",    tmp / "sim.txt"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<Process>(args, Env{}, tmp.path, tmp / "sim-out.txt", tmp / "sim-err.txt");
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_symlink(tmp / "ports/com4"); }, 5s));
+    return sim;
+  }
+  std::string LogFile() { return ReadFile(tmp / (std::string("log/") + kLogName)); }
+
+  TempDir tmp;
+};
+
+TEST_F(JsonProcessTest, AWholeUpdateReadsBackLineByLine) {
+  auto sim = Indicator({"--exit-after-update"});
+  auto updater = Updater({"/i", "fw.bin", "b.s19"}, {{"BRAE_CONSOLE_LOG", "1"}});
+  const int code = updater->Wait(90s);
+  EXPECT_EQ(code, 0) << updater->Err();
+  EXPECT_EQ(sim->Wait(10s), 0);
+  EXPECT_TRUE(ReadFile(tmp / "image.bin") == ReadFile(tmp / "fw.bin"));
+
+  const auto events = ParseLines(updater->Out());
+  ExpectResultLast(events, code);
+
+  // Progress: per phase never backwards, from 0 to the total, loader before firmware.
+  std::map<std::string, std::vector<int64_t>> bytes;
+  std::map<std::string, int64_t> totals;
+  std::vector<std::string> phases;
+  for (const auto& e : events) {
+    if (e["event"] != "progress") continue;
+    const std::string phase = e["phase"];
+    if (phases.empty() || phases.back() != phase) phases.push_back(phase);
+    bytes[phase].push_back(e["bytes"]);
+    totals[phase] = e["total"];
+    EXPECT_TRUE(e["rate"].is_null() || e["rate"].get<double>() > 0) << e;
+    EXPECT_TRUE(e["eta_s"].is_null() || e["eta_s"].get<double>() >= 0) << e;
+  }
+  EXPECT_EQ(phases, (std::vector<std::string>{"loader", "firmware"}));
+  for (const auto& [phase, seen] : bytes) {
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << phase;
+    EXPECT_EQ(seen.front(), 0) << phase;
+    EXPECT_EQ(seen.back(), totals[phase]) << phase;
+  }
+  EXPECT_EQ(totals["firmware"], 60002);
+  EXPECT_EQ(totals["loader"], static_cast<int64_t>(ReadFile(tmp / "b.s19").size()));
+
+  // The indicator was found on Com4 at 9600, then the rate went up.
+  std::vector<int> bauds;
+  for (const auto& e : events) {
+    if (e["event"] != "port") continue;
+    EXPECT_EQ(e["name"], "Com4");
+    EXPECT_EQ(e["device"], tmp / "ports/com4");
+    bauds.push_back(e["baud"]);
+  }
+  EXPECT_EQ(bauds, (std::vector<int>{9600, 38400}));
+
+  // The log events are the log file's lines, in order.
+  const auto fileLines = apptest::SplitCrLf(LogFile());
+  std::vector<std::string> logged;
+  for (const auto& e : events) {
+    if (e["event"] == "log") logged.push_back(e["text"]);
+  }
+  ASSERT_FALSE(logged.empty());
+  ASSERT_LE(logged.size() + 1, fileLines.size());
+  EXPECT_TRUE(std::equal(logged.begin(), logged.end(), fileLines.begin() + 1));
+
+  // The result names the firmware sent: its path, its size and the CRC the indicator confirmed.
+  const json& result = events.back();
+  EXPECT_EQ(result["log_file"], tmp / (std::string("log/") + kLogName));
+  EXPECT_EQ(result["firmware"]["source"], "fw.bin");
+  EXPECT_EQ(result["firmware"]["size"], 60002);
+  const std::string log = LogFile();
+  const size_t crcAt = log.find("Send out crc is: ");
+  ASSERT_NE(crcAt, std::string::npos);
+  EXPECT_EQ(result["firmware"]["crc16"], std::stoi(log.substr(crcAt + 17)));
+  EXPECT_NE(log.find("Firmware to send: fw.bin, 60002 bytes, CRC-16 0x"), std::string::npos);
+
+  // The human text went to the error stream.
+  EXPECT_NE(updater->Err().find("Sending Load Program"), std::string::npos);
+  EXPECT_NE(updater->Err().find("Firmware: fw.bin, 60002 bytes"), std::string::npos);
+}
+
+// Runs that end without an update: each still ends with its one result, matching the exit code.
+TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
+  struct Case {
+    const char* what;
+    bool indicator;                 // a silent indicator on Com4
+    std::vector<std::string> args;  // after the program
+    int signal;                     // sent once the updater has reported `waitFor`, 0: none
+    const char* waitFor;
+    bool firmwareNamed;
+    int code;
+    const char* event;  // an event the output must hold
+  };
+  const Case cases[] = {
+      {"no port at all, then SIGINT",
+       false,
+       {"/i", "fw.bin", "b.s19"},
+       SIGINT,
+       "\"code\":3",
+       true,
+       1,
+       "error"},
+      {"a silent indicator, then SIGTERM",
+       true,
+       {"/i", "fw.bin", "b.s19"},
+       SIGTERM,
+       "\"code\":1",
+       true,
+       1,
+       "error"},
+      {"a missing firmware file", false, {"/i", "missing.bin", "b.s19"}, 0, "", false, 1, "message"},
+      {"a build", false, {"/l", "b.s19"}, 0, "", false, 0, "built"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<Process> sim;
+    if (c.indicator) sim = Indicator({"--silent"});
+    auto updater = Updater(c.args);
+    if (c.signal) {
+      ASSERT_TRUE(WaitUntil([&] { return updater->Out().find(c.waitFor) != std::string::npos; }, 60s))
+          << updater->Out();
+      updater->Signal(c.signal);
+    }
+    const int code = updater->Wait(30s);
+    EXPECT_EQ(code, c.code) << updater->Err();
+    const auto events = ParseLines(updater->Out());
+    ExpectResultLast(events, code);
+    EXPECT_EQ(events.back()["firmware"].is_object(), c.firmwareNamed) << events.back();
+    EXPECT_TRUE(events.back()["log_file"].is_string()) << events.back();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const json& e) {
+      return e["event"] == c.event;
+    })) << updater->Out();
+    sim.reset();
+    std::filesystem::remove_all(tmp / "log");
+  }
+}
+
+}  // namespace
