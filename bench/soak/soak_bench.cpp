@@ -82,8 +82,8 @@ const std::vector<std::vector<std::string>> kFaults = {
     {"--vanish-after", "8:700"},
     {"--vanish-after", "400:700"},
     {"--vanish-after", "2800:700"},
-    {"--garble-prob", "0.0002"},
-    {"--drop-prob", "0.0002"},
+    {"--garble-prob", "0.00002"},
+    {"--drop-prob", "0.00002"},
 };
 
 }  // namespace
@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
   std::map<size_t, int> drawn;
 
   PrintHoldings("start");
+  std::fflush(stdout);
   int confirmed = 0, wrong = 0, hangs = 0;
   const auto began = std::chrono::steady_clock::now();
   for (int i = 0; i < updates; ++i) {
@@ -144,7 +145,7 @@ int main(int argc, char** argv) {
       e.Finish();
     }
     rt.RunUntil([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000);
-    if ((i + 1) % 20 == 0) std::fflush(stdout);
+    std::fflush(stdout);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::filesystem::remove(imagePath);
