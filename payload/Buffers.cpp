@@ -6,6 +6,22 @@ static_assert(payload::kLoaderBufferSize % payload::kRowSize == 0, "the firmware
 
 // A 1 MiB initialiser is not something C++ can spell, so the buffers are laid out by the assembler. One
 // section of their own keeps them together and lets the builder find them in the executable file.
+#if defined(_WIN32)
+// PE: an initialised, writable data section ("dw"); COFF symbols carry no type or size.
+asm(R"(
+  .section .brae_pl, "dw"
+  .balign 64
+  .globl LoaderBuffer
+LoaderBuffer:
+  .fill 6, 1, 0x88
+  .fill 63994, 1, 0xff
+  .globl FirmwareBuffer
+FirmwareBuffer:
+  .fill 4, 1, 0x55
+  .fill 1048572, 1, 0xff
+  .text
+)");
+#else
 asm(R"(
   .pushsection .brae_payload, "aw", %progbits
   .balign 64
@@ -23,6 +39,7 @@ FirmwareBuffer:
   .fill 1048572, 1, 0xff
   .popsection
 )");
+#endif
 
 // Rows of 64 bytes, as the transfers read them.
 extern "C" uint8_t LoaderBuffer[payload::kLoaderBufferSize / payload::kRowSize][payload::kRowSize];

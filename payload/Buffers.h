@@ -1,9 +1,9 @@
 // The two payload buffers carried inside the executable: the loader (S-record text) and the firmware image.
 //
-// Both live in the writable section ".brae_payload" of the executable file, the loader first and the firmware
-// directly after it, so the updater builder can find them by that section's position in a copy of the file.
-// Shipped empty: the loader buffer starts with six 0x88 bytes, the firmware buffer with four 0x55 bytes, and
-// every other byte is 0xFF.
+// Both live in a writable section of their own in the executable file (kPayloadSectionName), the loader first
+// and the firmware directly after it, so the updater builder can find them by that section's position in a
+// copy of the file. Shipped empty: the loader buffer starts with six 0x88 bytes, the firmware buffer with
+// four 0x55 bytes, and every other byte is 0xFF.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +15,13 @@ inline constexpr size_t kRowSize = 64;
 inline constexpr size_t kLoaderBufferSize = 1000 * kRowSize;     // 64000
 inline constexpr size_t kFirmwareBufferSize = 16384 * kRowSize;  // 1048576
 
-// The section that holds both buffers, exactly kLoaderBufferSize + kFirmwareBufferSize bytes.
+// The section that holds both buffers, exactly kLoaderBufferSize + kFirmwareBufferSize bytes. Section names
+// of a Windows executable have at most 8 characters (longer ones survive only unstripped).
+#if defined(_WIN32)
+inline constexpr char kPayloadSectionName[] = ".brae_pl";
+#else
 inline constexpr char kPayloadSectionName[] = ".brae_payload";
+#endif
 inline constexpr size_t kPayloadSectionSize = kLoaderBufferSize + kFirmwareBufferSize;
 
 // Empty markers as the builder sees them; the run-time emptiness tests look at the first four bytes only.

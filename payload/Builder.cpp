@@ -1,10 +1,7 @@
 #include "payload/Builder.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +10,7 @@
 
 #include "payload/Buffers.h"
 #include "payload/ElfPayload.h"
+#include "payload/ExeFile.h"
 #include "payload/PayloadFile.h"
 #include "toolkit/files/WriteBeside.h"
 
@@ -23,30 +21,6 @@ namespace {
 struct Refusal {
   std::string message;
 };
-
-std::vector<uint8_t> ReadExecutable(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw IoError(IoMessage(path, errno));
-  std::vector<uint8_t> image;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) image.reserve(static_cast<size_t>(st.st_size));
-  // The whole file, whatever its size; the count read is the image length.
-  uint8_t chunk[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-      image.insert(image.end(), chunk, chunk + n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      int err = errno;
-      ::close(fd);
-      throw IoError(IoMessage(path, "read error", err));
-    }
-  }
-  ::close(fd);
-  return image;
-}
 
 // One payload file whole, refused when it is missing, unreadable, empty, longer than its buffer takes, or
 // beginning with its buffer's empty mark (the copy would read as carrying no payload and never update).
@@ -121,19 +95,18 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
   result.OutputPath = target;
 
   try {
-    struct stat self;
-    if (::stat(selfPath.c_str(), &self) != 0) {
-      throw Refusal{"Can not read the running program " + IoMessage(selfPath, errno)};
+    uint32_t permissions = 0;
+    try {
+      permissions = ExecutablePermissions(selfPath);
+    } catch (const IoError& e) {
+      throw Refusal{std::string("Can not read the running program ") + e.what()};
     }
-    struct stat existing;
-    if (::stat(target.c_str(), &existing) == 0 && existing.st_dev == self.st_dev &&
-        existing.st_ino == self.st_ino) {
+    if (SameFile(target, selfPath))
       throw Refusal{target + " is this updater's own file; choose another name"};
-    }
 
     std::vector<uint8_t> image;
     try {
-      image = ReadExecutable(selfPath);
+      image = ReadWholeFile(selfPath);
     } catch (const IoError& e) {
       throw Refusal{std::string("Can not read the running program ") + e.what()};
     }
@@ -153,7 +126,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
     }
 
     try {
-      WriteImage(target, image, self.st_mode & 0777);
+      WriteImage(target, image, static_cast<mode_t>(permissions));
     } catch (const IoError& e) {
       throw Refusal{std::string("Can not write ") + e.what()};
     }

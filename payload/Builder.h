@@ -7,6 +7,7 @@
 #include <string>
 
 #include "payload/CommandLine.h"
+#include "payload/ExeFile.h"
 
 namespace payload {
 
@@ -38,7 +39,7 @@ struct BuildResult {
 // executable whose buffers cannot be found. The output is written beside its final name and renamed into
 // place, with the executable's permission bits; apart from the buffers it is byte-identical to selfPath.
 BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl,
-                         const std::string& selfPath = "/proc/self/exe");
+                         const std::string& selfPath = SelfExecutablePath());
 
 // Writes n payload bytes at the start of a buffer of bufferSize bytes (n <= bufferSize) and 0xFF over the
 // rest.

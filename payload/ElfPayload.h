@@ -1,4 +1,5 @@
-// Where the payload buffers lie in an executable file of this platform.
+// Where the payload buffers lie in an executable file of this platform: ElfPayload.cpp or PePayload.cpp,
+// chosen by the build.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +13,13 @@ struct PayloadLocation {
   size_t FirmwareOffset = 0;  // file offset of the firmware buffer, right after the loader buffer
 };
 
-// Finds the payload section by name in the section headers of the ELF image and checks that a loadable
+// ELF: finds the payload section by name in the section headers and checks that a loadable
 // segment maps exactly those file bytes at the section's address, i.e. that they are the bytes the program
 // reads at run time. Every offset and count in the image is checked against its size. Returns false with a
 // message in *error for anything else: a truncated or foreign file, a file without the section, a section of
 // another size.
+// PE: finds the section by its header and checks that its file bytes are what the program loader maps at
+// its address (all of them from the file, inside the image, overlapping no other section); the same refusals.
 bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location, std::string* error);
 
 }  // namespace payload

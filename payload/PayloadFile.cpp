@@ -10,6 +10,17 @@
 #include <utility>
 
 namespace payload {
+namespace {
+
+// Binary on Windows, where a file opens in text mode by default (a 0x1A byte would end the read there).
+// Non-blocking on POSIX, so a FIFO put in the file's place cannot hang the open; regular files ignore it.
+#if defined(_WIN32)
+constexpr int kOpenFlags = O_RDONLY | O_BINARY;
+#else
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+#endif
+
+}  // namespace
 
 std::string IoMessage(const std::string& path, int err) {
   return (path.empty() ? std::string("(no file name)") : path) + ": " + std::strerror(err);
@@ -51,8 +62,7 @@ bool PayloadFile::Exists(const std::string& path) {
 
 void PayloadFile::Open(const std::string& path) {
   Close();
-  // Non-blocking, so a FIFO put in the file's place cannot hang the open; regular files ignore the flag.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = ::open(path.c_str(), kOpenFlags);
   if (fd < 0) throw IoError(IoMessage(path, errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {

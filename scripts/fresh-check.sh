@@ -219,7 +219,6 @@ for c in "${selected[@]}"; do
   wait "$tail_pid" 2>/dev/null
   case_pid=
   tail_pid=
-  took=$((SECONDS - start))
   summary=$(grep -E "${case_summary[$c]}" "$log" | tail -1)
   if [ -n "${case_host[$c]}" ]; then
     if [ "$rc" -ne 0 ]; then
@@ -237,6 +236,7 @@ for c in "${selected[@]}"; do
       summary=$(grep -E "${case_summary[$c]}" "$log.host" | tail -1)
     fi
   fi
+  took=$((SECONDS - start))
   if [ "$rc" -eq 0 ] && [ -n "$summary" ]; then
     verdict=passed
     passed=$((passed + 1))

@@ -81,6 +81,7 @@ class Runtime {
       std::function<void(const std::string& text, const std::string& caption)> handler) {
     messageBox_ = std::move(handler);
   }
+  bool HasMessageBoxHandler() const { return static_cast<bool>(messageBox_); }
 
  private:
   std::function<void(const std::string&, const std::string&)> messageBox_;

@@ -1,5 +1,6 @@
-// The error log file: where it goes and how it is written. The directory is per user, so one user's updater
-// never writes where another's could; the file is replaced by a rename, never written through a link.
+// The error log file: where it goes and how it is written. On Linux the directory is per user, so one user's
+// updater never writes where another's could; on Windows it is the place service staff know. The file is
+// replaced by a rename, never written through a link. (LogFile.cpp on Linux, win32/log_file.cpp on Windows.)
 #pragma once
 
 #include <string>
@@ -12,15 +13,23 @@ struct LogFileResult {
   std::string Error;  // why it was not written
 };
 
+#if defined(_WIN32)
+// The folder service staff look in first.
+inline constexpr char kServiceLogDirectory[] = "c:\\Temp";
+// $BRAE_LOG_DIR when set and not empty, else c:\Temp when that folder exists, else
+// %LOCALAPPDATA%\brae-update; empty when none of them gives a place.
+std::string LogDirectory(const char* logDir, bool serviceDirectoryExists, const char* localAppData);
+#else
 // $BRAE_LOG_DIR when set and not empty, else $XDG_STATE_HOME/brae-update (an absolute XDG_STATE_HOME only),
 // else $HOME/.local/state/brae-update; empty when none of them gives a place.
 std::string LogDirectory(const char* logDir, const char* xdgStateHome, const char* home);
-// The same from this process's environment (and the password database when HOME is not set).
+#endif
+// The same from this process's environment (on Linux also the password database when HOME is not set).
 std::string LogDirectoryFromEnvironment();
 
-// Creates the directory and its missing parents (each new one 0700), then replaces `dir`/name with
-// `content`: written to a new private file beside it and renamed into place. Refuses a name held by another
-// user's file. A symlink at the name is replaced, its target untouched. Never throws.
+// Creates the directory and its missing parents (on Linux each new one 0700), then replaces `dir`/name with
+// `content`: written to a new file beside it and renamed into place. On Linux it refuses a name held by
+// another user's file. A symlink at the name is replaced, its target untouched. Never throws.
 LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content);
 
 }  // namespace app

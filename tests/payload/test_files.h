@@ -2,9 +2,16 @@
 // file.
 #pragma once
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <random>
+#else
 #include <link.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -25,17 +32,26 @@ using Bytes = std::vector<uint8_t>;
 struct TempDir {
   std::string path;
   TempDir() {
+#if defined(_WIN32)
+    std::random_device random;
+    path = (std::filesystem::temp_directory_path() / ("brae-payload-" + std::to_string(random()))).string();
+    if (!std::filesystem::create_directory(path)) std::abort();
+#else
     path = std::filesystem::temp_directory_path() / "brae-payload-XXXXXX";
     if (::mkdtemp(path.data()) == nullptr) std::abort();
+#endif
   }
   ~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
   }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string operator/(const std::string& name) const {
+    return path + "/" + name;
+  }
   std::vector<std::string> List() const {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(path))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -58,6 +74,26 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
   return b;
 }
 
+#if defined(_WIN32)
+// The file offset of the running program's loader buffer, found as the program loader maps it (its run-time
+// address in the image and the loaded section headers): independent of the file the builder reads.
+inline long SelfLoaderOffset() {
+  const auto* base = reinterpret_cast<const uint8_t*>(GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const uintptr_t rva =
+      reinterpret_cast<uintptr_t>(payload::LoaderBytes()) - reinterpret_cast<uintptr_t>(base);
+  const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+  for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+    const IMAGE_SECTION_HEADER& s = sections[i];
+    if (rva >= s.VirtualAddress && rva < s.VirtualAddress + s.SizeOfRawData) {
+      return static_cast<long>(s.PointerToRawData + (rva - s.VirtualAddress));
+    }
+  }
+  return -1;
+}
+
+#else
 // Runs fn in a child process and returns its text. With dropPrivileges a root test runs it as "nobody", so
 // permission bits apply (root reads and writes whatever they say).
 inline std::string InChild(bool dropPrivileges, const std::function<std::string()>& fn) {
@@ -110,5 +146,7 @@ inline long SelfLoaderOffset() {
       &s);
   return s.offset;
 }
+
+#endif
 
 }  // namespace payload_test

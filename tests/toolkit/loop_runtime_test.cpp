@@ -116,11 +116,27 @@ TEST(DateTime, DaysSince18991230WithMilliseconds) {
   EXPECT_EQ(123, std::llround(t * 86400000.0) % 1000);
 }
 
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
 TEST(DateTime, LocalNowAgreesWithTheSystemsLocalTime) {
   const time_t secs = time(nullptr);
   tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &secs);
+#else
   localtime_r(&secs, &local);
-  const double expected = tk::DateTimeFromUnixMs(static_cast<int64_t>(secs) * 1000, local.tm_gmtoff * 1000);
+#endif
+  // The system's local calendar and clock, counted from 1899-12-30 directly.
+  const double expected =
+      static_cast<double>(DaysFromCivil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) + 25569) +
+      (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) / 86400.0;
   for (int i = 0; i < 3; ++i) {  // the first call looks the offset up, the later ones reuse it
     EXPECT_NEAR(expected, tk::LocalDateTimeNow(), 2.0 / 86400.0);
   }

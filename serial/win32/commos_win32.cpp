@@ -1,0 +1,313 @@
+// The communications calls on the Win32 comm API: open and close, settings, transfers. The port is opened for
+// overlapped I/O, so no call can block the caller beyond its own time-out and the monitor's wait can be ended
+// from outside. Port names, errors, the waitable event and the monitor's wait live beside this file.
+#include <algorithm>
+
+#include "serial/win32/dcb_map.h"
+#include "serial/win32/port.h"
+
+namespace commos {
+
+using detail::Fail;
+using detail::FailOn;
+using detail::IsGoneError;
+using detail::Unusable;
+
+namespace {
+
+// A read only ever asks for bytes that are already queued, so it completes at once; this bounds a driver that
+// holds it anyway.
+constexpr DWORD kReadCompleteMs = 1000;
+
+// Waits for an overlapped transfer on the port within `ms`, or until the port is being closed, and cancels it
+// then. Returns the transfer's own result with *count set (also the part done before a cancel); *cancelled
+// tells whether it was ended here.
+bool FinishTransfer(Port& p, OVERLAPPED* ov, DWORD ms, DWORD* count, bool* cancelled) {
+  HANDLE waits[] = {ov->hEvent, p.closing};
+  *cancelled = false;
+  if (WaitForMultipleObjects(2, waits, FALSE, ms) != WAIT_OBJECT_0) {
+    CancelIoEx(p.h, ov);
+    *cancelled = true;
+  }
+  return GetOverlappedResult(p.h, ov, count, TRUE) != FALSE;
+}
+
+}  // namespace
+
+// ---- Open and close -----------------------------------------------------------------------------------
+
+Handle CreateFile(const std::string& name) {
+  const std::string path = ResolvePortName(name);
+  // No sharing: Windows refuses a second open of a port that is in use (error 5).
+  HANDLE h = ::CreateFileW(detail::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    Fail(path, GetLastError());
+    return {};
+  }
+  auto port = std::make_shared<Port>();
+  port->h = h;
+  port->path = path;
+  if (::GetFileType(h) == FILE_TYPE_DISK) {
+    port->disk = true;
+    return port;
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!::GetCommState(h, &dcb)) {
+    // Something that opens but is no serial port (the NUL device; under Wine a port whose link leads
+    // nowhere): for the technician, no serial device there.
+    Fail(path, GetLastError(), ErrorKind::Missing);
+    ::CloseHandle(h);
+    port->h = INVALID_HANDLE_VALUE;
+    return {};
+  }
+  return port;
+}
+
+// An adapter's latency timer is a setting of its Windows driver, out of our reach: nothing to advise at open.
+std::string TakeOpenNotice() {
+  return {};
+}
+
+uint32_t GetFileType(const Handle& h) {
+  if (Unusable(h)) {
+    FailOn(h, ERROR_INVALID_HANDLE);
+    return FILE_TYPE_UNKNOWN;
+  }
+  return h->disk ? FILE_TYPE_DISK : FILE_TYPE_CHAR;
+}
+
+bool CloseHandle(const Handle& h) {
+  if (!h || h->closed.exchange(true)) return FailOn(h, ERROR_INVALID_HANDLE);
+  // A write waiting out its time-out and the monitor's wait both end on this.
+  SetEvent(h->closing);
+  std::scoped_lock lock(h->ioMutex, h->monMutex);
+  // The port is abandoned: unsent output is dropped rather than left to hold the close.
+  if (!h->disk) ::PurgeComm(h->h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  ::CloseHandle(h->h);
+  h->h = INVALID_HANDLE_VALUE;
+  return true;
+}
+
+// ---- Settings -----------------------------------------------------------------------------------------
+
+bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
+  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  if (inQueue <= 0 || outQueue <= 0) return FailOn(h, ERROR_INVALID_PARAMETER);
+  if (!::SetupComm(h->h, static_cast<DWORD>(inQueue), static_cast<DWORD>(outQueue))) {
+    return Fail(h->path, GetLastError());
+  }
+  return true;
+}
+
+bool GetCommState(const Handle& h, Dcb* dcb) {
+  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  DCB n{};
+  n.DCBlength = sizeof n;
+  if (!::GetCommState(h->h, &n)) {
+    const DWORD err = GetLastError();
+    if (IsGoneError(err)) h->MarkGone();
+    return Fail(h->path, err);
+  }
+  *dcb = detail::FromNative(n);
+  return true;
+}
+
+bool SetCommState(const Handle& h, const Dcb& dcb) {
+  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  DCB base{};
+  base.DCBlength = sizeof base;
+  if (!::GetCommState(h->h, &base)) return Fail(h->path, GetLastError());
+  DCB n = detail::ToNative(dcb, base);
+  if (!::SetCommState(h->h, &n)) {
+    return Fail(h->path + " (rate " + std::to_string(dcb.BaudRate) + ", " + std::to_string(dcb.ByteSize) +
+                    " data bits)",
+                GetLastError());
+  }
+  return true;
+}
+
+bool SetCommTimeouts(const Handle& h, const CommTimeouts& timeouts) {
+  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
+  t.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
+  t.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
+  // Writes keep their own time-out (WriteFile's argument); the driver's would only cut them short.
+  if (!::SetCommTimeouts(h->h, &t)) return Fail(h->path, GetLastError());
+  return true;
+}
+
+bool SetCommMask(const Handle& h, uint32_t mask) {
+  if (Unusable(h)) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  h->mask.store(mask);
+  // Also ends a pending wait of the monitor, which then waits again with the new mask.
+  if (!::SetCommMask(h->h, mask)) return Fail(h->path, GetLastError());
+  return true;
+}
+
+bool EscapeCommFunction(const Handle& h, uint32_t func) {
+  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  if (func != SETRTS && func != CLRRTS && func != SETDTR && func != CLRDTR) {
+    return FailOn(h, ERROR_INVALID_PARAMETER);
+  }
+  if (!::EscapeCommFunction(h->h, func)) return Fail(h->path + " (modem lines)", GetLastError());
+  return true;
+}
+
+// ---- Transfers ----------------------------------------------------------------------------------------
+
+IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
+  *read = 0;
+  if (!h) {
+    FailOn(h, ERROR_INVALID_HANDLE);
+    return IoResult::Failed;
+  }
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) {
+    FailOn(h, ERROR_INVALID_HANDLE);
+    return IoResult::Failed;
+  }
+  if (h->disk) {
+    FailOn(h, ERROR_INVALID_FUNCTION);
+    return IoResult::Failed;
+  }
+  if (count == 0 || h->gone) return IoResult::Done;
+  // Only what is queued: an overlapped read of an empty queue may never complete (so it is under Wine),
+  // whatever the time-outs say.
+  DWORD lineErrors = 0;
+  COMSTAT stat{};
+  if (!::ClearCommError(h->h, &lineErrors, &stat)) {
+    const DWORD err = GetLastError();
+    if (IsGoneError(err)) {
+      h->MarkGone();
+      return IoResult::Done;
+    }
+    Fail(h->path, err);
+    return IoResult::Failed;
+  }
+  h->errors.fetch_or(lineErrors);  // kept for the component's own ClearCommError
+  const DWORD want = std::min<DWORD>(count, stat.cbInQue);
+  if (want == 0) return IoResult::Done;
+  OVERLAPPED ov{};
+  ov.hEvent = h->ioEvent;
+  ResetEvent(ov.hEvent);
+  DWORD n = 0;
+  bool ok = ::ReadFile(h->h, data, want, nullptr, &ov) != FALSE;
+  DWORD err = ok ? 0 : GetLastError();
+  bool cancelled = false;
+  if (ok || err == ERROR_IO_PENDING) {
+    ok = FinishTransfer(*h, &ov, kReadCompleteMs, &n, &cancelled);
+    err = ok ? 0 : GetLastError();
+  }
+  *read = n;
+  if (ok || err == ERROR_OPERATION_ABORTED) return IoResult::Done;
+  if (IsGoneError(err)) {
+    h->MarkGone();
+    return IoResult::Done;
+  }
+  Fail(h->path, err);
+  return IoResult::Failed;
+}
+
+IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
+                   bool /*watchTxEmpty: the system reports EV_TXEMPTY by itself*/) {
+  *written = 0;
+  if (!h) {
+    FailOn(h, ERROR_INVALID_HANDLE);
+    return IoResult::Failed;
+  }
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) {
+    FailOn(h, ERROR_INVALID_HANDLE);
+    return IoResult::Failed;
+  }
+  if (h->disk) {
+    FailOn(h, ERROR_INVALID_FUNCTION);
+    return IoResult::Failed;
+  }
+  if (count == 0) return IoResult::Done;
+  if (h->gone) {
+    Fail(h->path, ERROR_DEVICE_NOT_CONNECTED, ErrorKind::Gone);
+    return IoResult::Failed;
+  }
+  OVERLAPPED ov{};
+  ov.hEvent = h->ioEvent;
+  ResetEvent(ov.hEvent);
+  DWORD n = 0;
+  bool ok = ::WriteFile(h->h, data, count, nullptr, &ov) != FALSE;
+  DWORD err = ok ? 0 : GetLastError();
+  bool cancelled = false;
+  if (ok || err == ERROR_IO_PENDING) {
+    ok = FinishTransfer(*h, &ov, timeoutMs, &n, &cancelled);
+    err = ok ? 0 : GetLastError();
+  }
+  *written = n;
+  if (ok && n == count) return IoResult::Done;
+  if (cancelled || (ok && n < count)) {
+    // Flow control held the line (or the port is being closed): what went out is counted.
+    if (h->closed) {
+      FailOn(h, ERROR_INVALID_HANDLE);
+      return IoResult::Failed;
+    }
+    return IoResult::TimedOut;
+  }
+  if (IsGoneError(err)) {
+    h->MarkGone();
+    Fail(h->path, err, ErrorKind::Gone);
+  } else {
+    Fail(h->path, err);
+  }
+  return IoResult::Failed;
+}
+
+bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
+  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  DWORD native = 0;
+  COMSTAT st{};
+  if (!h->disk && !h->gone && !::ClearCommError(h->h, &native, &st)) {
+    const DWORD err = GetLastError();
+    if (!IsGoneError(err)) return Fail(h->path, err);
+    h->MarkGone();
+    st = COMSTAT{};
+  }
+  const uint32_t e = h->errors.exchange(0) | native;
+  if (errors) *errors = e;
+  if (stat) {
+    stat->cbInQue = h->gone ? 0 : st.cbInQue;
+    stat->cbOutQue = h->gone ? 0 : st.cbOutQue;
+  }
+  return true;
+}
+
+bool PurgeComm(const Handle& h, uint32_t flags) {
+  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  if ((flags & (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) == 0) return true;
+  if (h->gone) return true;
+  if (!::PurgeComm(h->h, flags)) return Fail(h->path, GetLastError());
+  return true;
+}
+
+}  // namespace commos
