@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (payload::MutableLoaderBytes()[payload::kLoaderBufferSize - 1] = 0x42, true);
   Check(loaderFilled);
   if (size < 3) return 0;
-  const int runMode = (data[0] & 1) ? 4 : 3;
+  const payload::RunMode runMode =
+      (data[0] & 1) ? payload::RunMode::BothFiles : payload::RunMode::FirmwareFile;
   const size_t firmwareLength = std::min<size_t>(data[1] | data[2] << 8, size - 3);
   const uint8_t* firmware = data + 3;
   const uint8_t* loader = firmware + firmwareLength;
@@ -95,8 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(announced % 2 == 0 && announced % 1000 != 0);
   Check(announced >= raw && announced <= int64_t{raw} + 3);
   if (raw % 2 == 0 && raw % 1000 != 0) Check(announced == raw);
-  if (runMode == 4) Check(r.LoaderSize == static_cast<int32_t>(LastKept(loader, loaderLength)));
-  if (runMode == 3)
+  if (runMode == payload::RunMode::BothFiles)
+    Check(r.LoaderSize == static_cast<int32_t>(LastKept(loader, loaderLength)));
+  if (runMode == payload::RunMode::FirmwareFile)
     Check(r.LoaderSize >= 0 && r.LoaderSize <= static_cast<int32_t>(payload::kLoaderBufferSize));
 
   // The files are left at their end; from their start they give back the bytes measured.
@@ -105,6 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   firmwareFile.Rewind();
   for (size_t i = 0; i < firmwareLength; ++i) Check(firmwareFile.ReadByte(&byte) == 1 && byte == firmware[i]);
   Check(firmwareFile.ReadByte(&byte) == 0);
-  Check(loaderFile.IsOpen() == (runMode == 4));
+  Check(loaderFile.IsOpen() == (runMode == payload::RunMode::BothFiles));
   return 0;
 }
