@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Whole updates by brae-update.exe (its console presentation, BRAE_CONSOLE=1) under Wine against the
 # simulated indicator on COM1 of the test prefix: from payload files, and from a built Demo.exe with no
-# arguments. Each time the image the indicator
-# confirmed must be the firmware file byte for byte, and the diagnostic log must be written.
+# arguments. Each time the image the indicator confirmed must be the firmware file byte for byte, and the
+# diagnostic log must be written.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
 wine_run=$1 update=$2 sim=$3 make_payloads=$4 ports=$5 work=$6
