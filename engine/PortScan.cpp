@@ -62,9 +62,9 @@ void TSerialThread::SendCommand(const std::string& text) {
       buffer[i] = text[i];
     }
     SetRxPos(1);
-    if (Terminated()) return;
+    if (Terminated() || PortAway()) return;
     Port->Write(buffer, static_cast<int>(text.size()));
-    if (Terminated()) return;
+    if (Terminated() || PortAway()) return;
     Log("Sending " + text + " at " + std::to_string(CurrentBaud) + " baud rate on COM" +
         std::to_string(PortNumber) + ". Timeout set to " + std::to_string(TimeoutTimer->Interval()));
   } catch (...) {
@@ -74,6 +74,8 @@ void TSerialThread::SendCommand(const std::string& text) {
 
 void TSerialThread::CommError(serial::TCustomComm* /*sender*/, int errors) {
   if (errors == -1) return;
+  // A port that is away fails every call until it is back: that is known already.
+  if (reopening_ || PortAway()) return;
   Log(serial::CommErrorText(errors) + "on " + Port->DeviceName() + " Actual error code is " +
       std::to_string(errors));
   // A port that exists but will not open deserves its reason (busy, no permission, ...); the many names
@@ -82,6 +84,47 @@ void TSerialThread::CommError(serial::TCustomComm* /*sender*/, int errors) {
       !Port->LastOpenFoundNoDevice() && !Port->LastOsError().empty()) {
     Log("  (" + Port->LastOsError() + ")");
   }
+  if (DeviceGone(errors)) PortGone();
+}
+
+void TSerialThread::WriteOut(const void* data, int count) {
+  if (PortAway()) return;
+  Port->Write(data, count);
+}
+
+bool TSerialThread::DeviceGone(int errors) const {
+  // The monitor reports a vanished device once, as an I/O error; a write may meet it first.
+  if (errors > 0) return (errors & commos::CE_IOE) && Port->LastErrorKind() == commos::ErrorKind::Gone;
+  return errors == serial::kErrWrite && commos::LastErrorKind() == commos::ErrorKind::Gone;
+}
+
+void TSerialThread::PortGone() {
+  ++portLosses_;
+  awaySince_ = tk::App().Now();
+  Log(Port->DeviceName() + " has gone away; opening it again as soon as it is back");
+  TimeoutTimer->SetEnabled(false);
+  PollTimer->SetEnabled(false);
+  Port->Close();
+  ReopenTimer->SetEnabled(true);
+}
+
+void TSerialThread::ReopenTimerFired() {
+  if (Terminated() || !PortAway()) return;
+  reopening_ = true;
+  try {
+    Port->Open();  // the same name, rate and flow control as before
+  } catch (...) {
+  }
+  reopening_ = false;
+  if (!Port->Connected()) return;
+  ReopenTimer->SetEnabled(false);
+  const int64_t away = MillisecondsSince(awaySince_);
+  awaySince_ = 0;
+  Log(Port->DeviceName() + " is back after " + std::to_string(away) + " ms away");
+  // What was received before the loss is no answer to what comes now; the state's timeout entry resends.
+  SetRxPos(1);
+  ReplyKind = kReplyTimeout;
+  WakeEvent.Set();
 }
 
 }  // namespace engine

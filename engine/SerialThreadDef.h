@@ -88,6 +88,17 @@ constexpr int kRxBufferSize = 4096;
 constexpr int kBlockSize = 1000;
 constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
+// How often a port that went away is tried again.
+constexpr uint32_t kReopenIntervalMs = 500;
+// The longest one write may hold the UI thread (a held XOFF, a full output queue), so that Exit is taken
+// at once; a loader byte is tried for the port's usual second in such slices.
+constexpr int kWriteSliceMs = 250;
+constexpr int kLoaderByteMs = 1000;
+// The most the announced firmware size passes the payload's end: what making it even and keeping it off a
+// multiple of 1000 adds.
+constexpr uint32_t kMaxPadding = 3;
+// How often "U" is sent again without a T before the indicator is identified anew.
+constexpr int kUResends = 4;
 
 // The controller's side is public; the inside is private, open to one reader only: the tests, through the
 // friend EngineUnderTest (tests/engine/seam.h).
@@ -135,10 +146,20 @@ class TSerialThread : public tk::Thread {
   void SetBaud(int baud);
   void SendCommand(const std::string& text);
   void CommError(serial::TCustomComm* sender, int errors);
+  // A raw write (size, blocks, CRC, loader bytes); none while the port is away.
+  void WriteOut(const void* data, int count);
+
+  // A port whose device vanished (a pulled cable, a reset adapter) is closed and reopened under the same name
+  // as soon as it is back; steps wait for that, and the state's timeout entry then resends.
+  bool DeviceGone(int errors) const;
+  void PortGone();
+  void ReopenTimerFired();
+  bool PortAway() const { return awaySince_ != 0; }
 
   // Loader upload and firmware transfer.
   void StartLoaderUpload();
   void SendLoaderData();
+  void WriteLoaderByte(uint8_t byte);
   void StartFirmwareTransfer();
   void SendFirmwareBlock();
   void CrcUpdate(uint8_t byte);
@@ -177,6 +198,7 @@ class TSerialThread : public tk::Thread {
   std::unique_ptr<serial::TSerialPort> Port;
   std::unique_ptr<tk::Timer> TimeoutTimer;
   std::unique_ptr<tk::Timer> PollTimer;
+  std::unique_ptr<tk::Timer> ReopenTimer;
   IErrorDialog* ErrorDialog;
 
   void Transition();
@@ -195,8 +217,8 @@ class TSerialThread : public tk::Thread {
   void AskAt(uint8_t state, int baud, const std::string& command);
   // Back to the first question, at 9600 baud.
   void StartOverAt9600();
-  // Sends `command` again while retries are left (two); false when none are.
-  bool Retried(const std::string& command);
+  // Sends `command` again while retries are left (`limit`); false when none are.
+  bool Retried(const std::string& command, int limit = 2);
   // The indicator did not answer as expected: the problem dialog (once) and the reason in the log.
   void Trouble(const std::string& why);
   // As Trouble, then the firmware update begins again with U.
@@ -217,8 +239,17 @@ class TSerialThread : public tk::Thread {
   void ReportUnlessStopped(const std::function<void(IReporter&)>& report);
   void PayloadFailed(const std::string& what, const std::exception& e);
 
-  bool inStep_ = false;       // a step is running (UI thread only)
-  bool stepPending_ = false;  // a step came while one was running: it follows
+  // Sends the state's command, or gives up with `fallBack` once two resends went unanswered.
+  void ResendOr(const std::string& command, void (TSerialThread::*fallBack)(), int limit = 2);
+  // Goes to `state` with fresh retries and sends its command.
+  void AskAfresh(uint8_t state, const std::string& command);
+
+  uint32_t portLosses_ = 0;     // how often the port went away
+  double awaySince_ = 0;        // when the port went away; 0 while it is there
+  bool reopening_ = false;      // a reopen attempt runs: its failures are expected, not logged
+  bool wrongFirmware_ = false;  // error 4 is up: the engine stands still on purpose
+  bool inStep_ = false;         // a step is running (UI thread only)
+  bool stepPending_ = false;    // a step came while one was running: it follows
 };
 
 }  // namespace engine

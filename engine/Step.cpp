@@ -51,6 +51,7 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   Port->OnRxChar = [this](serial::TCustomComm* sender, int count) { RxCharReceived(sender, count); };
   Port->OnError = [this](serial::TCustomComm* sender, int errors) { CommError(sender, errors); };
   Port->SetFlowControl(serial::fcSoftware);
+  Port->SetWriteTimeout(kWriteSliceMs);
   // The port is still closed: both calls end in its "not open" report, which CommError logs.
   Port->SetDTR(true);
   Port->SetRTS(true);
@@ -59,6 +60,10 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   PollTimer = tk::App().NewTimer();
   PollTimer->SetEnabled(false);
   PollTimer->SetOnTimer([this] { PollTimerFired(); });
+  ReopenTimer = tk::App().NewTimer();
+  ReopenTimer->SetEnabled(false);
+  ReopenTimer->SetInterval(kReopenIntervalMs);
+  ReopenTimer->SetOnTimer([this] { ReopenTimerFired(); });
   StartThread(tk::Priority::Highest);
 }
 
@@ -75,6 +80,7 @@ TSerialThread::~TSerialThread() {
   WaitFor();
   TimeoutTimer.reset();
   PollTimer.reset();
+  ReopenTimer.reset();
   if (Port) {
     Port->OnRxChar = nullptr;
     Port->OnError = nullptr;
@@ -106,6 +112,8 @@ void TSerialThread::Finish() {
   TimeoutTimer->SetEnabled(false);
   PollTimer->SetOnTimer(nullptr);
   PollTimer->SetEnabled(false);
+  ReopenTimer->SetOnTimer(nullptr);
+  ReopenTimer->SetEnabled(false);
   if (OnFinished) {
     auto handler = OnFinished;
     handler(this);
@@ -147,6 +155,8 @@ void TSerialThread::Step() {
     stepPending_ = true;
     return;
   }
+  // While the port is away nothing can be sent: the reopen wakes the state again.
+  if (PortAway()) return;
   inStep_ = true;
   PollTimer->SetEnabled(false);
   TimeoutTimer->SetEnabled(false);
@@ -175,6 +185,11 @@ void TSerialThread::Step() {
 }
 
 void TSerialThread::ArmTimers() {
+  if (PortAway()) {
+    TimeoutTimer->SetEnabled(false);
+    PollTimer->SetEnabled(false);
+    return;
+  }
   uint32_t interval = 1000;
   switch (State) {
     case eSendU:
@@ -195,7 +210,9 @@ void TSerialThread::ArmTimers() {
   }
   TimeoutTimer->SetInterval(interval);
   PollTimer->SetInterval(interval - 200);
-  TimeoutTimer->SetEnabled(!(State == eCheckFlash && ErrorShown != 0));
+  // Only the wrong-firmware error stops the engine; an earlier error still showing must not (a lost answer
+  // would then wait for ever).
+  TimeoutTimer->SetEnabled(!(State == eCheckFlash && wrongFirmware_));
   PollTimer->SetEnabled(TimeoutTimer->Enabled());
 }
 

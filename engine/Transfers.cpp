@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "engine/Protocol.h"
 
@@ -51,6 +52,7 @@ void TSerialThread::SendLoaderData() {
   tk::Runtime& app = tk::App();
   // The user interface gets its turn between reads: every 64 bytes from memory, every byte from a file.
   uint8_t piece[64];
+  const uint32_t losses = portLosses_;
   try {
     for (;;) {
       app.ProcessMessages();
@@ -59,7 +61,9 @@ void TSerialThread::SendLoaderData() {
       if (n == 0) break;
       for (int i = 0; i < n; ++i) {
         if (Terminated()) return;
-        Port->Write(&piece[i], 1);
+        WriteLoaderByte(piece[i]);
+        // Gone (or even back again) during the upload: the reopen starts it over.
+        if (Terminated() || portLosses_ != losses) return;
         if (BytesSent % 1000 == 0) UpdateProgress();
         ++BytesSent;
       }
@@ -79,6 +83,16 @@ void TSerialThread::SendLoaderData() {
   // again, and the update would stand for the whole 30 s timeout and upload the loader again.
   for (int p = RxPos - 1; p >= 1 && !Terminated(); --p) {
     if (RecognisedAt(p, std::string())) break;
+  }
+}
+
+void TSerialThread::WriteLoaderByte(uint8_t byte) {
+  // An indicator that holds the line with XOFF lets a write wait: for the port's usual second per byte, in
+  // slices that let the user interface (and Exit) in. A byte still not taken then is dropped, as before.
+  for (int waited = 0; !Terminated() && !PortAway(); waited += kWriteSliceMs) {
+    if (Port->Write(&byte, 1) >= 0) return;
+    tk::App().ProcessMessages();
+    if (waited + kWriteSliceMs >= kLoaderByteMs) return;
   }
 }
 
@@ -119,9 +133,9 @@ void TSerialThread::AddFirmwareByte() {
 void TSerialThread::SendFullBlock() {
   try {
     if (Terminated()) return;
-    Port->Write(BlockBuffer, kBlockSize);
+    WriteOut(BlockBuffer, kBlockSize);
     if (Terminated()) return;
-    Port->Write(&kBlockMarker, 1);
+    WriteOut(&kBlockMarker, 1);
     Stamp();
     TimeoutTimer->SetEnabled(true);
   } catch (...) {
@@ -140,6 +154,14 @@ void TSerialThread::SendFirmwareBlock() {
           static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(kBlockSize - BytesSent % kBlockSize),
                                               FirmwareSize - static_cast<uint32_t>(BytesSent)));
       int n = ended ? 0 : ReadPayload(FirmwareSource, piece, want);
+      if (n == 0 && !ended && FirmwareSize - static_cast<uint32_t>(BytesSent) > kMaxPadding) {
+        // Only the size adjustment's few bytes may be missing: a payload that ends earlier is not the one
+        // measured at the start, and the indicator would confirm an image that is not the file.
+        PayloadFailed("The firmware file changed during the update",
+                      std::runtime_error("it ends after " + std::to_string(BytesSent) + " of " +
+                                         std::to_string(FirmwareSize) + " bytes"));
+        return;
+      }
       if (n == 0) {
         ended = true;
         std::memset(piece, 0xFF, static_cast<size_t>(want));
@@ -156,10 +178,11 @@ void TSerialThread::SendFirmwareBlock() {
     }
     if (Terminated()) return;
     const int rest = BytesSent % kBlockSize;
-    if (rest > 0) Port->Write(BlockBuffer, rest);
+    if (rest > 0) WriteOut(BlockBuffer, rest);
   } catch (const std::exception& e) {
-    // Swallowed, and the transfer ends as if the image were complete; the log keeps the reason.
-    Log(std::string("Can not read the firmware file: ") + e.what());
+    // Resending cannot mend an unreadable file; ending as if the image were complete would loop for ever.
+    PayloadFailed("Can not read the firmware file", e);
+    return;
   } catch (...) {
   }
   if (Terminated()) return;
@@ -172,12 +195,12 @@ void TSerialThread::SendFirmwareSize() {
   const uint8_t size[4] = {static_cast<uint8_t>(FirmwareSize), static_cast<uint8_t>(FirmwareSize >> 8),
                            static_cast<uint8_t>(FirmwareSize >> 16),
                            static_cast<uint8_t>(FirmwareSize >> 24)};
-  Port->Write(size, 4);
+  WriteOut(size, 4);
 }
 
 void TSerialThread::SendCrc() {
   const uint8_t crc[2] = {static_cast<uint8_t>(Crc), static_cast<uint8_t>(Crc >> 8)};
-  Port->Write(crc, 2);
+  WriteOut(crc, 2);
   Log("Send out crc is: " + std::to_string(Crc) + " " + std::to_string(Crc >> 8));
 }
 

@@ -52,11 +52,20 @@ void TSerialThread::StartOverAt9600() {
   AskAt(eZa96Before, 9600, "{ZA1}");
 }
 
-bool TSerialThread::Retried(const std::string& command) {
-  if (RetryCount >= 2) return false;
+bool TSerialThread::Retried(const std::string& command, int limit) {
+  if (RetryCount >= limit) return false;
   ++RetryCount;
   SendCommand(command);
   return true;
+}
+
+void TSerialThread::ResendOr(const std::string& command, void (TSerialThread::*fallBack)(), int limit) {
+  if (!Retried(command, limit)) (this->*fallBack)();
+}
+
+void TSerialThread::AskAfresh(uint8_t state, const std::string& command) {
+  RetryCount = 0;
+  Ask(state, command);
 }
 
 void TSerialThread::Trouble(const std::string& why) {
@@ -66,7 +75,7 @@ void TSerialThread::Trouble(const std::string& why) {
 
 void TSerialThread::BackToU(const std::string& why) {
   Trouble(why);
-  Ask(eSendU, "U");
+  AskAfresh(eSendU, "U");
 }
 
 void TSerialThread::TryNextPort() {
@@ -99,7 +108,7 @@ void TSerialThread::Transition() {
       break;
     case eZa96Before:
       if (kind == kReplyAck) {
-        Ask(eCheckPort, "{SCPC}");
+        AskAfresh(eCheckPort, "{SCPC}");
         HideError();
       } else if (timeout && BootFlag == 1) {
         Ask(eU96, "U");
@@ -119,7 +128,10 @@ void TSerialThread::Transition() {
       }
       break;
     case eCheckFlash:
+      // A lost answer is asked for again before the check would judge a size the indicator never sent.
+      if (timeout && Retried("{VFSH}")) break;
       if (FlashMismatch()) {
+        wrongFirmware_ = true;
         ShowErrorAlways(kErrorWrongFirmware);
       } else {
         Ask(eRequestSCPVersion, "{VC}");
@@ -134,7 +146,7 @@ void TSerialThread::Transition() {
       break;
     case eRequestVersion:
       if (kind == kReplyVersionOne) {
-        Ask(CurrentBaud == 9600 ? eFt96 : eFt384, "{FT}");
+        AskAfresh(CurrentBaud == 9600 ? eFt96 : eFt384, "{FT}");
       } else if (kind == kReplyVersionHigher) {
         Ask(eTurnErrorOn, "{ZE1}");
       } else if (timeout) {
@@ -170,12 +182,14 @@ void TSerialThread::Transition() {
         HideError();
       } else if (timeout) {
         Trouble("Can not receive T.");
-        SendCommand("U");
+        // A boot loader that stays silent may have confirmed after all (its Y lost) and restarted into the
+        // firmware: after a few more tries the indicator is identified again.
+        ResendOr("U", &TSerialThread::StartOverAt9600, kUResends);
       }
       break;
     case eZa384Before:
       if (kind == kReplyAck) {
-        Ask(eCheckPort, "{SCPC}");
+        AskAfresh(eCheckPort, "{SCPC}");
       } else if (timeout) {
         Ask(eU384, "U");
       }
@@ -244,7 +258,11 @@ void TSerialThread::Transition() {
         BaudPath();
       } else if (timeout) {
         Trouble("This indicator does not response to check file recordes.");
-        if (CurrentBaud == 38400) StartOverAt9600();
+        if (CurrentBaud == 38400) {
+          StartOverAt9600();
+        } else {
+          ResendOr("{FT}", &TSerialThread::StartOverAt9600);
+        }
       }
       break;
     case eSeha:
@@ -305,10 +323,13 @@ void TSerialThread::Transition() {
       }
       break;
     case eUpload:
-      break;  // left again within the step that began the upload
+      // Left again within the step that began the upload, unless the port went away during it: once it is
+      // back, the upload starts over.
+      if (timeout) StartLoaderUpload();
+      break;
     case eWaitQ:
       if (kind == kReplyQ) {
-        Ask(eSendU, "U");
+        AskAfresh(eSendU, "U");
       } else if (timeout) {
         Ask(eUploadZA, "{ZA1}");
       }
@@ -326,10 +347,12 @@ void TSerialThread::Transition() {
     case eCheckPort:
       if (kind == kReplyNotBluetooth) {
         Log("Not a bluetooth port, move on to checking flash");
-        Ask(eCheckFlash, "{VFSH}");
+        AskAfresh(eCheckFlash, "{VFSH}");
       } else if (kind == kReplyBluetooth) {
         Log("Cannot update over a bluetooth port, skipping");
         TryNextPort();
+      } else if (timeout) {
+        ResendOr("{SCPC}", &TSerialThread::StartOverAt9600);
       }
       break;
     default:

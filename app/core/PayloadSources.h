@@ -1,15 +1,20 @@
 // The payload sources of an update, chosen once from the run mode: the embedded buffers, or the payload files
-// that the sizing opened.
+// that the sizing opened, read whole into memory at once, so that the image sent is the image measured
+// whatever happens to the files during the update.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/Payloads.h"
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
 #include "payload/PayloadFile.h"
+#include "payload/SizeRule.h"
 
 namespace app {
 
@@ -25,25 +30,61 @@ class PayloadFileSource : public engine::IPayloadSource {
   payload::PayloadFile& file_;
 };
 
+// A payload file as it was when the update started, delivering at most `piece` bytes a read (one for the
+// loader, so the user interface runs between its bytes as it does for a file).
+class SnapshotSource : public engine::IPayloadSource {
+ public:
+  SnapshotSource(std::vector<uint8_t> bytes, int piece)
+      : bytes_(std::move(bytes)), view_(bytes_.data(), bytes_.size()), piece_(piece) {}
+  void Rewind() override { view_.Rewind(); }
+  int Read(uint8_t* out, int max) override { return view_.Read(out, std::min(max, piece_)); }
+  const std::vector<uint8_t>& Bytes() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  engine::BufferPayload view_;
+  int piece_;
+};
+
+// The whole of an open payload file, from its first byte. Throws payload::IoError.
+inline std::vector<uint8_t> ReadWhole(payload::PayloadFile& file) {
+  std::vector<uint8_t> bytes;
+  uint8_t piece[64 * 1024];
+  file.Rewind();
+  for (size_t n; (n = file.Read(piece, sizeof piece)) > 0;) bytes.insert(bytes.end(), piece, piece + n);
+  return bytes;
+}
+
 struct PayloadSources {
   std::unique_ptr<engine::IPayloadSource> Loader;
   std::unique_ptr<engine::IPayloadSource> Firmware;
 };
 
 // From a buffer the loader ends at its counted size; a loader file is sent whole. The firmware is cut at its
-// announced size by the engine.
+// announced size (`firmwareSize`, adjusted) by the engine. A file that cannot be read, or that no longer
+// measures what it measured a moment ago, throws payload::IoError: the update must not start with it.
 inline PayloadSources ChoosePayloadSources(payload::RunMode mode, uint32_t loaderSize,
                                            payload::PayloadFile& firmwareFile,
-                                           payload::PayloadFile& loaderFile) {
+                                           payload::PayloadFile& loaderFile, uint32_t firmwareSize) {
+  auto changed = [](const char* which) {
+    return payload::IoError(std::string("The ") + which +
+                            " file changed while the update started; start again.");
+  };
   PayloadSources s;
   if (payload::LoaderFromFile(mode)) {
-    s.Loader = std::make_unique<PayloadFileSource>(loaderFile);
+    std::vector<uint8_t> bytes = ReadWhole(loaderFile);
+    if (payload::SizeOf(bytes.data(), bytes.size()) != loaderSize) throw changed("loader");
+    s.Loader = std::make_unique<SnapshotSource>(std::move(bytes), 1);
   } else {
     s.Loader = std::make_unique<engine::BufferPayload>(
         payload::LoaderBytes(), std::min<size_t>(loaderSize, payload::kLoaderBufferSize));
   }
   if (payload::FirmwareFromFile(mode)) {
-    s.Firmware = std::make_unique<PayloadFileSource>(firmwareFile);
+    std::vector<uint8_t> bytes = ReadWhole(firmwareFile);
+    if (payload::AdjustFirmwareSize(payload::SizeOf(bytes.data(), bytes.size())) != firmwareSize) {
+      throw changed("firmware");
+    }
+    s.Firmware = std::make_unique<SnapshotSource>(std::move(bytes), 1 << 30);
   } else {
     s.Firmware =
         std::make_unique<engine::BufferPayload>(payload::FirmwareBytes(), payload::kFirmwareBufferSize);

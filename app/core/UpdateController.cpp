@@ -120,7 +120,15 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
 
   // The status line reads its starting text from here on (the console prints it now).
   view_.StatusChanged(status_);
-  sources_ = ChoosePayloadSources(runMode_, static_cast<uint32_t>(loaderSize_), firmwareFile_, loaderFile_);
+  try {
+    sources_ = ChoosePayloadSources(runMode_, static_cast<uint32_t>(loaderSize_), firmwareFile_, loaderFile_,
+                                    static_cast<uint32_t>(firmwareSize_));
+  } catch (const std::exception& e) {
+    AppendLogLine(e.what());
+    tk::App().MessageBox(e.what(), payload::kMessageCaption);
+    Close();
+    return;
+  }
   ReportPayloads(firmwarePath, loaderPath);
   engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
   engine_->LoaderSource = sources_.Loader.get();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -65,11 +66,12 @@ TEST_F(PayloadSources, EachUpdateModeTakesEachPayloadFromItsPlace) {
       {RunMode::Embedded, 0, false, false, 0},
       {RunMode::Embedded, 70000, false, false, 64000},  // never past the buffer
       {RunMode::FirmwareFile, 64000, false, true, 64000},
-      {RunMode::BothFiles, 3, true, true, 0},  // a file is not cut at the counted size
+      {RunMode::BothFiles, 9, true, true, 0},  // a file is not cut at the counted size
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(payload::Number(c.mode));
-    app::PayloadSources s = app::ChoosePayloadSources(c.mode, c.loaderSize, firmwareFile, loaderFile);
+    app::PayloadSources s = app::ChoosePayloadSources(c.mode, c.loaderSize, firmwareFile, loaderFile,
+                                                      payload::AdjustFirmwareSize(fileFirmware.size()));
     ASSERT_TRUE(s.Loader && s.Firmware);
     const auto [loader, loaderPiece] = ReadAll(*s.Loader);
     EXPECT_EQ(c.loaderFromFile ? fileLoader : Loader(c.bufferLoaderBytes), loader);
@@ -86,6 +88,45 @@ TEST_F(PayloadSources, EachUpdateModeTakesEachPayloadFromItsPlace) {
     }
     // Read again from the start after a rewind.
     EXPECT_EQ(loader, ReadAll(*s.Loader).first);
+  }
+}
+
+TEST_F(PayloadSources, WhatIsSentIsTheFileAsMeasuredWhateverHappensToItLater) {
+  const uint32_t firmwareSize = payload::AdjustFirmwareSize(fileFirmware.size());
+  app::PayloadSources s =
+      app::ChoosePayloadSources(RunMode::BothFiles, 9, firmwareFile, loaderFile, firmwareSize);
+  testing_support::WriteFile(dir / "fw.bin", "short");  // rewritten in place: the open file shrinks
+  std::filesystem::remove(dir / "ld.s19");
+  EXPECT_EQ(fileFirmware, ReadAll(*s.Firmware).first);
+  EXPECT_EQ(fileLoader, ReadAll(*s.Loader).first);
+}
+
+TEST_F(PayloadSources, AFileThatNoLongerMeasuresWhatItMeasuredIsRefused) {
+  const uint32_t firmwareSize = payload::AdjustFirmwareSize(fileFirmware.size());
+  struct {
+    RunMode mode;
+    uint32_t loaderSize, firmwareSize;
+    const char* says;  // nothing: accepted
+  } cases[] = {
+      {RunMode::BothFiles, 9, firmwareSize, nullptr},
+      {RunMode::BothFiles, 8, firmwareSize, "The loader file changed"},
+      {RunMode::BothFiles, 9, firmwareSize + 2, "The firmware file changed"},
+      {RunMode::FirmwareFile, 123, firmwareSize - 2, "The firmware file changed"},
+      {RunMode::Embedded, 123, 0, nullptr},  // the buffers are measured as they are sent
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(payload::Number(c.mode));
+    if (!c.says) {
+      EXPECT_NO_THROW(
+          app::ChoosePayloadSources(c.mode, c.loaderSize, firmwareFile, loaderFile, c.firmwareSize));
+      continue;
+    }
+    try {
+      app::ChoosePayloadSources(c.mode, c.loaderSize, firmwareFile, loaderFile, c.firmwareSize);
+      ADD_FAILURE() << "accepted";
+    } catch (const payload::IoError& e) {
+      EXPECT_EQ(0u, std::string(e.what()).find(c.says)) << e.what();
+    }
   }
 }
 

@@ -214,19 +214,53 @@ TEST_F(Transfer, FileModeRestartsFromTheFirstByteAndPadsToTheAnnouncedSize) {
   EXPECT_EQ(crc, engine->Crc);
 }
 
-TEST_F(Transfer, APayloadShorterThanTheAnnouncedSizeIsPaddedWhateverItsSource) {
-  auto& pty = Ready();
-  const std::string image = FirmwareImage(1500, 8);
-  BufferPayload shortBuffer(reinterpret_cast<const uint8_t*>(image.data()), image.size());
-  engine->FirmwareSource = &shortBuffer;
-  engine->FirmwareSize = 2002;
-  auto blocks = Blocks(*engine, pty, 2002);
-  const std::string padded = image + std::string(502, static_cast<char>(0xFF));
-  ASSERT_EQ(3u, blocks.size());
-  EXPECT_EQ(padded.substr(0, 1000) + "\xA5", blocks[0]);
-  EXPECT_EQ(padded.substr(1000, 1000) + "\xA5", blocks[1]);
-  EXPECT_EQ(padded.substr(2000), blocks[2]);
-  EXPECT_EQ(Crc16(reinterpret_cast<const uint8_t*>(padded.data()), padded.size()), engine->Crc);
+TEST_F(Transfer, APayloadIsPaddedByTheSizeAdjustmentOnlyAndOtherwiseRefused) {
+  // The announced size passes the payload's end by 1 to 3 bytes at most; a payload that ends earlier (a file
+  // that shrank during the update) must never be padded into an image the indicator would confirm.
+  struct {
+    size_t have;
+    uint32_t announced;
+    bool sent;
+  } cases[] = {
+      {1502, 1502, true}, {1501, 1502, true},
+      {1499, 1502, true}, {1498, 1502, false},  // four short, inside the last block
+      {999, 2002, false},                       // short by more than a block
+      {1000, 1002, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.have) + " of " + std::to_string(c.announced));
+    auto& pty = Ready();
+    messages.clear();
+    const std::string image = FirmwareImage(c.have, 8);
+    BufferPayload shortBuffer(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+    engine->FirmwareSource = &shortBuffer;
+    engine->FirmwareSize = c.announced;
+    int finished = 0;
+    engine->OnFinished = [&](TSerialThread*) { ++finished; };
+    if (c.sent) {
+      auto blocks = Blocks(*engine, pty, c.announced);
+      std::string all;
+      for (const auto& b : blocks) all += b.size() == 1001 ? b.substr(0, 1000) : b;
+      const std::string padded = image + std::string(c.announced - c.have, static_cast<char>(0xFF));
+      EXPECT_EQ(padded, all);
+      EXPECT_EQ(0, finished);
+    } else {
+      engine->State = eWaitW;
+      StepWith(kReplyW);
+      for (size_t full = 1000; full <= c.have; full += 1000) {
+        EXPECT_EQ(1001u, pty.Receive(1001, 2000).size());
+        StepWith(kReplyZ);
+      }
+      EXPECT_EQ("", pty.Receive(1, 50)) << "nothing of the short block goes out";
+      EXPECT_EQ(1, finished);
+      ASSERT_EQ(1u, messages.size());
+      EXPECT_EQ(0u, messages[0].find("Message: The firmware file changed during the update:\nit ends after "))
+          << messages[0];
+      EXPECT_TRUE(Logged("The firmware file changed during the update: it ends after " +
+                         std::to_string(c.have) + " of " + std::to_string(c.announced) + " bytes"));
+    }
+    engine.reset();
+  }
 }
 
 TEST(BufferPayload, ReadsInPiecesToItsEndAndAgainAfterARewind) {

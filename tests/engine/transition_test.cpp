@@ -81,11 +81,28 @@ std::vector<Entry> Entries() {
                "9600.\r\nTurn indicator off and back in or, if on charge, remove and restore.",
                Sent("{ZA1}")},
        .dialog = {"show 2"}},
-      // eCheckFlash: any kind, by the stored flash size
-      {.name = "no answer and a small image",
+      // eCheckFlash: any answer, by the stored flash size; no answer is asked for twice more first
+      {.name = "no answer asks again",
        .state = eCheckFlash,
        .kind = kReplyTimeout,
-       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 5000; }),
+       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 700000; }),
+       .next = eCheckFlash,
+       .wire = "{VFSH}",
+       .log = {Sent("{VFSH}")}},
+      {.name = "no answer with error 1 or 3 still up asks again and waits on",
+       .state = eCheckFlash,
+       .kind = kReplyTimeout,
+       .setup = kErrorShown,
+       .next = eCheckFlash,
+       .wire = "{VFSH}",
+       .log = {Sent("{VFSH}")}},
+      {.name = "no answer after two more and a small image",
+       .state = eCheckFlash,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) {
+         e.FirmwareSize = 5000;
+         e.RetryCount = 2;
+       }),
        .next = eRequestSCPVersion,
        .wire = "{VC}",
        .log = {Sent("{VC}")}},
@@ -109,10 +126,13 @@ std::vector<Entry> Entries() {
        .next = eCheckFlash,
        .dialog = {"show 4"},
        .armed = false},
-      {.name = "no answer and a big image",
+      {.name = "no answer after two more and a big image",
        .state = eCheckFlash,
        .kind = kReplyTimeout,
-       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 700000; }),
+       .setup = With([](engine_test::EngineUnderTest& e) {
+         e.FirmwareSize = 700000;
+         e.RetryCount = 2;
+       }),
        .next = eCheckFlash,
        .dialog = {"show 4"},
        .armed = false},
@@ -272,6 +292,18 @@ std::vector<Entry> Entries() {
        .wire = "U",
        .log = {"Can not receive T.", Sent("U")},
        .interval = 2000},
+      {.name = "timeout after four more identifies the indicator again",
+       .state = eSendU,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) {
+         e.RetryCount = 4;
+         e.SetBaud(38400);
+       }),
+       .next = eZa96Before,
+       .wire = "{ZA1}",
+       .log = {"Can not receive T.", Sent("{ZA1}")},
+       .dialog = {"show 2"},
+       .baud = 9600},
       // eZa384Before
       {.name = "caret",
        .state = eZa384Before,
@@ -407,12 +439,22 @@ std::vector<Entry> Entries() {
        .next = eSeha,
        .wire = "{SEHA1}",
        .log = {Sent("{SEHA1}", 38400)}},
-      {.name = "timeout at 9600 stays",
+      {.name = "timeout at 9600 asks again",
        .state = eFt96,
        .kind = kReplyTimeout,
        .next = eFt96,
-       .log = {"This indicator does not response to check file recordes."},
+       .wire = "{FT}",
+       .log = {"This indicator does not response to check file recordes.", Sent("{FT}")},
        .dialog = {"show 2"}},
+      {.name = "timeout at 9600 after two more",
+       .state = eFt96,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) { e.RetryCount = 2; }),
+       .next = eZa96Before,
+       .wire = "{ZA1}",
+       .log = {"This indicator does not response to check file recordes.", Sent("{ZA1}")},
+       .dialog = {"show 2"},
+       .baud = 9600},
       {.name = "timeout at 38400",
        .state = eFt384,
        .kind = kReplyTimeout,
@@ -538,7 +580,27 @@ std::vector<Entry> Entries() {
        .next = eCheckFlash,
        .wire = "{VFSH}",
        .log = {"Not a bluetooth port, move on to checking flash", Sent("{VFSH}")}},
-      {.name = "timeout only logs", .state = eCheckPort, .kind = kReplyTimeout, .next = eCheckPort},
+      {.name = "timeout asks again",
+       .state = eCheckPort,
+       .kind = kReplyTimeout,
+       .next = eCheckPort,
+       .wire = "{SCPC}",
+       .log = {Sent("{SCPC}")}},
+      {.name = "timeout after two more identifies again",
+       .state = eCheckPort,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) { e.RetryCount = 2; }),
+       .next = eZa96Before,
+       .wire = "{ZA1}",
+       .log = {Sent("{ZA1}")},
+       .baud = 9600},
+      // eUpload: a timeout only comes when the port went away during the upload and is back
+      {.name = "timeout starts the upload over",
+       .state = eUpload,
+       .kind = kReplyTimeout,
+       .next = eSendPM,
+       .wire = "{PM}",
+       .log = {upload, Sent("{PM}")}},
   };
 }
 
@@ -611,6 +673,7 @@ TEST_F(Transitions, FirstStepFromStartLogsTheTimeSince1899) {
 TEST_F(Transitions, ErrorFourStandsStillWithNoTimerArmed) {
   CreateOnCom4();
   engine->FirmwareSize = 700000;
+  engine->RetryCount = 2;
   engine->State = eCheckFlash;
   StepWith(kReplyTimeout);
   EXPECT_FALSE(engine->TimeoutTimer->Enabled());
@@ -621,17 +684,22 @@ TEST_F(Transitions, ErrorFourStandsStillWithNoTimerArmed) {
   EXPECT_EQ(eCheckFlash, engine->State);
 }
 
-TEST_F(Transitions, CheckPortWithoutAnswerStaysAndLogsEverySecond) {
+TEST_F(Transitions, CheckPortWithoutAnswerAsksTwiceMoreThenIdentifiesAgain) {
   auto& pty = CreateOnCom4();
-  engine->State = eCheckPort;
-  StepWith(kReplyTimeout);
-  for (int i = 0; i < 3; ++i) {
+  engine->SetBaud(9600);
+  engine->State = eZa96Before;
+  StepWith(kReplyAck);  // entered afresh, whatever retries an earlier state left
+  EXPECT_EQ("{SCPC}", pty.Receive(6, 1000));
+  for (int i = 0; i < 2; ++i) {
     rt.Advance(1000);
     ASSERT_TRUE(WaitSteps(2 + i));
+    EXPECT_EQ(eCheckPort, engine->State);
+    EXPECT_EQ("{SCPC}", pty.Receive(6, 1000));
   }
-  EXPECT_EQ(eCheckPort, engine->State);
-  EXPECT_EQ("Timeout in state eCheckPort", window.log.back());
-  EXPECT_EQ("", pty.Receive(1, 20));
+  rt.Advance(1000);
+  ASSERT_TRUE(WaitSteps(4));
+  EXPECT_EQ(eZa96Before, engine->State);
+  EXPECT_EQ("{ZA1}", pty.Receive(5, 1000));
 }
 
 TEST_F(Transitions, RetryCountCarriesFromSebxIntoSeha) {

@@ -1,0 +1,98 @@
+// No single lost answer stalls an update, and a port that goes away comes back: for each command the updater
+// sends, the indicator leaves that one answer out once (or the line vanishes for a while), and the update
+// still ends with the firmware confirmed byte for byte.
+#include "tests/faults/fault_harness.h"
+
+namespace faults {
+namespace {
+
+using testing_support::FirmwareImage;
+using testing_support::LoaderText;
+
+struct Fault {
+  const char* name;
+  std::vector<std::string> indicator;  // the simulator's fault options
+  const char* logged = "";             // a line the updater's log must hold, when there is one to expect
+  // The indicator confirms before the fault (its Y is lost): it must stay on the line for the second update.
+  bool confirmsFirst = false;
+};
+
+void PrintTo(const Fault& f, std::ostream* os) {
+  *os << f.name;
+}
+
+class Survives : public FaultCase, public ::testing::WithParamInterface<Fault> {
+ protected:
+  // The indicator of Indicator(), but one that goes on after confirming an image.
+  std::unique_ptr<testing_support::Process> StayingIndicator(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {SIM_PATH,      "--link",          tmp / "ports/com1",
+                                     "--image-out", tmp / "image.bin", "--timeout",
+                                     "90000",       "--transcript",    tmp / "sim.txt"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<testing_support::Process>(args, Env{}, tmp.path, tmp / "sim-out.txt",
+                                                          tmp / "sim-err.txt");
+    EXPECT_TRUE(
+        testing_support::WaitUntil([&] { return std::filesystem::is_symlink(tmp / "ports/com1"); }, 5s));
+    return sim;
+  }
+};
+
+TEST_P(Survives, AndTheImageIsConfirmedExactly) {
+  // Even and no multiple of 1000: announced as it is, so the confirmed image is the file itself.
+  const std::string firmware = FirmwareImage(3002, 11);
+  WriteFile(tmp / "fw.bin", firmware);
+  WriteFile(tmp / "ld.s19", LoaderText());
+  auto sim =
+      GetParam().confirmsFirst ? StayingIndicator(GetParam().indicator) : Indicator(GetParam().indicator);
+  EXPECT_EQ(RunUpdater({"/i", "fw.bin", "ld.s19"}, BRAE_UPDATE, 90s), 0) << out << err;
+  if (!GetParam().confirmsFirst) {
+    EXPECT_EQ(sim->Wait(10s), 0) << ReadFile(tmp / "sim-err.txt");
+  }
+  ExpectConfirmedImage(firmware);
+  const std::string log = LogFile();
+  EXPECT_NE(log.find(GetParam().logged), std::string::npos) << log;
+}
+
+// Each answer the updater waits for, left out once. The simulated indicator powers on at 9600 with a small
+// flash and version 1 answers, so the usual path runs {ZA1} {SCPC} {VFSH} {VC} {VW} {FT} {SEBX38400}, {ZA1}
+// at 38400, {SEHA1} {PM}, the loader, U, the size, three blocks, the last block and the CRC.
+const Fault kLostAnswers[] = {
+    {"ZA1", {"--answer-after", "1:{ZA1}"}, "Timeout in state eZa96Before"},
+    {"SCPC", {"--answer-after", "1:{SCPC}"}, "Timeout in state eCheckPort"},
+    {"VFSH", {"--answer-after", "1:{VFSH}"}, "Timeout in state eCheckFlash"},
+    {"VC", {"--answer-after", "1:{VC}"}, "Timeout in state eRequestSCPVersion"},
+    {"VW", {"--answer-after", "1:{VW}"}, "Timeout in state eRequestVersion"},
+    {"FT_9600", {"--answer-after", "1:{FT}"}, "Timeout in state eFt96"},
+    {"FT_38400", {"--rate", "38400", "--answer-after", "1:{FT}"}, "Timeout in state eFt384"},
+    {"PS", {"--vc", "2.00", "--answer-after", "1:{PS420004,424FFF}"}, "Timeout in state eCheckHeapAddress"},
+    {"SEBX38400", {"--answer-after", "1:{SEBX38400}"}, "Timeout in state eSebx384"},
+    {"ZA1_38400", {"--drop-ack", "3:^"}, "Timeout in state eZa384After"},
+    {"SEHA1", {"--answer-after", "1:{SEHA1}"}, "Timeout in state eSeha"},
+    {"PM", {"--answer-after", "1:{PM}"}, "PM not acknowledged."},
+    {"U", {"--answer-after", "1:U"}, "Can not receive T."},
+    {"Size", {"--drop-ack", "1:W"}, "Can not receive W. Sending firmware size failed."},
+    {"Block", {"--drop-ack", "2:Z"}, "1000 byte not acknowledge. Using time: "},
+    {"LastBlock", {"--drop-ack", "1:X"}, "Data transfer failed. Did not receive x"},
+    // The image is in: the indicator restarts into it and is silent to U, so it is identified anew and
+    // updated once more.
+    {"Crc",
+     {"--drop-ack", "1:Y"},
+     "Download not OK.(Already receive X,but crc not correct,did not receive y)",
+     true},
+};
+INSTANTIATE_TEST_SUITE_P(LostAnswer, Survives, ::testing::ValuesIn(kLostAnswers),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The line vanishes (a pulled cable, a USB adapter that resets) after so many bytes from the updater, and
+// comes back 1.5 s later as a new device at the same name: while identifying (inside {SCPC}), during the
+// loader text, and during the image.
+const Fault kUnplugged[] = {
+    {"Identification", {"--vanish-after", "8:1500"}, "Com1 is back after "},
+    {"Loader", {"--vanish-after", "400:1500"}, "Com1 is back after "},
+    {"Image", {"--vanish-after", "2800:1500"}, "Com1 is back after "},
+};
+INSTANTIATE_TEST_SUITE_P(Unplugged, Survives, ::testing::ValuesIn(kUnplugged),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace faults
