@@ -61,12 +61,17 @@ class TErrorMessageDlg : public engine::IErrorDialog {
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
   void MakeFonts();
   void Layout();
+  void FormatRange(LRESULT from, LRESULT to, bool bold, int twips);
 
   std::function<void()> quit_;
   Scale scale_;
   HFONT font_ = nullptr;      // the dialog's (the button's)
   HFONT textFont_ = nullptr;  // the message's
+  HFONT headingFont_ = nullptr;
+  HFONT bodyFont_ = nullptr;
   std::string text_;
+  std::vector<std::string> lines_;
+  bool problemFormat_ = false;
   int lineCount_ = 0;
   bool placed_ = false;
 };

@@ -4,6 +4,7 @@
 #include "app/win32/UpdateWindow.h"
 // After <windows.h>.
 #include <commctrl.h>
+#include <richedit.h>
 
 namespace app {
 
@@ -165,7 +166,9 @@ TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, HWND owner) : qui
                   kDialogStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, owner, nullptr,
                   GetModuleHandleW(nullptr), this);
   scale_ = Scale(DpiOf(Window));
-  RichEdit1 = Child(Window, L"EDIT", L"",
+  // The rich edit control, for the heading of the problem message; the plain one where it is missing.
+  static const bool rich = LoadLibraryW(L"msftedit.dll") != nullptr;
+  RichEdit1 = Child(Window, rich ? L"RICHEDIT50W" : L"EDIT", L"",
                     WS_VISIBLE | WS_BORDER | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
                         ES_AUTOHSCROLL | ES_AUTOVSCROLL,
                     0);
@@ -180,14 +183,22 @@ TErrorMessageDlg::~TErrorMessageDlg() {
     DestroyWindow(Window);
   }
   if (font_) DeleteObject(font_);
-  if (textFont_) DeleteObject(textFont_);
+  for (HFONT f : {textFont_, headingFont_, bodyFont_}) {
+    if (f) DeleteObject(f);
+  }
 }
 
 void TErrorMessageDlg::MakeFonts() {
-  if (font_) DeleteObject(font_);
-  if (textFont_) DeleteObject(textFont_);
+  for (HFONT f : {font_, textFont_, headingFont_, bodyFont_}) {
+    if (f) DeleteObject(f);
+  }
   font_ = NewUiFont(16, scale_);
   textFont_ = NewUiFont(13, scale_);
+  // 12 and 10 points, as the formats of the problem message say (a point is 4/3 of a design pixel).
+  headingFont_ = NewUiFont(16, scale_, true);
+  bodyFont_ = CreateFontW(-MulDiv(10, static_cast<int>(scale_.Dpi()), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                          FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                          DEFAULT_PITCH | FF_SWISS, L"Microsoft Sans Serif");
   SetFont(BtnQuit, font_);
   SetFont(RichEdit1, textFont_);
 }
@@ -198,7 +209,18 @@ void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
   text_.clear();
   for (size_t i = 0; i < text.Lines.size(); ++i) text_ += (i ? "\r\n" : "") + text.Lines[i];
   lineCount_ = static_cast<int>(text.Lines.size());
+  problemFormat_ = text.ProblemFormat;
+  lines_ = text.Lines;
   SetWindowTextW(RichEdit1, tk::win32::Widen(text_).c_str());
+  // The whole text in the box's font again (a rich edit keeps the last text's formats otherwise); the
+  // problem message's first two lines as a bold heading, the rest smaller.
+  SetFont(RichEdit1, textFont_);
+  if (problemFormat_ && lineCount_ > 2) {
+    const LRESULT bodyStart = SendMessageW(RichEdit1, EM_LINEINDEX, 2, 0);
+    FormatRange(0, bodyStart, true, 240);
+    FormatRange(bodyStart, -1, false, 200);
+    SendMessageW(RichEdit1, EM_SETSEL, 0, 0);
+  }
   KillTimer(Window, kHideTimer);
   if (text.HidesItself) SetTimer(Window, kHideTimer, kRestoredHideMs, nullptr);
   Layout();
@@ -215,7 +237,13 @@ void TErrorMessageDlg::Layout() {
   // The designed sizes, grown where the font at hand needs more room: every line whole, none scrolled out of
   // sight sideways or downwards.
   const DialogGeometry g = DialogGeometryFor(lineCount_);
-  const SIZE measured = MeasureText(RichEdit1, textFont_, text_);
+  SIZE measured{0, 0};
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    HFONT font = !problemFormat_ ? textFont_ : (i < 2 ? headingFont_ : bodyFont_);
+    const SIZE line = MeasureText(RichEdit1, font, lines_[i]);
+    measured.cx = std::max(measured.cx, line.cx);
+    measured.cy += line.cy;
+  }
   const int frame = 2 * GetSystemMetrics(SM_CXEDGE) + 4;
   const int width =
       std::max(scale_(kTextWidth), static_cast<int>(measured.cx) + frame + GetSystemMetrics(SM_CXVSCROLL));
@@ -230,6 +258,16 @@ void TErrorMessageDlg::Layout() {
   const SIZE outer = OuterSize(kDialogStyle, scale_(kDialogClientWidth) + grownBy,
                                scale_(g.DialogHeight - kDialogFrameHeight) + grownDown);
   SetWindowPos(Window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TErrorMessageDlg::FormatRange(LRESULT from, LRESULT to, bool bold, int twips) {
+  SendMessageW(RichEdit1, EM_SETSEL, static_cast<WPARAM>(from), to);
+  CHARFORMAT2W format{};
+  format.cbSize = sizeof format;
+  format.dwMask = CFM_BOLD | CFM_SIZE;
+  format.dwEffects = bold ? CFE_BOLD : 0;
+  format.yHeight = twips;
+  SendMessageW(RichEdit1, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
 }
 
 void TErrorMessageDlg::Hide() {

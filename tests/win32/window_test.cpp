@@ -23,6 +23,7 @@
 #include "toolkit/win32/Text.h"
 // After <windows.h>.
 #include <commctrl.h>
+#include <richedit.h>
 
 #include "app/win32/UpdateWindow.h"
 #include "toolkit/win32/Win32Runtime.h"
@@ -266,12 +267,35 @@ TEST_F(WindowTest, TheDialogFitsEachCodesText) {
     EXPECT_EQ(dialog->LineCount(), static_cast<int>(text.Lines.size()));
     std::string joined;
     for (size_t i = 0; i < text.Lines.size(); ++i) joined += (i ? "\r\n" : "") + text.Lines[i];
-    EXPECT_EQ(TextOf(dialog->RichEdit1), joined);
-    // Every line whole inside the box, and Quit below the box inside the dialog.
-    const SIZE needed = app::MeasureText(dialog->RichEdit1, FontOf(dialog->RichEdit1), joined);
+    std::string shown = TextOf(dialog->RichEdit1);
+    // The rich edit control may hand its line ends back as a bare CR.
+    for (size_t at = 0; (at = shown.find('\r', at)) != std::string::npos; at += 2) {
+      if (shown.compare(at, 2, "\r\n") != 0) shown.insert(at + 1, "\n");
+    }
+    EXPECT_EQ(shown, joined);
+    // Every line whole inside the box: where each line's last character is drawn, as the control lays it out.
     const SIZE inside = ClientSize(dialog->RichEdit1);
-    EXPECT_GE(inside.cx, needed.cx);
-    EXPECT_GE(inside.cy, needed.cy);
+    for (int line = 0; line < dialog->LineCount(); ++line) {
+      const LRESULT first = SendMessageW(dialog->RichEdit1, EM_LINEINDEX, line, 0);
+      const LRESULT length = SendMessageW(dialog->RichEdit1, EM_LINELENGTH, first, 0);
+      POINTL end{};
+      SendMessageW(dialog->RichEdit1, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&end), first + length);
+      EXPECT_LT(end.x, inside.cx) << "line " << line;
+      EXPECT_LT(end.y, inside.cy) << "line " << line;
+    }
+    // The problem message's heading is bold and larger than its body; every other text is plain.
+    for (int line : {0, 2}) {
+      if (line >= dialog->LineCount()) continue;
+      CHARFORMAT2W format{};
+      format.cbSize = sizeof format;
+      const LRESULT at = SendMessageW(dialog->RichEdit1, EM_LINEINDEX, line, 0);
+      SendMessageW(dialog->RichEdit1, EM_SETSEL, at, at + 1);
+      SendMessageW(dialog->RichEdit1, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+      EXPECT_EQ((format.dwEffects & CFE_BOLD) != 0, text.ProblemFormat && line < 2) << "line " << line;
+      if (text.ProblemFormat) {
+        EXPECT_EQ(format.yHeight, line < 2 ? 240 : 200);
+      }
+    }
     const RECT box = Placed(dialog->RichEdit1);
     const RECT quit = Placed(dialog->BtnQuit);
     const SIZE client = ClientSize(dialog->Window);
