@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Whole updates by brae-update.exe under Wine against the simulated indicator on COM1 of the test prefix:
-# from payload files, and from a built Demo.exe with no arguments. Each time the image the indicator
-# confirmed must be the firmware file byte for byte, and the diagnostic log must be written.
+# Whole updates by brae-update.exe (its console presentation, BRAE_CONSOLE=1) under Wine against the
+# simulated indicator on COM1 of the test prefix: from payload files, and from a built Demo.exe with no
+# arguments. Each time the image the indicator confirmed must be the firmware file byte for byte, and the
+# diagnostic log must be written.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
 wine_run=$1 update=$2 sim=$3 make_payloads=$4 ports=$5 work=$6
@@ -26,7 +27,7 @@ update() {
   sim_pid=$!
   for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
   local code=0
-  (cd "$work" && BRAE_LOG_DIR="Z:$work/logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
+  (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
     code=$?
   stop_sim
   if [ "$code" -ne 0 ] || ! cmp -s "$work/demo.bin" "$work/received.bin" ||
@@ -41,7 +42,7 @@ update() {
 
 update files "$update" /i demo.bin demo.s19
 # A copy carrying both payloads, built by the Windows program itself, needs no files beside it.
-(cd "$work" && BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$update" /u Demo demo.bin /l demo.s19 \
+(cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$update" /u Demo demo.bin /l demo.s19 \
   >"$work/build.out" 2>&1) || { echo "building Demo.exe failed"; cat "$work/build.out"; exit 1; }
 mkdir -p "$work/copy" && mv "$work/Demo.exe" "$work/copy/"
 update copy "$work/copy/Demo.exe"

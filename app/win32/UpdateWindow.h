@@ -1,0 +1,150 @@
+// The updater's window and its error dialog in native Win32 controls: the same controller, texts, sizes and
+// behaviour as the Qt window on Linux. Sizes are the design's pixels at 96 DPI, scaled to the window's
+// monitor; a text that needs more room than designed (measured in the font at hand) widens its control.
+// Include after the project's other headers (it includes <windows.h>).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/core/UpdateController.h"
+#include "engine/Reporting.h"
+#include "toolkit/win32/Text.h"
+
+namespace app {
+
+// A window's fonts and pixel scale at one DPI.
+class Scale {
+ public:
+  explicit Scale(unsigned dpi = 96) : dpi_(dpi) {}
+  unsigned Dpi() const { return dpi_; }
+  int operator()(int designed) const { return MulDiv(designed, static_cast<int>(dpi_), 96); }
+
+ private:
+  unsigned dpi_;
+};
+
+// The DPI of the monitor a window is on (96 where the system cannot say).
+unsigned DpiOf(HWND window);
+// The font of the windows at a design pixel size, scaled; the caller deletes it.
+HFONT NewUiFont(int pixelSize, const Scale& scale, bool bold = false);
+// The width and height `text` takes in `font`, each line measured; lines split at "\r\n" or "\n".
+SIZE MeasureText(HWND window, HFONT font, const std::string& text);
+
+class TErrorMessageDlg : public engine::IErrorDialog {
+ public:
+  // `quit` is the main window's Exit; `owner` keeps the dialog above the main window.
+  TErrorMessageDlg(std::function<void()> quit, HWND owner);
+  ~TErrorMessageDlg() override;
+  TErrorMessageDlg(const TErrorMessageDlg&) = delete;
+  TErrorMessageDlg& operator=(const TErrorMessageDlg&) = delete;
+
+  // Replaces the text with the code's message, shows the dialog and sizes it to the text.
+  void ShowErrorMessage(uint32_t code) override;
+  void Hide() override;
+
+  void BtnQuitClick();
+  void Timer1Timer();
+  // The number of lines the text box holds (0 when empty), which sizes the dialog.
+  int LineCount() const { return lineCount_; }
+  bool Visible() const;
+
+  HWND Window = nullptr;
+  HWND RichEdit1 = nullptr;
+  HWND BtnQuit = nullptr;
+  uint32_t ShownCode = 0;
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void MakeFonts();
+  void Layout();
+  void FormatRange(LRESULT from, LRESULT to, bool bold, int twips);
+
+  std::function<void()> quit_;
+  Scale scale_;
+  HFONT font_ = nullptr;      // the dialog's (the button's)
+  HFONT textFont_ = nullptr;  // the message's
+  HFONT headingFont_ = nullptr;
+  HFONT bodyFont_ = nullptr;
+  std::string text_;
+  std::vector<std::string> lines_;
+  bool problemFormat_ = false;
+  int lineCount_ = 0;
+  bool placed_ = false;
+};
+
+class TUpdateForm : public IView {
+ public:
+  explicit TUpdateForm(UpdateController::Options options);
+  ~TUpdateForm() override;
+  TUpdateForm(const TUpdateForm&) = delete;
+  TUpdateForm& operator=(const TUpdateForm&) = delete;
+
+  void SetErrorDialog(TErrorMessageDlg* dialog);
+  UpdateController& Controller() { return controller_; }
+  void Show();
+
+  // The first showing: the start decision (args[0] is the program's path).
+  void FormShow(const std::vector<std::string>& args);
+  void BtnOpenDebugClick();
+  void BtnExitClick();
+  bool Visible() const;
+
+  // IView
+  void TitleChanged(const std::string& title) override;
+  void DebugButtonShown() override;
+  void FocusExit() override;
+  void LogLinesAdded(const std::vector<std::string>& lines) override;
+  void StatusChanged(const std::string& text) override;
+  void ProgressPositionChanged(int position) override;
+  void ProgressMaxChanged(int max) override;
+  void ProgressVisibleChanged(bool visible) override;
+  void EndProgram(int exitCode) override;
+
+  // Ends the message loop when the window has closed (PostQuitMessage when unset).
+  std::function<void(int)> OnEnd;
+
+  HWND Window = nullptr;
+  HWND Label1 = nullptr;
+  HWND reditDebug = nullptr;
+  HWND ProgressBar = nullptr;
+  HWND BtnOpenDebug = nullptr;
+  HWND BtnExit = nullptr;
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void MakeFonts();
+  void Layout();
+  void ShowProgressValue();
+
+  UpdateController controller_;
+  TErrorMessageDlg* dialog_ = nullptr;
+  Scale scale_;
+  HFONT font_ = nullptr;
+  HFONT buttonFont_ = nullptr;
+  std::string status_;
+  int debugHeight_ = 0;
+  bool debugShown_ = false;
+  int position_ = 0;
+  int max_ = 100;
+  bool ended_ = false;
+};
+
+// Enter presses the default button and Tab moves between the controls of the program's windows, in the
+// runtime's own message loop; installed for the calling thread while it lives.
+class KeyboardNavigation {
+ public:
+  KeyboardNavigation();
+  ~KeyboardNavigation();
+  KeyboardNavigation(const KeyboardNavigation&) = delete;
+  KeyboardNavigation& operator=(const KeyboardNavigation&) = delete;
+
+ private:
+  HHOOK hook_ = nullptr;
+};
+
+}  // namespace app

@@ -1,0 +1,154 @@
+// brae-update on Windows: the native window, or with BRAE_CONSOLE=1 (or =json) the console presentation in
+// the console the program was started from. Both run the same controller on the Win32 message loop. In the
+// console, Ctrl+C or closing the console closes the update like Exit, so the log is written.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/core/ConsoleView.h"
+#include "app/core/JsonView.h"
+#include "app/core/LogFile.h"
+#include "app/core/UpdateController.h"
+#include "payload/ExeFile.h"
+#include "serial/CommOs.h"
+#include "toolkit/Sync.h"
+#include "toolkit/win32/Text.h"
+// After <windows.h>: CommandLineToArgvW (WIN32_LEAN_AND_MEAN leaves it out).
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include "app/win32/UpdateWindow.h"
+#include "toolkit/win32/Win32Runtime.h"
+
+namespace {
+
+// How long program end waits for the port's monitor threads.
+constexpr uint32_t kThreadWaitMs = 5000;
+
+app::UpdateController* g_controller = nullptr;
+
+// The console's own thread: hands the close to the UI thread, as Exit would.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  if (tk::Installed() && g_controller) {
+    app::UpdateController* controller = g_controller;
+    tk::App().Synchronize([controller] { controller->Close(); });
+    return TRUE;
+  }
+  return FALSE;
+}
+
+// The arguments as the user typed them, in UTF-8 (main's are in the system's ANSI code page).
+std::vector<std::string> Arguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  if (wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i) args.push_back(tk::win32::Narrow(std::wstring(argv[i])));
+    LocalFree(argv);
+  }
+  return args;
+}
+
+bool Redirected(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  return handle && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+// A window program has no console of its own: the output goes where the caller redirected it, or else to
+// the console of the program that started it (a command prompt waits for nobody, so its prompt may come
+// first).
+void ConnectConsole() {
+  const bool out = Redirected(STD_OUTPUT_HANDLE);
+  const bool err = Redirected(STD_ERROR_HANDLE);
+  if (out && err) return;
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  if (!out) std::freopen("CONOUT$", "w", stdout);
+  if (!err) std::freopen("CONOUT$", "w", stderr);
+}
+
+// Program end, the same for both: release workers waiting for the UI thread, stop and destroy the engine
+// (its thread, its port), close the payload files, let the monitor threads end.
+int EndProgram(tk::Win32Runtime& runtime, app::UpdateController& controller) {
+  runtime.Shutdown();
+  controller.Shutdown();
+  tk::Thread::WaitForDetachedThreads(kThreadWaitMs);
+  return controller.ExitCode();
+}
+
+int RunConsole(tk::Win32Runtime& runtime, const std::vector<std::string>& args, bool json) {
+  ConnectConsole();
+  const bool liveLog = tk::win32::Environment(L"BRAE_CONSOLE_LOG") == "1";
+  const auto end = [](int exitCode) { PostQuitMessage(exitCode); };
+  // For programs (BRAE_CONSOLE=json) the output carries JSON lines only, the human text goes to stderr.
+  app::ConsoleView::Options options;
+  options.Out = json ? stderr : stdout;
+  options.Terminal = _isatty(_fileno(options.Out)) != 0;
+  options.LiveLog = liveLog && !json;
+  if (!json) options.OnEnd = end;
+  app::ConsoleView human(options);
+  app::JsonView::Options jsonOptions;
+  jsonOptions.Log = liveLog;
+  jsonOptions.Device = [](const std::string& name) { return commos::ResolvePortName(name); };
+  jsonOptions.Human = &human;
+  jsonOptions.OnEnd = end;
+  app::JsonView machine(jsonOptions);
+  app::IView& view = json ? static_cast<app::IView&>(machine) : human;
+  engine::IErrorDialog& dialog = json ? static_cast<engine::IErrorDialog&>(machine) : human;
+  app::UpdateController controller(view,
+                                   {app::LogDirectoryFromEnvironment(), payload::SelfExecutablePath(), true});
+  controller.SetErrorDialog(&dialog);
+  runtime.SetMessageBoxHandler([&](const std::string& text, const std::string& caption) {
+    if (json) {
+      machine.MessageBox(text, caption);
+    } else {
+      human.MessageBox(text, caption);
+    }
+  });
+  g_controller = &controller;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  controller.FormShow(args);
+  if (!controller.Closed()) runtime.Run();
+  SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  g_controller = nullptr;
+  const int code = EndProgram(runtime, controller);
+  runtime.SetMessageBoxHandler(nullptr);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return code;
+}
+
+int RunWindow(tk::Win32Runtime& runtime, const std::vector<std::string>& args) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  app::KeyboardNavigation keys;
+  app::TUpdateForm form({app::LogDirectoryFromEnvironment(), payload::SelfExecutablePath(), false});
+  app::TErrorMessageDlg dialog([&form] { form.BtnExitClick(); }, form.Window);
+  form.SetErrorDialog(&dialog);
+  form.Show();
+  form.FormShow(args);
+  if (!form.Controller().Closed()) runtime.Run();
+  return EndProgram(runtime, form.Controller());
+}
+
+}  // namespace
+
+int main() {
+  // Sizes follow each monitor's DPI (the manifest says so too; this covers a copy run without it).
+  using SetContextFn = BOOL(WINAPI*)(HANDLE);
+  if (auto set = reinterpret_cast<SetContextFn>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")))) {
+    set(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)));  // per monitor, version 2
+  }
+  const std::vector<std::string> args = Arguments();
+  const std::string mode = tk::win32::Environment(L"BRAE_CONSOLE");
+  tk::Win32Runtime runtime;
+  tk::Install(&runtime);
+  const int code =
+      mode == "1" || mode == "json" ? RunConsole(runtime, args, mode == "json") : RunWindow(runtime, args);
+  tk::Install(nullptr);
+  return code;
+}
