@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Whole updates by brae-update.exe (its console presentation, BRAE_CONSOLE=1) under Wine against the
-# simulated indicator on COM1 of the test prefix: from payload files, and from a built Demo.exe with no
-# arguments. Each time the image the indicator confirmed must be the firmware file byte for byte, and the
-# diagnostic log must be written.
+# simulated indicator on COM1 of the test prefix: from payload files, from a built Demo.exe with no
+# arguments, and with the indicator's line pulled in the middle of the firmware and plugged in again. Each time
+# the image the indicator confirmed must be the firmware file byte for byte, and the diagnostic log must be
+# written.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
 wine_run=$1 update=$2 sim=$3 make_payloads=$4 ports=$5 work=$6
@@ -11,11 +12,33 @@ mkdir -p "$work/logs"
 "$make_payloads" "$work" >/dev/null || exit 1
 status=0
 sim_pid=
+watch_pid=
 stop_sim() {
+  [ -n "$watch_pid" ] && kill "$watch_pid" 2>/dev/null && wait "$watch_pid" 2>/dev/null
+  watch_pid=
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   sim_pid=
 }
 trap stop_sim EXIT
+
+# watch_link LINK: prints "gone" and "back" as the link disappears and reappears (Wine's COM1 leads there).
+watch_link() {
+  local was=1 now
+  while :; do
+    now=0
+    [ -L "$1" ] && now=1
+    if [ "$now" != "$was" ]; then
+      if [ "$now" = 1 ]; then echo back; else echo gone; fi
+      was=$now
+    fi
+    sleep 0.02
+  done
+}
+
+# Options for the next simulated indicator (faults), and what its run must have logged besides.
+sim_options=()
+expect_log=()
+expect_link=
 
 # update NAME ARGS...: one run of brae-update.exe (or a copy) against a fresh simulated indicator.
 update() {
@@ -23,21 +46,35 @@ update() {
   shift
   rm -f "$work/received.bin" "$work/logs/"*
   "$sim" --link "$ports/com1" --image-out "$work/received.bin" --exit-after-update \
-    --transcript "$work/indicator-$name.txt" >"$work/sim-$name.out" 2>&1 &
+    --transcript "$work/indicator-$name.txt" "${sim_options[@]}" >"$work/sim-$name.out" 2>&1 &
   sim_pid=$!
   for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
+  watch_link "$ports/com1" >"$work/link-$name.txt" &
+  watch_pid=$!
   local code=0
   (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
     code=$?
   stop_sim
-  if [ "$code" -ne 0 ] || ! cmp -s "$work/demo.bin" "$work/received.bin" ||
-    [ ! -s "$work/logs/VeltronaUpdateBraeError.TXT" ]; then
-    echo "$name: FAILED (exit code $code)"
+  local log="$work/logs/VeltronaUpdateBraeError.TXT" missing=
+  for line in "${expect_log[@]}"; do
+    grep -qF "$line" "$log" 2>/dev/null || missing="$missing
+  the log lacks \"$line\""
+  done
+  # The link was away and came back while the update ran.
+  if [ -n "$expect_link" ] && [ "$(head -2 "$work/link-$name.txt" | tr '\n' ' ')" != "gone back " ]; then
+    missing="$missing
+  the link under the port folder did not go and come back ($(tr '\n' ' ' <"$work/link-$name.txt"))"
+  fi
+  if [ "$code" -ne 0 ] || ! cmp -s "$work/demo.bin" "$work/received.bin" || [ ! -s "$log" ] || [ -n "$missing" ]; then
+    echo "$name: FAILED (exit code $code)$missing"
     tail -20 "$work/update-$name.out"
     status=1
   else
     echo "$name: the indicator confirmed demo.bin byte for byte ($(wc -c <"$work/received.bin") bytes)"
   fi
+  sim_options=()
+  expect_log=()
+  expect_link=
 }
 
 update files "$update" /i demo.bin demo.s19
@@ -46,4 +83,16 @@ update files "$update" /i demo.bin demo.s19
   >"$work/build.out" 2>&1) || { echo "building Demo.exe failed"; cat "$work/build.out"; exit 1; }
 mkdir -p "$work/copy" && mv "$work/Demo.exe" "$work/copy/"
 update copy "$work/copy/Demo.exe"
+
+# The line goes (a pulled cable) some 20000 bytes into the firmware, after the loader's text, and comes back
+# as a new pseudo-terminal at the same link 1.5 s later: the program opens COM1 again and finishes.
+loader_bytes=$(wc -c <"$work/demo.s19")
+sim_options=(--vanish-after "$((loader_bytes + 20000)):1500")
+expect_log=("Com1 has gone away" "Com1 is back after ")
+expect_link=1
+update unplugged "$update" /i demo.bin demo.s19
+if ! grep -q "fault: line gone" "$work/indicator-unplugged.txt" 2>/dev/null; then
+  echo "unplugged: FAILED (the line never went)"
+  status=1
+fi
 exit $status
