@@ -77,6 +77,37 @@ update() {
   expect_link=
 }
 
+# --help, -h, /? and --version answer at once, exit 0, in the window and the console presentation, and touch
+# no port and no log: the indicator on COM1 hears nothing, not even an open.
+"$sim" --link "$ports/com1" --transcript "$work/indicator-info.txt" >"$work/sim-info.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
+for console in "" 1; do
+  for arg in --help -h '/?' --version; do
+    code=0
+    answer=$(cd "$work" && BRAE_CONSOLE=$console BRAE_LOG_DIR="Z:$work/logs" timeout 60 "$wine_run" "$update" "$arg" \
+      2>&1 | tr -d '\r') || code=$?
+    expected='^Usage: brae-update\.exe \[options\]$'
+    [ "$arg" = --version ] && expected='^brae-update [0-9.]+ \(ver[0-9.]+[a-z]\)$'
+    first=$(printf '%s\n' "$answer" | head -1)
+    if [ "$code" -ne 0 ] || ! [[ $first =~ $expected ]] ||
+      { [ "$arg" != --version ] && ! grep -qF -- '--help, -h, /?' <<<"$answer"; }; then
+      echo "info '$arg' (BRAE_CONSOLE=$console): FAILED (exit code $code)"
+      printf '%s\n' "$answer" | head -5
+      status=1
+    fi
+  done
+done
+stop_sim
+if [ "$(grep -vc -e ' line at ' -e ' stopped by ' "$work/indicator-info.txt")" != 0 ] || [ -n "$(ls -A "$work/logs")" ]; then
+  echo "info: FAILED, the indicator heard something or a log was written"
+  cat "$work/indicator-info.txt"
+  ls -A "$work/logs"
+  status=1
+else
+  echo "info: --help, -h, /? and --version answered in both presentations; the indicator heard nothing"
+fi
+
 update files "$update" /i demo.bin demo.s19
 # A copy carrying both payloads, built by the Windows program itself, needs no files beside it.
 (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$update" /u Demo demo.bin /l demo.s19 \
