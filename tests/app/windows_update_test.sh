@@ -98,6 +98,15 @@ for console in "" 1; do
     fi
   done
 done
+# Started from a command prompt in a terminal (no redirection): the text reaches that console.
+win_update="Z:${update//\//\\}"
+answer=$(cd "$work" && BRAE_LOG_DIR="Z:$work/logs" timeout 60 script -qec \
+  "$(printf '%q cmd /c %q --version' "$wine_run" "$win_update")" /dev/null 2>&1 | tr -d '\r')
+if ! grep -qE 'brae-update [0-9.]+ \(ver[0-9.]+[a-z]\)' <<<"$answer"; then
+  echo "info --version in a console: FAILED"
+  printf '%s\n' "$answer" | head -5
+  status=1
+fi
 stop_sim
 if [ "$(grep -vc -e ' line at ' -e ' stopped by ' "$work/indicator-info.txt")" != 0 ] || [ -n "$(ls -A "$work/logs")" ]; then
   echo "info: FAILED, the indicator heard something or a log was written"
@@ -105,7 +114,7 @@ if [ "$(grep -vc -e ' line at ' -e ' stopped by ' "$work/indicator-info.txt")" !
   ls -A "$work/logs"
   status=1
 else
-  echo "info: --help, -h, /? and --version answered in both presentations; the indicator heard nothing"
+  echo "info: --help, -h, /? and --version answered in both presentations and in a console; the indicator heard nothing"
 fi
 
 update files "$update" /i demo.bin demo.s19
