@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Whole updates by brae-update.exe (its console presentation, BRAE_CONSOLE=1) under Wine against the
 # simulated indicator on COM1 of the test prefix: from payload files, from a built Demo.exe with no
-# arguments, and with the indicator's line pulled in the middle of the firmware and plugged in again. Each time
-# the image the indicator confirmed must be the firmware file byte for byte, and the diagnostic log must be
-# written.
+# arguments, with the indicator's line pulled in the middle of the firmware and plugged in again, and from
+# files, a copy and a log folder whose names hold letters of several scripts. Each time the image the
+# indicator confirmed must be the firmware file byte for byte, and the diagnostic log must be written. First,
+# --help and --version must answer without touching the indicator.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
+# Wine reads arguments and file names in the locale's character set: UTF-8, whatever the caller's locale.
+export LC_ALL=C.UTF-8
 wine_run=$1 update=$2 sim=$3 make_payloads=$4 ports=$5 work=$6
 rm -rf "$work"
 mkdir -p "$work/logs"
@@ -39,12 +42,15 @@ watch_link() {
 sim_options=()
 expect_log=()
 expect_link=
+log_dir=
 
 # update NAME ARGS...: one run of brae-update.exe (or a copy) against a fresh simulated indicator.
 update() {
   local name=$1
   shift
-  rm -f "$work/received.bin" "$work/logs/"*
+  local logs=${log_dir:-$work/logs}
+  mkdir -p "$logs"
+  rm -f "$work/received.bin" "$logs/"*
   "$sim" --link "$ports/com1" --image-out "$work/received.bin" --exit-after-update \
     --transcript "$work/indicator-$name.txt" "${sim_options[@]}" >"$work/sim-$name.out" 2>&1 &
   sim_pid=$!
@@ -52,10 +58,10 @@ update() {
   watch_link "$ports/com1" >"$work/link-$name.txt" &
   watch_pid=$!
   local code=0
-  (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
+  (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
     code=$?
   stop_sim
-  local log="$work/logs/VeltronaUpdateBraeError.TXT" missing=
+  local log="$logs/VeltronaUpdateBraeError.TXT" missing=
   for line in "${expect_log[@]}"; do
     grep -qF "$line" "$log" 2>/dev/null || missing="$missing
   the log lacks \"$line\""
@@ -75,6 +81,7 @@ update() {
   sim_options=()
   expect_log=()
   expect_link=
+  log_dir=
 }
 
 # --help, -h, /? and --version answer at once, exit 0, in the window and the console presentation, and touch
@@ -133,6 +140,28 @@ expect_link=1
 update unplugged "$update" /i demo.bin demo.s19
 if ! grep -q "fault: line gone" "$work/indicator-unplugged.txt" 2>/dev/null; then
   echo "unplugged: FAILED (the line never went)"
+  status=1
+fi
+
+# Letters outside any one code page in every path: the payload files, the folder a copy is built into, the
+# copy's own name and the log folder, each given as a Windows path.
+odd="$work/Prüfung λ"
+mkdir -p "$odd"
+cp "$work/demo.bin" "$odd/fw ü λ.bin"
+cp "$work/demo.s19" "$odd/ld ü λ.s19"
+win_odd="Z:${odd//\//\\}"
+log_dir="$work/Lögs λ"
+update unicode "$update" /i "$win_odd\\fw ü λ.bin" "$win_odd\\ld ü λ.s19"
+(cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$update" /u "$win_odd\\Cöpy λ" \
+  "$win_odd\\fw ü λ.bin" /l "$win_odd\\ld ü λ.s19" >"$work/build-unicode.out" 2>&1) ||
+  { echo "building Cöpy λ.exe failed"; cat "$work/build-unicode.out"; exit 1; }
+log_dir="$work/Lögs λ"
+update unicode-copy "$odd/Cöpy λ.exe"
+# The copy builds from its own file, found under its own name.
+if ! (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$odd/Cöpy λ.exe" /u "$win_odd\\Zwei λ" \
+  "$win_odd\\fw ü λ.bin" >"$work/build-unicode-2.out" 2>&1) || [ ! -s "$odd/Zwei λ.exe" ]; then
+  echo "building Zwei λ.exe from Cöpy λ.exe failed"
+  cat "$work/build-unicode-2.out"
   status=1
 fi
 exit $status
