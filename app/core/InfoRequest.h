@@ -7,7 +7,8 @@
 
 namespace app {
 
-// A request answered on stdout without opening a port, a window or the log file.
+// A request answered on stdout (a Windows program started without a console shows it in a message box),
+// without opening a port, a window or the log file.
 enum class InfoRequest { kNone, kHelp, kVersion };
 
 // "--help", "-h" or "/?" ask for the usage text, "--version" for the version, as words the command line
