@@ -395,29 +395,6 @@ TEST_F(Transfer, LoaderUploadOnACounterThatStandsStillEndsByTheRealClock) {
   EXPECT_TRUE(sent == loader.substr(0, kLoaderLeadBytes + 384)) << sent.size();
 }
 
-TEST_F(Transfer, ExitWhileTheUploadWaitsForTheLineStopsItThere) {
-  auto& pty = Ready();
-  AnnounceBufferLoader(pty, 20000, 8);  // at 9600: over 16 s of line beyond the lead
-  auto exitClick = rt.NewTimer();
-  exitClick->SetInterval(2000);
-  exitClick->SetOnTimer([&] {
-    exitClick->SetEnabled(false);
-    engine->Finish();
-  });
-  std::string sent;
-  std::thread reader([&] { sent = pty.Receive(20000, 500); });
-  StepWith(kReplyAck);
-  reader.join();
-  EXPECT_TRUE(engine->Terminated());
-  EXPECT_EQ(eUpload, engine->State);
-  // Two seconds of line past the lead, in whole lines of 64 bytes, and nothing after the Exit.
-  EXPECT_GE(sent.size(), static_cast<size_t>(kLoaderLeadBytes + 1800));
-  EXPECT_LE(sent.size(), static_cast<size_t>(kLoaderLeadBytes + 2000 + 64));
-  EXPECT_TRUE(sent == loader.substr(0, sent.size()));
-  EXPECT_FALSE(Logged("Actually send out s19 file size is  20000"));
-  EXPECT_EQ(std::vector<bool>{true}, window.visible);
-}
-
 TEST_F(Transfer, UnreadableFirmwareFileEndsTheUpdateWithAMessage) {
   auto& pty = Ready();
   engine->FirmwareSource = &firmwareFileSource;  // the firmware file was never opened: it cannot be rewound
