@@ -1,9 +1,10 @@
 // What a port name stands for on this machine, told the way a technician knows the hardware: the device, its
 // stable /dev/serial/by-id name, the USB adapter behind it, the driver, the owning group, and whether it
 // opens now (and why not). The roots of sysfs, /dev and /proc are parameters, so tests describe trees of
-// their own.
+// their own. Windows tells a port's device, friendly name, adapter and driver instead (win32/).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,8 +34,11 @@ enum class Status { Opens, Busy, NoPermission, Gone, Error };
 
 struct PortInfo {
   std::string name;    // "Com1"
-  std::string device;  // the path ComN opens
-  std::string byId;    // its /dev/serial/by-id link, or empty
+  std::string device;  // the path ComN opens (Windows: the device object the name leads to)
+  // What Windows calls the port in its device list ("USB Serial Port (COM3)"); empty when it has no entry
+  // there, unset where the system has no such name (Linux), and then left out of the output.
+  std::optional<std::string> friendlyName;
+  std::string byId;  // its /dev/serial/by-id link, or empty
   std::optional<UsbInfo> usb;
   std::string driver;  // kernel driver, or empty when sysfs does not tell
   std::string group;   // owning group's name (its number when it has none); empty when the device is missing
@@ -46,6 +50,18 @@ struct PortInfo {
   std::string hint;              // what to do about a slow timer
 };
 
+// Opens `openName` briefly, as the updater would, and sets the status and the reason; `holders` names the
+// processes holding a busy port (where the system tells).
+void FillStatus(PortInfo& info, const std::string& openName,
+                const std::function<std::vector<Holder>()>& holders = nullptr);
+
+const char* StatusName(Status status);  // "opens", "busy", "no-permission", "gone", "error"
+
+// The listing for people, and the same as one JSON object for scripts. `portDir` is BRAE_PORT_DIR, or empty.
+std::string FormatText(const std::vector<PortInfo>& ports, const std::string& portDir);
+std::string FormatJson(const std::vector<PortInfo>& ports, const std::string& portDir);
+
+#if !defined(_WIN32)
 // The machine's serial devices under `devRoot`, in the order ComN counts them: ttyUSB*, ttyACM*, ttyS*, by
 // number within each kind.
 std::vector<std::string> SerialDevices(const std::string& devRoot);
@@ -56,11 +72,6 @@ PortInfo Describe(const std::string& name, const std::string& device, const Root
 
 // Processes under `procRoot` with `device` open (by the file it resolves to).
 std::vector<Holder> Holders(const std::string& procRoot, const std::string& device);
-
-const char* StatusName(Status status);  // "opens", "busy", "no-permission", "gone", "error"
-
-// The listing for people, and the same as one JSON object for scripts. `portDir` is BRAE_PORT_DIR, or empty.
-std::string FormatText(const std::vector<PortInfo>& ports, const std::string& portDir);
-std::string FormatJson(const std::vector<PortInfo>& ports, const std::string& portDir);
+#endif
 
 }  // namespace ports
