@@ -94,6 +94,11 @@ constexpr uint32_t kReopenIntervalMs = 500;
 // at once; a loader byte is tried for the port's usual second in such slices.
 constexpr int kWriteSliceMs = 250;
 constexpr int kLoaderByteMs = 1000;
+// How far the loader upload may run ahead of what the line can have carried since it began: about what a
+// serial driver queues before its writes block.
+constexpr int kLoaderLeadBytes = 4096;
+// The longest sleep of the UI thread while the upload waits for the line, between rounds of messages.
+constexpr int kLoaderPaceSliceMs = 5;
 // The most the announced firmware size passes the payload's end: what making it even and keeping it off a
 // multiple of 1000 adds.
 constexpr uint32_t kMaxPadding = 3;
@@ -160,6 +165,11 @@ class TSerialThread : public tk::Thread {
   void StartLoaderUpload();
   void SendLoaderData();
   void WriteLoaderByte(uint8_t byte);
+  // The bytes the line can have carried since the upload began, at the current rate.
+  int64_t LineBytesSinceUpload() const;
+  // Waits, processing messages, until sending up to `upTo` keeps the upload within kLoaderLeadBytes of the
+  // line. False when the upload must stop: the engine ended, or the port went away during the wait.
+  bool WaitForLine(int64_t upTo, uint32_t losses);
   void StartFirmwareTransfer();
   void SendFirmwareBlock();
   void CrcUpdate(uint8_t byte);
@@ -250,6 +260,8 @@ class TSerialThread : public tk::Thread {
   bool wrongFirmware_ = false;  // error 4 is up: the engine stands still on purpose
   bool inStep_ = false;         // a step is running (UI thread only)
   bool stepPending_ = false;    // a step came while one was running: it follows
+  uint32_t uploadTick_ = 0;     // the runtime's counter when the loader upload began
+  int64_t uploadRealUs_ = 0;    // the monotonic clock then
 };
 
 }  // namespace engine

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "engine/Protocol.h"
 
@@ -53,12 +54,15 @@ void TSerialThread::SendLoaderData() {
   // The user interface gets its turn between reads: every 64 bytes from memory, every byte from a file.
   uint8_t piece[64];
   const uint32_t losses = portLosses_;
+  uploadTick_ = app.TickCount();
+  uploadRealUs_ = tk::MonotonicUs();
   try {
     for (;;) {
       app.ProcessMessages();
       if (Terminated()) return;
       const int n = ReadPayload(LoaderSource, piece, static_cast<int>(sizeof piece));
       if (n == 0) break;
+      if (!WaitForLine(int64_t{BytesSent} + n, losses)) return;
       for (int i = 0; i < n; ++i) {
         if (Terminated()) return;
         WriteLoaderByte(piece[i]);
@@ -83,6 +87,33 @@ void TSerialThread::SendLoaderData() {
   // again, and the update would stand for the whole 30 s timeout and upload the loader again.
   for (int p = RxPos - 1; p >= 1 && !Terminated(); --p) {
     if (RecognisedAt(p, std::string())) break;
+  }
+}
+
+int64_t TSerialThread::LineBytesSinceUpload() const {
+  // The runtime's counter is the clock tests move; the monotonic clock bounds a wait on a counter that does
+  // not move at all. The line never carries less than the later of the two allows.
+  const int64_t tickMs = static_cast<uint32_t>(tk::App().TickCount() - uploadTick_);
+  const int64_t realMs = (tk::MonotonicUs() - uploadRealUs_) / 1000;
+  // Ten bits a byte: start, eight data, stop.
+  return std::max(tickMs, realMs) * CurrentBaud / 10000;
+}
+
+bool TSerialThread::WaitForLine(int64_t upTo, uint32_t losses) {
+  // A real port's writes block once its driver's queue is full, so the bar follows the line. A
+  // pseudo-terminal takes the whole loader at once and the indicator then reads it for seconds: here the
+  // upload keeps the line's pace itself, and the user interface (progress, Exit) has its turns meanwhile.
+  if (CurrentBaud <= 0) return true;
+  tk::Runtime& app = tk::App();
+  for (;;) {
+    const int64_t ahead = upTo - LineBytesSinceUpload() - kLoaderLeadBytes;
+    if (ahead <= 0) return true;
+    const uint32_t before = app.TickCount();
+    app.ProcessMessages();
+    if (Terminated() || portLosses_ != losses) return false;
+    if (app.TickCount() != before) continue;
+    const int64_t needMs = ahead * 10000 / CurrentBaud + 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(needMs, kLoaderPaceSliceMs)));
   }
 }
 

@@ -153,6 +153,33 @@ TEST_F(JsonProcessTest, AWholeUpdateReadsBackLineByLine) {
   EXPECT_NE(updater->Err().find("Firmware: fw.bin, 60002 bytes"), std::string::npos);
 }
 
+// Against an indicator that takes the loader at the line's rate (9.7 KB at 38400: 2.5 s), the loader's
+// progress is reported while it is sent, not all at once when the whole text has gone into the port.
+TEST_F(JsonProcessTest, TheLoaderProgressFollowsAPacedLine) {
+  WriteFile(tmp / "small.bin", apptest::FirmwareImage(3002));
+  WriteFile(tmp / "big.s19", apptest::LoaderText(4096));
+  auto sim = Indicator({"--pace", "--exit-after-update"});
+  auto updater = Updater({"/i", "small.bin", "big.s19"});
+  const int code = updater->Wait(60s);
+  EXPECT_EQ(code, 0) << updater->Err();
+  const auto events = ParseLines(updater->Out());
+  ExpectResultLast(events, code);
+  std::vector<json> loader;
+  for (const auto& e : events) {
+    if (e["event"] == "progress" && e["phase"] == "loader") loader.push_back(e);
+  }
+  ASSERT_GE(loader.size(), 2u) << updater->Out();
+  const int64_t total = loader.back()["total"];
+  EXPECT_EQ(total, static_cast<int64_t>(ReadFile(tmp / "big.s19").size()));
+  EXPECT_EQ(loader.back()["bytes"], total);
+  // Counts between the first and the last come at most every 250 ms: more than one of them shows the
+  // upload spread over time, and the last, over a second after the first, has a rate.
+  const auto between = std::count_if(loader.begin(), loader.end(),
+                                     [&](const json& e) { return e["bytes"] > 0 && e["bytes"] < total; });
+  EXPECT_GE(between, 2) << updater->Out();
+  EXPECT_TRUE(loader.back()["rate"].is_number()) << loader.back();
+}
+
 // Runs that end without an update: each still ends with its one result, matching the exit code.
 TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
   struct Case {

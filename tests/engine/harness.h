@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,12 +24,20 @@ namespace engine_test {
 struct RecordingWindow : engine::IReporter {
   void AppendLogLine(const std::string& text) override { log.push_back(text); }
   void ApplyStatus(const std::string& text) override { status.push_back(text); }
-  void SetProgressPosition(int p) override { positions.push_back(p); }
-  void SetProgressMax(int m) override { maxima.push_back(m); }
+  void SetProgressPosition(int p) override {
+    positions.push_back(p);
+    if (onPosition) onPosition(p);
+  }
+  void SetProgressMax(int m) override {
+    maxima.push_back(m);
+    if (onMax) onMax(m);
+  }
   void SetProgressVisible(bool v) override { visible.push_back(v); }
   std::vector<std::string> log, status;
   std::vector<int> positions, maxima;
   std::vector<bool> visible;
+  // Optional: a test's look at the moment of each report.
+  std::function<void(int)> onPosition, onMax;
 };
 
 struct RecordingDialog : engine::IErrorDialog {

@@ -1,5 +1,6 @@
 // The loader upload and the firmware transfer, step by step on a pty whose far side the test reads.
 #include <algorithm>
+#include <thread>
 
 #include "payload/PayloadFile.h"
 #include "tests/engine/harness.h"
@@ -309,6 +310,89 @@ TEST_F(Transfer, AStepAskedForDuringTheUploadRunsAfterItNotInsideIt) {
   EXPECT_EQ(eWaitQ, engine->State);
   EXPECT_EQ(30000u, engine->TimeoutTimer->Interval());
   EXPECT_TRUE(engine->TimeoutTimer->Enabled());
+}
+
+// Where the loader upload stood at each progress report: bytes written, and the time since the upload began
+// on the runtime's counter and on the monotonic clock.
+struct PaceRecord {
+  int written;
+  int64_t tickMs, realMs;
+};
+
+TEST_F(Transfer, LoaderUploadKeepsWithinItsLeadOfTheLine) {
+  struct {
+    const char* name;
+    int baud;
+    size_t size;
+    bool file;  // read a byte a call, with messages processed after each
+  } cases[] = {
+      {"buffer, 9600", 9600, 20000, false},
+      {"buffer, 38400", 38400, 30000, false},
+      {"file, 38400", 38400, 12000, true},
+      {"within the lead: no wait", 9600, 4096, false},
+  };
+  auto& pty = Ready();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine->SetBaud(c.baud);
+    const std::string text = FirmwareImage(c.size, 5);
+    if (c.file) {
+      UseFiles("", text);
+      engine->LoaderSize = static_cast<uint32_t>(c.size);
+    } else {
+      loader.replace(0, c.size, text);
+      UseBufferLoader(c.size);
+    }
+    Announce(pty);
+    std::vector<PaceRecord> seen;
+    int64_t tick0 = 0, real0 = 0;
+    window.onMax = [&](int) {
+      tick0 = rt.VirtualMs();
+      real0 = tk::MonotonicUs() / 1000;
+    };
+    window.onPosition = [&](int p) {
+      seen.push_back({p + 1, rt.VirtualMs() - tick0, tk::MonotonicUs() / 1000 - real0});
+    };
+    std::string sent;
+    std::thread reader([&] { sent = pty.Receive(c.size, 10000); });
+    StepWith(kReplyAck);
+    const int64_t tookMs = rt.VirtualMs() - tick0;
+    reader.join();
+    window.onMax = nullptr;
+    window.onPosition = nullptr;
+    EXPECT_EQ(eWaitQ, engine->State);
+    EXPECT_TRUE(sent == text) << sent.size() << " of " << c.size << " bytes arrived";
+    ASSERT_EQ((c.size + 999) / 1000, seen.size());
+    for (const auto& r : seen) {
+      // Never more than the lead ahead of what the line has carried by then, on the later of the clocks.
+      const int64_t line = std::max(r.tickMs, r.realMs) * c.baud / 10000;
+      EXPECT_LE(r.written, line + kLoaderLeadBytes) << "at " << r.written << " bytes";
+    }
+    // Nor slower than the line: beyond its time only the counter's millisecond per round of messages.
+    const int64_t lineMs =
+        std::max<int64_t>(0, static_cast<int64_t>(c.size) - kLoaderLeadBytes) * 10000 / c.baud;
+    const int64_t rounds = static_cast<int64_t>(c.file ? c.size : c.size / 64) + 2;
+    EXPECT_LE(tookMs, std::max(lineMs, rounds) + rounds);
+    if (c.size <= kLoaderLeadBytes) {
+      EXPECT_LE(tookMs, rounds);
+    }
+    window.positions.clear();
+  }
+}
+
+TEST_F(Transfer, LoaderUploadOnACounterThatStandsStillEndsByTheRealClock) {
+  auto& pty = Ready();
+  rt.SetAutoAdvance(0);  // nothing moves the runtime's counter any more
+  engine->SetBaud(38400);
+  AnnounceBufferLoader(pty, kLoaderLeadBytes + 384, 6);  // 0.1 s of line beyond the lead
+  const int64_t before = rt.VirtualMs();
+  std::string sent;
+  std::thread reader([&] { sent = pty.Receive(kLoaderLeadBytes + 384, 10000); });
+  StepWith(kReplyAck);
+  reader.join();
+  EXPECT_EQ(before, rt.VirtualMs());
+  EXPECT_EQ(eWaitQ, engine->State);
+  EXPECT_TRUE(sent == loader.substr(0, kLoaderLeadBytes + 384)) << sent.size();
 }
 
 TEST_F(Transfer, UnreadableFirmwareFileEndsTheUpdateWithAMessage) {

@@ -33,6 +33,8 @@ TEST_F(Ending, ExitEndsTheUpdateWithinASecondInEveryKindOfWait) {
       // The loader upload: the indicator sends XOFF after {PM} and never XON, so each byte's write waits.
       {"held XOFF, SIGINT", {"--stuck-xoff", "60"}, "Sending Load Program", SIGINT},
       {"held XOFF, SIGTERM", {"--stuck-xoff", "60"}, "Sending Load Program", SIGTERM},
+      // The loader upload keeps the pace of a line that takes it at its rate: 9.7 KB at 38400 last 2.5 s.
+      {"paced loader", {"--pace"}, "Sending Load Program", SIGTERM},
       // The port has gone and is being opened again.
       {"port away", {"--vanish-after", "8:30000"}, "has gone away", SIGTERM},
       // Identification against a silent indicator: the port scan and its timeouts.

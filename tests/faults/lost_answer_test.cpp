@@ -15,6 +15,7 @@ struct Fault {
   const char* logged = "";             // a line the updater's log must hold, when there is one to expect
   // The indicator confirms before the fault (its Y is lost): it must stay on the line for the second update.
   bool confirmsFirst = false;
+  size_t loaderData = 512;  // data bytes of the loader's S-records
 };
 
 void PrintTo(const Fault& f, std::ostream* os) {
@@ -41,7 +42,7 @@ TEST_P(Survives, AndTheImageIsConfirmedExactly) {
   // Even and no multiple of 1000: announced as it is, so the confirmed image is the file itself.
   const std::string firmware = FirmwareImage(3002, 11);
   WriteFile(tmp / "fw.bin", firmware);
-  WriteFile(tmp / "ld.s19", LoaderText());
+  WriteFile(tmp / "ld.s19", LoaderText(GetParam().loaderData));
   auto sim =
       GetParam().confirmsFirst ? StayingIndicator(GetParam().indicator) : Indicator(GetParam().indicator);
   EXPECT_EQ(RunUpdater({"/i", "fw.bin", "ld.s19"}, BRAE_UPDATE, 90s), 0) << out << err;
@@ -85,11 +86,12 @@ INSTANTIATE_TEST_SUITE_P(LostAnswer, Survives, ::testing::ValuesIn(kLostAnswers)
 
 // The line vanishes (a pulled cable, a USB adapter that resets) after so many bytes from the updater, and
 // comes back 1.5 s later as a new device at the same name: while identifying (inside {SCPC}), during the
-// loader text, and during the image.
+// loader text, during the image, and while a loader of 9.7 KB waits for a line that takes it at its rate.
 const Fault kUnplugged[] = {
     {"Identification", {"--vanish-after", "8:1500"}, "Com1 is back after "},
     {"Loader", {"--vanish-after", "400:1500"}, "Com1 is back after "},
     {"Image", {"--vanish-after", "2800:1500"}, "Com1 is back after "},
+    {"LoaderAtTheLinesPace", {"--pace", "--vanish-after", "3000:1500"}, "Com1 is back after ", false, 4096},
 };
 INSTANTIATE_TEST_SUITE_P(Unplugged, Survives, ::testing::ValuesIn(kUnplugged),
                          [](const auto& info) { return std::string(info.param.name); });
