@@ -11,6 +11,7 @@
 #include "payload/Buffers.h"
 #include "payload/ElfPayload.h"
 #include "payload/ExeFile.h"
+#include "payload/OsFile.h"
 #include "payload/PayloadFile.h"
 #include "toolkit/files/WriteBeside.h"
 
@@ -36,8 +37,8 @@ std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size
   }
   if (bytes.empty()) throw Refusal{std::string("The ") + kind + " file " + path + " is empty"};
   if (bytes.size() > limit) {
-    struct stat st;
-    std::string length = ::stat(path.c_str(), &st) == 0 ? std::to_string(st.st_size) + " bytes" : "longer";
+    uint64_t size = 0;
+    std::string length = RegularFileSize(path, &size) ? std::to_string(size) + " bytes" : "longer";
     throw Refusal{std::string("The ") + kind + " file " + path + " is too long (" + length + "): at most " +
                   std::to_string(limit) + " bytes fit into the " + kind + " buffer"};
   }

@@ -1,6 +1,5 @@
 #include "payload/PayloadFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,18 +8,9 @@
 #include <cstring>
 #include <utility>
 
+#include "payload/OsFile.h"
+
 namespace payload {
-namespace {
-
-// Binary on Windows, where a file opens in text mode by default (a 0x1A byte would end the read there).
-// Non-blocking on POSIX, so a FIFO put in the file's place cannot hang the open; regular files ignore it.
-#if defined(_WIN32)
-constexpr int kOpenFlags = O_RDONLY | O_BINARY;
-#else
-constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-#endif
-
-}  // namespace
 
 std::string IoMessage(const std::string& path, int err) {
   return (path.empty() ? std::string("(no file name)") : path) + ": " + std::strerror(err);
@@ -56,13 +46,13 @@ PayloadFile& PayloadFile::operator=(PayloadFile&& other) noexcept {
 }
 
 bool PayloadFile::Exists(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  uint64_t size = 0;
+  return RegularFileSize(path, &size);
 }
 
 void PayloadFile::Open(const std::string& path) {
   Close();
-  int fd = ::open(path.c_str(), kOpenFlags);
+  int fd = OpenForReading(path);
   if (fd < 0) throw IoError(IoMessage(path, errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {

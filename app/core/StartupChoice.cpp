@@ -12,9 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/core/Texts.h"
-#include "payload/CommandLine.h"
-
 namespace app {
 
 bool UseConsole(const char* braeConsole, const char* display, const char* waylandDisplay) {
@@ -83,77 +80,6 @@ bool XDisplayReachable(const char* display) {
     return ConnectUnix(path, false) || ConnectUnix(path, true);
   }
   return ConnectTcp(host, 6000 + std::stoi(number));
-}
-
-namespace {
-
-bool SameParse(const payload::CommandLine& a, const payload::CommandLine& b) {
-  return a.RunMode == b.RunMode && a.TargetName == b.TargetName && a.FirmwarePath == b.FirmwarePath &&
-         a.LoaderPath == b.LoaderPath && a.BootFlag == b.BootFlag && a.ExitWhenDone == b.ExitWhenDone &&
-         a.ShowDebugButton == b.ShowDebugButton;
-}
-
-}  // namespace
-
-InfoRequest RequestedInfo(const std::vector<std::string>& args) {
-  const payload::CommandLine parsed = payload::ParseCommandLine(args);
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const InfoRequest request = a == "--help" || a == "-h" || a == "/?" ? InfoRequest::kHelp
-                                : a == "--version"                      ? InfoRequest::kVersion
-                                                                        : InfoRequest::kNone;
-    if (request == InfoRequest::kNone) continue;
-    // The command line's own rules decide whether the word is a value: as one, putting another word in its
-    // place changes what it parses to; an argument it ignores changes nothing.
-    std::vector<std::string> other = args;
-    other[i].clear();
-    if (SameParse(payload::ParseCommandLine(other), parsed)) return request;
-  }
-  return InfoRequest::kNone;
-}
-
-std::string UsageText(const std::string& logDirectory) {
-  std::string text =
-      "Usage: brae-update [options]\n"
-      "Updates the firmware of a Veltrona Series Brae weighing indicator on a serial port, or writes a copy\n"
-      "of this program that carries a firmware image and/or a loader. With a display it opens its window,\n"
-      "otherwise it runs in the terminal.\n"
-      "\n"
-      "  (no arguments)            update from the loader and firmware this program carries\n"
-      "  /i b.bin                  update from the firmware file, with the loader this program carries\n"
-      "  /i b.bin b.s19            update from both files\n"
-      "  /u Name b.bin [/l b.s19]  write Name.exe: a copy of this program carrying the file(s)\n"
-      "  /l b.s19                  write UpdateLoad.exe: a copy carrying the loader\n"
-      "  /b                        the indicator is already in its boot loader\n"
-      "  /x                        end as soon as the update ends, also after success\n"
-      "  --help, -h, /?            show this text and end\n"
-      "  --version                 show the version and end\n"
-      "Options also take a backslash (\\u), except /x; letters in any case. Any argument at all shows the\n"
-      "\"DiagnosticMode\" button.\n"
-      "\n"
-      "Environment:\n"
-      "  BRAE_PORT_DIR     ComN opens $BRAE_PORT_DIR/comN and nothing else (simulated indicators); unset,\n"
-      "                    ComN is the N-th serial device, USB adapters first (brae-ports lists them)\n"
-      "  BRAE_LOG_DIR      the directory of the error log file\n"
-      "  BRAE_CONSOLE      1: the terminal; 0: the window; unset: the window when there is a display\n"
-      "  BRAE_CONSOLE_LOG  1: in the terminal, also write the diagnostic log live to stderr\n"
-      "\n"
-      "Exit codes:\n"
-      "  0  the indicator confirmed the update, or a build wrote its file (also --help and --version)\n"
-      "  1  anything else: quit during an update, a missing payload or file, an update without success\n"
-      "\n"
-      "Error log file, written at every end of an update or build:\n"
-      "  " +
-      std::string(kLogFileName) +
-      " in $BRAE_LOG_DIR,\n"
-      "  else in ${XDG_STATE_HOME:-$HOME/.local/state}/brae-update\n";
-  if (!logDirectory.empty()) text += "  here: " + logDirectory + "/" + kLogFileName + "\n";
-  return text;
-}
-
-std::string VersionText() {
-  // The package's version first, then the one the window title shows.
-  return std::string("brae-update ") + kProjectVersion + " (ver" + kVersionText + ")\n";
 }
 
 }  // namespace app

@@ -1,6 +1,7 @@
 // brae-update on Windows: the native window, or with BRAE_CONSOLE=1 (or =json) the console presentation in
-// the console the program was started from. Both run the same controller on the Win32 message loop. In the
-// console, Ctrl+C or closing the console closes the update like Exit, so the log is written.
+// the console the program was started from; --help and --version are answered before either. Both run the
+// same controller on the Win32 message loop. In the console, Ctrl+C or closing the console closes the update
+// like Exit, so the log is written.
 #include <fcntl.h>
 #include <io.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "app/core/ConsoleView.h"
+#include "app/core/InfoRequest.h"
 #include "app/core/JsonView.h"
 #include "app/core/LogFile.h"
 #include "app/core/UpdateController.h"
@@ -68,6 +70,48 @@ void ConnectConsole() {
   if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
   if (!out) std::freopen("CONOUT$", "w", stdout);
   if (!err) std::freopen("CONOUT$", "w", stderr);
+}
+
+// Answers --help or --version where the caller can read it: the redirected output, else the console of the
+// program that started this one; with neither (started from Explorer or a shortcut), in a message box. A
+// console takes the text as UTF-16 (its code page need not be UTF-8); a file or pipe gets UTF-8.
+int AnswerInfo(const std::string& text) {
+  std::string lines;
+  for (char ch : text) {
+    if (ch == '\n') lines += '\r';
+    lines += ch;
+  }
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE console = INVALID_HANDLE_VALUE;
+  if (!Redirected(STD_OUTPUT_HANDLE)) {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
+      MessageBoxW(nullptr, tk::win32::Widen(lines).c_str(), L"brae-update", MB_OK | MB_ICONINFORMATION);
+      return 0;
+    }
+    console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
+    out = console;
+  }
+  bool written = out != INVALID_HANDLE_VALUE && out != nullptr;
+  DWORD mode = 0;
+  if (written && GetConsoleMode(out, &mode)) {
+    const std::wstring wide = tk::win32::Widen(lines);
+    for (size_t done = 0; written && done < wide.size();) {
+      DWORD n = 0;
+      written = WriteConsoleW(out, wide.data() + done, static_cast<DWORD>(wide.size() - done), &n, nullptr) &&
+                n > 0;
+      done += n;
+    }
+  } else {
+    for (size_t done = 0; written && done < lines.size();) {
+      DWORD n = 0;
+      written =
+          WriteFile(out, lines.data() + done, static_cast<DWORD>(lines.size() - done), &n, nullptr) && n > 0;
+      done += n;
+    }
+  }
+  if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+  return written ? 0 : 1;
 }
 
 // Program end, the same for both: release workers waiting for the UI thread, stop and destroy the engine
@@ -144,6 +188,12 @@ int main() {
     set(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)));  // per monitor, version 2
   }
   const std::vector<std::string> args = Arguments();
+  // Answered before anything else: no port, no window, no log file, whatever the program carries.
+  const app::InfoRequest info = app::RequestedInfo(args);
+  if (info != app::InfoRequest::kNone) {
+    return AnswerInfo(info == app::InfoRequest::kHelp ? app::UsageText(app::LogDirectoryFromEnvironment())
+                                                      : app::VersionText());
+  }
   const std::string mode = tk::win32::Environment(L"BRAE_CONSOLE");
   tk::Win32Runtime runtime;
   tk::Install(&runtime);

@@ -1,44 +1,128 @@
 #!/usr/bin/env bash
 # Whole updates by brae-update.exe (its console presentation, BRAE_CONSOLE=1) under Wine against the
-# simulated indicator on COM1 of the test prefix: from payload files, and from a built Demo.exe with no
-# arguments. Each time the image the indicator confirmed must be the firmware file byte for byte, and the
-# diagnostic log must be written.
+# simulated indicator on COM1 of the test prefix: from payload files, from a built Demo.exe with no
+# arguments, with the indicator's line pulled in the middle of the firmware and plugged in again, and from
+# files, a copy and a log folder whose names hold letters of several scripts. Each time the image the
+# indicator confirmed must be the firmware file byte for byte, and the diagnostic log must be written. First,
+# --help and --version must answer without touching the indicator.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
+# Wine reads arguments and file names in the locale's character set: UTF-8, whatever the caller's locale.
+export LC_ALL=C.UTF-8
 wine_run=$1 update=$2 sim=$3 make_payloads=$4 ports=$5 work=$6
 rm -rf "$work"
 mkdir -p "$work/logs"
 "$make_payloads" "$work" >/dev/null || exit 1
 status=0
 sim_pid=
+watch_pid=
 stop_sim() {
+  [ -n "$watch_pid" ] && kill "$watch_pid" 2>/dev/null && wait "$watch_pid" 2>/dev/null
+  watch_pid=
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   sim_pid=
 }
 trap stop_sim EXIT
 
+# watch_link LINK: prints "gone" and "back" as the link disappears and reappears (Wine's COM1 leads there).
+watch_link() {
+  local was=1 now
+  while :; do
+    now=0
+    [ -L "$1" ] && now=1
+    if [ "$now" != "$was" ]; then
+      if [ "$now" = 1 ]; then echo back; else echo gone; fi
+      was=$now
+    fi
+    sleep 0.02
+  done
+}
+
+# Options for the next simulated indicator (faults), and what its run must have logged besides.
+sim_options=()
+expect_log=()
+expect_link=
+log_dir=
+
 # update NAME ARGS...: one run of brae-update.exe (or a copy) against a fresh simulated indicator.
 update() {
   local name=$1
   shift
-  rm -f "$work/received.bin" "$work/logs/"*
+  local logs=${log_dir:-$work/logs}
+  mkdir -p "$logs"
+  rm -f "$work/received.bin" "$logs/"*
   "$sim" --link "$ports/com1" --image-out "$work/received.bin" --exit-after-update \
-    --transcript "$work/indicator-$name.txt" >"$work/sim-$name.out" 2>&1 &
+    --transcript "$work/indicator-$name.txt" "${sim_options[@]}" >"$work/sim-$name.out" 2>&1 &
   sim_pid=$!
   for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
+  watch_link "$ports/com1" >"$work/link-$name.txt" &
+  watch_pid=$!
   local code=0
-  (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
+  (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
     code=$?
   stop_sim
-  if [ "$code" -ne 0 ] || ! cmp -s "$work/demo.bin" "$work/received.bin" ||
-    [ ! -s "$work/logs/VeltronaUpdateBraeError.TXT" ]; then
-    echo "$name: FAILED (exit code $code)"
+  local log="$logs/VeltronaUpdateBraeError.TXT" missing=
+  for line in "${expect_log[@]}"; do
+    grep -qF "$line" "$log" 2>/dev/null || missing="$missing
+  the log lacks \"$line\""
+  done
+  # The link was away and came back while the update ran.
+  if [ -n "$expect_link" ] && [ "$(head -2 "$work/link-$name.txt" | tr '\n' ' ')" != "gone back " ]; then
+    missing="$missing
+  the link under the port folder did not go and come back ($(tr '\n' ' ' <"$work/link-$name.txt"))"
+  fi
+  if [ "$code" -ne 0 ] || ! cmp -s "$work/demo.bin" "$work/received.bin" || [ ! -s "$log" ] || [ -n "$missing" ]; then
+    echo "$name: FAILED (exit code $code)$missing"
     tail -20 "$work/update-$name.out"
     status=1
   else
     echo "$name: the indicator confirmed demo.bin byte for byte ($(wc -c <"$work/received.bin") bytes)"
   fi
+  sim_options=()
+  expect_log=()
+  expect_link=
+  log_dir=
 }
+
+# --help, -h, /? and --version answer at once, exit 0, in the window and the console presentation, and touch
+# no port and no log: the indicator on COM1 hears nothing, not even an open.
+"$sim" --link "$ports/com1" --transcript "$work/indicator-info.txt" >"$work/sim-info.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
+for console in "" 1; do
+  for arg in --help -h '/?' --version; do
+    code=0
+    answer=$(cd "$work" && BRAE_CONSOLE=$console BRAE_LOG_DIR="Z:$work/logs" timeout 60 "$wine_run" "$update" "$arg" \
+      2>&1 | tr -d '\r') || code=$?
+    expected='^Usage: brae-update\.exe \[options\]$'
+    [ "$arg" = --version ] && expected='^brae-update [0-9.]+ \(ver[0-9.]+[a-z]\)$'
+    first=$(printf '%s\n' "$answer" | head -1)
+    if [ "$code" -ne 0 ] || ! [[ $first =~ $expected ]] ||
+      { [ "$arg" != --version ] && ! grep -qF -- '--help, -h, /?' <<<"$answer"; }; then
+      echo "info '$arg' (BRAE_CONSOLE=$console): FAILED (exit code $code)"
+      printf '%s\n' "$answer" | head -5
+      status=1
+    fi
+  done
+done
+# Started from a command prompt in a terminal (no redirection): the text reaches that console.
+win_update="Z:${update//\//\\}"
+answer=$(cd "$work" && BRAE_LOG_DIR="Z:$work/logs" timeout 60 script -qec \
+  "$(printf '%q cmd /c %q --version' "$wine_run" "$win_update")" /dev/null 2>&1 | tr -d '\r')
+if ! grep -qE 'brae-update [0-9.]+ \(ver[0-9.]+[a-z]\)' <<<"$answer"; then
+  echo "info --version in a console: FAILED"
+  printf '%s\n' "$answer" | head -5
+  status=1
+fi
+stop_sim
+if [ "$(grep -vc -e ' line at ' -e ' stopped by ' "$work/indicator-info.txt")" != 0 ] || [ -n "$(ls -A "$work/logs")" ]; then
+  echo "info: FAILED, the indicator heard something or a log was written"
+  cat "$work/indicator-info.txt"
+  ls -A "$work/logs"
+  status=1
+else
+  echo "info: --help, -h, /? and --version answered in both presentations and in a console; the indicator heard nothing"
+fi
 
 update files "$update" /i demo.bin demo.s19
 # A copy carrying both payloads, built by the Windows program itself, needs no files beside it.
@@ -46,4 +130,38 @@ update files "$update" /i demo.bin demo.s19
   >"$work/build.out" 2>&1) || { echo "building Demo.exe failed"; cat "$work/build.out"; exit 1; }
 mkdir -p "$work/copy" && mv "$work/Demo.exe" "$work/copy/"
 update copy "$work/copy/Demo.exe"
+
+# The line goes (a pulled cable) some 20000 bytes into the firmware, after the loader's text, and comes back
+# as a new pseudo-terminal at the same link 1.5 s later: the program opens COM1 again and finishes.
+loader_bytes=$(wc -c <"$work/demo.s19")
+sim_options=(--vanish-after "$((loader_bytes + 20000)):1500")
+expect_log=("Com1 has gone away" "Com1 is back after ")
+expect_link=1
+update unplugged "$update" /i demo.bin demo.s19
+if ! grep -q "fault: line gone" "$work/indicator-unplugged.txt" 2>/dev/null; then
+  echo "unplugged: FAILED (the line never went)"
+  status=1
+fi
+
+# Letters outside any one code page in every path: the payload files, the folder a copy is built into, the
+# copy's own name and the log folder, each given as a Windows path.
+odd="$work/Prüfung λ"
+mkdir -p "$odd"
+cp "$work/demo.bin" "$odd/fw ü λ.bin"
+cp "$work/demo.s19" "$odd/ld ü λ.s19"
+win_odd="Z:${odd//\//\\}"
+log_dir="$work/Lögs λ"
+update unicode "$update" /i "$win_odd\\fw ü λ.bin" "$win_odd\\ld ü λ.s19"
+(cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$update" /u "$win_odd\\Cöpy λ" \
+  "$win_odd\\fw ü λ.bin" /l "$win_odd\\ld ü λ.s19" >"$work/build-unicode.out" 2>&1) ||
+  { echo "building Cöpy λ.exe failed"; cat "$work/build-unicode.out"; exit 1; }
+log_dir="$work/Lögs λ"
+update unicode-copy "$odd/Cöpy λ.exe"
+# The copy builds from its own file, found under its own name.
+if ! (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$odd/Cöpy λ.exe" /u "$win_odd\\Zwei λ" \
+  "$win_odd\\fw ü λ.bin" >"$work/build-unicode-2.out" 2>&1) || [ ! -s "$odd/Zwei λ.exe" ]; then
+  echo "building Zwei λ.exe from Cöpy λ.exe failed"
+  cat "$work/build-unicode-2.out"
+  status=1
+fi
 exit $status

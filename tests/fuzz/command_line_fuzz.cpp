@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/StartupChoice.h"
+#include "app/core/InfoRequest.h"
 #include "payload/CommandLine.h"
 
 namespace {

@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "payload/Builder.h"
+#include "payload/PayloadFile.h"
 #include "tests/payload/test_files.h"
 
 namespace payload {
@@ -74,6 +78,64 @@ TEST_F(PayloadBuilderWindows, RefusesItsOwnFileUnderAnotherSpellingAndWritesNoth
       0u)
       << r.Message;
   EXPECT_EQ(dir_.List(), (std::vector<std::string>{"fw.bin"}));
+}
+
+// A UTF-8 path as the file system's own (the narrow calls would take it in the ANSI code page).
+std::filesystem::path Native(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+void WriteNative(const std::string& utf8, const Bytes& b) {
+  std::ofstream(Native(utf8), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::ssize(b));
+}
+
+Bytes ReadNative(const std::string& utf8) {
+  std::ifstream in(Native(utf8), std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(PayloadBuilderWindows, PathsWithLettersOfAnyScriptReachTheirFiles) {
+  const struct {
+    const char* folder;
+    const char* stem;  // of the payload files and the copy
+  } cases[] = {
+      {"Pr\xc3\xbc"
+       "fung",
+       "fw \xc3\xbc"},  // "Prüfung": in the ANSI code page of Western Europe
+      {"\xce\xbb\xcf\x8c\xce\xb3\xce\xbf\xcf\x82",
+       "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb"},                // Greek and Cyrillic: in no one code page
+      {"\xe6\xb5\x8b\xe8\xaf\x95 \xf0\x9f\x94\xa7", "x"},  // Chinese and a pictograph beyond 16 bits
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.folder);
+    const std::string folder = dir_ / k.folder, stem = folder + "\\" + k.stem;
+    ASSERT_TRUE(std::filesystem::create_directory(Native(folder)));
+    const Bytes fw = Pattern(5000, 3), ld = Pattern(700, 4);
+    WriteNative(stem + ".bin", fw);
+    WriteNative(stem + ".s19", ld);
+
+    EXPECT_TRUE(PayloadFile::Exists(stem + ".bin"));
+    EXPECT_FALSE(PayloadFile::Exists(folder));
+    PayloadFile file;
+    file.Open(stem + ".bin");
+    Bytes read(fw.size() + 1);
+    read.resize(file.Read(read.data(), read.size()));
+    EXPECT_TRUE(read == fw);
+
+    cl_ = CommandLine{.TargetName = stem, .FirmwarePath = stem + ".bin", .LoaderPath = stem + ".s19"};
+    const BuildResult r = BuildUpdater(true, true, cl_);
+    ASSERT_TRUE(r.Ok) << r.Message;
+    EXPECT_EQ(r.OutputPath, stem + ".exe");
+    EXPECT_TRUE(ReadNative(stem + ".exe") == Expected(&ld, &fw));
+  }
+  // A firmware file too long for its buffer is refused with its own size.
+  const std::string big = dir_ / "gro\xc3\x9f.bin";
+  WriteNative(big, Bytes(kFirmwareCopyLimit + 3, 1));
+  cl_ = CommandLine{.TargetName = dir_ / "Big", .FirmwarePath = big, .LoaderPath = ""};
+  const BuildResult r = BuildUpdater(true, false, cl_);
+  EXPECT_FALSE(r.Ok);
+  EXPECT_NE(r.Message.find("(" + std::to_string(kFirmwareCopyLimit + 3) + " bytes)"), std::string::npos)
+      << r.Message;
 }
 
 }  // namespace

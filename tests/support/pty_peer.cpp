@@ -3,7 +3,8 @@
 // "unplug-comN" closes it as a pulled cable would, "replug-comN" brings a new one to the same link. (Not
 // "comN.unplug": to Windows, a name that starts with a device name and a dot is that device.)
 //
-//   brae-pty-peer --start DIR N...   starts the peer in the background, returns once every link is there
+//   brae-pty-peer --start DIR N...   starts the peer in the background (ending one that runs for DIR), returns
+//                                    once every link is there
 //   brae-pty-peer --stop DIR         ends it (the links go with it)
 #include <fcntl.h>
 #include <poll.h>
@@ -99,6 +100,19 @@ int Serve(const std::string& dir, const std::vector<std::string>& numbers) {
   return 0;
 }
 
+// Ends the peer of DIR, if one runs, and returns once it has removed its links and pid file.
+void Stop(const std::string& pidFile) {
+  std::ifstream in(pidFile);
+  pid_t pid = 0;
+  if (!(in >> pid) || pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  // Done once its pid file is gone, which it removes last (a zombie that nobody reaps still answers kill).
+  for (int i = 0; i < 200 && ::access(pidFile.c_str(), F_OK) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::unlink(pidFile.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,18 +122,13 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1], dir = argv[2], pidFile = dir + "/peer.pid";
   if (mode == "--stop") {
-    std::ifstream in(pidFile);
-    pid_t pid = 0;
-    if (!(in >> pid) || pid <= 0) return 0;
-    ::kill(pid, SIGTERM);
-    // Done once its pid file is gone, which it removes last (a zombie that nobody reaps still answers kill).
-    for (int i = 0; i < 200 && ::access(pidFile.c_str(), F_OK) == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::unlink(pidFile.c_str());
+    Stop(pidFile);
     return 0;
   }
   if (mode != "--start") return 2;
+  // One peer per folder: a second one (a repeated test run starts the fixture again) would take the links and
+  // the steering files from under the first and outlive every --stop, which ends only the one it knows.
+  Stop(pidFile);
   const std::vector<std::string> numbers(argv + 3, argv + argc);
   const pid_t child = ::fork();
   if (child < 0) return 1;

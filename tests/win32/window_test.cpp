@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/core/ErrorTexts.h"
+#include "app/core/InfoRequest.h"
 #include "app/core/Texts.h"
 #include "payload/Buffers.h"
 #include "toolkit/Sync.h"
@@ -432,7 +433,7 @@ TEST(WindowProgram, WithoutAnIndicatorTheDialogComesAndExitEndsWithOne) {
     PostMessageW(form, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(exitButton), BN_CLICKED),
                  reinterpret_cast<LPARAM>(exitButton));
   }
-  if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 99);
     ADD_FAILURE() << "the program did not end on Exit";
   }
@@ -443,6 +444,57 @@ TEST(WindowProgram, WithoutAnIndicatorTheDialogComesAndExitEndsWithOne) {
   EXPECT_EQ(code, 1u);
   const std::string log = Slurp(work / app::kLogFileName);
   EXPECT_NE(log.find(app::kVersionText), std::string::npos) << log;
+  SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
+}
+
+// --help and --version from a program started with no console and no redirected output (double-clicked, a
+// shortcut): the text in a message box, and nothing else starts. (A console is written to in the whole
+// update's script, under a terminal.)
+TEST(WindowProgram, InfoRequestsWithoutAConsoleAnswerInABox) {
+  const std::string version = app::VersionText().substr(0, app::VersionText().size() - 1);
+  const std::string usage = "Usage: brae-update.exe [options]";
+  const struct {
+    const char* argument;
+    std::string firstLine;
+  } cases[] = {{"--version", version}, {"--help", usage}, {"-h", usage}, {"/?", usage}};
+  Folder work;
+  SetEnvironmentVariableW(L"BRAE_LOG_DIR", tk::win32::Widen(work.path.string()).c_str());
+  // No console here, so none the program could attach to.
+  FreeConsole();
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.argument);
+    std::wstring command = L"\"" + WindowsPath(BRAE_UPDATE_EXE) + L"\" " + tk::win32::Widen(k.argument);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;  // and none handed down
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                               nullptr, &startup, &process))
+        << GetLastError();
+    HWND box = nullptr;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!box && std::chrono::steady_clock::now() < end &&
+           WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
+      box = FindWindowOf(process.dwProcessId, L"#32770");
+    }
+    EXPECT_NE(box, nullptr) << "no message box";
+    EXPECT_EQ(FindWindowOf(process.dwProcessId, L"BraeUpdateForm"), nullptr);
+    if (box) {
+      const std::string text = TextOf(GetDlgItem(box, 0xFFFF));  // a message box's text
+      EXPECT_EQ(text.substr(0, text.find("\r\n")), k.firstLine);
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
+      TerminateProcess(process.hProcess, 99);
+      ADD_FAILURE() << "the program did not end";
+    }
+    DWORD code = 99;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(code, 0u);
+  }
+  EXPECT_TRUE(fs::is_empty(work.path)) << "a log file was written";
   SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
 }
 

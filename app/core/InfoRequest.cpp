@@ -1,0 +1,113 @@
+#include "app/core/InfoRequest.h"
+
+#include "app/core/Texts.h"
+#include "payload/CommandLine.h"
+
+namespace app {
+
+namespace {
+
+bool SameParse(const payload::CommandLine& a, const payload::CommandLine& b) {
+  return a.RunMode == b.RunMode && a.TargetName == b.TargetName && a.FirmwarePath == b.FirmwarePath &&
+         a.LoaderPath == b.LoaderPath && a.BootFlag == b.BootFlag && a.ExitWhenDone == b.ExitWhenDone &&
+         a.ShowDebugButton == b.ShowDebugButton;
+}
+
+}  // namespace
+
+InfoRequest RequestedInfo(const std::vector<std::string>& args) {
+  const payload::CommandLine parsed = payload::ParseCommandLine(args);
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const InfoRequest request = a == "--help" || a == "-h" || a == "/?" ? InfoRequest::kHelp
+                                : a == "--version"                      ? InfoRequest::kVersion
+                                                                        : InfoRequest::kNone;
+    if (request == InfoRequest::kNone) continue;
+    // The command line's own rules decide whether the word is a value: as one, putting another word in its
+    // place changes what it parses to; an argument it ignores changes nothing.
+    std::vector<std::string> other = args;
+    other[i].clear();
+    if (SameParse(payload::ParseCommandLine(other), parsed)) return request;
+  }
+  return InfoRequest::kNone;
+}
+
+namespace {
+
+#if defined(_WIN32)
+// A window program: the console presentation is asked for, and the error log goes where service staff look.
+constexpr char kUsageHead[] =
+    "Usage: brae-update.exe [options]\n"
+    "Updates the firmware of a Veltrona Series Brae weighing indicator on a serial port, or writes a copy\n"
+    "of this program that carries a firmware image and/or a loader. It opens its window; with\n"
+    "BRAE_CONSOLE=1 it runs in the console it was started from.\n";
+constexpr char kEnvironment[] =
+    "Environment:\n"
+    "  BRAE_LOG_DIR      the folder of the error log file\n"
+    "  BRAE_CONSOLE      1: the console it was started from; json: JSON lines for programs; unset or 0:\n"
+    "                    the window\n"
+    "  BRAE_CONSOLE_LOG  1: in the console, also write the diagnostic log live to stderr\n";
+constexpr char kLogPlaces[] =
+    " in %BRAE_LOG_DIR%,\n"
+    "  else in c:\\Temp when that folder exists, else in %LOCALAPPDATA%\\brae-update\n";
+constexpr char kSeparator[] = "\\";
+#else
+constexpr char kUsageHead[] =
+    "Usage: brae-update [options]\n"
+    "Updates the firmware of a Veltrona Series Brae weighing indicator on a serial port, or writes a copy\n"
+    "of this program that carries a firmware image and/or a loader. With a display it opens its window,\n"
+    "otherwise it runs in the terminal.\n";
+constexpr char kEnvironment[] =
+    "Environment:\n"
+    "  BRAE_PORT_DIR     ComN opens $BRAE_PORT_DIR/comN and nothing else (simulated indicators); unset,\n"
+    "                    ComN is the N-th serial device, USB adapters first (brae-ports lists them)\n"
+    "  BRAE_LOG_DIR      the directory of the error log file\n"
+    "  BRAE_CONSOLE      1: the terminal; 0: the window; unset: the window when there is a display\n"
+    "  BRAE_CONSOLE_LOG  1: in the terminal, also write the diagnostic log live to stderr\n";
+constexpr char kLogPlaces[] =
+    " in $BRAE_LOG_DIR,\n"
+    "  else in ${XDG_STATE_HOME:-$HOME/.local/state}/brae-update\n";
+constexpr char kSeparator[] = "/";
+#endif
+
+}  // namespace
+
+std::string UsageText(const std::string& logDirectory) {
+  std::string text =
+      std::string(kUsageHead) +
+      "\n"
+      "  (no arguments)            update from the loader and firmware this program carries\n"
+      "  /i b.bin                  update from the firmware file, with the loader this program "
+      "carries\n"
+      "  /i b.bin b.s19            update from both files\n"
+      "  /u Name b.bin [/l b.s19]  write Name.exe: a copy of this program carrying the file(s)\n"
+      "  /l b.s19                  write UpdateLoad.exe: a copy carrying the loader\n"
+      "  /b                        the indicator is already in its boot loader\n"
+      "  /x                        end as soon as the update ends, also after success\n"
+      "  --help, -h, /?            show this text and end\n"
+      "  --version                 show the version and end\n"
+      "Options also take a backslash (\\u), except /x; letters in any case. Any argument at all "
+      "shows the\n"
+      "\"DiagnosticMode\" button.\n"
+      "\n" +
+      kEnvironment +
+      "\n"
+      "Exit codes:\n"
+      "  0  the indicator confirmed the update, or a build wrote its file (also --help and "
+      "--version)\n"
+      "  1  anything else: quit during an update, a missing payload or file, an update without "
+      "success\n"
+      "\n"
+      "Error log file, written at every end of an update or build:\n"
+      "  " +
+      kLogFileName + kLogPlaces;
+  if (!logDirectory.empty()) text += "  here: " + logDirectory + kSeparator + kLogFileName + "\n";
+  return text;
+}
+
+std::string VersionText() {
+  // The package's version first, then the one the window title shows.
+  return std::string("brae-update ") + kProjectVersion + " (ver" + kVersionText + ")\n";
+}
+
+}  // namespace app

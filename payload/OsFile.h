@@ -1,0 +1,20 @@
+// Payload files by their UTF-8 path on this platform's file system (posix/ or win32/, chosen by the build).
+// On Windows the wide-character calls take the path, so a letter outside the ANSI code page (a folder named
+// "Prüfung" on a machine set to another language, any letter of another script) reaches the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace payload {
+
+// Opens the file read-only as a descriptor for read/lseek/close: binary on Windows (in text mode a 0x1A byte
+// would end the read), non-blocking on POSIX (a FIFO put in the file's place cannot hang the open). -1 with
+// errno set when it fails.
+int OpenForReading(const std::string& path);
+
+// The size of the regular file at `path` (following links); false for an empty path, a missing file, a
+// directory or a device.
+bool RegularFileSize(const std::string& path, uint64_t* size);
+
+}  // namespace payload

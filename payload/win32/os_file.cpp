@@ -1,0 +1,32 @@
+// Payload files on Windows: the UTF-8 path becomes UTF-16 for the wide calls (the narrow ones would take it
+// in the ANSI code page and miss every letter outside it).
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "payload/OsFile.h"
+#include "toolkit/win32/Text.h"
+
+namespace payload {
+
+int OpenForReading(const std::string& path) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  return ::_wopen(tk::win32::Widen(path).c_str(), _O_RDONLY | _O_BINARY);
+}
+
+bool RegularFileSize(const std::string& path, uint64_t* size) {
+  struct _stat64 st;
+  if (path.empty() || ::_wstat64(tk::win32::Widen(path).c_str(), &st) != 0 ||
+      (st.st_mode & _S_IFMT) != _S_IFREG) {
+    return false;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+}  // namespace payload
