@@ -107,6 +107,20 @@ HFONT FontOf(HWND control) {
   return reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
 }
 
+// Waits for a started program's end (ending it, and failing, after `ms`) and releases its handles.
+DWORD ExitCodeOf(PROCESS_INFORMATION& process, DWORD ms, const char* notEnded) {
+  if (WaitForSingleObject(process.hProcess, ms) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 99);
+    WaitForSingleObject(process.hProcess, 5000);
+    ADD_FAILURE() << notEnded;
+  }
+  DWORD code = 99;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
 void EmptyBuffers() {
   uint8_t* l = payload::MutableLoaderBytes();
   std::fill(l, l + payload::kLoaderMarkerLength, payload::kLoaderMarkerByte);
@@ -433,15 +447,7 @@ TEST(WindowProgram, WithoutAnIndicatorTheDialogComesAndExitEndsWithOne) {
     PostMessageW(form, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(exitButton), BN_CLICKED),
                  reinterpret_cast<LPARAM>(exitButton));
   }
-  if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) {
-    TerminateProcess(process.hProcess, 99);
-    ADD_FAILURE() << "the program did not end on Exit";
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  EXPECT_EQ(code, 1u);
+  EXPECT_EQ(ExitCodeOf(process, 5000, "the program did not end on Exit"), 1u);
   const std::string log = Slurp(work / app::kLogFileName);
   EXPECT_NE(log.find(app::kVersionText), std::string::npos) << log;
   SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
@@ -484,15 +490,7 @@ TEST(WindowProgram, InfoRequestsWithoutAConsoleAnswerInABox) {
       EXPECT_EQ(text.substr(0, text.find("\r\n")), k.firstLine);
       PostMessageW(box, WM_COMMAND, IDOK, 0);
     }
-    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
-      TerminateProcess(process.hProcess, 99);
-      ADD_FAILURE() << "the program did not end";
-    }
-    DWORD code = 99;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ExitCodeOf(process, 30000, "the program did not end"), 0u);
   }
   EXPECT_TRUE(fs::is_empty(work.path)) << "a log file was written";
   SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
