@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the pictures of the Windows window and dialog in docs/ (windows-window.png, windows-dialog.png) from
+# Makes the pictures of the Windows window and dialog (windows-window.png, windows-dialog.png) in docs/, or in
+# the folder given as its argument (the test command checks them there), from
 # the real program under Wine: the engine updates a simulated indicator from files while brae-update-shots.exe
 # photographs the window during the firmware transfer and then the error dialog with code 1 (their client
 # areas, as the pictures of the Qt window show them). Wine draws on a
@@ -13,6 +14,8 @@ if ! command -v xvfb-run >/dev/null; then
   exit 1
 fi
 root=$PWD
+out=$(realpath -m "${1:-docs}")
+mkdir -p "$out"
 build=$root/build-windows
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target brae-update-shots brae_host_test_helpers
@@ -53,4 +56,4 @@ xvfb-run -a -s "-screen 0 1280x1024x24" env LD_PRELOAD="$build/host/libbrae-pty-
     wine "$1" "Z:$2" /i "Z:$3" "Z:$4"
     status=$?
     wineserver -k </dev/null >/dev/null 2>&1 || true
-    exit $status' sh "$build/bin/brae-update-shots.exe" "$root/docs" "$work/fw.bin" "$work/b.s19"
+    exit $status' sh "$build/bin/brae-update-shots.exe" "$out" "$work/fw.bin" "$work/b.s19"

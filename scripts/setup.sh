@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev googletest
   nlohmann-json3-dev clang libclang-rt-14-dev fonts-dejavu-extra file)
 packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
+packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

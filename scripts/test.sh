@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, then builds and runs the whole test suite three times: a release build, under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and the Qt-free core under ThreadSanitizer; then the fuzzers, and the Windows
-# cross build with its tests under Wine. Ends with one summary line.
+# cross build with its tests under Wine and its window photographed on Xvfb. Ends with one summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh || exit 1
@@ -83,7 +83,27 @@ windows() {  # the Windows cross build; its tests run under Wine in a prefix ins
   fi
   run windows
   [ -x build-windows/wine-run ] && build-windows/wine-run --stop
+  windows_pictures
   echo "windows: $((SECONDS - start)) s"
+}
+windows_pictures() {  # the native window and dialog drawn on an X display and photographed, as for docs/
+  local out
+  out=$(mktemp -d)
+  if scripts/screenshots-windows.sh "$out" >"$out/shots.log" 2>&1 && picture "$out/windows-window.png" &&
+    picture "$out/windows-dialog.png"; then
+    echo "windows pictures: passed"
+    passed=$((passed + 1))
+  else
+    tail -20 "$out/shots.log"
+    echo "windows pictures: FAILED"
+    failed=$((failed + 1))
+    status=1
+  fi
+  rm -rf "$out"
+}
+picture() {  # a PNG file with more in it than one colour would take
+  [ "$(head -c 8 "$1" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] &&
+    [ "$(stat -c %s "$1")" -gt 1500 ]
 }
 run release
 run asan
