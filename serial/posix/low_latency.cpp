@@ -1,6 +1,7 @@
 #include "serial/posix/low_latency.h"
 
 #include "serial/CommOs.h"
+#include "serial/posix/sysfs.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -18,16 +18,6 @@ namespace commos::lowlat {
 thread_local std::string t_notice;  // taken by commos::TakeOpenNotice
 
 namespace {
-
-std::string RealPath(const std::string& path) {
-  char buf[PATH_MAX];
-  return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-std::string Basename(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string TimerPath(const std::string& sysRoot, const std::string& tty) {
   return sysRoot + "/class/tty/" + tty + "/device/latency_timer";
@@ -48,39 +38,25 @@ bool ShouldSet(bool isUsb, bool gotSerial, int flags) {
 }
 
 std::string TtyName(const std::string& path) {
-  const std::string real = RealPath(path);
-  // A device of /dev itself goes by its own name (a by-id link leads to ttyUSB0); anything else by the name
-  // it is called (a pty's "3" or a port directory's "com1", which sysfs does not know).
-  if (real.rfind("/dev/", 0) == 0 && real.find('/', 5) == std::string::npos) return real.substr(5);
-  return Basename(path);
+  return sysfs::TtyName(path);
 }
 
 bool IsUsb(const std::string& sysRoot, const std::string& tty) {
-  if (tty.empty()) return false;
-  const std::string root = RealPath(sysRoot);
-  const std::string device = RealPath(sysRoot + "/class/tty/" + tty + "/device");
-  if (root.empty() || device.rfind(root + "/", 0) != 0) return false;
-  // USB devices sit below a root hub named "usbN": look for one on the way down from the root.
-  for (size_t start = root.size() + 1; start < device.size();) {
-    size_t end = device.find('/', start);
-    if (end == std::string::npos) end = device.size();
-    const std::string part = device.substr(start, end - start);
+  // USB devices sit below a root hub named "usbN": look for one on the way up to the root.
+  for (const std::string& dir : sysfs::FoldersUp(sysfs::RealPath(sysRoot), sysfs::TtyDevice(sysRoot, tty))) {
+    const std::string part = sysfs::Basename(dir);
     if (part.rfind("usb", 0) == 0 && part.size() > 3 &&
         part.find_first_not_of("0123456789", 3) == std::string::npos)
       return true;
-    start = end + 1;
   }
   return false;
 }
 
 std::optional<int> LatencyTimerMs(const std::string& sysRoot, const std::string& tty) {
   if (tty.empty()) return std::nullopt;
-  const int fd = ::open(TimerPath(sysRoot, tty).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  char buf[32] = {};
-  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
-  ::close(fd);
-  if (n <= 0) return std::nullopt;
+  const auto text = sysfs::ReadSmall(TimerPath(sysRoot, tty));
+  if (!text) return std::nullopt;
+  const char* buf = text->c_str();
   char* end = nullptr;
   errno = 0;
   const long ms = std::strtol(buf, &end, 10);
