@@ -31,6 +31,14 @@ bool FirstHintFor(const std::string& tty) {
   return given.insert(tty).second;
 }
 
+void WriteTimer(const std::string& sysRoot, const std::string& tty, int ms) {
+  const int fd = ::open(TimerPath(sysRoot, tty).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return;
+  const std::string text = std::to_string(ms);
+  [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
+  ::close(fd);
+}
+
 }  // namespace
 
 bool ShouldSet(bool isUsb, bool gotSerial, int flags) {
@@ -65,13 +73,14 @@ std::optional<int> LatencyTimerMs(const std::string& sysRoot, const std::string&
 }
 
 bool LowerLatencyTimer(const std::string& sysRoot, const std::string& tty) {
-  const int fd = ::open(TimerPath(sysRoot, tty).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd >= 0) {
-    [[maybe_unused]] const ssize_t n = ::write(fd, "1", 1);
-    ::close(fd);
-  }
+  WriteTimer(sysRoot, tty, 1);
   const auto now = LatencyTimerMs(sysRoot, tty);
   return now && *now <= 1;
+}
+
+void RestoreLatencyTimer(const std::string& sysRoot, const std::string& tty, int ms) {
+  // Another program (or the driver) that set its own value since keeps it.
+  if (LatencyTimerMs(sysRoot, tty) == 1) WriteTimer(sysRoot, tty, ms);
 }
 
 std::string LatencyHint(const std::string& tty, int ms) {
@@ -94,22 +103,32 @@ State OnOpen(int fd, const std::string& path, const std::string& sysRoot) {
     state.restore = ::ioctl(fd, TIOCSSERIAL, &ss) == 0;
   }
   // Some drivers lower their timer along with the flag; look afterwards.
-  t_notice = LatencyNotice(sysRoot, tty);
+  t_notice = LatencyNotice(sysRoot, tty, &state.timerWas);
+  if (state.timerWas) {
+    state.timerSysRoot = sysRoot;
+    state.timerTty = tty;
+  }
   return state;
 }
 
-std::string LatencyNotice(const std::string& sysRoot, const std::string& tty) {
+std::string LatencyNotice(const std::string& sysRoot, const std::string& tty, std::optional<int>* lowered) {
   const auto ms = LatencyTimerMs(sysRoot, tty);
-  if (!ms || *ms <= 1 || LowerLatencyTimer(sysRoot, tty) || !FirstHintFor(tty)) return std::string();
-  return LatencyHint(tty, *ms);
+  if (!ms || *ms <= 1) return std::string();
+  if (LowerLatencyTimer(sysRoot, tty)) {
+    if (lowered) *lowered = *ms;
+    return std::string();
+  }
+  return FirstHintFor(tty) ? LatencyHint(tty, *ms) : std::string();
 }
 
 void OnClose(int fd, const State& state) {
-  if (!state.restore) return;
   serial_struct ss{};
-  if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
-  ss.flags &= ~ASYNC_LOW_LATENCY;
-  ::ioctl(fd, TIOCSSERIAL, &ss);
+  if (state.restore && ::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &ss);
+  }
+  // After the flag: a driver that sets its own timer with the flag has done so by now.
+  if (state.timerWas) RestoreLatencyTimer(state.timerSysRoot, state.timerTty, *state.timerWas);
 }
 
 }  // namespace commos::lowlat
