@@ -101,7 +101,12 @@ std::string UsageText(const std::string& logDirectory) {
       "Error log file, written at every end of an update or build:\n"
       "  " +
       kLogFileName + kLogPlaces;
-  if (!logDirectory.empty()) text += "  here: " + logDirectory + kSeparator + kLogFileName + "\n";
+  if (!logDirectory.empty()) {
+    // A folder given with its separator at the end (C:\logs\) gets no second one.
+    const char last = logDirectory.back();
+    const bool ends = last == '/' || last == kSeparator[0];
+    text += "  here: " + logDirectory + (ends ? "" : kSeparator) + kLogFileName + "\n";
+  }
   return text;
 }
 

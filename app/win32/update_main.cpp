@@ -84,12 +84,14 @@ int AnswerInfo(const std::string& text) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   HANDLE console = INVALID_HANDLE_VALUE;
   if (!Redirected(STD_OUTPUT_HANDLE)) {
-    if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+      console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    if (console == INVALID_HANDLE_VALUE) {
       MessageBoxW(nullptr, tk::win32::Widen(lines).c_str(), L"brae-update", MB_OK | MB_ICONINFORMATION);
       return 0;
     }
-    console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, OPEN_EXISTING, 0, nullptr);
     out = console;
   }
   bool written = out != INVALID_HANDLE_VALUE && out != nullptr;
@@ -114,23 +116,6 @@ int AnswerInfo(const std::string& text) {
   return written ? 0 : 1;
 }
 
-// The views write UTF-8 (paths, what the device sent); a console shows that right only in its UTF-8 code
-// page. The console is the caller's, so its own page comes back at the end.
-class Utf8Console {
- public:
-  Utf8Console() : old_(GetConsoleOutputCP()) {
-    if (old_ != 0) SetConsoleOutputCP(CP_UTF8);
-  }
-  ~Utf8Console() {
-    if (old_ != 0) SetConsoleOutputCP(old_);
-  }
-  Utf8Console(const Utf8Console&) = delete;
-  Utf8Console& operator=(const Utf8Console&) = delete;
-
- private:
-  const UINT old_;
-};
-
 // Program end, the same for both: release workers waiting for the UI thread, stop and destroy the engine
 // (its thread, its port), close the payload files, let the monitor threads end.
 int EndProgram(tk::Win32Runtime& runtime, app::UpdateController& controller) {
@@ -142,7 +127,8 @@ int EndProgram(tk::Win32Runtime& runtime, app::UpdateController& controller) {
 
 int RunConsole(tk::Win32Runtime& runtime, const std::vector<std::string>& args, bool json) {
   ConnectConsole();
-  const Utf8Console utf8;
+  // The views write UTF-8: paths, and what the device sent.
+  const tk::win32::Utf8Console utf8;
   const bool liveLog = tk::win32::Environment(L"BRAE_CONSOLE_LOG") == "1";
   const auto end = [](int exitCode) { PostQuitMessage(exitCode); };
   // For programs (BRAE_CONSOLE=json) the output carries JSON lines only, the human text goes to stderr.

@@ -16,7 +16,7 @@ int OpenForReading(const std::string& path) {
     errno = ENOENT;
     return -1;
   }
-  return ::_wopen(tk::win32::Widen(path).c_str(), _O_RDONLY | _O_BINARY);
+  return ::_wopen(tk::win32::Widen(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 bool RegularFileSize(const std::string& path, uint64_t* size) {

@@ -203,6 +203,14 @@ TEST(StartupChoice, HelpAndVersionOnlyWhereTheCommandLineIgnoresTheWord) {
   EXPECT_EQ(app::RequestedInfo({"--help"}), none) << "the program's own path asks for nothing";
 }
 
+TEST(StartupChoice, TheUsageNamesTheLogFileWithOneSeparator) {
+  const std::string here = "  here: /var/log/brae/VeltronaUpdateBraeError.TXT\n";
+  for (const std::string folder : {"/var/log/brae", "/var/log/brae/"}) {
+    EXPECT_NE(app::UsageText(folder).find(here), std::string::npos) << folder;
+  }
+  EXPECT_EQ(app::UsageText("").find("here:"), std::string::npos) << "no folder, no line";
+}
+
 // The console writing into memory, with a clock the test moves.
 class ConsoleTest : public ::testing::Test {
  protected:

@@ -34,7 +34,7 @@ watch_link() {
       if [ "$now" = 1 ]; then echo back; else echo gone; fi
       was=$now
     fi
-    sleep 0.02
+    sleep 0.1
   done
 }
 

@@ -328,6 +328,7 @@ TEST_F(Transfer, LoaderUploadKeepsWithinItsLeadOfTheLine) {
   } cases[] = {
       {"buffer, 9600", 9600, 20000, false},
       {"buffer, 38400", 38400, 30000, false},
+      // A byte a virtual millisecond is slower than the line: only that reading files never slows it more.
       {"file, 38400", 38400, 12000, true},
       {"within the lead: no wait", 9600, 4096, false},
   };

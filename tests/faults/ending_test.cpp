@@ -29,12 +29,13 @@ TEST_F(Ending, ExitEndsTheUpdateWithinASecondInEveryKindOfWait) {
     std::vector<std::string> indicator;
     const char* waitFor;  // console output that shows the updater is in that wait
     int signo;
+    int loaderLines = 4096;  // a larger loader keeps the paced upload waiting long past the signal
   } cases[] = {
       // The loader upload: the indicator sends XOFF after {PM} and never XON, so each byte's write waits.
       {"held XOFF, SIGINT", {"--stuck-xoff", "60"}, "Sending Load Program", SIGINT},
       {"held XOFF, SIGTERM", {"--stuck-xoff", "60"}, "Sending Load Program", SIGTERM},
-      // The loader upload keeps the pace of a line that takes it at its rate: 9.7 KB at 38400 last 2.5 s.
-      {"paced loader", {"--pace"}, "Sending Load Program", SIGTERM},
+      // The loader upload keeps the pace of a line that takes it at its rate: about 39 KB at 38400, 10 s.
+      {"paced loader", {"--pace"}, "Sending Load Program", SIGTERM, 16384},
       // The port has gone and is being opened again.
       {"port away", {"--vanish-after", "8:30000"}, "has gone away", SIGTERM},
       // Identification against a silent indicator: the port scan and its timeouts.
@@ -45,6 +46,7 @@ TEST_F(Ending, ExitEndsTheUpdateWithinASecondInEveryKindOfWait) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(tmp / (std::string("log/") + kLogName));
+    WriteFile(tmp / "ld.s19", LoaderText(c.loaderLines));
     auto sim = Indicator(c.indicator);
     auto updater = Updater({"/i", "fw.bin", "ld.s19"}, BRAE_UPDATE, {{"BRAE_CONSOLE_LOG", "1"}});
     ASSERT_TRUE(WaitUntil(
@@ -58,6 +60,10 @@ TEST_F(Ending, ExitEndsTheUpdateWithinASecondInEveryKindOfWait) {
     updater->Signal(c.signo);
     EXPECT_EQ(updater->Wait(1s), 1) << updater->Out() << updater->Err();
     EXPECT_TRUE(Exists("log/" + std::string(kLogName))) << "the log file is written on every end";
+    if (std::string(c.waitFor) == "Sending Load Program") {
+      EXPECT_EQ(LogFile().find("Actually send out s19 file size"), std::string::npos)
+          << "ended in the upload";
+    }
     updater.reset();
     sim.reset();
   }

@@ -3,7 +3,8 @@
 // "unplug-comN" closes it as a pulled cable would, "replug-comN" brings a new one to the same link. (Not
 // "comN.unplug": to Windows, a name that starts with a device name and a dot is that device.)
 //
-//   brae-pty-peer --start DIR N...   starts the peer in the background (ending one that runs for DIR), returns
+//   brae-pty-peer --start DIR N...   starts the peer in the background (ending one that runs for DIR),
+//   returns
 //                                    once every link is there
 //   brae-pty-peer --stop DIR         ends it (the links go with it)
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -100,11 +102,29 @@ int Serve(const std::string& dir, const std::vector<std::string>& numbers) {
   return 0;
 }
 
+// Whether `pid` runs this program: a pid file left by a peer that died without removing it (SIGKILL, a
+// reboot) may name some other process by now, which must not be signalled. A rebuilt program's old peers
+// still count (their executable reads "... (deleted)").
+bool IsPeer(pid_t pid) {
+  std::error_code ec;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+  std::string other = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
+  const std::string deleted = " (deleted)";
+  if (other.size() > deleted.size() &&
+      other.compare(other.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    other.resize(other.size() - deleted.size());
+  }
+  return !ec && !self.empty() && other == self;
+}
+
 // Ends the peer of DIR, if one runs, and returns once it has removed its links and pid file.
 void Stop(const std::string& pidFile) {
   std::ifstream in(pidFile);
   pid_t pid = 0;
-  if (!(in >> pid) || pid <= 0) return;
+  if (!(in >> pid) || pid <= 0 || !IsPeer(pid)) {
+    ::unlink(pidFile.c_str());
+    return;
+  }
   ::kill(pid, SIGTERM);
   // Done once its pid file is gone, which it removes last (a zombie that nobody reaps still answers kill).
   for (int i = 0; i < 200 && ::access(pidFile.c_str(), F_OK) == 0; ++i) {
@@ -144,7 +164,10 @@ int main(int argc, char** argv) {
     bool all = true;
     for (const std::string& n : numbers) all = all && ::access((dir + "/com" + n).c_str(), F_OK) == 0;
     if (all) return 0;
-    if (::waitpid(child, nullptr, WNOHANG) == child) return 1;
+    if (::waitpid(child, nullptr, WNOHANG) == child) {
+      ::unlink(pidFile.c_str());
+      return 1;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return 1;

@@ -447,7 +447,7 @@ TEST(WindowProgram, WithoutAnIndicatorTheDialogComesAndExitEndsWithOne) {
     PostMessageW(form, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(exitButton), BN_CLICKED),
                  reinterpret_cast<LPARAM>(exitButton));
   }
-  EXPECT_EQ(ExitCodeOf(process, 5000, "the program did not end on Exit"), 1u);
+  EXPECT_EQ(ExitCodeOf(process, 30000, "the program did not end on Exit"), 1u);
   const std::string log = Slurp(work / app::kLogFileName);
   EXPECT_NE(log.find(app::kVersionText), std::string::npos) << log;
   SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);

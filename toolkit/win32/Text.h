@@ -64,4 +64,21 @@ inline std::string Environment(const wchar_t* name) {
   return Narrow(value);
 }
 
+// Output in UTF-8 shows right on a console only in its UTF-8 code page. The console is the caller's, so its
+// own page comes back at the end (a program that left it changed would garble the next program's text).
+class Utf8Console {
+ public:
+  Utf8Console() : old_(GetConsoleOutputCP()) {
+    if (old_ != 0) SetConsoleOutputCP(CP_UTF8);
+  }
+  ~Utf8Console() {
+    if (old_ != 0) SetConsoleOutputCP(old_);
+  }
+  Utf8Console(const Utf8Console&) = delete;
+  Utf8Console& operator=(const Utf8Console&) = delete;
+
+ private:
+  const UINT old_;
+};
+
 }  // namespace tk::win32

@@ -67,7 +67,8 @@ bool Capture(HWND window, const std::string& path) {
         shots::EncodePng(static_cast<uint32_t>(width), static_cast<uint32_t>(height), rgb);
     std::ofstream out(tk::win32::Widen(path).c_str(), std::ios::binary);
     out.write(png.data(), static_cast<std::streamsize>(png.size()));
-    ok = out.good();
+    out.close();
+    ok = !out.fail();
   }
   if (bitmap) DeleteObject(bitmap);
   DeleteDC(memory);

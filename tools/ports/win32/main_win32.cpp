@@ -33,10 +33,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  // Names from the device list are UTF-8 here; a console shows them as such.
-  if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR) SetConsoleOutputCP(CP_UTF8);
+  // Names from the device list are UTF-8 here.
+  const tk::win32::Utf8Console utf8;
   const std::vector<ports::PortInfo> found = ports::win32::ListPorts();
   const std::string out = json ? ports::FormatJson(found, "") : ports::FormatText(found, "");
   std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);  // while the console is still in UTF-8
   return 0;
 }
