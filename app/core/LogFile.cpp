@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "app/core/Texts.h"
-#include "toolkit/files/WriteBeside.h"
 
 namespace app {
 
@@ -66,27 +65,7 @@ LogFileResult WriteLogFile(const std::string& dir, const std::string& name, cons
   r.Path = dir + "/" + name;
   if (!MakeDirectories(dir, &r.Error)) return r;
 
-  const tk::WriteBesideResult w = tk::WriteBesideAndRename(r.Path, content.data(), content.size(), 0600);
-  using Failure = tk::WriteBesideResult::Failure;
-  switch (w.failure) {
-    case Failure::None:
-      r.Written = true;
-      break;
-    case Failure::Directory:
-      r.Error = Reason(dir, w.error);
-      break;
-    case Failure::Foreign:
-      r.Error = r.Path + ": belongs to another user";
-      break;
-    case Failure::Create:
-      r.Error = Reason("cannot create a file in " + dir, w.error);
-      break;
-    case Failure::Write:
-    case Failure::Permissions:
-    case Failure::Rename:
-      r.Error = Reason(r.Path, w.error);
-      break;
-  }
+  ReplaceLogFile(r, dir, content);
   return r;
 }
 

@@ -1,6 +1,7 @@
 // The error log file: where it goes and how it is written. On Linux the directory is per user, so one user's
 // updater never writes where another's could; on Windows it is the place service staff know. The file is
-// replaced by a rename, never written through a link. (LogFile.cpp on Linux, win32/log_file.cpp on Windows.)
+// replaced by a rename, never written through a link. (LogFile.cpp on Linux, win32/log_file.cpp on Windows,
+// LogFileReplace.cpp on both.)
 #pragma once
 
 #include <string>
@@ -31,5 +32,9 @@ std::string LogDirectoryFromEnvironment();
 // `content`: written to a new file beside it and renamed into place. On Linux it refuses a name held by
 // another user's file. A symlink at the name is replaced, its target untouched. Never throws.
 LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content);
+
+// The last step of WriteLogFile on every system: `content` written beside r.Path and renamed into place;
+// sets r.Written, or r.Error naming `dir` or r.Path.
+void ReplaceLogFile(LogFileResult& r, const std::string& dir, const std::string& content);
 
 }  // namespace app

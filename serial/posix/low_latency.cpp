@@ -1,6 +1,7 @@
 #include "serial/posix/low_latency.h"
 
 #include "serial/CommOs.h"
+#include "serial/posix/sysfs.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -18,16 +18,6 @@ namespace commos::lowlat {
 thread_local std::string t_notice;  // taken by commos::TakeOpenNotice
 
 namespace {
-
-std::string RealPath(const std::string& path) {
-  char buf[PATH_MAX];
-  return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-std::string Basename(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string TimerPath(const std::string& sysRoot, const std::string& tty) {
   return sysRoot + "/class/tty/" + tty + "/device/latency_timer";
@@ -41,6 +31,14 @@ bool FirstHintFor(const std::string& tty) {
   return given.insert(tty).second;
 }
 
+void WriteTimer(const std::string& sysRoot, const std::string& tty, int ms) {
+  const int fd = ::open(TimerPath(sysRoot, tty).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return;
+  const std::string text = std::to_string(ms);
+  [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
+  ::close(fd);
+}
+
 }  // namespace
 
 bool ShouldSet(bool isUsb, bool gotSerial, int flags) {
@@ -48,39 +46,25 @@ bool ShouldSet(bool isUsb, bool gotSerial, int flags) {
 }
 
 std::string TtyName(const std::string& path) {
-  const std::string real = RealPath(path);
-  // A device of /dev itself goes by its own name (a by-id link leads to ttyUSB0); anything else by the name
-  // it is called (a pty's "3" or a port directory's "com1", which sysfs does not know).
-  if (real.rfind("/dev/", 0) == 0 && real.find('/', 5) == std::string::npos) return real.substr(5);
-  return Basename(path);
+  return sysfs::TtyName(path);
 }
 
 bool IsUsb(const std::string& sysRoot, const std::string& tty) {
-  if (tty.empty()) return false;
-  const std::string root = RealPath(sysRoot);
-  const std::string device = RealPath(sysRoot + "/class/tty/" + tty + "/device");
-  if (root.empty() || device.rfind(root + "/", 0) != 0) return false;
-  // USB devices sit below a root hub named "usbN": look for one on the way down from the root.
-  for (size_t start = root.size() + 1; start < device.size();) {
-    size_t end = device.find('/', start);
-    if (end == std::string::npos) end = device.size();
-    const std::string part = device.substr(start, end - start);
+  // USB devices sit below a root hub named "usbN": look for one on the way up to the root.
+  for (const std::string& dir : sysfs::FoldersUp(sysfs::RealPath(sysRoot), sysfs::TtyDevice(sysRoot, tty))) {
+    const std::string part = sysfs::Basename(dir);
     if (part.rfind("usb", 0) == 0 && part.size() > 3 &&
         part.find_first_not_of("0123456789", 3) == std::string::npos)
       return true;
-    start = end + 1;
   }
   return false;
 }
 
 std::optional<int> LatencyTimerMs(const std::string& sysRoot, const std::string& tty) {
   if (tty.empty()) return std::nullopt;
-  const int fd = ::open(TimerPath(sysRoot, tty).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  char buf[32] = {};
-  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
-  ::close(fd);
-  if (n <= 0) return std::nullopt;
+  const auto text = sysfs::ReadSmall(TimerPath(sysRoot, tty));
+  if (!text) return std::nullopt;
+  const char* buf = text->c_str();
   char* end = nullptr;
   errno = 0;
   const long ms = std::strtol(buf, &end, 10);
@@ -89,13 +73,14 @@ std::optional<int> LatencyTimerMs(const std::string& sysRoot, const std::string&
 }
 
 bool LowerLatencyTimer(const std::string& sysRoot, const std::string& tty) {
-  const int fd = ::open(TimerPath(sysRoot, tty).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd >= 0) {
-    [[maybe_unused]] const ssize_t n = ::write(fd, "1", 1);
-    ::close(fd);
-  }
+  WriteTimer(sysRoot, tty, 1);
   const auto now = LatencyTimerMs(sysRoot, tty);
   return now && *now <= 1;
+}
+
+void RestoreLatencyTimer(const std::string& sysRoot, const std::string& tty, int ms) {
+  // Another program (or the driver) that set its own value since keeps it.
+  if (LatencyTimerMs(sysRoot, tty) == 1) WriteTimer(sysRoot, tty, ms);
 }
 
 std::string LatencyHint(const std::string& tty, int ms) {
@@ -118,22 +103,32 @@ State OnOpen(int fd, const std::string& path, const std::string& sysRoot) {
     state.restore = ::ioctl(fd, TIOCSSERIAL, &ss) == 0;
   }
   // Some drivers lower their timer along with the flag; look afterwards.
-  t_notice = LatencyNotice(sysRoot, tty);
+  t_notice = LatencyNotice(sysRoot, tty, &state.timerWas);
+  if (state.timerWas) {
+    state.timerSysRoot = sysRoot;
+    state.timerTty = tty;
+  }
   return state;
 }
 
-std::string LatencyNotice(const std::string& sysRoot, const std::string& tty) {
+std::string LatencyNotice(const std::string& sysRoot, const std::string& tty, std::optional<int>* lowered) {
   const auto ms = LatencyTimerMs(sysRoot, tty);
-  if (!ms || *ms <= 1 || LowerLatencyTimer(sysRoot, tty) || !FirstHintFor(tty)) return std::string();
-  return LatencyHint(tty, *ms);
+  if (!ms || *ms <= 1) return std::string();
+  if (LowerLatencyTimer(sysRoot, tty)) {
+    if (lowered) *lowered = *ms;
+    return std::string();
+  }
+  return FirstHintFor(tty) ? LatencyHint(tty, *ms) : std::string();
 }
 
 void OnClose(int fd, const State& state) {
-  if (!state.restore) return;
   serial_struct ss{};
-  if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
-  ss.flags &= ~ASYNC_LOW_LATENCY;
-  ::ioctl(fd, TIOCSSERIAL, &ss);
+  if (state.restore && ::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &ss);
+  }
+  // After the flag: a driver that sets its own timer with the flag has done so by now.
+  if (state.timerWas) RestoreLatencyTimer(state.timerSysRoot, state.timerTty, *state.timerWas);
 }
 
 }  // namespace commos::lowlat

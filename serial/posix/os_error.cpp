@@ -3,75 +3,40 @@
 #include <cerrno>
 #include <cstring>
 
-namespace commos {
+#include "serial/last_error.h"
+
+namespace commos::detail {
 
 namespace {
 
-thread_local std::string t_lastError;
-thread_local ErrorKind t_lastKind = ErrorKind::None;
+constexpr CodeKind kKinds[] = {
+    {0, ErrorKind::None},        {ENOENT, ErrorKind::Missing}, {ENODEV, ErrorKind::Missing},
+    {ENXIO, ErrorKind::Missing}, {EBUSY, ErrorKind::Busy},     {EWOULDBLOCK, ErrorKind::Busy},
+    {EACCES, ErrorKind::Denied}, {EPERM, ErrorKind::Denied},   {EIO, ErrorKind::Gone},
+};
+
+constexpr KindHint kHints[] = {
+    {ErrorKind::Missing, " (no such serial device; is the adapter plugged in?)"},
+    {ErrorKind::Denied,
+     " (add your user to the dialout group: sudo usermod -aG dialout $USER, then log in again)"},
+};
 
 }  // namespace
 
-namespace detail {
-
 ErrorKind KindOfErrno(int err) {
-  switch (err) {
-    case 0:
-      return ErrorKind::None;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return ErrorKind::Missing;
-    case EBUSY:
-#if EWOULDBLOCK != EBUSY
-    case EWOULDBLOCK:
-#endif
-      return ErrorKind::Busy;
-    case EACCES:
-    case EPERM:
-      return ErrorKind::Denied;
-    case EIO:
-      return ErrorKind::Gone;
-    default:
-      return ErrorKind::Other;
-  }
+  return KindIn(kKinds, err);
 }
 
 const char* HintOf(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Missing:
-      return " (no such serial device; is the adapter plugged in?)";
-    case ErrorKind::Busy:
-      return " (another program holds the port open)";
-    case ErrorKind::Denied:
-      return " (add your user to the dialout group: sudo usermod -aG dialout $USER, then log in again)";
-    case ErrorKind::Gone:
-      return " (the device stopped answering; was it unplugged?)";
-    case ErrorKind::None:
-    case ErrorKind::Other:
-      break;
-  }
-  return "";
+  return HintIn(kHints, kind);
 }
 
 bool Fail(const std::string& what, int err, ErrorKind kind) {
-  t_lastError = what + ": " + std::strerror(err) + HintOf(kind);
-  t_lastKind = kind;
-  return false;
+  return Record(what, std::strerror(err), kind, HintOf(kind));
 }
 
 bool Fail(const std::string& what, int err) {
   return Fail(what, err, KindOfErrno(err));
 }
 
-}  // namespace detail
-
-std::string LastErrorText() {
-  return t_lastError;
-}
-
-ErrorKind LastErrorKind() {
-  return t_lastKind;
-}
-
-}  // namespace commos
+}  // namespace commos::detail

@@ -114,6 +114,27 @@ TEST_F(LogFileTest, AFileOfAnotherUserIsNeverReplaced) {
   EXPECT_EQ(ReadFile(path), "theirs");
 }
 
+TEST_F(LogFileTest, TheLastStepSaysWhichPlaceFailedInTheSystemsWords) {
+  fs::create_directories(tmp / "taken/" + kName + "/inside");  // a folder holds the file's name
+  struct Case {
+    std::string dir;
+    bool written;
+    std::string error;
+  } const cases[] = {
+      {tmp / "none", false, tmp / "none: No such file or directory"},
+      {tmp / "taken", false, tmp / "taken/" + kName + ": Is a directory"},
+      {tmp.path, true, ""},
+  };
+  for (const Case& c : cases) {
+    app::LogFileResult r;
+    r.Path = c.dir + "/" + kName;
+    app::ReplaceLogFile(r, c.dir, "log\r\n");
+    EXPECT_EQ(r.Written, c.written) << c.dir;
+    EXPECT_EQ(r.Error, c.error) << c.dir;
+  }
+  EXPECT_EQ(ReadFile(tmp / kName), "log\r\n");
+}
+
 TEST(ErrorTexts, LineCountsSizeTheDialog) {
   const auto one = app::ErrorTextFor(1);
   ASSERT_EQ(one.Lines.size(), 10u);

@@ -21,14 +21,9 @@ using payload_test::ReadFile;
 using payload_test::WriteFile;
 
 // The input with the payloads over its (empty: marker, then 0xFF) buffers, and nothing else changed.
-void ExpectBuilt(Bytes expected, const Bytes& out, size_t loaderAt, const Bytes* loader,
+void ExpectBuilt(const Bytes& input, const Bytes& out, size_t loaderAt, const Bytes* loader,
                  const Bytes* firmware) {
-  for (auto [payload, at, size] : {std::tuple{loader, loaderAt, kLoaderBufferSize},
-                                   std::tuple{firmware, loaderAt + kLoaderBufferSize, kFirmwareBufferSize}}) {
-    if (!payload) continue;
-    std::fill_n(expected.begin() + static_cast<long>(at), size, 0xFF);
-    std::copy(payload->begin(), payload->end(), expected.begin() + static_cast<long>(at));
-  }
+  const Bytes expected = payload_test::WithPayloads(input, loaderAt, loader, firmware);
   ASSERT_EQ(out.size(), expected.size());
   auto diff = std::mismatch(out.begin(), out.end(), expected.begin()).first - out.begin();
   EXPECT_EQ(static_cast<size_t>(diff), out.size()) << "first difference; loader buffer at " << loaderAt;

@@ -28,16 +28,7 @@ class PayloadBuilderWindows : public ::testing::Test {
   }
   // The running program with the payloads over its empty buffers.
   Bytes Expected(const Bytes* loader, const Bytes* firmware) const {
-    Bytes b = self_;
-    if (loader) {
-      std::fill_n(b.begin() + at_, kLoaderBufferSize, 0xFF);
-      std::copy(loader->begin(), loader->end(), b.begin() + at_);
-    }
-    if (firmware) {
-      std::fill_n(b.begin() + at_ + kLoaderBufferSize, kFirmwareBufferSize, 0xFF);
-      std::copy(firmware->begin(), firmware->end(), b.begin() + at_ + kLoaderBufferSize);
-    }
-    return b;
+    return payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware);
   }
   payload_test::TempDir dir_;
   CommandLine cl_;

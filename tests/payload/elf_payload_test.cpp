@@ -6,18 +6,14 @@
 #include <cstring>
 
 #include "payload/ElfPayload.h"
+#include "tests/payload/locate.h"
 #include "tests/payload/test_files.h"
 
 namespace payload {
 namespace {
 
 using payload_test::Bytes;
-
-std::string Locate(const Bytes& image, PayloadLocation* where = nullptr) {
-  PayloadLocation unused;
-  std::string error;
-  return LocatePayload(image.data(), image.size(), where ? where : &unused, &error) ? "ok" : error;
-}
+using payload_test::Locate;
 
 TEST(PayloadElf, FindsTheBytesTheRunningProgramReads) {
   PayloadLocation where;
@@ -39,31 +35,11 @@ TEST(PayloadElf, RefusesWhatItCannotTrustAndNeverReadsOutsideTheFile) {
   foreign[EI_CLASS] = ELFCLASS32;
   EXPECT_EQ(Locate(foreign), "an executable of another kind of machine");
 
-  // Random damage to the ELF header, the program headers and the section headers: a refusal or a place inside
-  // the file, never a read beyond it (the sanitizers watch).
-  const size_t regions[][2] = {{0, sizeof eh},
-                               {eh.e_phoff, eh.e_phnum * sizeof(ElfW(Phdr))},
-                               {eh.e_shoff, eh.e_shnum * sizeof(ElfW(Shdr))}};
-  uint32_t x = 12345;
-  auto next = [&] { return x = x * 1664525u + 1013904223u; };
-  int refused = 0;
-  for (int round = 0; round < 4000; ++round) {
-    const auto& r = regions[next() % 3];
-    std::pair<size_t, uint8_t> saved[3];
-    for (auto& [at, old] : saved) {
-      at = r[0] + next() % r[1];
-      old = image[at];
-      image[at] = static_cast<uint8_t>(next() >> 24);
-    }
-    PayloadLocation where;
-    if (Locate(image, &where) == "ok") {
-      EXPECT_LE(where.FirmwareOffset + kFirmwareBufferSize, image.size());
-    } else {
-      ++refused;
-    }
-    for (int k = 2; k >= 0; --k) image[saved[k].first] = saved[k].second;
-  }
-  EXPECT_GT(refused, 100);
+  // Random damage to the ELF header, the program headers and the section headers.
+  const payload_test::Region regions[] = {{0, sizeof eh},
+                                          {eh.e_phoff, eh.e_phnum * sizeof(ElfW(Phdr))},
+                                          {eh.e_shoff, eh.e_shnum * sizeof(ElfW(Shdr))}};
+  EXPECT_GT(payload_test::DamageAtRandom(image, regions), 100);
 }
 
 }  // namespace

@@ -5,20 +5,15 @@
 #include <functional>
 
 #include "payload/Buffers.h"
-#include "payload/ElfPayload.h"
 #include "payload/ExeFile.h"
+#include "tests/payload/locate.h"
 #include "tests/payload/test_files.h"
 
 namespace payload {
 namespace {
 
 using payload_test::Bytes;
-
-std::string Locate(const Bytes& image, PayloadLocation* where = nullptr) {
-  PayloadLocation unused;
-  std::string error;
-  return LocatePayload(image.data(), image.size(), where ? where : &unused, &error) ? "ok" : error;
-}
+using payload_test::Locate;
 
 uint32_t Get32(const Bytes& b, size_t at) {
   uint32_t v;
@@ -122,27 +117,8 @@ TEST(PayloadPe, RefusesWhatItCannotTrust) {
 TEST(PayloadPe, RandomDamageToTheHeadersNeverReadsOutsideTheFile) {
   Bytes image = Self();
   const Layout at(image);
-  const size_t regions[][2] = {{0, 0x40}, {at.pe, at.table - at.pe}, {at.table, 40 * at.count}};
-  uint32_t x = 12345;
-  auto next = [&] { return x = x * 1664525u + 1013904223u; };
-  int refused = 0;
-  for (int round = 0; round < 4000; ++round) {
-    const auto& r = regions[next() % 3];
-    std::pair<size_t, uint8_t> saved[3];
-    for (auto& [where, old] : saved) {
-      where = r[0] + next() % r[1];
-      old = image[where];
-      image[where] = static_cast<uint8_t>(next() >> 24);
-    }
-    PayloadLocation where;
-    if (Locate(image, &where) == "ok") {
-      EXPECT_LE(where.FirmwareOffset + kFirmwareBufferSize, image.size());
-    } else {
-      ++refused;
-    }
-    for (int k = 2; k >= 0; --k) image[saved[k].first] = saved[k].second;
-  }
-  EXPECT_GT(refused, 100);
+  const payload_test::Region regions[] = {{0, 0x40}, {at.pe, at.table - at.pe}, {at.table, 40 * at.count}};
+  EXPECT_GT(payload_test::DamageAtRandom(image, regions), 100);
 }
 
 }  // namespace

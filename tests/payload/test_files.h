@@ -21,6 +21,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "payload/Buffers.h"
@@ -72,6 +73,19 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
   for (uint8_t& x : b) x = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
   if (n > 0 && b[n - 1] == 0xFF) b[n - 1] = 0;
   return b;
+}
+
+// `image` with the payloads over its empty buffers (marker, then 0xFF), the loader's at `loaderAt`: what the
+// builder makes of it. A null payload leaves its buffer as it is.
+inline Bytes WithPayloads(Bytes image, size_t loaderAt, const Bytes* loader, const Bytes* firmware) {
+  const size_t firmwareAt = loaderAt + payload::kLoaderBufferSize;
+  for (auto [bytes, at, size] : {std::tuple{loader, loaderAt, payload::kLoaderBufferSize},
+                                 std::tuple{firmware, firmwareAt, payload::kFirmwareBufferSize}}) {
+    if (!bytes) continue;
+    std::fill_n(image.begin() + static_cast<long>(at), size, 0xFF);
+    std::copy(bytes->begin(), bytes->end(), image.begin() + static_cast<long>(at));
+  }
+  return image;
 }
 
 #if defined(_WIN32)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 
 #include "serial/CommOs.h"
 #include "tests/ports/fake_machine.h"
@@ -58,7 +59,9 @@ TEST(LowLatency, APtyCalledAUsbAdapterIsLeftAsItIs) {
   EXPECT_FALSE(state.restore);
   EXPECT_EQ(commos::TakeOpenNotice(), "");
   // A close told to restore on a device without serial settings does nothing either (and must not fail).
-  lowlat::OnClose(pty.slave(), lowlat::State{true});
+  lowlat::State told;
+  told.restore = true;
+  lowlat::OnClose(pty.slave(), told);
   const termios after = pty.Settings();
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
   // And it still carries bytes.
@@ -136,6 +139,43 @@ TEST(LowLatency, LowersAWritableTimerAndSaysNothing) {
   EXPECT_EQ(lowlat::LatencyTimerMs(m.sys, "ttyUSB3"), 1);
 }
 
+// The timer lowered at open is the adapter's for every program: close gives back what open found, unless
+// someone has set a value of their own since.
+TEST(LowLatency, GivesTheTimerBackAtClose) {
+  struct Case {
+    const char* what;
+    std::optional<int> before;
+    std::function<void(const std::string& timer)> meanwhile;
+    std::string atOpen, atClose;  // the file's content; "-" when there is none
+  } const cases[] = {
+      {"lowered, then given back", 16, nullptr, "1", "16"},
+      {"another value lowered", 255, nullptr, "1", "255"},
+      {"already 1 ms", 1, nullptr, "1\n", "1\n"},
+      {"already 0 ms", 0, nullptr, "0\n", "0\n"},
+      {"set by another program meanwhile", 16,
+       [](const std::string& t) { testing_support::WriteFile(t, "4\n"); }, "1", "4\n"},
+      {"the adapter went away meanwhile", 16, [](const std::string& t) { ::unlink(t.c_str()); }, "1", "-"},
+      {"no timer", std::nullopt, nullptr, "-", "-"},
+  };
+  for (const Case& c : cases) {
+    FakeMachine m;
+    m.AddUsb(Ftdi("ttyUSB2", "1-2", c.before));
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    m.AddDevice("ttyUSB2", pty.path());
+    const std::string timer = m.sys + "/class/tty/ttyUSB2/device/latency_timer";
+    const auto content = [&] {
+      return ::access(timer.c_str(), F_OK) == 0 ? testing_support::ReadFile(timer) : std::string("-");
+    };
+    const lowlat::State state = lowlat::OnOpen(pty.slave(), m.dev + "/ttyUSB2", m.sys);
+    EXPECT_EQ(commos::TakeOpenNotice(), "") << c.what;
+    EXPECT_EQ(content(), c.atOpen) << c.what;
+    if (c.meanwhile) c.meanwhile(timer);
+    lowlat::OnClose(pty.slave(), state);
+    EXPECT_EQ(content(), c.atClose) << c.what;
+  }
+}
+
 // A timer this user cannot lower: one line of advice, once per adapter. Root can write any file, so the
 // check runs in a child that has given root up.
 TEST(LowLatency, AdvisesOnceWhenTheTimerCannotBeLowered) {
@@ -145,7 +185,9 @@ TEST(LowLatency, AdvisesOnceWhenTheTimerCannotBeLowered) {
   ASSERT_EQ(::chmod(m.dir.path.c_str(), 0755), 0);
   ASSERT_EQ(::chmod((m.sys + "/class/tty/ttyUSB5/device/latency_timer").c_str(), 0444), 0);
   const auto report = testing_support::AsUnprivileged([&] {
-    std::string out = lowlat::LatencyNotice(m.sys, "ttyUSB5") + "\n";
+    std::optional<int> lowered;
+    std::string out = lowlat::LatencyNotice(m.sys, "ttyUSB5", &lowered) + "\n";
+    if (lowered) out = "claims to have lowered it\n";
     out += lowlat::LatencyNotice(m.sys, "ttyUSB5") + "\n";
     return out + lowlat::LatencyNotice(m.sys, "ttyUSB6") + "\n";
   });

@@ -12,43 +12,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "serial/CommOs.h"
 #include "serial/posix/low_latency.h"
+#include "serial/posix/sysfs.h"
 
 namespace ports {
 
 namespace {
 
-std::string RealPath(const std::string& path) {
-  char buf[PATH_MAX];
-  return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-std::string Basename(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Parent(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-// A sysfs attribute: its first line, or empty.
-std::string Attribute(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-  return line;
-}
+using commos::sysfs::Attribute;
+using commos::sysfs::Basename;
+using commos::sysfs::RealPath;
 
 std::vector<std::string> Entries(const std::string& dir) {
   std::vector<std::string> names;
@@ -67,18 +42,6 @@ bool AllDigits(const std::string& s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The name sysfs knows the device by: the link's target when it is a device of /dev itself (a by-id link,
-// a port-directory link to a real device), else the name it is called by (a test tree's ttyUSB0 on a pty).
-std::string TtyName(const std::string& device, const Roots& roots) {
-  const std::string real = RealPath(device);
-  const std::string devRoot = RealPath(roots.dev);
-  if (!devRoot.empty() && real.rfind(devRoot + "/", 0) == 0 &&
-      real.find('/', devRoot.size() + 1) == std::string::npos) {
-    return Basename(real);
-  }
-  return Basename(device);
-}
-
 std::string ById(const std::string& device, const Roots& roots) {
   const std::string target = RealPath(device);
   if (target.empty()) return std::string();
@@ -90,16 +53,12 @@ std::string ById(const std::string& device, const Roots& roots) {
 }
 
 void FillSysfs(PortInfo& info, const std::string& tty, const Roots& roots) {
-  const std::string deviceLink = roots.sys + "/class/tty/" + tty + "/device";
-  const std::string device = RealPath(deviceLink);
+  const std::string device = commos::sysfs::TtyDevice(roots.sys, tty);
   if (device.empty()) return;
   info.driver = Basename(RealPath(device + "/driver"));
-  // The USB device is the first folder above the tty with a vendor ID; stop at the sysfs root.
-  const std::string sysRoot = RealPath(roots.sys);
-  if (sysRoot.empty()) return;
-  for (std::string dir = device; dir.size() > sysRoot.size() && dir.rfind(sysRoot, 0) == 0;
-       dir = Parent(dir)) {
-    if (Exists(dir + "/idVendor")) {
+  // The USB device is the first folder above the tty with a vendor ID.
+  for (const std::string& dir : commos::sysfs::FoldersUp(RealPath(roots.sys), device)) {
+    if (::access((dir + "/idVendor").c_str(), F_OK) == 0) {
       UsbInfo usb;
       usb.vendorId = Attribute(dir + "/idVendor");
       usb.productId = Attribute(dir + "/idProduct");
@@ -175,7 +134,7 @@ PortInfo Describe(const std::string& name, const std::string& device, const Root
   info.name = name;
   info.device = device;
   info.byId = ById(device, roots);
-  FillSysfs(info, TtyName(device, roots), roots);
+  FillSysfs(info, commos::sysfs::TtyName(device, roots.dev), roots);
   FillGroup(info);
   FillStatus(info, info.device, [&] { return Holders(roots.proc, info.device); });
   return info;

@@ -1,10 +1,7 @@
 // The error log file on Windows: c:\Temp when it exists (where service staff look first), else the user's
 // local application data; written beside its name and moved into place (toolkit/files).
-#include <cstring>
-
 #include "app/core/LogFile.h"
 #include "app/core/Texts.h"
-#include "toolkit/files/WriteBeside.h"
 #include "toolkit/win32/Text.h"
 
 namespace app {
@@ -72,27 +69,7 @@ LogFileResult WriteLogFile(const std::string& dir, const std::string& name, cons
   r.Path = IsSeparator(dir.back()) ? dir + name : dir + "\\" + name;
   if (!MakeDirectories(dir, &r.Error)) return r;
 
-  const tk::WriteBesideResult w = tk::WriteBesideAndRename(r.Path, content.data(), content.size(), 0600);
-  using Failure = tk::WriteBesideResult::Failure;
-  switch (w.failure) {
-    case Failure::None:
-      r.Written = true;
-      break;
-    case Failure::Directory:
-      r.Error = dir + ": " + std::strerror(w.error);
-      break;
-    case Failure::Foreign:
-      r.Error = r.Path + ": belongs to another user";
-      break;
-    case Failure::Create:
-      r.Error = "cannot create a file in " + dir + ": " + std::strerror(w.error);
-      break;
-    case Failure::Write:
-    case Failure::Permissions:
-    case Failure::Rename:
-      r.Error = r.Path + ": " + std::strerror(w.error);
-      break;
-  }
+  ReplaceLogFile(r, dir, content);
   return r;
 }
 
