@@ -38,6 +38,17 @@ run() {  # run PRESET [ctest args...]
   fi
   rm -f "$log"
 }
+verdict() {  # verdict EXIT_CODE NAME LOG LINES: counts one check, and shows the end of its log when it failed
+  if [ "$1" -eq 0 ]; then
+    echo "$2: passed"
+    passed=$((passed + 1))
+  else
+    tail -"$4" "$3"
+    echo "$2: FAILED"
+    failed=$((failed + 1))
+    status=1
+  fi
+}
 fuzz() {  # builds the libFuzzer targets with clang and runs them, splitting the fuzz time among them
   echo "== fuzz: build =="
   if ! cmake --preset fuzz >/dev/null || ! cmake --build --preset fuzz -j "$jobs"; then
@@ -62,16 +73,9 @@ fuzz() {  # builds the libFuzzer targets with clang and runs them, splitting the
     local options=(-max_total_time="$share" -print_final_stats=1 -artifact_prefix="build-fuzz/$name-")
     [ -f "tests/fuzz/$name.dict" ] && options+=(-dict="tests/fuzz/$name.dict")
     echo "== fuzz: $name for $share s =="
-    if "$target" "${options[@]}" "$corpus" >"$corpus.log" 2>&1; then
-      grep -E '^stat::number_of_executed_units' "$corpus.log" || true
-      echo "fuzz $name: passed"
-      passed=$((passed + 1))
-    else
-      tail -40 "$corpus.log"
-      echo "fuzz $name: FAILED"
-      failed=$((failed + 1))
-      status=1
-    fi
+    "$target" "${options[@]}" "$corpus" >"$corpus.log" 2>&1
+    verdict $? "fuzz $name" "$corpus.log" 40
+    grep -E '^stat::number_of_executed_units' "$corpus.log" || true
     rm -rf "$corpus" "$corpus.log"
   done
 }
@@ -89,16 +93,9 @@ windows() {  # the Windows cross build; its tests run under Wine in a prefix ins
 windows_pictures() {  # the native window and dialog drawn on an X display and photographed, as for docs/
   local out
   out=$(mktemp -d)
-  if scripts/screenshots-windows.sh "$out" >"$out/shots.log" 2>&1 && picture "$out/windows-window.png" &&
-    picture "$out/windows-dialog.png"; then
-    echo "windows pictures: passed"
-    passed=$((passed + 1))
-  else
-    tail -20 "$out/shots.log"
-    echo "windows pictures: FAILED"
-    failed=$((failed + 1))
-    status=1
-  fi
+  scripts/screenshots-windows.sh "$out" >"$out/shots.log" 2>&1 && picture "$out/windows-window.png" &&
+    picture "$out/windows-dialog.png"
+  verdict $? "windows pictures" "$out/shots.log" 20
   rm -rf "$out"
 }
 picture() {  # a PNG file with more in it than one colour would take
