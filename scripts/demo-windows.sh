@@ -24,6 +24,7 @@ mkdir -p "$work/logs"
 sim_pid=
 cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true; }
 trap cleanup EXIT
+. scripts/demo-common.sh
 # The prefix and a lingering Wine server first, so that the program's output is all that shows below.
 "$wine_run" --start
 # Wine sees this machine's files under Z:.
@@ -41,26 +42,10 @@ ls -l "$work/Demo.exe"
 
 echo
 echo "== 3. The simulated indicator on COM1 of the Wine prefix ($ports/com1), paced at the line rate =="
-rm -f "$ports/com1"
-build-windows/host/brae-indicator-sim --link "$ports/com1" --pace --image-out "$work/received.bin" \
-  --exit-after-update --transcript "$work/indicator.txt" &
-sim_pid=$!
-for _ in $(seq 100); do [ -L "$ports/com1" ] && break; sleep 0.05; done
+start_indicator build-windows/host/brae-indicator-sim "$ports/com1"
 
 echo
 echo "== 4. Demo.exe with no arguments: the update from its embedded payloads =="
 status=0
 (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="$(winpath "$work/logs")" "$wine_run" ./Demo.exe) || status=$?
-wait "$sim_pid" || true
-sim_pid=
-
-echo
-echo "== 5. Result =="
-echo "updater exit code: $status (diagnostic log: $work/logs/VeltronaUpdateBraeError.TXT)"
-echo "indicator transcript: $work/indicator.txt"
-if [ "$status" -eq 0 ] && cmp "$work/demo.bin" "$work/received.bin"; then
-  echo "The indicator received demo.bin byte for byte ($(wc -c <"$work/received.bin") bytes) and confirmed it."
-else
-  echo "The update did not complete."
-  exit 1
-fi
+demo_result "$status"

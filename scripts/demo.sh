@@ -20,6 +20,7 @@ mkdir -p "$work/ports" "$work/logs"
 sim_pid=
 cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true; }
 trap cleanup EXIT
+. scripts/demo-common.sh
 
 echo
 echo "== 1. Demo payloads =="
@@ -32,25 +33,10 @@ ls -l "$work/Demo.exe"
 
 echo
 echo "== 3. The simulated indicator on Com1 (BRAE_PORT_DIR=$work/ports), paced at the line rate =="
-build/bin/brae-indicator-sim --link "$work/ports/com1" --pace --image-out "$work/received.bin" \
-  --exit-after-update --transcript "$work/indicator.txt" &
-sim_pid=$!
-for _ in $(seq 100); do [ -L "$work/ports/com1" ] && break; sleep 0.05; done
+start_indicator build/bin/brae-indicator-sim "$work/ports/com1"
 
 echo
 echo "== 4. Demo.exe with no arguments: the update from its embedded payloads =="
 status=0
 (cd "$work" && BRAE_PORT_DIR="$work/ports" BRAE_CONSOLE=1 BRAE_LOG_DIR="$work/logs" ./Demo.exe) || status=$?
-wait "$sim_pid" || true
-sim_pid=
-
-echo
-echo "== 5. Result =="
-echo "updater exit code: $status (diagnostic log: $work/logs/VeltronaUpdateBraeError.TXT)"
-echo "indicator transcript: $work/indicator.txt"
-if [ "$status" -eq 0 ] && cmp "$work/demo.bin" "$work/received.bin"; then
-  echo "The indicator received demo.bin byte for byte ($(wc -c <"$work/received.bin") bytes) and confirmed it."
-else
-  echo "The update did not complete."
-  exit 1
-fi
+demo_result "$status"

@@ -1,10 +1,10 @@
 #include "app/core/ConsoleView.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
 #include "app/core/ErrorTexts.h"
+#include "toolkit/Clock.h"
 
 namespace app {
 
@@ -34,10 +34,7 @@ std::string WithoutCr(const std::string& text) {
 ConsoleView::ConsoleView(Options options) : o_(std::move(options)) {}
 
 uint64_t ConsoleView::Now() const {
-  if (o_.Clock) return o_.Clock();
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+  return o_.Clock ? o_.Clock() : static_cast<uint64_t>(tk::MonotonicUs() / 1000);
 }
 
 void ConsoleView::EndBar() {

@@ -22,7 +22,7 @@ class ConsoleView : public IView, public engine::IErrorDialog {
     bool Terminal = false;
     // Every diagnostic log line on Err as it comes.
     bool LiveLog = false;
-    // Milliseconds of a monotonic clock (rate and time left); the steady clock when unset.
+    // Milliseconds of a monotonic clock (rate and time left); the process clock when unset.
     std::function<uint64_t()> Clock;
     // Ends the message loop with the exit code.
     std::function<void(int)> OnEnd;

@@ -1,11 +1,11 @@
 #include "app/core/JsonView.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
 #include "app/core/ConsoleView.h"
 #include "app/core/ErrorTexts.h"
+#include "toolkit/Clock.h"
 
 namespace app {
 
@@ -40,10 +40,7 @@ int NumberAfter(const std::string& line, const std::string& key) {
 JsonView::JsonView(Options options) : o_(std::move(options)) {}
 
 uint64_t JsonView::Now() const {
-  if (o_.Clock) return o_.Clock();
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+  return o_.Clock ? o_.Clock() : static_cast<uint64_t>(tk::MonotonicUs() / 1000);
 }
 
 void JsonView::Emit(const std::string& event, JsonObject fields) {

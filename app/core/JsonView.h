@@ -22,8 +22,8 @@ class JsonView : public IView, public engine::IErrorDialog {
     FILE* Out = stdout;
     // Every diagnostic log line as a "log" event.
     bool Log = false;
-    // Milliseconds of a monotonic clock (rate, time left, spacing of progress events); steady clock when
-    // unset.
+    // Milliseconds of a monotonic clock (rate, time left, spacing of progress events); the process clock
+    // when unset.
     std::function<uint64_t()> Clock;
     // The device a port name stands for; the port events carry null without it.
     std::function<std::string(const std::string&)> Device;

@@ -18,18 +18,6 @@
 
 namespace app {
 
-// A payload file read one byte a call (the user interface runs between bytes of the loader), rewound before
-// each use. Its I/O errors are thrown to the engine.
-class PayloadFileSource : public engine::IPayloadSource {
- public:
-  explicit PayloadFileSource(payload::PayloadFile& file) : file_(file) {}
-  void Rewind() override { file_.Rewind(); }
-  int Read(uint8_t* out, int max) override { return max < 1 ? 0 : file_.ReadByte(out); }
-
- private:
-  payload::PayloadFile& file_;
-};
-
 // A payload file as it was when the update started, delivering at most `piece` bytes a read (one for the
 // loader, so the user interface runs between its bytes as it does for a file).
 class SnapshotSource : public engine::IPayloadSource {

@@ -16,6 +16,18 @@ using engine_test::RecordingWindow;
 
 namespace {
 
+// A payload file read one byte a call, straight from the file (the program reads a snapshot instead): I/O
+// errors during the update reach the engine.
+class PayloadFileSource : public IPayloadSource {
+ public:
+  explicit PayloadFileSource(payload::PayloadFile& file) : file_(file) {}
+  void Rewind() override { file_.Rewind(); }
+  int Read(uint8_t* out, int max) override { return max < 1 ? 0 : file_.ReadByte(out); }
+
+ private:
+  payload::PayloadFile& file_;
+};
+
 using testing_support::FirmwareImage;
 
 class Update : public ::testing::Test {
@@ -53,12 +65,12 @@ class Update : public ::testing::Test {
     engine->FirmwareSize = payload::AdjustFirmwareSize(static_cast<uint32_t>(image.size()));
     engine->LoaderSize = static_cast<uint32_t>(loader.size());
     loaderSource = payload::LoaderFromFile(runMode)
-                       ? std::unique_ptr<IPayloadSource>(std::make_unique<app::PayloadFileSource>(loaderFile))
+                       ? std::unique_ptr<IPayloadSource>(std::make_unique<PayloadFileSource>(loaderFile))
                        : std::make_unique<BufferPayload>(
                              reinterpret_cast<const uint8_t*>(loaderBuffer.data()), loader.size());
     firmwareSource =
         payload::FirmwareFromFile(runMode)
-            ? std::unique_ptr<IPayloadSource>(std::make_unique<app::PayloadFileSource>(firmwareFile))
+            ? std::unique_ptr<IPayloadSource>(std::make_unique<PayloadFileSource>(firmwareFile))
             : std::make_unique<BufferPayload>(reinterpret_cast<const uint8_t*>(firmwareBuffer.data()),
                                               firmwareBuffer.size());
     engine->LoaderSource = loaderSource.get();
