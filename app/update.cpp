@@ -12,30 +12,15 @@
 #include <vector>
 
 #include "app/SignalBridge.h"
-#include "app/core/ConsoleView.h"
-#include "app/core/JsonView.h"
+#include "app/core/ConsolePresentation.h"
 #include "app/core/LogFile.h"
 #include "app/core/StartupChoice.h"
 #include "app/core/UpdateController.h"
 #include "app/main.h"
 #include "app/messagedlg.h"
-#include "serial/CommOs.h"
-#include "toolkit/Sync.h"
 #include "toolkit/qt/QtRuntime.h"
 
 namespace {
-
-// How long program end waits for the port's monitor threads.
-constexpr uint32_t kThreadWaitMs = 5000;
-
-// Program end, the same for both: release workers waiting for the UI thread, stop and destroy the engine
-// (its thread, its port), close the payload files, let the monitor threads end.
-int EndProgram(tk::QtRuntime& runtime, app::UpdateController& controller) {
-  runtime.Shutdown();
-  controller.Shutdown();
-  tk::Thread::WaitForDetachedThreads(kThreadWaitMs);
-  return controller.ExitCode();
-}
 
 int RunWindow(int argc, char** argv, const std::vector<std::string>& args) {
   QApplication application(argc, argv);
@@ -53,7 +38,7 @@ int RunWindow(int argc, char** argv, const std::vector<std::string>& args) {
     form.show();
     form.FormShow(args);
     if (!form.Controller().Closed()) application.exec();
-    code = EndProgram(runtime, form.Controller());
+    code = app::FinishProgram(runtime, form.Controller());
     runtime.SetMessageBoxHandler(nullptr);
   }
   tk::Install(nullptr);
@@ -72,34 +57,18 @@ int RunConsole(int argc, char** argv, const std::vector<std::string>& args) {
     const bool json = mode && std::strcmp(mode, "json") == 0;
     const char* live = std::getenv("BRAE_CONSOLE_LOG");
     const bool liveLog = live && std::strcmp(live, "1") == 0;
-    const auto end = [](int exitCode) { QCoreApplication::exit(exitCode); };
-    app::ConsoleView::Options options;
-    options.Out = json ? stderr : stdout;
-    options.Terminal = isatty(json ? STDERR_FILENO : STDOUT_FILENO) == 1;
-    options.LiveLog = liveLog && !json;
-    if (!json) options.OnEnd = end;
-    app::ConsoleView human(options);
-    app::JsonView::Options jsonOptions;
-    jsonOptions.Log = liveLog;
-    jsonOptions.Device = [](const std::string& name) { return commos::ResolvePortName(name); };
-    jsonOptions.Human = &human;
-    jsonOptions.OnEnd = end;
-    app::JsonView machine(jsonOptions);
-    app::IView& view = json ? static_cast<app::IView&>(machine) : human;
-    engine::IErrorDialog& dialog = json ? static_cast<engine::IErrorDialog&>(machine) : human;
-    app::UpdateController controller(view, {app::LogDirectoryFromEnvironment(), "/proc/self/exe", true});
-    controller.SetErrorDialog(&dialog);
-    runtime.SetMessageBoxHandler([&](const std::string& text, const std::string& caption) {
-      if (json) {
-        machine.MessageBox(text, caption);
-      } else {
-        human.MessageBox(text, caption);
-      }
+    app::ConsolePresentation console({json, liveLog, [](std::FILE* f) { return isatty(fileno(f)) == 1; },
+                                      [](int exitCode) { QCoreApplication::exit(exitCode); }});
+    app::UpdateController controller(console.View(),
+                                     {app::LogDirectoryFromEnvironment(), "/proc/self/exe", true});
+    controller.SetErrorDialog(&console.Dialog());
+    runtime.SetMessageBoxHandler([&console](const std::string& text, const std::string& caption) {
+      console.MessageBox(text, caption);
     });
     app::SignalBridge signalBridge([&controller](int) { controller.Close(); });
     controller.FormShow(args);
     if (!controller.Closed()) application.exec();
-    code = EndProgram(runtime, controller);
+    code = app::FinishProgram(runtime, controller);
     runtime.SetMessageBoxHandler(nullptr);
   }
   tk::Install(nullptr);

@@ -9,7 +9,9 @@
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
 #include "payload/PayloadSizes.h"
+#include "toolkit/QueuedRuntime.h"
 #include "toolkit/Runtime.h"
+#include "toolkit/Sync.h"
 
 namespace app {
 
@@ -231,6 +233,15 @@ void UpdateController::SetProgressVisible(bool visible) {
   if (!visible && progressVisible_) SetProgressPosition(std::max(progressPosition_, progressMax_));
   progressVisible_ = visible;
   view_.ProgressVisibleChanged(visible);
+}
+
+int FinishProgram(tk::QueuedRuntime& runtime, UpdateController& controller) {
+  // How long the wait for the port's monitor threads may take.
+  constexpr uint32_t kThreadWaitMs = 5000;
+  runtime.Shutdown();
+  controller.Shutdown();
+  tk::Thread::WaitForDetachedThreads(kThreadWaitMs);
+  return controller.ExitCode();
 }
 
 }  // namespace app

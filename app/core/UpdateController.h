@@ -20,6 +20,9 @@
 namespace engine {
 class TSerialThread;
 }
+namespace tk {
+class QueuedRuntime;
+}
 
 namespace app {
 
@@ -157,5 +160,10 @@ class UpdateController : public engine::IReporter {
   LogFileResult lastLogFile_;
   uint64_t savedRevision_ = 0;
 };
+
+// Program end, the same for every presentation, after its message loop: releases workers waiting for the UI
+// thread, stops and destroys the engine (its thread, its port), closes the payload files and lets the
+// monitor threads end. Returns the program's exit code.
+int FinishProgram(tk::QueuedRuntime& runtime, UpdateController& controller);
 
 }  // namespace app

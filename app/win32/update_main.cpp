@@ -11,14 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/core/ConsoleView.h"
+#include "app/core/ConsolePresentation.h"
 #include "app/core/InfoRequest.h"
-#include "app/core/JsonView.h"
 #include "app/core/LogFile.h"
 #include "app/core/UpdateController.h"
 #include "payload/ExeFile.h"
-#include "serial/CommOs.h"
-#include "toolkit/Sync.h"
 #include "toolkit/win32/Text.h"
 // After <windows.h>: CommandLineToArgvW (WIN32_LEAN_AND_MEAN leaves it out).
 #include <commctrl.h>
@@ -28,9 +25,6 @@
 #include "toolkit/win32/Win32Runtime.h"
 
 namespace {
-
-// How long program end waits for the port's monitor threads.
-constexpr uint32_t kThreadWaitMs = 5000;
 
 app::UpdateController* g_controller = nullptr;
 
@@ -116,53 +110,25 @@ int AnswerInfo(const std::string& text) {
   return written ? 0 : 1;
 }
 
-// Program end, the same for both: release workers waiting for the UI thread, stop and destroy the engine
-// (its thread, its port), close the payload files, let the monitor threads end.
-int EndProgram(tk::Win32Runtime& runtime, app::UpdateController& controller) {
-  runtime.Shutdown();
-  controller.Shutdown();
-  tk::Thread::WaitForDetachedThreads(kThreadWaitMs);
-  return controller.ExitCode();
-}
-
 int RunConsole(tk::Win32Runtime& runtime, const std::vector<std::string>& args, bool json) {
   ConnectConsole();
   // The views write UTF-8: paths, and what the device sent.
   const tk::win32::Utf8Console utf8;
   const bool liveLog = tk::win32::Environment(L"BRAE_CONSOLE_LOG") == "1";
-  const auto end = [](int exitCode) { PostQuitMessage(exitCode); };
-  // For programs (BRAE_CONSOLE=json) the output carries JSON lines only, the human text goes to stderr.
-  app::ConsoleView::Options options;
-  options.Out = json ? stderr : stdout;
-  options.Terminal = _isatty(_fileno(options.Out)) != 0;
-  options.LiveLog = liveLog && !json;
-  if (!json) options.OnEnd = end;
-  app::ConsoleView human(options);
-  app::JsonView::Options jsonOptions;
-  jsonOptions.Log = liveLog;
-  jsonOptions.Device = [](const std::string& name) { return commos::ResolvePortName(name); };
-  jsonOptions.Human = &human;
-  jsonOptions.OnEnd = end;
-  app::JsonView machine(jsonOptions);
-  app::IView& view = json ? static_cast<app::IView&>(machine) : human;
-  engine::IErrorDialog& dialog = json ? static_cast<engine::IErrorDialog&>(machine) : human;
-  app::UpdateController controller(view,
+  app::ConsolePresentation console({json, liveLog, [](std::FILE* f) { return _isatty(_fileno(f)) != 0; },
+                                    [](int exitCode) { PostQuitMessage(exitCode); }});
+  app::UpdateController controller(console.View(),
                                    {app::LogDirectoryFromEnvironment(), payload::SelfExecutablePath(), true});
-  controller.SetErrorDialog(&dialog);
-  runtime.SetMessageBoxHandler([&](const std::string& text, const std::string& caption) {
-    if (json) {
-      machine.MessageBox(text, caption);
-    } else {
-      human.MessageBox(text, caption);
-    }
-  });
+  controller.SetErrorDialog(&console.Dialog());
+  runtime.SetMessageBoxHandler(
+      [&console](const std::string& text, const std::string& caption) { console.MessageBox(text, caption); });
   g_controller = &controller;
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   controller.FormShow(args);
   if (!controller.Closed()) runtime.Run();
   SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
   g_controller = nullptr;
-  const int code = EndProgram(runtime, controller);
+  const int code = app::FinishProgram(runtime, controller);
   runtime.SetMessageBoxHandler(nullptr);
   std::fflush(stdout);
   std::fflush(stderr);
@@ -179,7 +145,7 @@ int RunWindow(tk::Win32Runtime& runtime, const std::vector<std::string>& args) {
   form.Show();
   form.FormShow(args);
   if (!form.Controller().Closed()) runtime.Run();
-  return EndProgram(runtime, form.Controller());
+  return app::FinishProgram(runtime, form.Controller());
 }
 
 }  // namespace

@@ -32,6 +32,25 @@ bool FinishTransfer(Port& p, OVERLAPPED* ov, DWORD ms, DWORD* count, bool* cance
   return GetOverlappedResult(p.h, ov, count, TRUE) != FALSE;
 }
 
+// Takes the port's transfer lock for a call that needs an open port, and a serial one unless `anyFile`.
+// Returns no lock (the failure recorded) when the call cannot work on this handle.
+std::unique_lock<std::mutex> LockOpen(const Handle& h, bool anyFile = false) {
+  if (!h) {
+    FailOn(h, ERROR_INVALID_HANDLE);
+    return {};
+  }
+  std::unique_lock<std::mutex> lock(h->ioMutex);
+  if (h->closed) {
+    FailOn(h, ERROR_INVALID_HANDLE);
+    return {};
+  }
+  if (h->disk && !anyFile) {
+    FailOn(h, ERROR_INVALID_FUNCTION);
+    return {};
+  }
+  return lock;
+}
+
 }  // namespace
 
 // ---- Open and close -----------------------------------------------------------------------------------
@@ -93,10 +112,8 @@ bool CloseHandle(const Handle& h) {
 // ---- Settings -----------------------------------------------------------------------------------------
 
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
-  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
-  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  const auto lock = LockOpen(h);
+  if (!lock) return false;
   if (inQueue <= 0 || outQueue <= 0) return FailOn(h, ERROR_INVALID_PARAMETER);
   if (!::SetupComm(h->h, static_cast<DWORD>(inQueue), static_cast<DWORD>(outQueue))) {
     return Fail(h->path, GetLastError());
@@ -105,10 +122,8 @@ bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
 }
 
 bool GetCommState(const Handle& h, Dcb* dcb) {
-  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
-  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  const auto lock = LockOpen(h);
+  if (!lock) return false;
   DCB n{};
   n.DCBlength = sizeof n;
   if (!::GetCommState(h->h, &n)) {
@@ -121,10 +136,8 @@ bool GetCommState(const Handle& h, Dcb* dcb) {
 }
 
 bool SetCommState(const Handle& h, const Dcb& dcb) {
-  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
-  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  const auto lock = LockOpen(h);
+  if (!lock) return false;
   DCB base{};
   base.DCBlength = sizeof base;
   if (!::GetCommState(h->h, &base)) return Fail(h->path, GetLastError());
@@ -138,10 +151,8 @@ bool SetCommState(const Handle& h, const Dcb& dcb) {
 }
 
 bool SetCommTimeouts(const Handle& h, const CommTimeouts& timeouts) {
-  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
-  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  const auto lock = LockOpen(h);
+  if (!lock) return false;
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
   t.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
@@ -161,10 +172,8 @@ bool SetCommMask(const Handle& h, uint32_t mask) {
 }
 
 bool EscapeCommFunction(const Handle& h, uint32_t func) {
-  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
-  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  const auto lock = LockOpen(h);
+  if (!lock) return false;
   if (func != SETRTS && func != CLRRTS && func != SETDTR && func != CLRDTR) {
     return FailOn(h, ERROR_INVALID_PARAMETER);
   }
@@ -176,19 +185,8 @@ bool EscapeCommFunction(const Handle& h, uint32_t func) {
 
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
   *read = 0;
-  if (!h) {
-    FailOn(h, ERROR_INVALID_HANDLE);
-    return IoResult::Failed;
-  }
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) {
-    FailOn(h, ERROR_INVALID_HANDLE);
-    return IoResult::Failed;
-  }
-  if (h->disk) {
-    FailOn(h, ERROR_INVALID_FUNCTION);
-    return IoResult::Failed;
-  }
+  const auto lock = LockOpen(h);
+  if (!lock) return IoResult::Failed;
   if (count == 0 || h->gone) return IoResult::Done;
   // Only what is queued: an overlapped read of an empty queue may never complete (so it is under Wine),
   // whatever the time-outs say.
@@ -230,19 +228,8 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
 IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
                    bool /*watchTxEmpty: the system reports EV_TXEMPTY by itself*/) {
   *written = 0;
-  if (!h) {
-    FailOn(h, ERROR_INVALID_HANDLE);
-    return IoResult::Failed;
-  }
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) {
-    FailOn(h, ERROR_INVALID_HANDLE);
-    return IoResult::Failed;
-  }
-  if (h->disk) {
-    FailOn(h, ERROR_INVALID_FUNCTION);
-    return IoResult::Failed;
-  }
+  const auto lock = LockOpen(h);
+  if (!lock) return IoResult::Failed;
   if (count == 0) return IoResult::Done;
   if (h->gone) {
     Fail(h->path, ERROR_DEVICE_NOT_CONNECTED, ErrorKind::Gone);
@@ -279,9 +266,8 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
-  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
+  const auto lock = LockOpen(h, true);
+  if (!lock) return false;
   DWORD native = 0;
   COMSTAT st{};
   if (!h->disk && !h->gone && !::ClearCommError(h->h, &native, &st)) {
@@ -300,10 +286,8 @@ bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
 }
 
 bool PurgeComm(const Handle& h, uint32_t flags) {
-  if (!h) return FailOn(h, ERROR_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->ioMutex);
-  if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
-  if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
+  const auto lock = LockOpen(h);
+  if (!lock) return false;
   if ((flags & (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) == 0) return true;
   if (h->gone) return true;
   if (!::PurgeComm(h->h, flags)) return Fail(h->path, GetLastError());

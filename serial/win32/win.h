@@ -4,13 +4,6 @@
 #pragma once
 
 #include "serial/CommOs.h"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "toolkit/win32/Text.h"
 
 #undef CreateFile
