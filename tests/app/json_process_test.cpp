@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/app/app_support.h"
+#include "tests/support/updater.h"
 
 namespace {
 
@@ -61,23 +62,14 @@ class JsonProcessTest : public ::testing::Test {
     WriteFile(tmp / "b.s19", apptest::LoaderText());
   }
   std::unique_ptr<Process> Updater(std::vector<std::string> args, const Env& extra = {}) {
-    Env env = {{"BRAE_CONSOLE", "json"},          {"BRAE_PORT_DIR", tmp / "ports"},
-               {"BRAE_LOG_DIR", tmp / "log"},     {"DISPLAY", std::nullopt},
-               {"WAYLAND_DISPLAY", std::nullopt}, {"BRAE_CONSOLE_LOG", std::nullopt},
-               {"ASAN_OPTIONS", "exitcode=66"}};
+    Env env = testing_support::UpdaterEnvironment(tmp, {{"BRAE_CONSOLE", "json"}});
     for (const auto& [k, v] : extra) env[k] = v;
     args.insert(args.begin(), BRAE_UPDATE);
     return std::make_unique<Process>(args, env, tmp.path, tmp / "out.txt", tmp / "err.txt");
   }
   // The simulated indicator on Com4, unpaced.
   std::unique_ptr<Process> Indicator(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {SIM_PATH,      "--link",          tmp / "ports/com4",
-                                     "--image-out", tmp / "image.bin", "--timeout",
-                                     "60000",       "--transcript",    tmp / "sim.txt"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto sim = std::make_unique<Process>(args, Env{}, tmp.path, tmp / "sim-out.txt", tmp / "sim-err.txt");
-    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_symlink(tmp / "ports/com4"); }, 5s));
-    return sim;
+    return testing_support::StartIndicator(SIM_PATH, tmp, "com4", extra);
   }
   std::string LogFile() { return ReadFile(tmp / (std::string("log/") + kLogName)); }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "tests/app/app_support.h"
+#include "tests/support/updater.h"
 
 namespace {
 
@@ -26,18 +27,7 @@ class ProcessTest : public ::testing::Test {
     WriteFile(tmp / "b.s19", apptest::LoaderText());
   }
   // The console, or as `extra` says; never a display, never a real port.
-  Env Environment(const Env& extra = {}) {
-    Env env = {{"BRAE_CONSOLE", "1"},
-               {"BRAE_PORT_DIR", tmp / "ports"},
-               {"BRAE_LOG_DIR", tmp / "log"},
-               {"DISPLAY", std::nullopt},
-               {"WAYLAND_DISPLAY", std::nullopt},
-               {"BRAE_CONSOLE_LOG", std::nullopt},
-               // A sanitizer's report must not pass for the ordinary failure exit code 1.
-               {"ASAN_OPTIONS", "exitcode=66"}};
-    for (const auto& [k, v] : extra) env[k] = v;
-    return env;
-  }
+  Env Environment(const Env& extra = {}) { return testing_support::UpdaterEnvironment(tmp, extra); }
   std::unique_ptr<Process> Updater(std::vector<std::string> args, const Env& env,
                                    const std::string& program = "") {
     args.insert(args.begin(), program.empty() ? std::string(BRAE_UPDATE) : program);
@@ -45,13 +35,7 @@ class ProcessTest : public ::testing::Test {
   }
   // The simulated indicator on Com4.
   std::unique_ptr<Process> Indicator(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {SIM_PATH,      "--link",          tmp / "ports/com4",
-                                     "--image-out", tmp / "image.bin", "--timeout",
-                                     "60000",       "--transcript",    tmp / "sim.txt"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto sim = std::make_unique<Process>(args, Env{}, tmp.path, tmp / "sim-out.txt", tmp / "sim-err.txt");
-    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_symlink(tmp / "ports/com4"); }, 5s));
-    return sim;
+    return testing_support::StartIndicator(SIM_PATH, tmp, "com4", extra);
   }
   // What the indicator confirmed is the firmware file, byte for byte.
   void ExpectImageIsTheFirmware() {

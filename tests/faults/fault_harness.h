@@ -15,6 +15,7 @@
 #include "tests/support/files.h"
 #include "tests/support/payloads.h"
 #include "tests/support/process.h"
+#include "tests/support/updater.h"
 
 namespace faults {
 
@@ -31,18 +32,7 @@ class FaultCase : public ::testing::Test {
   FaultCase() { std::filesystem::create_directory(tmp / "ports"); }
 
   // The console, the private port and log directories; never a display, never a real port.
-  Env Environment(const Env& extra = {}) {
-    Env env = {{"BRAE_CONSOLE", "1"},
-               {"BRAE_PORT_DIR", tmp / "ports"},
-               {"BRAE_LOG_DIR", tmp / "log"},
-               {"DISPLAY", std::nullopt},
-               {"WAYLAND_DISPLAY", std::nullopt},
-               {"BRAE_CONSOLE_LOG", std::nullopt},
-               // A sanitizer's report must not pass for the ordinary failure exit code 1.
-               {"ASAN_OPTIONS", "exitcode=66"}};
-    for (const auto& [k, v] : extra) env[k] = v;
-    return env;
-  }
+  Env Environment(const Env& extra = {}) { return testing_support::UpdaterEnvironment(tmp, extra); }
 
   // brae-update (or a copy it wrote) with `args`, in the private directory; output in <name>-out.txt.
   std::unique_ptr<Process> Updater(std::vector<std::string> args, const std::string& program = BRAE_UPDATE,
@@ -64,14 +54,8 @@ class FaultCase : public ::testing::Test {
 
   // The simulated indicator on Com1, unpaced, keeping the image it confirms in image.bin.
   std::unique_ptr<Process> Indicator(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {
-        SIM_PATH,    "--link", tmp / "ports/com1", "--image-out",   tmp / "image.bin",
-        "--timeout", "60000",  "--transcript",     tmp / "sim.txt", "--exit-after-update"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto sim = std::make_unique<Process>(args, Env{}, tmp.path, tmp / "sim-out.txt", tmp / "sim-err.txt");
-    EXPECT_TRUE(
-        testing_support::WaitUntil([&] { return std::filesystem::is_symlink(tmp / "ports/com1"); }, 5s));
-    return sim;
+    extra.insert(extra.begin(), "--exit-after-update");
+    return testing_support::StartIndicator(SIM_PATH, tmp, "com1", extra);
   }
 
   // The image the indicator confirmed is `firmware`, byte for byte.

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/toolkit/timer_checks.h"
 #include "toolkit/qt/QtRuntime.h"
 
 namespace {
@@ -23,6 +24,9 @@ struct QtRuntimeTest : ::testing::Test {
     QElapsedTimer t;
     t.start();
     while (!pred() && t.elapsed() < ms) rt.ProcessMessages();
+  }
+  timer_checks::RunUntil Loop() {
+    return [this](const std::function<bool()>& pred, int64_t ms) { Pump(pred, static_cast<int>(ms)); };
   }
   static QCoreApplication* app;
   tk::QtRuntime rt;
@@ -42,43 +46,18 @@ TEST_F(QtRuntimeTest, SynchronizeRunsOnUiThread) {
 }
 
 TEST_F(QtRuntimeTest, TimerFiresOnUiThreadAndShutdownReleasesWaiters) {
-  auto timer = rt.NewTimer();
-  timer->SetInterval(20);
-  int fired = 0;
-  timer->SetOnTimer([&] { ++fired; });
-  Pump([&] { return fired >= 2; }, 5000);
-  EXPECT_GE(fired, 2);
-  timer->SetEnabled(false);
-
-  std::atomic<bool> released{false};
-  std::thread worker([&] { released = !rt.Synchronize([] {}); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  rt.Shutdown();
-  worker.join();
-  EXPECT_TRUE(released);
+  timer_checks::ExpectTimerFiresAndShutdownReleasesWaiters(rt, Loop());
 }
 
 // Qt's default timers may come up to 5% early; the runtime's never do. Checked on the monotonic clock over
 // several firings of a one-second timer, with no upper bound (a busy machine may be late).
 TEST_F(QtRuntimeTest, OneSecondTimerNeverFiresEarly) {
   auto timer = rt.NewTimer();
-  timer->SetEnabled(false);
-  std::vector<int64_t> fired;
-  timer->SetOnTimer([&] { fired.push_back(tk::MonotonicUs()); });
-  const int64_t start = tk::MonotonicUs();
-  timer->SetEnabled(true);
-  QElapsedTimer limit;
-  limit.start();
-  while (fired.size() < 4 && limit.elapsed() < 30000)
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  ASSERT_EQ(4u, fired.size());
-  for (size_t k = 0; k < fired.size(); ++k) {
-    EXPECT_GE(fired[k] - start, static_cast<int64_t>(k + 1) * 1000000) << "firing " << k + 1;
-    // Each period counts from the firing before it (less the moment between the timer's reading and ours).
-    if (k > 0) {
-      EXPECT_GE(fired[k] - fired[k - 1], 999000) << "firing " << k + 1;
-    }
-  }
+  timer_checks::ExpectFiringsNeverEarly(*timer, 1000000, [](const std::function<bool()>& done, int64_t ms) {
+    QElapsedTimer limit;
+    limit.start();
+    while (!done() && limit.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  });
 }
 
 TEST_F(QtRuntimeTest, NowIsLocalDaysSince18991230) {

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/toolkit/timer_checks.h"
 #include "toolkit/win32/Text.h"
 #include "toolkit/win32/Win32Runtime.h"
 
@@ -20,6 +21,9 @@ struct Win32RuntimeTest : ::testing::Test {
       MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
       rt.ProcessMessages();
     }
+  }
+  timer_checks::RunUntil Loop() {
+    return [this](const std::function<bool()>& pred, int64_t ms) { Pump(pred, ms); };
   }
   tk::Win32Runtime rt;
 };
@@ -38,20 +42,7 @@ TEST_F(Win32RuntimeTest, SynchronizeRunsOnUiThread) {
 }
 
 TEST_F(Win32RuntimeTest, TimerFiresOnUiThreadAndShutdownReleasesWaiters) {
-  auto timer = rt.NewTimer();
-  timer->SetInterval(20);
-  int fired = 0;
-  timer->SetOnTimer([&] { ++fired; });
-  Pump([&] { return fired >= 2; }, 5000);
-  EXPECT_GE(fired, 2);
-  timer->SetEnabled(false);
-
-  std::atomic<bool> released{false};
-  std::thread worker([&] { released = !rt.Synchronize([] {}); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  rt.Shutdown();
-  worker.join();
-  EXPECT_TRUE(released);
+  timer_checks::ExpectTimerFiresAndShutdownReleasesWaiters(rt, Loop());
 }
 
 TEST_F(Win32RuntimeTest, QuitEndsRunWithItsCodeAndLaterCallsAreRefused) {
@@ -89,20 +80,8 @@ TEST_F(Win32RuntimeTest, ATimerDestroyedWithItsMessageDueNeverFires) {
 // clock over several firings of a 200 ms timer, with no upper bound (a busy machine may be late).
 TEST_F(Win32RuntimeTest, TimerNeverFiresEarly) {
   auto timer = rt.NewTimer();
-  timer->SetEnabled(false);
   timer->SetInterval(200);
-  std::vector<int64_t> fired;
-  timer->SetOnTimer([&] { fired.push_back(tk::MonotonicUs()); });
-  const int64_t start = tk::MonotonicUs();
-  timer->SetEnabled(true);
-  Pump([&] { return fired.size() >= 4; }, 30000);
-  ASSERT_EQ(4u, fired.size());
-  for (size_t k = 0; k < fired.size(); ++k) {
-    EXPECT_GE(fired[k] - start, static_cast<int64_t>(k + 1) * 200000) << "firing " << k + 1;
-    if (k > 0) {
-      EXPECT_GE(fired[k] - fired[k - 1], 199000) << "firing " << k + 1;
-    }
-  }
+  timer_checks::ExpectFiringsNeverEarly(*timer, 200000, Loop());
 }
 
 TEST_F(Win32RuntimeTest, MessageBoxesGoToThePresentationsHandler) {
