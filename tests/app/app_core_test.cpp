@@ -350,6 +350,17 @@ TEST_F(ConsoleTest, MessagesErrorTextsAndTheLiveLog) {
   EXPECT_EQ(endCode_, 1);
 }
 
+TEST_F(ConsoleTest, ALogFileOutOfItsPlaceIsNamedWithWhyOnce) {
+  auto v = Make(false);
+  const app::LogFileResult moved{true, "C:\\L\\brae-update\\E.TXT", "",
+                                 "The error log file cannot go to c:\\Temp (c:\\Temp: Access denied): it is "
+                                 "C:\\L\\brae-update\\E.TXT"};
+  v.LogFileDone(moved);
+  v.LogFileDone(moved);  // written again at the program's end
+  EXPECT_EQ(Out(), moved.Note + "\nDiagnostic log: " + moved.Path + "\n");
+  EXPECT_EQ(Err(), "");
+}
+
 TEST(ConsoleFormat, RatesAndDurations) {
   EXPECT_EQ(app::ConsoleView::FormatRate(960), "960 B/s");
   EXPECT_EQ(app::ConsoleView::FormatRate(3840), "3.8 kB/s");
