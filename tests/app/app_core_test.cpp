@@ -338,7 +338,7 @@ TEST_F(ConsoleTest, MessagesErrorTextsAndTheLiveLog) {
   v.MessageBox("No firmware file inside.\r\n\r\n---Use", "Update Message--3.1c");
   v.ShowErrorMessage(4);
   v.LogLinesAdded({"", "Received: ^ length: 1"});
-  v.LogFileDone({false, "/x/log", "/x: Permission denied"});
+  v.LogFileDone({false, "/x/log", "/x: Permission denied", ""});
   v.EndProgram(1);
   EXPECT_EQ(Out(),
             "[Update Message--3.1c]\nNo firmware file inside.\n\n---Use\n"
