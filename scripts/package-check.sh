@@ -67,10 +67,11 @@ fail() {
 }
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
   DEBIAN_FRONTEND=noninteractive "$@"; }
-# Every file of the root but what changes by itself (package lists and caches, logs, the package database).
+# Every file of the root but what changes by itself (package lists and caches, logs, the package database,
+# and ucf's: lintian's libraries keep ucf installed, and it keeps a backup of its hash list at every change).
 snapshot() {
   in_root find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
-    -o -path /var/cache -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /var/log \
+    -o -path /var/cache -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /var/lib/ucf -o -path /var/log \
     -o -path /var/lib/systemd/deb-systemd-helper-enabled -o -path /root \) -prune -o -print | LC_ALL=C sort
 }
 
