@@ -3,12 +3,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brae-update)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Veltrona")
-set(CPACK_PACKAGE_CONTACT "Veltrona service <service@veltrona.invalid>")
+set(CPACK_PACKAGE_CONTACT ${BRAE_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for the Veltrona Series Brae weighing indicator")
+# Debian shows the description as it stands: lines of at most 80 characters.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Finds the serial port where the indicator answers, uploads the loader into its boot loader and sends the\n"
-    "new firmware in acknowledged blocks. Runs as a window, or in the terminal without a display.\n"
-    "Also holds brae-ports, which names the serial ports, and brae-indicator-sim, a simulated indicator.")
+    "Finds the serial port where the indicator answers, uploads the loader into\n"
+    "its boot loader and sends the new firmware in acknowledged blocks. Runs as a\n"
+    "window, or in the terminal without a display.\n"
+    "Also holds brae-ports, which names the serial ports, and brae-indicator-sim,\n"
+    "a simulated indicator.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# The package on a bare machine: in a bare Debian 12 root (made by debootstrap), `apt-get install ./DEB` pulls
+# The package on a bare machine: in a bare Debian 12 root (made by debootstrap), lintian finds no error and no
+# warning in it (a tag is overridden only with its reason, in the package's lintian overrides file),
+# `apt-get install ./DEB` pulls
 # what the package needs; the installed brae-update writes a demo updater that updates the installed simulated
 # indicator byte-exact in the console; `man brae-update` shows its page; removing the package (and purging
 # what it pulled in) leaves the root's files as they were.
@@ -65,10 +67,11 @@ fail() {
 }
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
   DEBIAN_FRONTEND=noninteractive "$@"; }
-# Every file of the root but what changes by itself (package lists and caches, logs, the package database).
+# Every file of the root but what changes by itself (package lists and caches, logs, the package database,
+# and ucf's: lintian's libraries keep ucf installed, and it keeps a backup of its hash list at every change).
 snapshot() {
   in_root find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
-    -o -path /var/cache -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /var/log \
+    -o -path /var/cache -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /var/lib/ucf -o -path /var/log \
     -o -path /var/lib/systemd/deb-systemd-helper-enabled -o -path /root \) -prune -o -print | LC_ALL=C sort
 }
 
@@ -80,10 +83,18 @@ cp "$deb" "$root$work/"
 debname=$(basename "$deb")
 version=$(dpkg-deb -f "$deb" Version)
 
-echo "== the root's own tools: package lists and man-db (to read the pages) =="
+echo "== the root's own tools: package lists, man-db (to read the pages) and lintian =="
 in_root apt-get update -qq || fail "apt-get update in the root"
-in_root apt-get install -y -qq --no-install-recommends man-db >/dev/null || fail "installing man-db"
+in_root apt-get install -y -qq --no-install-recommends man-db lintian >/dev/null || fail "installing man-db and lintian"
 snapshot >"$root$work/../files-before"
+
+echo "== lintian $debname: no error, no warning =="
+# As an ordinary user, as a packager runs it (lintian warns about root). Its note on stderr stays out of the
+# tag list.
+lint=$(in_root setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=/tmp \
+  lintian --fail-on error,warning "$work/$debname" 2>/dev/null) || lint_status=$?
+[ -z "$lint" ] || echo "$lint"
+[ "${lint_status:-0}" = 0 ] || fail "lintian reports errors or warnings on $debname"
 
 echo "== apt-get install ./$debname =="
 in_root sh -c "cd $work && apt-get install -y -qq --no-install-recommends ./$debname" >"$root$work/install.log" 2>&1 ||
@@ -92,7 +103,8 @@ in_root dpkg -L brae-update >"$root$work/../package-files"
 for f in /usr/bin/brae-update /usr/bin/brae-ports /usr/bin/brae-indicator-sim \
   /usr/share/man/man1/brae-update.1.gz /usr/share/man/man1/brae-ports.1.gz \
   /usr/share/man/man1/brae-indicator-sim.1.gz /usr/share/applications/brae-update.desktop \
-  /usr/share/icons/hicolor/scalable/apps/brae-update.svg /usr/share/doc/brae-update/README.md; do
+  /usr/share/icons/hicolor/scalable/apps/brae-update.svg /usr/share/doc/brae-update/README.md \
+  /usr/share/doc/brae-update/changelog.gz /usr/share/doc/brae-update/copyright; do
   [ -e "$root$f" ] || fail "$f is not installed"
 done
 programs=$(grep '^/usr/bin/.' "$root/tmp/package-files" | sort | tr '\n' ' ')

@@ -193,6 +193,7 @@ void ConsoleView::BuildDone(const payload::BuildResult& result) {
 
 void ConsoleView::LogFileDone(const LogFileResult& result) {
   if (result.Written) {
+    if (!logFileShown_ && !result.Note.empty()) Line(result.Note);
     if (!logFileShown_) Line("Diagnostic log: " + result.Path);
     logFileShown_ = true;
     return;

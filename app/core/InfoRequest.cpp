@@ -49,7 +49,7 @@ constexpr char kEnvironment[] =
     "  BRAE_CONSOLE_LOG  1: in the console, also write the diagnostic log live to stderr\n";
 constexpr char kLogPlaces[] =
     " in %BRAE_LOG_DIR%,\n"
-    "  else in c:\\Temp when that folder exists, else in %LOCALAPPDATA%\\brae-update\n";
+    "  else in c:\\Temp (made when missing), or where that cannot be, in %LOCALAPPDATA%\\brae-update\n";
 constexpr char kSeparator[] = "\\";
 #else
 constexpr char kUsageHead[] =

@@ -12,14 +12,21 @@ struct LogFileResult {
   bool Written = false;
   std::string Path;   // the file (or the directory, when there is none)
   std::string Error;  // why it was not written
+  std::string Note;   // where the file went instead of its usual place, and why; empty when it is there
 };
 
 #if defined(_WIN32)
 // The folder service staff look in first.
 inline constexpr char kServiceLogDirectory[] = "c:\\Temp";
-// $BRAE_LOG_DIR when set and not empty, else c:\Temp when that folder exists, else
-// %LOCALAPPDATA%\brae-update; empty when none of them gives a place.
-std::string LogDirectory(const char* logDir, bool serviceDirectoryExists, const char* localAppData);
+// $BRAE_LOG_DIR when set and not empty, else c:\Temp (made when missing, by WriteLogFile).
+std::string LogDirectory(const char* logDir);
+// Where the file goes when c:\Temp cannot be made or used: %LOCALAPPDATA%\brae-update; empty without it.
+std::string LogFallbackDirectory(const char* localAppData);
+// WriteLogFile into the service folder `serviceDir`: made when missing (one level); when it cannot be made,
+// is no folder, is a link, or the file cannot be written there, the file goes to `fallbackDir` instead, and
+// both the file's last line and the result's Note name where it went and why.
+LogFileResult WriteServiceLogFile(const std::string& serviceDir, const std::string& fallbackDir,
+                                  const std::string& name, const std::string& content);
 #else
 // $BRAE_LOG_DIR when set and not empty, else $XDG_STATE_HOME/brae-update (an absolute XDG_STATE_HOME only),
 // else $HOME/.local/state/brae-update; empty when none of them gives a place.
@@ -30,7 +37,8 @@ std::string LogDirectoryFromEnvironment();
 
 // Creates the directory and its missing parents (on Linux each new one 0700), then replaces `dir`/name with
 // `content`: written to a new file beside it and renamed into place. On Linux it refuses a name held by
-// another user's file. A symlink at the name is replaced, its target untouched. Never throws.
+// another user's file. A symlink at the name is replaced, its target untouched. On Windows c:\Temp goes the
+// way of WriteServiceLogFile, with %LOCALAPPDATA%\brae-update as its fallback. Never throws.
 LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content);
 
 // The last step of WriteLogFile on every system: `content` written beside r.Path and renamed into place;

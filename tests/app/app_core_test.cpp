@@ -338,7 +338,7 @@ TEST_F(ConsoleTest, MessagesErrorTextsAndTheLiveLog) {
   v.MessageBox("No firmware file inside.\r\n\r\n---Use", "Update Message--3.1c");
   v.ShowErrorMessage(4);
   v.LogLinesAdded({"", "Received: ^ length: 1"});
-  v.LogFileDone({false, "/x/log", "/x: Permission denied"});
+  v.LogFileDone({false, "/x/log", "/x: Permission denied", ""});
   v.EndProgram(1);
   EXPECT_EQ(Out(),
             "[Update Message--3.1c]\nNo firmware file inside.\n\n---Use\n"
@@ -348,6 +348,17 @@ TEST_F(ConsoleTest, MessagesErrorTextsAndTheLiveLog) {
             "----------------------------\n");
   EXPECT_EQ(Err(), "\nReceived: ^ length: 1\nThe diagnostic log was not written: /x: Permission denied\n");
   EXPECT_EQ(endCode_, 1);
+}
+
+TEST_F(ConsoleTest, ALogFileOutOfItsPlaceIsNamedWithWhyOnce) {
+  auto v = Make(false);
+  const app::LogFileResult moved{true, "C:\\L\\brae-update\\E.TXT", "",
+                                 "The error log file cannot go to c:\\Temp (c:\\Temp: Access denied): it is "
+                                 "C:\\L\\brae-update\\E.TXT"};
+  v.LogFileDone(moved);
+  v.LogFileDone(moved);  // written again at the program's end
+  EXPECT_EQ(Out(), moved.Note + "\nDiagnostic log: " + moved.Path + "\n");
+  EXPECT_EQ(Err(), "");
 }
 
 TEST(ConsoleFormat, RatesAndDurations) {

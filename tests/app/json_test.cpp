@@ -251,7 +251,7 @@ TEST_F(JsonViewTest, TheResultIsLastAndNothingFollowsIt) {
   v->LogLinesAdded({"Received: \xB0\x01 length: 2"});
   v->MessageBox("No firmware file inside.\r\n", "Update Message--3.1c");
   v->ShowErrorMessage(2);
-  v->LogFileDone({true, "/l/VeltronaUpdateBraeError.TXT", ""});
+  v->LogFileDone({true, "/l/VeltronaUpdateBraeError.TXT", "", ""});
   app::PayloadReport fw{"/w/fw.bin", 60002, 0x0652, true};
   v->PayloadsChosen(fw, {"embedded", 9784, 0x8288, true});
   v->EndProgram(1);

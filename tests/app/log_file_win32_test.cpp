@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 
@@ -41,6 +42,67 @@ struct Folder {
   }
 };
 
+// Under Wine: runs the host's program on the host's names of `paths`. Wine cannot wait for a host process,
+// so the caller waits for what it does.
+bool OnHost(const wchar_t* program, std::wstring command, std::initializer_list<std::string> paths) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+  if (!unixName) return false;
+  for (const std::string& path : paths) {
+    char* name = unixName(P(path).c_str());
+    command += L" \"" + P(name).wstring() + L"\"";
+    HeapFree(GetProcessHeap(), 0, name);
+  }
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return false;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+
+template <typename Done>
+bool WaitFor(Done done) {
+  for (int i = 0; i < 500; ++i, Sleep(20)) {
+    if (done()) return true;
+  }
+  return false;
+}
+
+bool IsLink(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(P(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A directory link as a user may leave one at c:\Temp. Wine's CreateSymbolicLinkW makes nothing, so there the
+// host's ln makes it (a host link shows as a reparse point); Wine's DeleteFileW on it would remove its
+// target.
+struct DirectoryLink {
+  std::string link;
+  bool made;
+  DirectoryLink(const std::string& target, const std::string& at) : link(at) {
+    made = OnHost(L"Z:\\bin\\ln", L"ln -s", {target, link})
+               ? WaitFor([&] { return IsLink(link); })
+               : CreateSymbolicLinkW(P(link).c_str(), P(target).c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+  }
+  ~DirectoryLink() {
+    const fs::path path = P(link);
+    const auto gone = [&] {
+      for (const auto& e : fs::directory_iterator(path.parent_path()))
+        if (e.path().filename() == path.filename()) return false;
+      return true;
+    };
+    if (OnHost(L"Z:\\bin\\rm", L"rm -f", {link})) {
+      WaitFor(gone);
+    } else {
+      RemoveDirectoryW(path.c_str());
+    }
+  }
+};
+
 std::string Read(const std::string& path) {
   std::ifstream in(P(path), std::ios::binary);
   std::stringstream ss;
@@ -49,23 +111,15 @@ std::string Read(const std::string& path) {
 }
 
 TEST(LogFileWindows, ThePlaceByPriority) {
-  struct Case {
-    const char* logDir;
-    bool serviceFolder;
-    const char* localAppData;
-    std::string expected;
-  } cases[] = {
-      {"D:\\logs", true, "C:\\Users\\t\\AppData\\Local", "D:\\logs"},  // the variable wins over both
-      {"", true, "C:\\Users\\t\\AppData\\Local", "c:\\Temp"},          // empty counts as unset
-      {nullptr, true, nullptr, "c:\\Temp"},
-      {nullptr, false, "C:\\Users\\t\\AppData\\Local", "C:\\Users\\t\\AppData\\Local\\brae-update"},
-      {nullptr, false, "", ""},
-      {nullptr, false, nullptr, ""},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(LogDirectory(c.logDir, c.serviceFolder, c.localAppData), c.expected)
-        << (c.logDir ? c.logDir : "(unset)") << " " << c.serviceFolder;
-  }
+  EXPECT_EQ(LogDirectory("D:\\logs"), "D:\\logs");  // the variable wins
+  EXPECT_EQ(LogDirectory(""), "c:\\Temp");          // empty counts as unset
+  EXPECT_EQ(LogDirectory(nullptr), "c:\\Temp");
+  EXPECT_EQ(LogFallbackDirectory("C:\\Users\\t\\AppData\\Local"),
+            "C:\\Users\\t\\AppData\\Local\\brae-update");
+  EXPECT_EQ(LogFallbackDirectory("C:\\Users\\t\\AppData\\Local\\"),
+            "C:\\Users\\t\\AppData\\Local\\brae-update");
+  EXPECT_EQ(LogFallbackDirectory(""), "");
+  EXPECT_EQ(LogFallbackDirectory(nullptr), "");
 }
 
 TEST(LogFileWindows, TheEnvironmentIsReadAsUnicode) {
@@ -74,10 +128,120 @@ TEST(LogFileWindows, TheEnvironmentIsReadAsUnicode) {
   ASSERT_TRUE(SetEnvironmentVariableW(L"BRAE_LOG_DIR", tk::win32::Widen(dir).c_str()));
   EXPECT_EQ(LogDirectoryFromEnvironment(), dir);
   SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
-  const std::string local = folder / "local";
-  SetEnvironmentVariableW(L"LOCALAPPDATA", tk::win32::Widen(local).c_str());
-  const bool serviceFolder = fs::is_directory("c:\\Temp");
-  EXPECT_EQ(LogDirectoryFromEnvironment(), serviceFolder ? "c:\\Temp" : local + "\\brae-update");
+  // Whether c:\Temp is there or not: it is made when the file is written, not when the place is chosen.
+  const bool serviceFolder = fs::exists("c:\\Temp");
+  EXPECT_EQ(LogDirectoryFromEnvironment(), "c:\\Temp");
+  EXPECT_EQ(fs::exists("c:\\Temp"), serviceFolder);
+}
+
+// A folder standing for c:\Temp, in each of the states a PC may have it in, and what becomes of the file.
+TEST(LogFileWindows, TheServiceFolderIsMadeOrTheFileGoesToTheFallbackAndSaysWhy) {
+  enum Setup { kMissing, kFolder, kPlainFile, kLink, kNameHeldByFolder, kParentMissing };
+  struct Case {
+    const char* what;
+    Setup setup;
+    bool inService;     // the file lands in the service folder
+    std::string error;  // the reason the fallback's note gives
+  } cases[] = {
+      {"missing", kMissing, true, ""},
+      {"there", kFolder, true, ""},
+      {"a file in its place", kPlainFile, false, "\\Temp: "},
+      {"a link", kLink, false, "is a link, not a folder of its own"},
+      {"the name held by a folder", kNameHeldByFolder, false, kLogFileName},
+      {"its parent missing", kParentMissing, false, "cannot create "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Folder folder;
+    fs::create_directories(P(folder / "elsewhere"));
+    std::string service = folder / "Temp";
+    std::unique_ptr<DirectoryLink> link;  // gone before the folder
+    switch (c.setup) {
+      case kMissing:
+        break;
+      case kFolder:
+        fs::create_directories(P(service));
+        std::ofstream(P(service + "\\other.txt")) << "kept";
+        break;
+      case kPlainFile:
+        std::ofstream(P(service)) << "not a folder";
+        break;
+      case kLink:  // a junction or symbolic link: under Wine, a host link shows as a reparse point
+        link = std::make_unique<DirectoryLink>(folder / "elsewhere", service);
+        ASSERT_TRUE(link->made);
+        break;
+      case kNameHeldByFolder:
+        fs::create_directories(P(service) / kLogFileName);
+        break;
+      case kParentMissing:
+        service = folder / "gone\\Temp";  // made one level only, as by hand
+        break;
+    }
+    const std::string fallback = folder / "local\\brae-update";
+    const LogFileResult r = WriteServiceLogFile(service, fallback, kLogFileName, "log\r\n");
+    ASSERT_TRUE(r.Written) << r.Error;
+    if (c.inService) {
+      EXPECT_EQ(r.Path, service + "\\" + kLogFileName);
+      EXPECT_EQ(Read(r.Path), "log\r\n");
+      EXPECT_EQ(r.Note, "");
+      EXPECT_FALSE(fs::exists(P(fallback)));
+      continue;
+    }
+    EXPECT_EQ(r.Path, fallback + "\\" + kLogFileName);
+    EXPECT_EQ(r.Note.rfind("The error log file cannot go to " + service + " (", 0), 0u) << r.Note;
+    EXPECT_NE(r.Note.find(c.error), std::string::npos) << r.Note;
+    const std::string end = "): it is " + r.Path;
+    EXPECT_EQ(r.Note.substr(r.Note.size() - std::min(r.Note.size(), end.size())), end);
+    EXPECT_EQ(Read(r.Path), "log\r\n" + r.Note + "\r\n");  // the file says it too
+    EXPECT_TRUE(folder.List("elsewhere").empty());         // nothing through the link
+  }
+}
+
+TEST(LogFileWindows, WithoutTheServiceFolderOrAFallbackNothingIsWrittenAndBothReasonsAreGiven) {
+  Folder folder;
+  std::ofstream(P(folder / "Temp")) << "not a folder";
+  const LogFileResult r = WriteServiceLogFile(folder / "Temp", "", kLogFileName, "log\r\n");
+  EXPECT_FALSE(r.Written);
+  EXPECT_EQ(r.Error.rfind(folder / "Temp: ", 0), 0u) << r.Error;
+  EXPECT_NE(r.Error.find("LOCALAPPDATA is not set"), std::string::npos) << r.Error;
+  EXPECT_EQ(Read(folder / "Temp"), "not a folder");
+}
+
+// The real c:\ of this Wine prefix: what the program does on a PC without c:\Temp, and with a file of that
+// name. Whatever stood there before is moved aside and put back, for the other tests.
+TEST(LogFileWindows, OnThisDriveAMissingServiceFolderIsMadeAndOneThatCannotBeIsNamed) {
+  const fs::path service = "c:\\Temp";
+  const fs::path saved = "c:\\Temp.brae-saved-" + std::to_string(std::random_device{}());
+  const bool existed = fs::exists(fs::symlink_status(service));
+  if (existed) fs::rename(service, saved);
+  struct Restore {
+    fs::path service, saved;
+    bool existed;
+    ~Restore() {
+      std::error_code ec;
+      fs::remove_all(service, ec);
+      if (existed) fs::rename(saved, service, ec);
+    }
+  } restore{service, saved, existed};
+
+  Folder folder;
+  SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
+  SetEnvironmentVariableW(L"LOCALAPPDATA", tk::win32::Widen(folder / "local").c_str());
+  LogFileResult r = WriteLogFile(LogDirectoryFromEnvironment(), kLogFileName, "made\r\n");
+  ASSERT_TRUE(r.Written) << r.Error;
+  EXPECT_EQ(r.Path, std::string("c:\\Temp\\") + kLogFileName);
+  EXPECT_EQ(r.Note, "");
+  EXPECT_TRUE(fs::is_directory(service));
+  EXPECT_EQ(Read(r.Path), "made\r\n");
+
+  fs::remove_all(service);
+  std::ofstream(service) << "not a folder";
+  r = WriteLogFile(LogDirectoryFromEnvironment(), kLogFileName, "moved\r\n");
+  ASSERT_TRUE(r.Written) << r.Error;
+  EXPECT_EQ(r.Path, (folder / "local\\brae-update\\") + kLogFileName);
+  EXPECT_EQ(r.Note.rfind("The error log file cannot go to c:\\Temp (c:\\Temp: ", 0), 0u) << r.Note;
+  EXPECT_EQ(Read(r.Path), "moved\r\n" + r.Note + "\r\n");
+  SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
 }
 
 TEST(LogFileWindows, WrittenIntoNewFoldersAndReplacingAnOlderFileWithNothingLeftBeside) {

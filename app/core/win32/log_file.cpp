@@ -1,5 +1,6 @@
-// The error log file on Windows: c:\Temp when it exists (where service staff look first), else the user's
-// local application data; written beside its name and moved into place (toolkit/files).
+// The error log file on Windows: c:\Temp, made when it is missing (where service staff are told to look);
+// only when that folder cannot be made or used, the user's local application data, and the file then says
+// so itself. Written beside its name and moved into place (toolkit/files).
 #include "app/core/LogFile.h"
 #include "app/core/Texts.h"
 #include "toolkit/win32/Text.h"
@@ -18,9 +19,8 @@ bool IsSeparator(char c) {
   return c == '\\' || c == '/';
 }
 
-bool IsDirectory(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+std::string Join(const std::string& dir, const std::string& name) {
+  return IsSeparator(dir.back()) ? dir + name : dir + "\\" + name;
 }
 
 // The folder and its missing parents; an existing folder is used as it is.
@@ -45,32 +45,88 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
   return true;
 }
 
+LogFileResult WriteInto(const std::string& dir, const std::string& name, const std::string& content) {
+  LogFileResult r;
+  r.Path = Join(dir, name);
+  if (!MakeDirectories(dir, &r.Error)) return r;
+  ReplaceLogFile(r, dir, content);
+  return r;
+}
+
+// The service folder made ready: one level, as service staff would make it by hand. Any user may make a
+// folder in the root of c:, so one that is a link (a junction or a symbolic link) may lead anywhere: the
+// file is never written through it. Empty when the folder can take the file, else why not.
+std::string PrepareServiceDirectory(const std::string& dir) {
+  const std::wstring wide = Widen(dir);
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+      return Reason("cannot create " + dir, GetLastError());
+    attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Reason(dir, GetLastError());
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Reason(dir, ERROR_DIRECTORY);
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return dir + ": is a link, not a folder of its own";
+  return {};
+}
+
+bool SameFolderName(const std::string& a, const std::string& b) {
+  return CompareStringOrdinal(Widen(a).c_str(), -1, Widen(b).c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
-std::string LogDirectory(const char* logDir, bool serviceDirectoryExists, const char* localAppData) {
+std::string LogDirectory(const char* logDir) {
   if (logDir && *logDir) return logDir;
-  if (serviceDirectoryExists) return kServiceLogDirectory;
-  if (localAppData && *localAppData) return std::string(localAppData) + "\\" + kLogSubdirectory;
+  return kServiceLogDirectory;
+}
+
+std::string LogFallbackDirectory(const char* localAppData) {
+  if (localAppData && *localAppData) return Join(localAppData, kLogSubdirectory);
   return {};
 }
 
 std::string LogDirectoryFromEnvironment() {
-  const std::string logDir = tk::win32::Environment(L"BRAE_LOG_DIR");
-  const std::string localAppData = tk::win32::Environment(L"LOCALAPPDATA");
-  return LogDirectory(logDir.c_str(), IsDirectory(kServiceLogDirectory), localAppData.c_str());
+  return LogDirectory(tk::win32::Environment(L"BRAE_LOG_DIR").c_str());
+}
+
+LogFileResult WriteServiceLogFile(const std::string& serviceDir, const std::string& fallbackDir,
+                                  const std::string& name, const std::string& content) {
+  std::string why = PrepareServiceDirectory(serviceDir);
+  if (why.empty()) {
+    LogFileResult r = WriteInto(serviceDir, name, content);
+    if (r.Written) return r;
+    why = r.Error;
+  }
+  LogFileResult r;
+  if (fallbackDir.empty()) {
+    r.Path = Join(serviceDir, name);
+    r.Error = why + "; and LOCALAPPDATA is not set";
+    return r;
+  }
+  const std::string note =
+      "The error log file cannot go to " + serviceDir + " (" + why + "): it is " + Join(fallbackDir, name);
+  // The file itself tells where it went and why, for whoever finds it there.
+  std::string withNote = content;
+  if (!withNote.empty() && withNote.back() != '\n') withNote += "\r\n";
+  withNote += note + "\r\n";
+  r = WriteInto(fallbackDir, name, withNote);
+  r.Note = note;
+  if (!r.Written) r.Error = why + "; " + r.Error;
+  return r;
 }
 
 LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content) {
-  LogFileResult r;
   if (dir.empty()) {
-    r.Error = "no directory for the log file (neither BRAE_LOG_DIR nor LOCALAPPDATA is set)";
+    LogFileResult r;
+    r.Error = "no directory for the log file";
     return r;
   }
-  r.Path = IsSeparator(dir.back()) ? dir + name : dir + "\\" + name;
-  if (!MakeDirectories(dir, &r.Error)) return r;
-
-  ReplaceLogFile(r, dir, content);
-  return r;
+  if (SameFolderName(dir, kServiceLogDirectory)) {
+    return WriteServiceLogFile(dir, LogFallbackDirectory(tk::win32::Environment(L"LOCALAPPDATA").c_str()),
+                               name, content);
+  }
+  return WriteInto(dir, name, content);
 }
 
 }  // namespace app
