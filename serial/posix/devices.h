@@ -18,4 +18,10 @@ std::vector<std::string> SerialDevices(const std::string& devRoot);
 // empty. Unlike ttyUSB0, it names the adapter itself, and keeps doing so when other adapters come and go.
 std::string ByIdLink(const std::string& device, const std::string& devRoot);
 
+// Whether a by-id link to `device` names that one adapter. udev names a USB adapter by maker, model and
+// serial number; two adapters without a serial number (many CH340s) share one name, whose link then leads to
+// either, and to the other one once this one is pulled. True for a device sysfs (under `sysRoot`) does not
+// describe as a USB adapter: its by-id name carries its own identity, or it has none.
+bool ByIdNamesOneAdapter(const std::string& device, const std::string& devRoot, const std::string& sysRoot);
+
 }  // namespace commos

@@ -1,5 +1,6 @@
 // Port names: "ComN" to a device path, and the name that keeps leading to an open port's device.
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -69,6 +70,14 @@ std::string ByIdLink(const std::string& device, const std::string& devRoot) {
   return std::string();
 }
 
+bool ByIdNamesOneAdapter(const std::string& device, const std::string& devRoot, const std::string& sysRoot) {
+  const std::string tty = sysfs::TtyDevice(sysRoot, sysfs::TtyName(device, devRoot));
+  for (const std::string& dir : sysfs::FoldersUp(sysfs::RealPath(sysRoot), tty)) {
+    if (::access((dir + "/idVendor").c_str(), F_OK) == 0) return !sysfs::Attribute(dir + "/serial").empty();
+  }
+  return true;
+}
+
 std::string ResolvePortName(const std::string& name) {
   const long n = ComNumber(name);
   if (n <= 0) return name;
@@ -83,7 +92,9 @@ std::string StableName(const Handle& h) {
   // A port directory is all a test or the demo may ever open.
   if (!PortDir().empty() || h->disk) return h->path;
   const std::string link = ByIdLink(h->path, DeviceRoot());
-  return link.empty() ? h->path : link;
+  // sysfs knows the device by the node the path really reaches (a test's pseudo-terminal: by none).
+  if (link.empty() || !ByIdNamesOneAdapter(sysfs::RealPath(h->path), "/dev", "/sys")) return h->path;
+  return link;
 }
 
 }  // namespace commos
