@@ -105,8 +105,10 @@ TEST_P(FlashSizeUnanswered, NeverRefusesTheFirmware) {
   const std::string firmware = FirmwareImage(c.firmwareBytes, 12);
   WriteFile(tmp / "fw.bin", firmware);
   WriteFile(tmp / "ld.s19", LoaderText());
-  auto sim = Indicator(c.indicator);
-  EXPECT_EQ(RunUpdater({"/i", "fw.bin", "ld.s19"}, BRAE_UPDATE, 60s), 0) << out << err;
+  std::vector<std::string> indicator = c.indicator;
+  indicator.insert(indicator.end(), {"--timeout", "120000"});  // 700 KB under a sanitizer on a busy machine
+  auto sim = Indicator(indicator);
+  EXPECT_EQ(RunUpdater({"/i", "fw.bin", "ld.s19"}, BRAE_UPDATE, 100s), 0) << out << err;
   EXPECT_EQ(sim->Wait(10s), 0) << ReadFile(tmp / "sim-err.txt");
   // An odd size is announced one 0xFF longer.
   const std::string image = ReadFile(tmp / "image.bin");
