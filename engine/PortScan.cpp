@@ -6,6 +6,8 @@ namespace engine {
 void TSerialThread::OpenPort(int firstNumber) {
   PortNumber = firstNumber;
   Port->Close();
+  // Another port is looked for: the device the indicator answered on no longer holds the engine.
+  Port->UnpinDevice();
   serial::DelayProcessingMessages(200);
   for (int attempt = 0; attempt < 25; ++attempt) {
     Port->SetDeviceName("Com" + std::to_string(PortNumber));
@@ -98,10 +100,20 @@ bool TSerialThread::DeviceGone(int errors) const {
   return errors == serial::kErrWrite && commos::LastErrorKind() == commos::ErrorKind::Gone;
 }
 
+namespace {
+
+// The device behind a port name, for the lines about a port that went away.
+std::string OnDevice(const serial::TCustomComm& port) {
+  const std::string device = port.PinnedDevice().empty() ? port.StableDeviceName() : port.PinnedDevice();
+  return device.empty() ? std::string() : " (" + device + ")";
+}
+
+}  // namespace
+
 void TSerialThread::PortGone() {
   ++portLosses_;
   awaySince_ = tk::App().Now();
-  Log(Port->DeviceName() + " has gone away; opening it again as soon as it is back");
+  Log(Port->DeviceName() + " has gone away; opening it again as soon as it is back" + OnDevice(*Port));
   TimeoutTimer->SetEnabled(false);
   PollTimer->SetEnabled(false);
   Port->Close();
@@ -112,7 +124,9 @@ void TSerialThread::ReopenTimerFired() {
   if (Terminated() || !PortAway()) return;
   reopening_ = true;
   try {
-    Port->Open();  // the same name, rate and flow control as before
+    // The same rate and flow control as before, and the same device once the indicator had answered on it:
+    // with it gone, its name may count another adapter, which must never hear the resend.
+    Port->Open();
   } catch (...) {
   }
   reopening_ = false;
@@ -120,7 +134,7 @@ void TSerialThread::ReopenTimerFired() {
   ReopenTimer->SetEnabled(false);
   const int64_t away = MillisecondsSince(awaySince_);
   awaySince_ = 0;
-  Log(Port->DeviceName() + " is back after " + std::to_string(away) + " ms away");
+  Log(Port->DeviceName() + " is back after " + std::to_string(away) + " ms away" + OnDevice(*Port));
   // What was received before the loss is no answer to what comes now; the state's timeout entry resends.
   SetRxPos(1);
   ReplyKind = kReplyTimeout;

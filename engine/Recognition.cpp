@@ -23,6 +23,8 @@ void TSerialThread::TakeOut(int from, int length) {
 }
 
 void TSerialThread::Recognised(uint8_t kind) {
+  // The indicator answers on this device: a port that goes away is opened again only as this device.
+  if (Port->PinnedDevice().empty() && Port->Connected()) Port->PinDevice();
   ReplyKind = kind;
   WakeEvent.Set();
 }

@@ -154,8 +154,9 @@ class TSerialThread : public tk::Thread {
   // A raw write (size, blocks, CRC, loader bytes); none while the port is away.
   void WriteOut(const void* data, int count);
 
-  // A port whose device vanished (a pulled cable, a reset adapter) is closed and reopened under the same name
-  // as soon as it is back; steps wait for that, and the state's timeout entry then resends.
+  // A port whose device vanished (a pulled cable, a reset adapter) is closed and reopened as soon as it is
+  // back: the same device the indicator answered on (never another adapter its name may count now); steps
+  // wait for that, and the state's timeout entry then resends.
   bool DeviceGone(int errors) const;
   void PortGone();
   void ReopenTimerFired();

@@ -17,9 +17,12 @@ void TSerialThread::ShowErrorOnce(uint32_t code) {
 void TSerialThread::ShowErrorAlways(uint32_t code) {
   if (ErrorDialog) ErrorDialog->ShowErrorMessage(code);
   ErrorShown = 1;
+  // The engine stands still only while the wrong-firmware error is what shows.
+  wrongFirmware_ = code == kErrorWrongFirmware;
 }
 
 void TSerialThread::HideError() {
+  wrongFirmware_ = false;
   if (ErrorShown != 1) return;
   if (ErrorDialog) ErrorDialog->Hide();
   ErrorShown = 0;
@@ -128,12 +131,16 @@ void TSerialThread::Transition() {
       }
       break;
     case eCheckFlash:
-      // A lost answer is asked for again before the check would judge a size the indicator never sent.
-      if (timeout && Retried("{VFSH}")) break;
-      if (FlashMismatch()) {
-        wrongFirmware_ = true;
+      if (timeout && FlashSize == 0 && FlashMismatch()) {
+        // No size ever came: a firmware that needs a large flash would be refused for good on a size the
+        // indicator never sent. A lost answer instead, and the indicator is identified again.
+        Trouble("Can not receive flash size.");
+        StartOverAt9600();
+      } else if (FlashMismatch()) {
         ShowErrorAlways(kErrorWrongFirmware);
       } else {
+        // A size that suits (a late answer after error 4): nothing holds the engine here any more.
+        wrongFirmware_ = false;
         Ask(eRequestSCPVersion, "{VC}");
       }
       break;

@@ -179,5 +179,9 @@ std::string TakeOpenNotice();
 // The device path a port name stands for: "ComN" (any letter case) is $BRAE_PORT_DIR/comN when that variable
 // is set, otherwise the N-th serial device of this machine (USB adapters first); any other name is a path.
 std::string ResolvePortName(const std::string& name);
+// The name that keeps leading to an open port's device, and to no other, for as long as it is plugged in:
+// on Linux its /dev/serial/by-id link where it has one (ttyUSB0 may be another adapter after a replug),
+// else the path it was opened by; on Windows the COM name, which stays with its adapter. Empty once closed.
+std::string StableName(const Handle& h);
 
 }  // namespace commos

@@ -108,7 +108,8 @@ void TCustomComm::RequireClosed() {
 
 void TCustomComm::OpenHandle() {
   openNotice_.clear();
-  Handle = commos::CreateFile(DeviceName_);
+  const std::string& target = pinned_.empty() ? DeviceName_ : pinned_;
+  Handle = commos::CreateFile(target);
   if (!Handle) {
     lastOsError_ = commos::LastErrorText();
     lastErrorKind_ = commos::LastErrorKind();
@@ -116,7 +117,7 @@ void TCustomComm::OpenHandle() {
     return;
   }
   if (commos::GetFileType(Handle) == commos::FILE_TYPE_DISK) {
-    lastOsError_ = commos::ResolvePortName(DeviceName_) + ": a regular file, not a serial device";
+    lastOsError_ = commos::ResolvePortName(target) + ": a regular file, not a serial device";
     lastErrorKind_ = commos::ErrorKind::Other;
     ReleaseHandle();
     Report(kErrInvalidHandle);
@@ -191,6 +192,12 @@ void TCustomComm::SetDeviceName(const std::string& name) {
   if (name == DeviceName_) return;
   RequireClosed();
   DeviceName_ = name;
+  pinned_.clear();
+}
+
+const std::string& TCustomComm::PinDevice() {
+  pinned_ = StableDeviceName();
+  return pinned_;
 }
 
 void TCustomComm::SetReadBufSize(int size) {

@@ -160,7 +160,16 @@ class TCustomComm {
   void DetachEvents();
 
   const std::string& DeviceName() const { return DeviceName_; }
+  // A new name unties the port from its pinned device.
   void SetDeviceName(const std::string& name);
+  // Ties the port to the device open now, by the name that keeps leading to it (commos::StableName): every
+  // later Open reaches that device or none, even when DeviceName would now count another one ("ComN" on
+  // Linux is the N-th device present). Returns the pinned name; empty while closed.
+  const std::string& PinDevice();
+  void UnpinDevice() { pinned_.clear(); }
+  const std::string& PinnedDevice() const { return pinned_; }
+  // The stable name of the device open now; empty while closed.
+  std::string StableDeviceName() const { return commos::StableName(Handle); }
   int ReadTimeout() const { return ReadTimeout_; }
   void SetReadTimeout(int ms) { ReadTimeout_ = ms; }
   int WriteTimeout() const { return WriteTimeout_; }
@@ -239,6 +248,7 @@ class TCustomComm {
   std::string lastOsError_;
   commos::ErrorKind lastErrorKind_ = commos::ErrorKind::None;
   std::string openNotice_;
+  std::string pinned_;  // what Open opens instead of DeviceName, when set
 };
 
 class TSerialPort : public TCustomComm {};

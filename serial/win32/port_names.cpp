@@ -2,6 +2,7 @@
 // which a bare "COM10" does not.
 #include "serial/CommOs.h"
 #include "serial/PortNumber.h"
+#include "serial/win32/port.h"
 
 namespace commos {
 
@@ -9,6 +10,12 @@ std::string ResolvePortName(const std::string& name) {
   const long n = ComNumber(name);
   if (n <= 0) return name;
   return "\\\\.\\COM" + std::to_string(n);
+}
+
+// Windows gives a COM number to an adapter and keeps it there when it is plugged back in.
+std::string StableName(const Handle& h) {
+  if (!h || h->closed) return std::string();
+  return h->path;
 }
 
 }  // namespace commos

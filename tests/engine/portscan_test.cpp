@@ -171,6 +171,19 @@ TEST_F(PortScan, ReadyOpenRepeatsEverySecondUntilAPortOpens) {
   EXPECT_EQ("{ZA1}", com2.Receive(5, 1000));
 }
 
+TEST_F(PortScan, TheFirstAnswerPinsTheDeviceAndTheNextPortLetsItGo) {
+  ports.Add(5);
+  CreateOnCom4();
+  EXPECT_EQ("", engine->Port->PinnedDevice());  // open, but nothing has answered yet
+  engine->State = eZa96Before;
+  Chunk("^");
+  EXPECT_EQ(ports.Link(4), engine->Port->PinnedDevice());
+  engine->State = eCheckPort;
+  StepWith(kReplyBluetooth);
+  EXPECT_EQ(5, engine->PortNumber);
+  EXPECT_EQ("", engine->Port->PinnedDevice());
+}
+
 TEST_F(PortScan, BusyPortGetsItsReasonLoggedMissingOnesDoNot) {
   auto& com2 = ports.Add(2);
   ports.Add(3);

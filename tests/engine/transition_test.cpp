@@ -81,31 +81,77 @@ std::vector<Entry> Entries() {
                "9600.\r\nTurn indicator off and back in or, if on charge, remove and restore.",
                Sent("{ZA1}")},
        .dialog = {"show 2"}},
-      // eCheckFlash: any answer, by the stored flash size; no answer is asked for twice more first
-      {.name = "no answer asks again",
+      // eCheckFlash: any answer, by the stored flash size, and so a timeout, unless no size ever came and the
+      // check would refuse the firmware only for that: a lost answer then, and the indicator identified anew
+      {.name = "no answer, large firmware: error 2, identified anew",
        .state = eCheckFlash,
        .kind = kReplyTimeout,
-       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 700000; }),
-       .next = eCheckFlash,
-       .wire = "{VFSH}",
-       .log = {Sent("{VFSH}")}},
-      {.name = "no answer with error 1 or 3 still up asks again and waits on",
-       .state = eCheckFlash,
-       .kind = kReplyTimeout,
-       .setup = kErrorShown,
-       .next = eCheckFlash,
-       .wire = "{VFSH}",
-       .log = {Sent("{VFSH}")}},
-      {.name = "no answer after two more and a small image",
+       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 700002; }),
+       .next = eZa96Before,
+       .wire = "{ZA1}",
+       .log = {"Can not receive flash size.", Sent("{ZA1}")},
+       .dialog = {"show 2"},
+       .baud = 9600},
+      {.name = "no answer, large firmware, at 38400 with an error up: identified anew at 9600",
        .state = eCheckFlash,
        .kind = kReplyTimeout,
        .setup = With([](engine_test::EngineUnderTest& e) {
-         e.FirmwareSize = 5000;
-         e.RetryCount = 2;
+         e.FirmwareSize = 600001;
+         e.ErrorShown = 1;
+         e.SetBaud(38400);
+       }),
+       .next = eZa96Before,
+       .wire = "{ZA1}",
+       .log = {"Can not receive flash size.", Sent("{ZA1}")},
+       .baud = 9600},
+      {.name = "no answer, small firmware: on to {VC}, not asked again",
+       .state = eCheckFlash,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 3002; }),
+       .next = eRequestSCPVersion,
+       .wire = "{VC}",
+       .log = {Sent("{VC}")}},
+      {.name = "no answer, 600000 bytes: on to {VC}",
+       .state = eCheckFlash,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 600000; }),
+       .next = eRequestSCPVersion,
+       .wire = "{VC}",
+       .log = {Sent("{VC}")}},
+      {.name = "no answer with error 1 or 3 still up: on to {VC}, armed",
+       .state = eCheckFlash,
+       .kind = kReplyTimeout,
+       .setup = kErrorShown,
+       .next = eRequestSCPVersion,
+       .wire = "{VC}",
+       .log = {Sent("{VC}")}},
+      {.name = "no answer now, a large flash stored before: on to {VC}",
+       .state = eCheckFlash,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) {
+         e.FlashSize = 2048;
+         e.FirmwareSize = 700002;
        }),
        .next = eRequestSCPVersion,
        .wire = "{VC}",
        .log = {Sent("{VC}")}},
+      {.name = "no answer now, a small flash stored before: error 4",
+       .state = eCheckFlash,
+       .kind = kReplyTimeout,
+       .setup = With([](engine_test::EngineUnderTest& e) {
+         e.FlashSize = 512;
+         e.FirmwareSize = 700002;
+       }),
+       .next = eCheckFlash,
+       .dialog = {"show 4"},
+       .armed = false},
+      {.name = "answer 0, large firmware: error 4",
+       .state = eCheckFlash,
+       .kind = kReplyAck,
+       .setup = With([](engine_test::EngineUnderTest& e) { e.FirmwareSize = 700002; }),
+       .next = eCheckFlash,
+       .dialog = {"show 4"},
+       .armed = false},
       {.name = "big flash, small image",
        .state = eCheckFlash,
        .kind = kReplyAck,
@@ -122,16 +168,6 @@ std::vector<Entry> Entries() {
        .setup = With([](engine_test::EngineUnderTest& e) {
          e.FlashSize = 1023;
          e.FirmwareSize = 600001;
-       }),
-       .next = eCheckFlash,
-       .dialog = {"show 4"},
-       .armed = false},
-      {.name = "no answer after two more and a big image",
-       .state = eCheckFlash,
-       .kind = kReplyTimeout,
-       .setup = With([](engine_test::EngineUnderTest& e) {
-         e.FirmwareSize = 700000;
-         e.RetryCount = 2;
        }),
        .next = eCheckFlash,
        .dialog = {"show 4"},
@@ -673,15 +709,103 @@ TEST_F(Transitions, FirstStepFromStartLogsTheTimeSince1899) {
 TEST_F(Transitions, ErrorFourStandsStillWithNoTimerArmed) {
   CreateOnCom4();
   engine->FirmwareSize = 700000;
-  engine->RetryCount = 2;
+  engine->FlashSize = 512;
   engine->State = eCheckFlash;
-  StepWith(kReplyTimeout);
+  StepWith(kReplyAck);
+  EXPECT_EQ(std::vector<std::string>{"show 4"}, dialog.calls);
   EXPECT_FALSE(engine->TimeoutTimer->Enabled());
   const int steps = StepLines();
   rt.Advance(60000);
   rt.RunFor(50);
   EXPECT_EQ(steps, StepLines());
   EXPECT_EQ(eCheckFlash, engine->State);
+}
+
+// Once error 4 no longer holds the engine, a later flash question without an answer times out again.
+TEST_F(Transitions, ErrorFourHoldsOnlyWhileItShows) {
+  struct Way {
+    const char* name;
+    std::function<void()> out;
+  } const ways[] = {
+      {"the indicator answers {ZA1}, the dialog goes",
+       [this] {
+         engine->State = eZa96Before;
+         StepWith(kReplyAck);
+       }},
+      {"a size that suits comes late; {ZA1} at 38400 leaves the dialog up",
+       [this] {
+         engine->FlashSize = 2048;
+         StepWith(kReplyAck);
+         engine->State = eZa384Before;
+         StepWith(kReplyAck);
+       }},
+      {"error 2 takes its place",
+       [this] {
+         engine->State = eWaitY;
+         StepWith(kReplyTimeout);
+       }},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    CreateOnCom4();
+    engine->FirmwareSize = 700002;
+    engine->FlashSize = 512;
+    engine->State = eCheckFlash;
+    StepWith(kReplyAck);
+    ASSERT_FALSE(engine->TimeoutTimer->Enabled());
+    way.out();
+    engine->State = eCheckPort;
+    StepWith(kReplyNotBluetooth);
+    EXPECT_EQ(eCheckFlash, engine->State);
+    EXPECT_TRUE(engine->TimeoutTimer->Enabled());
+    engine.reset();
+  }
+}
+
+TEST_F(Transitions, SmallFirmwareWithoutFlashAnswerAsksOnceAndGoesOnAfterOneSecond) {
+  auto& pty = CreateOnCom4();
+  engine->FirmwareSize = 3002;
+  engine->State = eCheckPort;
+  StepWith(kReplyNotBluetooth);
+  EXPECT_EQ("{VFSH}", pty.Receive(6, 1000));
+  rt.Advance(999);
+  rt.RunFor(20);
+  EXPECT_EQ(1, StepLines());
+  EXPECT_EQ("", pty.Receive(1, 20));
+  rt.Advance(1);
+  ASSERT_TRUE(WaitSteps(2));
+  EXPECT_TRUE(Logged("Timeout in state eCheckFlash"));
+  EXPECT_EQ(eRequestSCPVersion, engine->State);
+  EXPECT_EQ("{VC}", pty.Receive(10, 1000));
+  EXPECT_TRUE(dialog.calls.empty());
+}
+
+TEST_F(Transitions, LargeFirmwareAsksForTheFlashSizeUntilItComes) {
+  auto& pty = CreateOnCom4();
+  engine->FirmwareSize = 700002;
+  engine->State = eCheckPort;
+  StepWith(kReplyNotBluetooth);
+  int steps = 1;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ("{VFSH}", pty.Receive(6, 1000));
+    rt.Advance(1000);
+    ASSERT_TRUE(WaitSteps(++steps));
+    EXPECT_EQ("{ZA1}", pty.Receive(5, 1000));
+    EXPECT_EQ(serial::br9600, engine->Port->BaudRate());
+    pty.Send("^");
+    ASSERT_TRUE(WaitSteps(++steps));
+    EXPECT_EQ("{SCPC}", pty.Receive(6, 1000));
+    pty.Send("[0]");
+    ASSERT_TRUE(WaitSteps(++steps));
+  }
+  EXPECT_EQ("{VFSH}", pty.Receive(6, 1000));
+  pty.Send("[2048]");
+  ASSERT_TRUE(WaitSteps(++steps));
+  EXPECT_EQ(eRequestSCPVersion, engine->State);
+  EXPECT_EQ("{VC}", pty.Receive(4, 1000));
+  EXPECT_EQ((std::vector<std::string>{"show 2", "hide", "show 2", "hide"}), dialog.calls);
+  EXPECT_EQ(2, std::count(window.log.begin(), window.log.end(), "Can not receive flash size."));
 }
 
 TEST_F(Transitions, CheckPortWithoutAnswerAsksTwiceMoreThenIdentifiesAgain) {

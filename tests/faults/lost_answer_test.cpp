@@ -84,6 +84,51 @@ const Fault kLostAnswers[] = {
 INSTANTIATE_TEST_SUITE_P(LostAnswer, Survives, ::testing::ValuesIn(kLostAnswers),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// {VFSH} unanswered. A firmware above 600000 bytes needs the large flash that only the answer tells of: the
+// indicator is identified again until it answers, never refused for a size it did not send. A smaller one
+// suits either flash, so the update goes on at once, having asked once.
+struct FlashQuestion {
+  const char* name;
+  size_t firmwareBytes;
+  std::vector<std::string> indicator;
+  size_t asked;  // {VFSH} commands the indicator heard
+};
+
+void PrintTo(const FlashQuestion& f, std::ostream* os) {
+  *os << f.name;
+}
+
+class FlashSizeUnanswered : public FaultCase, public ::testing::WithParamInterface<FlashQuestion> {};
+
+TEST_P(FlashSizeUnanswered, NeverRefusesTheFirmware) {
+  const FlashQuestion& c = GetParam();
+  const std::string firmware = FirmwareImage(c.firmwareBytes, 12);
+  WriteFile(tmp / "fw.bin", firmware);
+  WriteFile(tmp / "ld.s19", LoaderText());
+  std::vector<std::string> indicator = c.indicator;
+  indicator.insert(indicator.end(), {"--timeout", "120000"});  // 700 KB under a sanitizer on a busy machine
+  auto sim = Indicator(indicator);
+  EXPECT_EQ(RunUpdater({"/i", "fw.bin", "ld.s19"}, BRAE_UPDATE, 100s), 0) << out << err;
+  EXPECT_EQ(sim->Wait(10s), 0) << ReadFile(tmp / "sim-err.txt");
+  // An odd size is announced one 0xFF longer.
+  const std::string image = ReadFile(tmp / "image.bin");
+  EXPECT_EQ(firmware.size() + firmware.size() % 2, image.size());
+  EXPECT_TRUE(image.compare(0, firmware.size(), firmware) == 0) << "the confirmed image differs";
+  EXPECT_EQ(out.find("is not a match"), std::string::npos) << "error 4 shown:\n" << out;
+  const std::string heard = ReadFile(tmp / "sim.txt");
+  size_t asked = 0;
+  for (size_t at = heard.find("{VFSH} ->"); at != std::string::npos; at = heard.find("{VFSH} ->", at + 1))
+    ++asked;
+  EXPECT_EQ(c.asked, asked) << heard;
+}
+
+const FlashQuestion kFlashQuestions[] = {
+    {"LargeFirmwareFirstThreeLost", 700001, {"--flash-size", "2048", "--answer-after", "3:{VFSH}"}, 4},
+    {"SmallFirmwareNeverAnswered", 3002, {"--answer-after", "1000000:{VFSH}"}, 1},
+};
+INSTANTIATE_TEST_SUITE_P(LostAnswer, FlashSizeUnanswered, ::testing::ValuesIn(kFlashQuestions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The line vanishes (a pulled cable, a USB adapter that resets) after so many bytes from the updater, and
 // comes back 1.5 s later as a new device at the same name: while identifying (inside {SCPC}), during the
 // loader text, during the image, and while a loader of 9.7 KB waits for a line that takes it at its rate.

@@ -8,6 +8,7 @@
 
 #include "port_info.h"
 #include "serial/CommOs.h"
+#include "serial/posix/devices.h"
 #include "tests/ports/fake_machine.h"
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
@@ -164,6 +165,30 @@ TEST(PortsHolders, ReadsAProcTree) {
   EXPECT_EQ(holders[1].pid, 4242);
   EXPECT_EQ(holders[1].command, "minicom");
   EXPECT_TRUE(ports::Holders(m.proc, m.dir / "missing").empty());
+}
+
+// A by-id name holds the updater to one adapter only when it carries that adapter's serial number.
+TEST(PortsById, NamesOneAdapterOnlyWithASerialNumber) {
+  FakeMachine m;
+  Pty usb0, usb1, acm0, s0, pty;
+  m.AddUsb(kFtdi);
+  m.AddUsb(
+      {"ttyUSB1", "ch341", "1-4", "1a86", "7523", std::nullopt, "USB Serial", std::nullopt, std::nullopt});
+  m.AddUsb({"ttyACM0", "cdc_acm", "1-3", "2341", "0043", "Maker", "Uno", "7573", std::nullopt});
+  m.AddBuiltin("ttyS0", "00:04");
+  m.AddDevice("ttyUSB0", usb0.path(), "usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0");
+  m.AddDevice("ttyUSB1", usb1.path(), "usb-1a86_USB_Serial-if00-port0");
+  m.AddDevice("ttyACM0", acm0.path(), "usb-Maker_Uno_7573-if00");
+  m.AddDevice("ttyS0", s0.path());
+  m.AddDevice("ttyUSB7", pty.path(), "usb-Unknown-if00-port0");  // sysfs knows nothing of it
+  const struct {
+    const char* tty;
+    bool one;
+  } cases[] = {{"ttyUSB0", true}, {"ttyUSB1", false}, {"ttyACM0", true}, {"ttyS0", true}, {"ttyUSB7", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tty);
+    EXPECT_EQ(c.one, commos::ByIdNamesOneAdapter(m.dev + "/" + c.tty, m.dev, m.sys));
+  }
 }
 
 TEST(PortsSerialDevices, CountsUsbThenModemThenBuiltInByNumber) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "serial/posix/custom_baud.h"
 #include "serial/posix/os_error.h"
 #include "serial/posix/termios_map.h"
+#include "tests/support/files.h"
 #include "tests/support/pty.h"
 #include "toolkit/loop/LoopRuntime.h"
 
@@ -649,6 +651,106 @@ TEST(SerialNames, PortDirectoryMapping) {
   if (!first.empty()) {
     EXPECT_EQ(0u, first.rfind("/dev/tty", 0));
   }
+}
+
+// Sets or removes an environment variable for one scope.
+class EnvVar {
+ public:
+  EnvVar(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old) saved_ = old;
+    had_ = old != nullptr;
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~EnvVar() {
+    if (had_) {
+      setenv(name_, saved_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string saved_;
+  bool had_ = false;
+};
+
+// A machine of the test's own (BRAE_DEV_ROOT) with two adapters. The port is pinned to the first, which is
+// pulled: its name now counts the second, which it must never open; then the first comes back.
+TEST_F(PortTest, PinnedPortOpensItsOwnDeviceOrNone) {
+  struct Case {
+    const char* name;
+    bool byId;
+    const char* backAs;
+  } const cases[] = {
+      {"by-id, back under its own name", true, "ttyUSB0"},
+      {"by-id, back as another ttyUSB", true, "ttyUSB2"},
+      {"device path, back under its own name", false, "ttyUSB0"},
+  };
+  const EnvVar noPortDir("BRAE_PORT_DIR", nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::TempDir root;
+    const std::string dev = root / "dev", byId = dev + "/serial/by-id";
+    std::filesystem::create_directories(byId);
+    const EnvVar devRoot("BRAE_DEV_ROOT", dev.c_str());
+    Pty first, second;
+    std::filesystem::create_symlink(first.path(), dev + "/ttyUSB0");
+    std::filesystem::create_symlink(second.path(), dev + "/ttyUSB1");
+    const std::string firstById = byId + "/usb-Brae_Adapter_A-if00-port0";
+    if (c.byId) {
+      std::filesystem::create_symlink("../../ttyUSB0", firstById);
+      std::filesystem::create_symlink("../../ttyUSB1", byId + "/usb-Brae_Adapter_B-if00-port0");
+    }
+    port.SetDeviceName("Com1");
+    port.Open();
+    ASSERT_TRUE(port.Connected());
+    EXPECT_EQ(c.byId ? firstById : dev + "/ttyUSB0", port.PinDevice());
+    port.Close();
+
+    std::filesystem::remove(dev + "/ttyUSB0");
+    if (c.byId) std::filesystem::remove(firstById);
+    ASSERT_EQ(dev + "/ttyUSB1", commos::ResolvePortName("Com1"));
+    errors.clear();
+    port.Open();
+    EXPECT_FALSE(port.Connected()) << "opened the other adapter";
+    EXPECT_EQ(std::vector<int>{kErrNotInstalled}, errors);
+    EXPECT_TRUE(port.LastOpenFoundNoDevice()) << port.LastOsError();
+
+    std::filesystem::create_symlink(first.path(), dev + "/" + c.backAs);
+    if (c.byId) std::filesystem::create_symlink(std::string("../../") + c.backAs, firstById);
+    port.Open();
+    ASSERT_TRUE(port.Connected());
+    EXPECT_EQ(1, port.Write("x", 1));
+    EXPECT_EQ("x", first.Receive(1, 2000));
+    port.Close();
+    // Another name is another port: the pin goes with the old one.
+    port.SetDeviceName("Com2");
+    EXPECT_EQ("", port.PinnedDevice());
+    port.SetDeviceName("Com1");
+  }
+}
+
+TEST_F(PortTest, PortDirectoryPinsItsOwnLinkWhateverDevHolds) {
+  testing_support::TempDir root;
+  std::filesystem::create_directories(root / "dev/serial/by-id");
+  std::filesystem::create_directories(root / "ports");
+  const EnvVar portDir("BRAE_PORT_DIR", (root / "ports").c_str());
+  const EnvVar devRoot("BRAE_DEV_ROOT", (root / "dev").c_str());
+  Pty pty;
+  std::filesystem::create_symlink(pty.path(), root / "ports/com3");
+  std::filesystem::create_symlink(pty.path(), root / "dev/serial/by-id/usb-Brae_Adapter_A-if00-port0");
+  port.SetDeviceName("Com3");
+  EXPECT_EQ("", port.PinDevice());  // closed: nothing to pin
+  port.Open();
+  ASSERT_TRUE(port.Connected());
+  EXPECT_EQ(root / "ports/com3", port.PinDevice());
+  EXPECT_EQ(root / "ports/com3", port.StableDeviceName());
 }
 
 TEST_F(PortTest, ComponentDestroyedWithAnEventStillQueued) {

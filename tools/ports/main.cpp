@@ -9,6 +9,7 @@
 
 #include "port_info.h"
 #include "serial/CommOs.h"
+#include "serial/posix/devices.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ const char kUsage[] =
 int main(int argc, char** argv) {
   bool json = false;
   ports::Roots roots;
+  roots.dev = commos::DeviceRoot();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--json") {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "serial/CommOs.h"
+#include "serial/posix/devices.h"
 #include "serial/posix/low_latency.h"
 #include "serial/posix/sysfs.h"
 
@@ -40,16 +41,6 @@ std::vector<std::string> Entries(const std::string& dir) {
 
 bool AllDigits(const std::string& s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::string ById(const std::string& device, const Roots& roots) {
-  const std::string target = RealPath(device);
-  if (target.empty()) return std::string();
-  const std::string dir = roots.dev + "/serial/by-id";
-  for (const std::string& name : Entries(dir)) {
-    if (RealPath(dir + "/" + name) == target) return dir + "/" + name;
-  }
-  return std::string();
 }
 
 void FillSysfs(PortInfo& info, const std::string& tty, const Roots& roots) {
@@ -94,20 +85,8 @@ void FillGroup(PortInfo& info) {
 }  // namespace
 
 std::vector<std::string> SerialDevices(const std::string& devRoot) {
-  std::vector<std::string> result;
-  const std::vector<std::string> names = Entries(devRoot);
-  for (const std::string prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
-    std::vector<std::pair<long, std::string>> found;
-    for (const std::string& name : names) {
-      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-          AllDigits(name.substr(prefix.size()))) {
-        found.emplace_back(std::strtol(name.c_str() + prefix.size(), nullptr, 10), devRoot + "/" + name);
-      }
-    }
-    std::sort(found.begin(), found.end());
-    for (auto& f : found) result.push_back(f.second);
-  }
-  return result;
+  // The updater's own count, so that both name the same device for the same ComN.
+  return commos::SerialDevices(devRoot);
 }
 
 std::vector<Holder> Holders(const std::string& procRoot, const std::string& device) {
@@ -133,7 +112,7 @@ PortInfo Describe(const std::string& name, const std::string& device, const Root
   PortInfo info;
   info.name = name;
   info.device = device;
-  info.byId = ById(device, roots);
+  info.byId = commos::ByIdLink(device, roots.dev);
   FillSysfs(info, commos::sysfs::TtyName(device, roots.dev), roots);
   FillGroup(info);
   FillStatus(info, info.device, [&] { return Holders(roots.proc, info.device); });
