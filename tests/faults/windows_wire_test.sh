@@ -8,7 +8,9 @@
 #    was cut before the port closed (Wine does not cut a begun write on CancelIoEx, so the image alone would
 #    not show a cut: the Win32 layer counts them);
 #  - the indicator holds the loader with XOFF for 3 s, then XON: the loader arrives whole, uploaded once;
-#  - Exit (Ctrl-C) during a block's write at 9600 ends the program within a second, the log written.
+#  - Exit during a block's write at 9600 ends the program within a second, the log written.
+# The model's limit: each wait for room in the FIFO is a sleep in Wine's process, so on a busy machine the
+# loader's one-byte writes go slower than the line (a few hundred bytes a second); blocks keep their pace.
 #   windows_wire_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
 export LC_ALL=C.UTF-8
@@ -94,31 +96,35 @@ else
   echo "xoff: the loader held by XOFF for 3 s arrived whole, uploaded once"
 fi
 
-# Exit (Ctrl-C) while a block's write is pending at 9600: the program ends within a second, the log written.
+# Exit while a block's write is pending at 9600: the window's close (taskkill without /f posts WM_CLOSE, as
+# the Exit button and the close box end the program; Wine gives no Ctrl-C to a program without a console)
+# ends the program within a second, the log written.
 rm -f "$work/logs/"*
 start_sim exit --pace --boot
-(cd "$work" && BRAE_PTY_UART=1 BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" exec "$wine_run" "$update" \
+(cd "$work" && BRAE_PTY_UART=1 BRAE_CONSOLE= BRAE_LOG_DIR="Z:$work/logs" exec "$wine_run" "$update" \
   /i big/demo.bin big/demo.s19 /b >"$work/update-exit.out" 2>&1) &
 exe_pid=$!
-for _ in $(seq 600); do grep -q "Sending new firmware" "$work/update-exit.out" 2>/dev/null && break; sleep 0.05; done
+transcript="$work/indicator-exit.txt"
+for _ in $(seq 600); do grep -q -- "-> W" "$transcript" 2>/dev/null && break; sleep 0.05; done
 sleep 2.5  # inside the image's third block, whose write takes a second at 9600
+"$wine_run" taskkill /im brae-update.exe >"$work/taskkill.out" 2>&1
 t0=$(date +%s%N)
-kill -INT "$exe_pid"
 ended=
-for _ in $(seq 100); do
+for _ in $(seq 150); do
   if ! kill -0 "$exe_pid" 2>/dev/null; then ended=$(date +%s%N); break; fi
   sleep 0.02
 done
 code=0
 if [ -n "$ended" ]; then wait "$exe_pid" || code=$?; else kill -KILL "$exe_pid" 2>/dev/null; wait "$exe_pid" 2>/dev/null; fi
 stop_sim
+blocks=$(grep -c "block .* -> Z" "$transcript")
 if [ -z "$ended" ]; then
-  fail exit "still running 2 s after Ctrl-C"
+  fail exit "still running 3 s after Exit ($(cat "$work/taskkill.out"))"
 elif [ $(((ended - t0) / 1000000)) -gt 1000 ]; then
-  fail exit "ended $(((ended - t0) / 1000000)) ms after Ctrl-C, more than 1000 ms"
-elif ! grep -q "Sending new firmware" "$work/update-exit.out" || [ ! -s "$work/logs/VeltronaUpdateBraeError.TXT" ]; then
-  fail exit "not in the image when stopped, or no log written (exit code $code)"
+  fail exit "ended $(((ended - t0) / 1000000)) ms after Exit, more than 1000 ms"
+elif [ "$blocks" -lt 1 ] || [ "$blocks" -ge 49 ] || [ ! -s "$work/logs/VeltronaUpdateBraeError.TXT" ]; then
+  fail exit "not in the image when stopped ($blocks blocks), or no log written (exit code $code)"
 else
-  echo "exit: Ctrl-C during a block's write ended the program in $(((ended - t0) / 1000000)) ms (exit code $code)"
+  echo "exit: Exit during a block's write ended the program in $(((ended - t0) / 1000000)) ms (exit code $code)"
 fi
 exit $status
