@@ -99,15 +99,17 @@ fi
 # Exit while a block's write is pending at 9600: the window's close (taskkill without /f posts WM_CLOSE, as
 # the Exit button and the close box end the program; Wine gives no Ctrl-C to a program without a console)
 # ends the program within a second, the log written.
+# A copy of its own name, so that the close reaches no other test's program.
 rm -f "$work/logs/"*
+cp "$update" "$work/wire-exit.exe"
 start_sim exit --pace --boot
-(cd "$work" && BRAE_PTY_UART=1 BRAE_CONSOLE= BRAE_LOG_DIR="Z:$work/logs" exec "$wine_run" "$update" \
+(cd "$work" && BRAE_PTY_UART=1 BRAE_CONSOLE= BRAE_LOG_DIR="Z:$work/logs" exec "$wine_run" "$work/wire-exit.exe" \
   /i big/demo.bin big/demo.s19 /b >"$work/update-exit.out" 2>&1) &
 exe_pid=$!
 transcript="$work/indicator-exit.txt"
 for _ in $(seq 600); do grep -q -- "-> W" "$transcript" 2>/dev/null && break; sleep 0.05; done
 sleep 2.5  # inside the image's third block, whose write takes a second at 9600
-"$wine_run" taskkill /im brae-update.exe >"$work/taskkill.out" 2>&1
+"$wine_run" taskkill /im wire-exit.exe >"$work/taskkill.out" 2>&1
 t0=$(date +%s%N)
 ended=
 for _ in $(seq 150); do
