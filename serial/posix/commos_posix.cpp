@@ -373,7 +373,8 @@ bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
     if (h->gone || ioctl(h->fd, FIONREAD, &in) != 0) in = 0;
     if (h->gone || ioctl(h->fd, TIOCOUTQ, &out) != 0) out = 0;
     stat->cbInQue = static_cast<uint32_t>(std::max(in, 0));
-    stat->cbOutQue = static_cast<uint32_t>(std::max(out, 0)) + static_cast<uint32_t>(h->outPending.size() - h->outSent);
+    stat->cbOutQue =
+        static_cast<uint32_t>(std::max(out, 0)) + static_cast<uint32_t>(h->outPending.size() - h->outSent);
   }
   return true;
 }

@@ -41,8 +41,8 @@ bool FinishRead(Port& p, OVERLAPPED* ov, DWORD ms, DWORD* count) {
 enum class WriteWait { Completed, Pending, Closing };
 
 // Waits at most `ms` for the port's pending write. Completed (also when none was pending): *count and *err
-// (0 when sound) tell how it ended, and the record is free again. Pending: it goes on, untouched. Closing: the
-// port is being closed, which ends it.
+// (0 when sound) tell how it ended, and the record is free again. Pending: it goes on, untouched. Closing:
+// the port is being closed, which ends it.
 WriteWait AwaitWrite(Port& p, DWORD ms, DWORD* count, DWORD* err) {
   *count = 0;
   *err = 0;

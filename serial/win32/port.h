@@ -39,11 +39,13 @@ class Port {
   std::string path;
   HANDLE ioEvent;     // completes the overlapped reads (one at a time, under ioMutex)
   HANDLE writeEvent;  // completes the overlapped write, which may outlive its call
-  HANDLE waitEvent;  // completes the monitor's overlapped WaitCommEvent
-  HANDLE closing;    // set once by CloseHandle: a write or the monitor's wait ends at once
-  HANDLE kick;       // auto-reset: the device was found gone outside the monitor, which has to report it
+  HANDLE waitEvent;   // completes the monitor's overlapped WaitCommEvent
+  HANDLE closing;     // set once by CloseHandle: a write or the monitor's wait ends at once
+  HANDLE kick;        // auto-reset: the device was found gone outside the monitor, which has to report it
 
   std::mutex ioMutex;   // the handle in reads, writes and settings, against CloseHandle
+  std::mutex monMutex;  // the handle in the monitor's wait, against CloseHandle
+  std::atomic<bool> closed{false};
 
   // The write in the system's hands (under ioMutex). A write whose wait ran out stays pending: its record and
   // its bytes (a copy) live here until it completes or CloseHandle cancels it, and no other write starts
@@ -52,8 +54,6 @@ class Port {
   std::vector<uint8_t> writeData;
   bool writePending = false;
   bool writeCut = false;  // its cancel has been counted
-  std::mutex monMutex;  // the handle in the monitor's wait, against CloseHandle
-  std::atomic<bool> closed{false};
 
   std::atomic<uint32_t> mask{0};
   std::atomic<uint32_t> errors{0};  // CE_ bits of our own waiting for ClearCommError

@@ -508,7 +508,8 @@ TEST_F(SerialFlow, OnlyClosingThePortCutsAPendingWriteAndItIsCounted) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::string block(4096, 'x');
   int result = 0;
-  for (int i = 0; i < 64 && result != -1; ++i) result = port.Write(block.data(), static_cast<int>(block.size()));
+  for (int i = 0; i < 64 && result != -1; ++i)
+    result = port.Write(block.data(), static_cast<int>(block.size()));
   ASSERT_EQ(-1, result);
   EXPECT_EQ(before.onClose, commos::CancelledTransfers().onClose);
   port.Close();

@@ -107,7 +107,6 @@ class Simulator {
   long long rx_count_ = 0;
   bool vanished_ = false;
   Time comeback_{};
-  std::optional<Time> xon_at_;  // a held XOFF ends then
   Pacer rx_pace_;  // towards the device
   Pacer tx_pace_;
   int applied_rate_;
@@ -115,6 +114,7 @@ class Simulator {
   bool want_pollout_ = false;
   bool hung_up_ = false;
   TurnaroundStats stats_;
+  std::optional<Time> xon_at_;  // a held XOFF ends then
 };
 
 bool Simulator::open_line(Time now) {
