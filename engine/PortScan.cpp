@@ -65,7 +65,7 @@ void TSerialThread::SendCommand(const std::string& text) {
     }
     SetRxPos(1);
     if (Terminated() || PortAway()) return;
-    Port->Write(buffer, static_cast<int>(text.size()));
+    WriteAll(buffer, static_cast<int>(text.size()));
     if (Terminated() || PortAway()) return;
     Log("Sending " + text + " at " + std::to_string(CurrentBaud) + " baud rate on COM" +
         std::to_string(PortNumber) + ". Timeout set to " + std::to_string(TimeoutTimer->Interval()));
@@ -91,7 +91,7 @@ void TSerialThread::CommError(serial::TCustomComm* /*sender*/, int errors) {
 
 void TSerialThread::WriteOut(const void* data, int count) {
   if (PortAway()) return;
-  Port->Write(data, count);
+  WriteAll(data, count);
 }
 
 bool TSerialThread::DeviceGone(int errors) const {

@@ -90,10 +90,12 @@ constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
 // How often a port that went away is tried again.
 constexpr uint32_t kReopenIntervalMs = 500;
-// The longest one write may hold the UI thread (a held XOFF, a full output queue), so that Exit is taken
-// at once; a loader byte is tried for the port's usual second in such slices.
+// The longest one wait for a write may hold the UI thread (a held XOFF, a slow line), so that Exit is taken
+// at once: a write is waited for in such slices, with the user interface served between them.
 constexpr int kWriteSliceMs = 250;
-constexpr int kLoaderByteMs = 1000;
+// The port's WriteTimeout of Parts 1.3 and 2.1: how long a write may take beyond its line time
+// (count x 10 / baud) before the engine goes on with the write still pending. Nothing cancels it.
+constexpr int kWriteTimeoutMs = 1000;
 // How far the loader upload may run ahead of what the line can have carried since it began: about what a
 // serial driver queues before its writes block.
 constexpr int kLoaderLeadBytes = 4096;
@@ -153,6 +155,13 @@ class TSerialThread : public tk::Thread {
   void CommError(serial::TCustomComm* sender, int errors);
   // A raw write (size, blocks, CRC, loader bytes); none while the port is away.
   void WriteOut(const void* data, int count);
+  // Every write goes through here: an earlier write still pending is waited for first (its bytes go out
+  // first), then this one for its line time plus kWriteTimeoutMs, or with `untilDone` until it completes (a
+  // loader byte held by XOFF), in slices that serve the user interface. A write still pending then stays
+  // pending; only Exit, a lost port or the engine's end stop a wait. True once the write has completed.
+  bool WriteAll(const void* data, int count, bool untilDone = false);
+  // Waits for the port's pending write: at most `budgetMs` (< 0: however long), in slices.
+  bool AwaitWrite(int64_t budgetMs, uint32_t losses);
 
   // A port whose device vanished (a pulled cable, a reset adapter) is closed and reopened as soon as it is
   // back: the same device the indicator answered on (never another adapter its name may count now); steps
@@ -263,6 +272,7 @@ class TSerialThread : public tk::Thread {
   bool stepPending_ = false;    // a step came while one was running: it follows
   uint32_t uploadTick_ = 0;     // the runtime's counter when the loader upload began
   int64_t uploadRealUs_ = 0;    // the monotonic clock then
+  bool writePending_ = false;   // the port's last write had not completed when the engine went on
 };
 
 }  // namespace engine

@@ -107,6 +107,12 @@ void TSerialThread::Start(int bootFlag) {
 }
 
 void TSerialThread::Finish() {
+  if (!Terminated()) {
+    // Before the port closes: a write may be cut only by the close (Parts 1.3, 2.1).
+    const commos::TransferCancels cut = commos::CancelledTransfers();
+    Log("Serial transfers cut short: " + std::to_string(cut.onTimeout) + " on a time-out, " +
+        std::to_string(cut.onClose) + " by closing the port");
+  }
   if (Port && Port->Connected()) Port->DetachEvents();
   TimeoutTimer->SetOnTimer(nullptr);
   TimeoutTimer->SetEnabled(false);

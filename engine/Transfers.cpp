@@ -118,12 +118,42 @@ bool TSerialThread::WaitForLine(int64_t upTo, uint32_t losses) {
 }
 
 void TSerialThread::WriteLoaderByte(uint8_t byte) {
-  // An indicator that holds the line with XOFF lets a write wait: for the port's usual second per byte, in
-  // slices that let the user interface (and Exit) in. A byte still not taken then is dropped, as before.
-  for (int waited = 0; !Terminated() && !PortAway(); waited += kWriteSliceMs) {
-    if (Port->Write(&byte, 1) >= 0) return;
+  // An indicator that holds the line with XOFF keeps the byte's write pending: it is waited for until the
+  // indicator lets it go (XON), never dropped, which would corrupt the S-record text. Exit still ends it.
+  WriteAll(&byte, 1, true);
+}
+
+// ---- Writes
+
+bool TSerialThread::WriteAll(const void* data, int count, bool untilDone) {
+  const uint32_t losses = portLosses_;
+  if (writePending_) {
+    AwaitWrite(-1, losses);
+    if (Terminated() || PortAway() || portLosses_ != losses) return false;
+  }
+  // The first slice: most writes complete within it.
+  if (Port->Write(data, count) >= 0) return true;  // done, or failed (reported through CommError)
+  if (!Port->Connected()) return false;
+  writePending_ = true;
+  // A serial driver completes a write once its bytes have left: at 9600 baud a block takes over a second.
+  const int64_t lineMs = CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0;
+  return AwaitWrite(untilDone ? -1 : lineMs + kWriteTimeoutMs - kWriteSliceMs, losses);
+}
+
+bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
+  const int64_t until = tk::MonotonicUs() / 1000 + budgetMs;
+  for (;;) {
+    if (Terminated() || PortAway() || portLosses_ != losses) return false;
+    int64_t slice = kWriteSliceMs;
+    if (budgetMs >= 0) slice = std::clamp<int64_t>(until - tk::MonotonicUs() / 1000, 0, kWriteSliceMs);
+    const int r = Port->WaitWrite(static_cast<int>(slice));
+    if (r != 0) {
+      writePending_ = false;
+      return r > 0;
+    }
+    // Past its time the write stays pending, as the Part has it: its bytes still go out.
+    if (budgetMs >= 0 && tk::MonotonicUs() / 1000 >= until) return false;
     tk::App().ProcessMessages();
-    if (waited + kWriteSliceMs >= kLoaderByteMs) return;
   }
 }
 

@@ -11,8 +11,10 @@
 //  - A handle is a shared reference: the monitor thread keeps the port object alive while it finishes, but
 //    the device itself is closed by CloseHandle at once (after waking the monitor), so nothing uses a closed
 //    or reused descriptor.
-//  - Reads and writes are not overlapped: ReadFile returns at once with what is queued, and WriteFile waits
-//    at most its time-out for the kernel to take every byte. Nothing outlives the call.
+//  - Reads are not overlapped: ReadFile returns at once with what is queued. WriteFile waits at most its
+//    time-out for the kernel to take every byte; what it has not taken by then stays pending in the port (a
+//    copy), as an overlapped write stays pending on Windows: it goes out before any later write, pushed by
+//    the monitor, WaitWrite and the next WriteFile, and only closing the port drops it.
 //  - WaitCommEvent blocks until an event of the mask occurs or the caller's wake event is set.
 #pragma once
 
@@ -140,6 +142,15 @@ class WaitableEvent {
 
 enum class IoResult { Done, Failed, TimedOut };
 
+// How many transfers this process's serial layer has cut short, by reason: a wait that ran out, or the port
+// being closed (a pending write's unsent bytes dropped). Only a close may cut a write: a write whose wait
+// runs out stays pending and its bytes still go out (Parts 1.3, 2.1). For the diagnostic log and the tests.
+struct TransferCancels {
+  uint64_t onTimeout = 0;
+  uint64_t onClose = 0;
+};
+TransferCancels CancelledTransfers();
+
 // Opens a device exclusively. Returns an empty handle on failure (missing, busy, no permission, not a
 // terminal and not a regular file); LastErrorText then says why.
 Handle CreateFile(const std::string& name);
@@ -159,8 +170,16 @@ bool PurgeComm(const Handle& h, uint32_t flags);
 bool EscapeCommFunction(const Handle& h, uint32_t func);
 // `watchTxEmpty`: the monitor reports EV_TXEMPTY once these bytes have left (when the mask asks for it). A
 // writer that nobody listens to for that event leaves it off and spares the monitor a wake-up per write.
+//
+// A write that has not completed within `timeoutMs` is not cancelled: it stays pending (the port keeps its
+// own copy of the bytes, so the caller's buffer is free at once) and TimedOut is returned. While one is
+// pending, a further WriteFile first waits for it within its own time-out; when it is still pending then,
+// the new bytes are not taken (TimedOut, *written = 0). WaitWrite waits for the pending write.
 IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
                    bool watchTxEmpty = true);
+// Waits at most `timeoutMs` for a pending write to complete: Done when none is pending (any more), TimedOut
+// while it still is, Failed when the port is closed or the write failed (the device gone: LastErrorKind).
+IoResult WaitWrite(const Handle& h, uint32_t timeoutMs);
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read);
 
 // What a failure means for the caller. Gone: a device that was there has vanished (unplugged adapter, a

@@ -272,6 +272,21 @@ int TCustomComm::Write(const void* buffer, int count) {
   return 0;
 }
 
+int TCustomComm::WaitWrite(int ms) {
+  std::lock_guard<std::mutex> lock(IoLock);
+  if (!Connected()) return -1;
+  switch (commos::WaitWrite(Handle, ms > 0 ? static_cast<uint32_t>(ms) : 0u)) {
+    case commos::IoResult::Done:
+      return 1;
+    case commos::IoResult::TimedOut:
+      return 0;
+    case commos::IoResult::Failed:
+      break;
+  }
+  Report(kErrWrite);
+  return -1;
+}
+
 int TCustomComm::Read(void* buffer, int count) {
   std::lock_guard<std::mutex> lock(IoLock);
   if (!Connected()) return -1;

@@ -152,7 +152,12 @@ class TCustomComm {
   // Stops the monitor and closes the port; does not wait for the monitor thread.
   void Close();
   bool Connected() const { return static_cast<bool>(Handle); }
+  // -1 when the write has not completed within WriteTimeout: it is then still pending, and its bytes still
+  // go out (the port keeps a copy); a further Write first waits for it within its own WriteTimeout.
   int Write(const void* buffer, int count);
+  // Waits at most `ms` for a pending write: 1 once none is pending (also when none was), 0 while it still
+  // is, -1 when the port is closed or the write failed (a failure is reported as a write error).
+  int WaitWrite(int ms);
   int Read(void* buffer, int count);
   void SetDTR(bool value);
   void SetRTS(bool value);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include "serial/posix/custom_baud.h"
@@ -25,6 +26,9 @@ using detail::Unusable;
 // ---- Open and close -----------------------------------------------------------------------------------
 
 namespace {
+
+// Writes cut short: only closing the port drops a pending write's rest; a wait that runs out never does.
+std::atomic<uint64_t> g_cutOnClose{0};
 
 // Exclusive use, as on Windows. TIOCEXCL does not stop root from opening the port twice; the lock does,
 // between programs that take it. On failure nothing is left held.
@@ -117,6 +121,10 @@ bool CloseHandle(const Handle& h) {
     ioctl(h->fd, TIOCNXCL);
     flock(h->fd, LOCK_UN);
   }
+  if (h->outSent < h->outPending.size()) g_cutOnClose.fetch_add(1);  // the one way a write is cut
+  h->outPending.clear();
+  h->outSent = 0;
+  h->outWaiting = false;
   ::close(h->fd);
   h->fd = -1;
   if (h->wakeFd >= 0) ::close(h->wakeFd);
@@ -248,6 +256,60 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
   return IoResult::Done;
 }
 
+namespace {
+
+int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+IoResult WriteFailed(Port& p, int err) {
+  p.outPending.clear();
+  p.outSent = 0;
+  p.outWaiting = false;
+  if (!p.disk && (err == EIO || err == ENXIO || err == EPIPE)) {
+    p.MarkGone();
+    Fail(p.path, err, ErrorKind::Gone);
+  } else {
+    Fail(p.path, err);
+  }
+  return IoResult::Failed;
+}
+
+// Hands the pending write to the kernel until it is all taken or `deadline` (monotonic ms) has passed.
+IoResult DrainPending(Port& p, int64_t deadline) {
+  for (;;) {
+    const IoResult r = detail::PushPending(p);
+    if (r != IoResult::TimedOut) return r;
+    // The kernel has no room (flow control holds the line, or it is slow): wait for room.
+    const int64_t left = deadline - NowMs();
+    if (left <= 0) return IoResult::TimedOut;
+    pollfd pf{p.fd, POLLOUT, 0};
+    const int r2 = ::poll(&pf, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+    if (r2 > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL))) return WriteFailed(p, EIO);
+  }
+}
+
+}  // namespace
+
+IoResult detail::PushPending(Port& p) {
+  while (p.outSent < p.outPending.size()) {
+    const ssize_t n = ::write(p.fd, p.outPending.data() + p.outSent, p.outPending.size() - p.outSent);
+    if (n > 0) {
+      p.outSent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return IoResult::TimedOut;
+    return WriteFailed(p, n < 0 ? errno : EIO);
+  }
+  p.outPending.clear();
+  p.outSent = 0;
+  p.outWaiting = false;
+  return IoResult::Done;
+}
+
 IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
                    bool watchTxEmpty) {
   *written = 0;
@@ -260,52 +322,44 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
     FailOn(h, EBADF);
     return IoResult::Failed;
   }
+  Port& p = *h;
+  const int64_t deadline = NowMs() + timeoutMs;
+  // An earlier write's rest goes first; while it cannot, nothing of this one is taken.
+  IoResult result = DrainPending(p, deadline);
+  if (result != IoResult::Done) return result;
+  if (count == 0) return IoResult::Done;
   const auto* bytes = static_cast<const uint8_t*>(data);
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  IoResult result = IoResult::Done;
-  while (*written < count) {
-    const ssize_t n = ::write(h->fd, bytes + *written, count - *written);
-    if (n > 0) {
-      *written += static_cast<uint32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      // The kernel has no room (flow control holds the line, or it is slow): wait for room within the
-      // time-out.
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      const int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-      if (elapsed >= static_cast<int64_t>(timeoutMs)) {
-        result = IoResult::TimedOut;
-        break;
-      }
-      pollfd p{h->fd, POLLOUT, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(timeoutMs - elapsed, 1000)));
-      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        h->MarkGone();
-        Fail(h->path, EIO, ErrorKind::Gone);
-        result = IoResult::Failed;
-        break;
-      }
-      continue;
-    }
-    const int err = n < 0 ? errno : EIO;
-    if (!h->disk && (err == EIO || err == ENXIO || err == EPIPE)) {
-      h->MarkGone();
-      Fail(h->path, err, ErrorKind::Gone);
-    } else {
-      Fail(h->path, err);
-    }
-    result = IoResult::Failed;
-    break;
+  p.outPending.assign(bytes, bytes + count);
+  p.outSent = 0;
+  result = DrainPending(p, deadline);
+  *written = result == IoResult::Done ? count : static_cast<uint32_t>(p.outSent);
+  if (result == IoResult::TimedOut) {
+    // Not dropped: the rest stays pending and goes out as the line takes it (the monitor pushes it).
+    p.outWaiting = true;
+    p.Wake();
   }
-  if (watchTxEmpty && *written > 0 && (h->mask.load() & EV_TXEMPTY)) {
-    h->txPending.store(true);
-    h->Wake();
+  if (watchTxEmpty && *written > 0 && (p.mask.load() & EV_TXEMPTY)) {
+    p.txPending.store(true);
+    p.Wake();
   }
   return result;
+}
+
+IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
+  if (!h) {
+    FailOn(h, EBADF);
+    return IoResult::Failed;
+  }
+  std::lock_guard<std::mutex> lock(h->ioMutex);
+  if (h->closed) {
+    FailOn(h, EBADF);
+    return IoResult::Failed;
+  }
+  return DrainPending(*h, NowMs() + timeoutMs);
+}
+
+TransferCancels CancelledTransfers() {
+  return {0, g_cutOnClose.load()};
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
@@ -319,7 +373,8 @@ bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
     if (h->gone || ioctl(h->fd, FIONREAD, &in) != 0) in = 0;
     if (h->gone || ioctl(h->fd, TIOCOUTQ, &out) != 0) out = 0;
     stat->cbInQue = static_cast<uint32_t>(std::max(in, 0));
-    stat->cbOutQue = static_cast<uint32_t>(std::max(out, 0));
+    stat->cbOutQue =
+        static_cast<uint32_t>(std::max(out, 0)) + static_cast<uint32_t>(h->outPending.size() - h->outSent);
   }
   return true;
 }

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "serial/posix/port.h"
 
@@ -107,6 +109,8 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
       fds[0].fd = -1;  // a vanished device would report its hang-up forever: stop watching it
     } else {
       if ((m & EV_RXCHAR) && inq == 0) fds[0].events = POLLIN;
+      // A write whose wait ran out: its rest goes out as the kernel makes room, as a driver's would.
+      if (p.outWaiting) fds[0].events |= POLLOUT;
       if ((m & EV_RXCHAR) && inq > 0) timeout = kStaleRxPollMs;
       if ((m & EV_TXEMPTY) && p.txPending)
         timeout = timeout < 0 ? kTxEmptyPollMs : std::min(timeout, kTxEmptyPollMs);
@@ -119,6 +123,15 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
     if (r < 0 && errno != EINTR) return detail::Fail(p.path, errno);
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) p.MarkGone();
     if (fds[2].revents & POLLIN) p.DrainWake();
+    if ((fds[0].revents & POLLOUT) && p.outWaiting) {
+      std::unique_lock<std::mutex> io(p.ioMutex, std::try_to_lock);
+      if (!io.owns_lock()) {
+        // A write or a wait for it is at work on the line: it pushes the rest itself.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      } else if (!p.closed && p.outWaiting) {
+        detail::PushPending(p);
+      }
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "serial/CommOs.h"
 #include "serial/posix/low_latency.h"
@@ -32,6 +33,12 @@ class Port {
   std::atomic<bool> goneUnreported{false};
   std::atomic<uint64_t> readSeq{0};  // counts reads and purges, so the monitor sees that bytes were taken
   std::atomic<bool> txPending{false};
+
+  // The rest of a write that the kernel had not taken when its wait ran out (under ioMutex): it stays
+  // pending, as an overlapped write does on Windows, and goes out before anything written later.
+  std::vector<uint8_t> outPending;
+  size_t outSent = 0;
+  std::atomic<bool> outWaiting{false};  // outPending holds bytes: the monitor pushes them when there is room
 
   lowlat::State lowLatency;  // what open changed, for close to put back
   Dcb dcb;                   // the last block set (under ioMutex)
@@ -75,6 +82,9 @@ inline bool FailOn(const Handle& h, int err) {
 inline bool Unusable(const Handle& h) {
   return !h || h->closed;
 }
+// Hands the kernel what it takes now of the port's pending write (under ioMutex): Done when nothing is left,
+// TimedOut while some is, Failed (the failure recorded, the rest dropped) when the device fails.
+IoResult PushPending(Port& p);
 
 }  // namespace detail
 

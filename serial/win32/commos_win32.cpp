@@ -2,6 +2,7 @@
 // overlapped I/O, so no call can block the caller beyond its own time-out and the monitor's wait can be ended
 // from outside. Port names, errors, the waitable event and the monitor's wait live beside this file.
 #include <algorithm>
+#include <atomic>
 
 #include "serial/win32/dcb_map.h"
 #include "serial/win32/port.h"
@@ -18,18 +19,68 @@ namespace {
 // A read only ever asks for bytes that are already queued, so it completes at once; this bounds a driver that
 // holds it anyway.
 constexpr DWORD kReadCompleteMs = 1000;
+// How long closing the port waits for a cancelled write to let go of its record and bytes. Windows ends it at
+// once; a system that does not (Wine lets a begun write run on) must not hold Exit.
+constexpr DWORD kCutWriteMs = 200;
 
-// Waits for an overlapped transfer on the port within `ms`, or until the port is being closed, and cancels it
-// then. Returns the transfer's own result with *count set (also the part done before a cancel); *cancelled
-// tells whether it was ended here.
-bool FinishTransfer(Port& p, OVERLAPPED* ov, DWORD ms, DWORD* count, bool* cancelled) {
+std::atomic<uint64_t> g_cutOnTimeout{0};
+std::atomic<uint64_t> g_cutOnClose{0};
+
+// Waits for an overlapped read within `ms`, or until the port is being closed, and cancels it then (counted).
+// Returns the read's own result with *count set (also the part done before a cancel).
+bool FinishRead(Port& p, OVERLAPPED* ov, DWORD ms, DWORD* count) {
   HANDLE waits[] = {ov->hEvent, p.closing};
-  *cancelled = false;
-  if (WaitForMultipleObjects(2, waits, FALSE, ms) != WAIT_OBJECT_0) {
+  const DWORD w = WaitForMultipleObjects(2, waits, FALSE, ms);
+  if (w != WAIT_OBJECT_0) {
     CancelIoEx(p.h, ov);
-    *cancelled = true;
+    (w == WAIT_OBJECT_0 + 1 ? g_cutOnClose : g_cutOnTimeout).fetch_add(1);
   }
   return GetOverlappedResult(p.h, ov, count, TRUE) != FALSE;
+}
+
+enum class WriteWait { Completed, Pending, Closing };
+
+// Waits at most `ms` for the port's pending write. Completed (also when none was pending): *count and *err
+// (0 when sound) tell how it ended, and the record is free again. Pending: it goes on, untouched. Closing:
+// the port is being closed, which ends it.
+WriteWait AwaitWrite(Port& p, DWORD ms, DWORD* count, DWORD* err) {
+  *count = 0;
+  *err = 0;
+  if (!p.writePending) return WriteWait::Completed;
+  HANDLE waits[] = {p.writeEvent, p.closing};
+  const DWORD w = WaitForMultipleObjects(2, waits, FALSE, ms);
+  if (w == WAIT_OBJECT_0 + 1) return WriteWait::Closing;
+  if (w != WAIT_OBJECT_0) return WriteWait::Pending;
+  if (!GetOverlappedResult(p.h, &p.writeOv, count, FALSE)) *err = GetLastError();
+  p.writePending = false;
+  return WriteWait::Completed;
+}
+
+// Ends the pending write for a close (or a purge, which comes only with one): the one way a write is cut.
+// Counted when it had not completed. Returns false when the system still holds its record.
+bool CutWrite(Port& p) {
+  if (!p.writePending) return true;
+  if (!p.writeCut && WaitForSingleObject(p.writeEvent, 0) != WAIT_OBJECT_0) {
+    CancelIoEx(p.h, &p.writeOv);
+    g_cutOnClose.fetch_add(1);
+    p.writeCut = true;
+  }
+  if (WaitForSingleObject(p.writeEvent, kCutWriteMs) != WAIT_OBJECT_0) return false;
+  DWORD ignored = 0;
+  GetOverlappedResult(p.h, &p.writeOv, &ignored, FALSE);
+  p.writePending = false;
+  return true;
+}
+
+// The failure of a write that the system took and then failed.
+IoResult WriteFailed(Port& p, DWORD err) {
+  if (IsGoneError(err)) {
+    p.MarkGone();
+    Fail(p.path, err, ErrorKind::Gone);
+  } else {
+    Fail(p.path, err);
+  }
+  return IoResult::Failed;
 }
 
 // Takes the port's transfer lock for a call that needs an open port, and a serial one unless `anyFile`.
@@ -102,6 +153,11 @@ bool CloseHandle(const Handle& h) {
   // A write waiting out its time-out and the monitor's wait both end on this.
   SetEvent(h->closing);
   std::scoped_lock lock(h->ioMutex, h->monMutex);
+  if (!CutWrite(*h)) {
+    // The system still writes into the port's record and bytes: they stay alive for good (a few hundred
+    // bytes, once), rather than be freed under it.
+    static_cast<void>(new Handle(h));
+  }
   // The port is abandoned: unsent output is dropped rather than left to hold the close.
   if (!h->disk) ::PurgeComm(h->h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
   ::CloseHandle(h->h);
@@ -210,9 +266,8 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
   DWORD n = 0;
   bool ok = ::ReadFile(h->h, data, want, nullptr, &ov) != FALSE;
   DWORD err = ok ? 0 : GetLastError();
-  bool cancelled = false;
   if (ok || err == ERROR_IO_PENDING) {
-    ok = FinishTransfer(*h, &ov, kReadCompleteMs, &n, &cancelled);
+    ok = FinishRead(*h, &ov, kReadCompleteMs, &n);
     err = ok ? 0 : GetLastError();
   }
   *read = n;
@@ -235,34 +290,69 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
     Fail(h->path, ERROR_DEVICE_NOT_CONNECTED, ErrorKind::Gone);
     return IoResult::Failed;
   }
-  OVERLAPPED ov{};
-  ov.hEvent = h->ioEvent;
-  ResetEvent(ov.hEvent);
-  DWORD n = 0;
-  bool ok = ::WriteFile(h->h, data, count, nullptr, &ov) != FALSE;
-  DWORD err = ok ? 0 : GetLastError();
-  bool cancelled = false;
-  if (ok || err == ERROR_IO_PENDING) {
-    ok = FinishTransfer(*h, &ov, timeoutMs, &n, &cancelled);
-    err = ok ? 0 : GetLastError();
-  }
-  *written = n;
-  if (ok && n == count) return IoResult::Done;
-  if (cancelled || (ok && n < count)) {
-    // Flow control held the line (or the port is being closed): what went out is counted.
-    if (h->closed) {
+  Port& p = *h;
+  const ULONGLONG start = GetTickCount64();
+  DWORD n = 0, err = 0;
+  // An earlier write still pending goes first: its record and bytes are not to be touched before it ends.
+  switch (AwaitWrite(p, timeoutMs, &n, &err)) {
+    case WriteWait::Pending:
+      return IoResult::TimedOut;  // nothing of this write taken
+    case WriteWait::Closing:
       FailOn(h, ERROR_INVALID_HANDLE);
       return IoResult::Failed;
-    }
-    return IoResult::TimedOut;
+    case WriteWait::Completed:
+      if (err != 0 && IsGoneError(err)) return WriteFailed(p, err);
+      break;
   }
-  if (IsGoneError(err)) {
-    h->MarkGone();
-    Fail(h->path, err, ErrorKind::Gone);
-  } else {
-    Fail(h->path, err);
+  const ULONGLONG spent = GetTickCount64() - start;
+  const DWORD left = spent >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - spent);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  p.writeData.assign(bytes, bytes + count);
+  p.writeOv = OVERLAPPED{};
+  p.writeOv.hEvent = p.writeEvent;
+  ResetEvent(p.writeEvent);
+  if (!::WriteFile(p.h, p.writeData.data(), count, nullptr, &p.writeOv)) {
+    err = GetLastError();
+    if (err != ERROR_IO_PENDING) return WriteFailed(p, err);
   }
-  return IoResult::Failed;
+  p.writePending = true;
+  p.writeCut = false;
+  switch (AwaitWrite(p, left, &n, &err)) {
+    case WriteWait::Pending:
+      // Not cancelled: a serial driver completes a write once its bytes have left the UART, which takes
+      // count x 10 / baud seconds, and longer while the indicator holds the line with XOFF. The bytes go out;
+      // the next write waits for them.
+      return IoResult::TimedOut;
+    case WriteWait::Closing:
+      FailOn(h, ERROR_INVALID_HANDLE);
+      return IoResult::Failed;
+    case WriteWait::Completed:
+      break;
+  }
+  *written = n;
+  if (err != 0) return WriteFailed(p, err);
+  // A driver that completed it short (its own write time-out): what went out is counted.
+  return n == count ? IoResult::Done : IoResult::TimedOut;
+}
+
+IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
+  const auto lock = LockOpen(h);
+  if (!lock) return IoResult::Failed;
+  DWORD n = 0, err = 0;
+  switch (AwaitWrite(*h, timeoutMs, &n, &err)) {
+    case WriteWait::Pending:
+      return IoResult::TimedOut;
+    case WriteWait::Closing:
+      FailOn(h, ERROR_INVALID_HANDLE);
+      return IoResult::Failed;
+    case WriteWait::Completed:
+      break;
+  }
+  return err == 0 ? IoResult::Done : WriteFailed(*h, err);
+}
+
+TransferCancels CancelledTransfers() {
+  return {g_cutOnTimeout.load(), g_cutOnClose.load()};
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
@@ -289,6 +379,8 @@ bool PurgeComm(const Handle& h, uint32_t flags) {
   const auto lock = LockOpen(h);
   if (!lock) return false;
   if ((flags & (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) == 0) return true;
+  // Aborting the output ends a pending write: only the monitor's end, with the port's close, asks for it.
+  if ((flags & PURGE_TXABORT) && !CutWrite(*h)) return true;
   if (h->gone) return true;
   if (!::PurgeComm(h->h, flags)) return Fail(h->path, GetLastError());
   return true;

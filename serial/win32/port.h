@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "serial/win32/os_error.h"
 #include "serial/win32/win.h"
@@ -14,9 +15,19 @@ namespace commos {
 class Port {
  public:
   Port()
-      : ioEvent(NewEvent(TRUE)), waitEvent(NewEvent(TRUE)), closing(NewEvent(TRUE)), kick(NewEvent(FALSE)) {}
+      : ioEvent(NewEvent(TRUE)),
+        writeEvent(NewEvent(TRUE)),
+        waitEvent(NewEvent(TRUE)),
+        closing(NewEvent(TRUE)),
+        kick(NewEvent(FALSE)) {}
   ~Port() {
-    for (HANDLE e : {ioEvent, waitEvent, closing, kick}) {
+    // CloseHandle has ended any pending write; a port never closed still holds the system to its record.
+    if (writePending && h != INVALID_HANDLE_VALUE) {
+      CancelIoEx(h, &writeOv);
+      DWORD ignored = 0;
+      GetOverlappedResult(h, &writeOv, &ignored, TRUE);
+    }
+    for (HANDLE e : {ioEvent, writeEvent, waitEvent, closing, kick}) {
       if (e) ::CloseHandle(e);
     }
   }
@@ -26,14 +37,23 @@ class Port {
   HANDLE h = INVALID_HANDLE_VALUE;  // opened for overlapped I/O
   bool disk = false;
   std::string path;
-  HANDLE ioEvent;    // completes the overlapped reads and writes (one at a time, under ioMutex)
-  HANDLE waitEvent;  // completes the monitor's overlapped WaitCommEvent
-  HANDLE closing;    // set once by CloseHandle: a write or the monitor's wait ends at once
-  HANDLE kick;       // auto-reset: the device was found gone outside the monitor, which has to report it
+  HANDLE ioEvent;     // completes the overlapped reads (one at a time, under ioMutex)
+  HANDLE writeEvent;  // completes the overlapped write, which may outlive its call
+  HANDLE waitEvent;   // completes the monitor's overlapped WaitCommEvent
+  HANDLE closing;     // set once by CloseHandle: a write or the monitor's wait ends at once
+  HANDLE kick;        // auto-reset: the device was found gone outside the monitor, which has to report it
 
   std::mutex ioMutex;   // the handle in reads, writes and settings, against CloseHandle
   std::mutex monMutex;  // the handle in the monitor's wait, against CloseHandle
   std::atomic<bool> closed{false};
+
+  // The write in the system's hands (under ioMutex). A write whose wait ran out stays pending: its record and
+  // its bytes (a copy) live here until it completes or CloseHandle cancels it, and no other write starts
+  // before it has completed.
+  OVERLAPPED writeOv{};
+  std::vector<uint8_t> writeData;
+  bool writePending = false;
+  bool writeCut = false;  // its cancel has been counted
 
   std::atomic<uint32_t> mask{0};
   std::atomic<uint32_t> errors{0};  // CE_ bits of our own waiting for ClearCommError

@@ -656,8 +656,19 @@ TEST_F(Transitions, EveryEntry) {
     EXPECT_EQ(entry.wire, pty.Receive(entry.wire.size(), 1000));
     EXPECT_EQ("", pty.Receive(1, 20));
     ASSERT_FALSE(window.log.empty());
-    const std::vector<std::string> after(window.log.begin() + 1, window.log.end());
+    // Finish logs the transfers the serial layer cut, before the port closes (issue 20); the table's own
+    // lines are the others.
+    std::vector<std::string> after;
+    bool cutLine = false;
+    for (auto line = window.log.begin() + 1; line != window.log.end(); ++line) {
+      if (line->rfind("Serial transfers cut short: ", 0) == 0) {
+        cutLine = true;
+      } else {
+        after.push_back(*line);
+      }
+    }
     EXPECT_EQ(entry.log, after);
+    EXPECT_EQ(entry.finished, cutLine);
     EXPECT_EQ(entry.dialog, dialog.calls);
     EXPECT_EQ(entry.messages, messages);
     EXPECT_EQ(entry.finished, engine->Terminated());

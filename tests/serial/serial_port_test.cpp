@@ -470,6 +470,55 @@ TEST_F(SerialFlow, WriteThatCannotFinishInTimeReturnsMinusOne) {
   EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(SerialFlow, AWriteWhoseTimeOutRunsOutIsNotCutAndItsBytesGoOutAfterTheXon) {
+  // As a Windows driver keeps an overlapped write: the wait ends with -1, the write stays pending, and its
+  // bytes leave once the far side lets the line go, without another call (the monitor pushes them).
+  Pty pty;
+  port.SetFlowControl(fcSoftware);
+  port.SetWriteTimeout(100);
+  OpenOn(pty);
+  const uint64_t cutBefore = commos::CancelledTransfers().onClose;
+  ASSERT_TRUE(pty.Send("\x13"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::string sent;
+  int result = 0;
+  for (int i = 0; i < 64 && result != -1; ++i) {
+    std::string block(4096, static_cast<char>('a' + i % 26));
+    result = port.Write(block.data(), static_cast<int>(block.size()));
+    sent += block;
+  }
+  ASSERT_EQ(-1, result);
+  EXPECT_EQ(0, port.WaitWrite(50)) << "still held by the XOFF";
+  // A write while one is pending takes nothing: it waits for the pending one within its own time-out.
+  EXPECT_EQ(-1, port.Write("z", 1));
+  ASSERT_TRUE(pty.Send("\x11"));
+  EXPECT_TRUE(pty.Receive(sent.size(), 5000) == sent) << "the bytes of the pending write were lost";
+  EXPECT_EQ(1, port.WaitWrite(1000));
+  EXPECT_EQ(1, port.Write("z", 1));
+  EXPECT_EQ("z", pty.Receive(1, 2000));
+  EXPECT_EQ(cutBefore, commos::CancelledTransfers().onClose);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(SerialFlow, OnlyClosingThePortCutsAPendingWriteAndItIsCounted) {
+  Pty pty;
+  port.SetFlowControl(fcSoftware);
+  port.SetWriteTimeout(50);
+  OpenOn(pty);
+  const commos::TransferCancels before = commos::CancelledTransfers();
+  ASSERT_TRUE(pty.Send("\x13"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::string block(4096, 'x');
+  int result = 0;
+  for (int i = 0; i < 64 && result != -1; ++i)
+    result = port.Write(block.data(), static_cast<int>(block.size()));
+  ASSERT_EQ(-1, result);
+  EXPECT_EQ(before.onClose, commos::CancelledTransfers().onClose);
+  port.Close();
+  EXPECT_EQ(before.onClose + 1, commos::CancelledTransfers().onClose);
+  EXPECT_EQ(before.onTimeout, commos::CancelledTransfers().onTimeout);
+}
+
 using SerialEvents = PortTest;
 
 TEST_F(SerialEvents, RxCharOnTheUiThreadWithTheQueuedCount) {

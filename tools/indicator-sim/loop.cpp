@@ -89,6 +89,7 @@ class Simulator {
   void write_line(Time now);
   void vanish(Time now);
   void send_xoff(Time now);
+  void send_xon(Time now);
   std::size_t pending_rx() const;
   void linger();
 
@@ -113,6 +114,7 @@ class Simulator {
   bool want_pollout_ = false;
   bool hung_up_ = false;
   TurnaroundStats stats_;
+  std::optional<Time> xon_at_;  // a held XOFF ends then
 };
 
 bool Simulator::open_line(Time now) {
@@ -244,8 +246,21 @@ void Simulator::take(const std::uint8_t* buf, std::size_t n, Time now) {
 
 void Simulator::send_xoff(Time now) {
   std::uint8_t xoff = 0x13;
-  if (write(port_->fd(), &xoff, 1) == 1)
+  if (write(port_->fd(), &xoff, 1) != 1) return;
+  if (o_.xon_ms) {
+    xon_at_ = now + std::chrono::milliseconds(*o_.xon_ms);
+    log_.log(now, "fault: XOFF sent after " + std::to_string(rx_count_) + " byte(s), XON in " +
+                      std::to_string(*o_.xon_ms) + " ms");
+  } else {
     log_.log(now, "fault: XOFF sent after " + std::to_string(rx_count_) + " byte(s), no XON will follow");
+  }
+}
+
+void Simulator::send_xon(Time now) {
+  xon_at_.reset();
+  std::uint8_t xon = 0x11;
+  if (port_ && write(port_->fd(), &xon, 1) == 1)
+    log_.log(now, "fault: XON sent after " + std::to_string(rx_count_) + " byte(s) received");
 }
 
 void Simulator::vanish(Time now) {
@@ -344,6 +359,7 @@ int Simulator::run() {
       log_.log(now, "fault: line back");
     }
     dev_.poll(now);
+    if (xon_at_ && now >= *xon_at_) send_xon(now);
     if (port_ && port_->tend_exclusive(now))
       log_.log(now, "port closed by the updater: exclusive mode cleared so it can open it again");
     if (port_) {
@@ -366,6 +382,7 @@ int Simulator::run() {
     if (auto d = dev_.deadline()) earlier(*d);
     if (end) earlier(*end);
     if (vanished_) earlier(comeback_);
+    if (xon_at_) earlier(*xon_at_);
     pollfd pfds[2] = {{-1, 0, 0}, {-1, 0, 0}};
     pollfd& pfd = pfds[0];
     if (port_) {

@@ -71,7 +71,8 @@ Faults (reproducible with --seed N, default 1):
   --vanish-after N[:MS] after N bytes received, close the line (pty and link go away, the
                         updater sees a hang-up) and come back after MS ms (default 1000)
                         with a new pty at the same link; the device keeps its state
-  --stuck-xoff N        after N bytes received (0: at once), send XOFF and never XON
+  --stuck-xoff N[:MS]   after N bytes received (0: at once), send XOFF and never XON, or
+                        with MS the XON MS milliseconds later (the line held that long)
   --help                this text
 )";
 }
@@ -221,9 +222,18 @@ ParseResult parse_options(const std::vector<std::string>& args) {
          return {};
        }},
       {"--stuck-xoff",
-       [&](const std::string& v) {
+       [&](const std::string& v) -> std::string {
+         auto colon = v.find(':');
+         auto n = to_int(v.substr(0, colon), 0, 0x7FFFFFFFFFFFLL);
+         if (!n) return "expects N[:MS] with N a byte count";
+         xoff = *n;
          have_xoff = true;
-         return integer(&xoff, 0, 0x7FFFFFFFFFFFLL)(v);
+         if (colon != std::string::npos) {
+           auto ms = to_int(v.substr(colon + 1), 1, 3600000);
+           if (!ms) return "expects MS from 1 to 3600000 after ':'";
+           o.xon_ms = *ms;
+         }
+         return {};
        }},
   };
   std::map<std::string, bool*> flags = {

@@ -28,6 +28,7 @@ struct Options {
   std::optional<long long> vanish_after;  // received bytes
   long long vanish_ms = 1000;
   std::optional<long long> xoff_after;  // received bytes
+  std::optional<long long> xon_ms;      // the XON after the XOFF, or none ever
 };
 
 struct ParseResult {
