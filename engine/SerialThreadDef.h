@@ -93,7 +93,7 @@ constexpr uint32_t kReopenIntervalMs = 500;
 // The longest one wait for a write may hold the UI thread (a held XOFF, a slow line), so that Exit is taken
 // at once: a write is waited for in such slices, with the user interface served between them.
 constexpr int kWriteSliceMs = 250;
-// The port's WriteTimeout of Parts 1.3 and 2.1: how long a write may take beyond its line time
+// The port's usual WriteTimeout: how long a write may take beyond its line time
 // (count x 10 / baud) before the engine goes on with the write still pending. Nothing cancels it.
 constexpr int kWriteTimeoutMs = 1000;
 // How far the loader upload may run ahead of what the line can have carried since it began: about what a

@@ -108,7 +108,7 @@ void TSerialThread::Start(int bootFlag) {
 
 void TSerialThread::Finish() {
   if (!Terminated()) {
-    // Before the port closes: a write may be cut only by the close (Parts 1.3, 2.1).
+    // Before the port closes: a write may be cut only by the close.
     const commos::TransferCancels cut = commos::CancelledTransfers();
     Log("Serial transfers cut short: " + std::to_string(cut.onTimeout) + " on a time-out, " +
         std::to_string(cut.onClose) + " by closing the port");

@@ -151,7 +151,7 @@ bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
       writePending_ = false;
       return r > 0;
     }
-    // Past its time the write stays pending, as the Part has it: its bytes still go out.
+    // Past its time the write stays pending: its bytes still go out.
     if (budgetMs >= 0 && tk::MonotonicUs() / 1000 >= until) return false;
     tk::App().ProcessMessages();
   }

@@ -144,7 +144,7 @@ enum class IoResult { Done, Failed, TimedOut };
 
 // How many transfers this process's serial layer has cut short, by reason: a wait that ran out, or the port
 // being closed (a pending write's unsent bytes dropped). Only a close may cut a write: a write whose wait
-// runs out stays pending and its bytes still go out (Parts 1.3, 2.1). For the diagnostic log and the tests.
+// runs out stays pending and its bytes still go out. For the diagnostic log and the tests.
 struct TransferCancels {
   uint64_t onTimeout = 0;
   uint64_t onClose = 0;
