@@ -25,7 +25,7 @@ FirmwareBuffer:
   .balign 64
   .globl DigestRecord
 DigestRecord:
-  .fill 96, 1, 0
+  .fill 128, 1, 0
   .text
 )");
 #else
@@ -49,9 +49,9 @@ FirmwareBuffer:
   .balign 64
   .globl DigestRecord
   .type DigestRecord, %object
-  .size DigestRecord, 96
+  .size DigestRecord, 128
 DigestRecord:
-  .fill 96, 1, 0
+  .fill 128, 1, 0
   .popsection
 )");
 #endif
@@ -61,7 +61,7 @@ extern "C" uint8_t LoaderBuffer[payload::kLoaderBufferSize / payload::kRowSize][
 extern "C" uint8_t FirmwareBuffer[payload::kFirmwareBufferSize / payload::kRowSize][payload::kRowSize];
 // The digest record beside them (payload/Digest.h), in a section of its own: the buffers keep their layout.
 extern "C" uint8_t DigestRecord[payload::kDigestRecordSize];
-static_assert(payload::kDigestRecordSize == 96, "the assembler blocks above reserve 96 bytes");
+static_assert(payload::kDigestRecordSize == 128, "the assembler blocks above reserve 128 bytes");
 
 namespace payload {
 namespace {

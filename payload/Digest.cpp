@@ -79,7 +79,9 @@ DigestCheck CheckDigest(const uint8_t* buffer, size_t bufferSize, const uint8_t*
     return c;
   }
   const uint32_t length = LoadLe32(entry + 8);
-  if (std::memcmp(entry, kDigestTag, sizeof kDigestTag) != 0 || LoadLe32(entry + 12) != 0 || length == 0 ||
+  const bool zeros = LoadLe32(entry + 12) == 0 &&
+                     std::all_of(entry + 48, entry + kDigestEntrySize, [](uint8_t b) { return b == 0; });
+  if (std::memcmp(entry, kDigestTag, sizeof kDigestTag) != 0 || !zeros || length == 0 ||
       length > bufferSize) {
     c.state = DigestCheck::kDamagedRecord;
     c.Length = measured;

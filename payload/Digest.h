@@ -5,11 +5,12 @@
 //
 // The record lives in a section of its own (kDigestSectionName), found by the builder like the buffers,
 // by its position in the executable file. It holds one entry for the loader and one for the firmware, each
-// kDigestEntrySize bytes:
+// kDigestEntrySize bytes (a multiple of the section's alignment, so no system pads the section):
 //   0..7   kDigestTag, "sha-256" and a NUL
 //   8..11  the payload's length in bytes, little-endian
 //   12..15 zero
 //   16..47 the SHA-256 of the payload's bytes
+//   48..63 zero
 // An entry of zeros records nothing (the shipped program, and copies built before digests were recorded);
 // anything else that is not a valid entry counts as damage.
 #pragma once
@@ -28,7 +29,7 @@ Sha256 Sha256Of(const uint8_t* bytes, size_t n);
 // Lower-case hexadecimal: all 64 digits, or the first `digits`.
 std::string HexOf(const Sha256& digest, size_t digits = 64);
 
-inline constexpr size_t kDigestEntrySize = 48;
+inline constexpr size_t kDigestEntrySize = 64;
 inline constexpr size_t kDigestRecordSize = 2 * kDigestEntrySize;
 inline constexpr size_t kLoaderDigestEntry = 0;
 inline constexpr size_t kFirmwareDigestEntry = kDigestEntrySize;

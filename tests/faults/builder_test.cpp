@@ -165,7 +165,7 @@ TEST_F(DigestFaults, EveryPayloadShowsItsSha256AndACopyWithoutDigestsStillUpdate
   const size_t recordAt = built.image.find(entry);
   ASSERT_NE(recordAt, std::string::npos) << "no digest record in the built copy";
   std::string old = built.image;
-  old.replace(recordAt, 96, std::string(96, '\0'));
+  old.replace(recordAt, 128, std::string(128, '\0'));
   WriteProgram("Old.exe", old);
 
   struct {

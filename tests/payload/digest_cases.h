@@ -76,11 +76,15 @@ inline void ExpectDigestRoundTrip(const Bytes& built, const Bytes& firmware, con
       {"the recorded length one shorter", [&](Bytes& b) { b[fwEntry + 8] -= 1; },
        payload::DigestCheck::kMismatch, n - 1},  // the payload ends in 0xFF
       {"the tag", [&](Bytes& b) { b[fwEntry] ^= 0x20; }, payload::DigestCheck::kDamagedRecord, 0},
-      {"the reserved bytes", [&](Bytes& b) { b[fwEntry + 13] = 1; }, payload::DigestCheck::kDamagedRecord, 0},
+      {"the zeros after the length", [&](Bytes& b) { b[fwEntry + 13] = 1; },
+       payload::DigestCheck::kDamagedRecord, 0},
+      {"the zeros after the digest", [&](Bytes& b) { b[fwEntry + 63] = 1; },
+       payload::DigestCheck::kDamagedRecord, 0},
       {"a length beyond the buffer", [&](Bytes& b) { b[fwEntry + 10] = 0x20; },
        payload::DigestCheck::kDamagedRecord, 0},
-      {"the entry blanked (built before digests)", [&](Bytes& b) { std::fill_n(&b[fwEntry], 48, 0); },
-       payload::DigestCheck::kNone, 0},
+      {"the entry blanked (built before digests)",
+       [&](Bytes& b) { std::fill_n(&b[fwEntry], payload::kDigestEntrySize, 0); }, payload::DigestCheck::kNone,
+       0},
   };
   // A blanked entry and a damaged one measure the payload by the size rule: up to its last byte not 0xFF.
   size_t measured = n;
