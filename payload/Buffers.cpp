@@ -1,5 +1,7 @@
 #include "payload/Buffers.h"
 
+#include "payload/Digest.h"
+
 static_assert(payload::kLoaderBufferSize == 64000);
 static_assert(payload::kFirmwareBufferSize == 1048576);
 static_assert(payload::kLoaderBufferSize % payload::kRowSize == 0, "the firmware buffer stays row-aligned");
@@ -19,6 +21,11 @@ LoaderBuffer:
 FirmwareBuffer:
   .fill 4, 1, 0x55
   .fill 1048572, 1, 0xff
+  .section .brae_dg, "dw"
+  .balign 64
+  .globl DigestRecord
+DigestRecord:
+  .fill 128, 1, 0
   .text
 )");
 #else
@@ -38,12 +45,23 @@ FirmwareBuffer:
   .fill 4, 1, 0x55
   .fill 1048572, 1, 0xff
   .popsection
+  .pushsection .brae_digest, "aw", %progbits
+  .balign 64
+  .globl DigestRecord
+  .type DigestRecord, %object
+  .size DigestRecord, 128
+DigestRecord:
+  .fill 128, 1, 0
+  .popsection
 )");
 #endif
 
 // Rows of 64 bytes, as the transfers read them.
 extern "C" uint8_t LoaderBuffer[payload::kLoaderBufferSize / payload::kRowSize][payload::kRowSize];
 extern "C" uint8_t FirmwareBuffer[payload::kFirmwareBufferSize / payload::kRowSize][payload::kRowSize];
+// The digest record beside them (payload/Digest.h), in a section of its own: the buffers keep their layout.
+extern "C" uint8_t DigestRecord[payload::kDigestRecordSize];
+static_assert(payload::kDigestRecordSize == 128, "the assembler blocks above reserve 128 bytes");
 
 namespace payload {
 namespace {
@@ -68,6 +86,12 @@ uint8_t* MutableLoaderBytes() {
 }
 uint8_t* MutableFirmwareBytes() {
   return Opaque(&FirmwareBuffer[0][0]);
+}
+const uint8_t* DigestRecordBytes() {
+  return Opaque(&DigestRecord[0]);
+}
+uint8_t* MutableDigestRecordBytes() {
+  return Opaque(&DigestRecord[0]);
 }
 
 bool StartsWithMarker(const uint8_t* bytes, uint8_t marker, size_t length) {

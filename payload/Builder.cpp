@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "payload/Buffers.h"
+#include "payload/Digest.h"
 #include "payload/ElfPayload.h"
 #include "payload/ExeFile.h"
 #include "payload/OsFile.h"
@@ -51,6 +52,11 @@ std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size
                   ", the mark of an empty " + kind + " buffer: a copy carrying it could never update"};
   }
   return bytes;
+}
+
+void RefuseDamaged(const DigestCheck& check, const char* kind) {
+  const std::string refusal = DigestRefusal(check, kind);
+  if (!refusal.empty()) throw Refusal{refusal};
 }
 
 // Writes the image beside the target and renames it into place, so the target is either the old file or the
@@ -117,13 +123,27 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
       throw Refusal{"Can not build " + target + ": " + selfPath + ": " + why};
     }
 
+    uint8_t* const record = image.data() + where.DigestOffset;
     if (copyFirmware) {
       auto bytes = ReadPayload(cl.FirmwarePath, "firmware", kFirmwareCopyLimit, kFirmwareMarkerByte);
       PlacePayload(image.data() + where.FirmwareOffset, kFirmwareBufferSize, bytes.data(), bytes.size());
+      WriteDigestEntry(record + kFirmwareDigestEntry, bytes.data(), bytes.size());
     }
     if (copyLoader) {
       auto bytes = ReadPayload(cl.LoaderPath, "loader", kLoaderCopyLimit, kLoaderMarkerByte);
       PlacePayload(image.data() + where.LoaderOffset, kLoaderBufferSize, bytes.data(), bytes.size());
+      WriteDigestEntry(record + kLoaderDigestEntry, bytes.data(), bytes.size());
+    }
+    // A payload the copy takes over goes with its entry; a damaged one must not travel on into new copies.
+    if (!copyFirmware) {
+      RefuseDamaged(CheckDigest(image.data() + where.FirmwareOffset, kFirmwareBufferSize,
+                                record + kFirmwareDigestEntry),
+                    "firmware");
+    }
+    if (!copyLoader) {
+      RefuseDamaged(
+          CheckDigest(image.data() + where.LoaderOffset, kLoaderBufferSize, record + kLoaderDigestEntry),
+          "loader");
     }
 
     try {

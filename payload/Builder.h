@@ -36,8 +36,11 @@ struct BuildResult {
 // payload alone. Refused, with nothing written: an empty payload file, a firmware file over
 // kFirmwareCopyLimit or a loader file over kLoaderCopyLimit bytes, a payload beginning with its buffer's
 // empty test (four 0x55 for firmware, four 0x88 for a loader), an output that is the running executable, an
-// executable whose buffers cannot be found. The output is written beside its final name and renamed into
-// place, with the executable's permission bits; apart from the buffers it is byte-identical to selfPath.
+// executable whose buffers cannot be found, a payload the copy takes over from selfPath that does not match
+// its digest. Each payload placed gets its entry in the digest record (payload/Digest.h); a payload taken
+// over keeps its own. The output is written beside its final name and renamed into
+// place, with the executable's permission bits; apart from the buffers and the digest record it is
+// byte-identical to selfPath.
 BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl,
                          const std::string& selfPath = SelfExecutablePath());
 

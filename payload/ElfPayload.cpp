@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "payload/Buffers.h"
+#include "payload/Digest.h"
 
 namespace payload {
 namespace {
@@ -65,49 +66,60 @@ bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location,
     return Fail(error, "damaged section name table");
   }
   const char* nameTable = reinterpret_cast<const char*>(image + names.sh_offset);
-  const size_t wantedLength = std::strlen(kPayloadSectionName);
-
-  uint64_t found = 0;
-  int matches = 0;
-  for (uint64_t i = 1; i < shnum; ++i) {
-    const Shdr sh = section(i);
-    // The name must end inside the table.
-    if (sh.sh_name >= names.sh_size || names.sh_size - sh.sh_name < wantedLength + 1) continue;
-    if (std::memcmp(nameTable + sh.sh_name, kPayloadSectionName, wantedLength + 1) == 0) {
-      found = i;
-      ++matches;
-    }
-  }
-  if (matches == 0)
-    return Fail(error,
-                "the payload buffers are missing (no section " + std::string(kPayloadSectionName) + ")");
-  if (matches > 1) return Fail(error, "more than one payload section");
-
-  const Shdr ps = section(found);
-  if (ps.sh_type != SHT_PROGBITS || (ps.sh_flags & (SHF_ALLOC | SHF_WRITE)) != (SHF_ALLOC | SHF_WRITE) ||
-      ps.sh_size != kPayloadSectionSize) {
-    return Fail(error, "the payload section has an unexpected type or size");
-  }
-  if (!Fits(ps.sh_offset, ps.sh_size, 1, size))
-    return Fail(error, "the payload section lies beyond the file");
-
-  // The bytes the program reads at run time are those a loadable segment maps at the section's address.
   if (eh.e_phoff == 0 || eh.e_phentsize != sizeof(Phdr) || eh.e_phnum == PN_XNUM ||
       !Fits(eh.e_phoff, eh.e_phnum, sizeof(Phdr), size)) {
     return Fail(error, "damaged program headers");
   }
-  bool mapped = false;
-  for (uint64_t i = 0; i < eh.e_phnum && !mapped; ++i) {
-    const Phdr ph = Load<Phdr>(image, eh.e_phoff + i * sizeof(Phdr));
-    if (ph.p_type != PT_LOAD || ps.sh_addr < ph.p_vaddr) continue;
-    const uint64_t delta = ps.sh_addr - ph.p_vaddr;
-    mapped = delta <= ph.p_filesz && ph.p_filesz - delta >= ps.sh_size && ph.p_offset <= UINT64_MAX - delta &&
-             ph.p_offset + delta == ps.sh_offset && (ph.p_flags & PF_W) != 0;
-  }
-  if (!mapped) return Fail(error, "the payload section is not loaded from the file as expected");
 
-  location->LoaderOffset = static_cast<size_t>(ps.sh_offset);
-  location->FirmwareOffset = static_cast<size_t>(ps.sh_offset) + kLoaderBufferSize;
+  // The file offset of the one section called `name`, of `wantedSize` bytes, whose bytes a writable loadable
+  // segment maps at its address: the bytes the program reads at run time.
+  auto find = [&](const char* name, uint64_t wantedSize, const std::string& missing, const std::string& noun,
+                  size_t* offset) {
+    const size_t wantedLength = std::strlen(name);
+    uint64_t found = 0;
+    int matches = 0;
+    for (uint64_t i = 1; i < shnum; ++i) {
+      const Shdr sh = section(i);
+      // The name must end inside the table.
+      if (sh.sh_name >= names.sh_size || names.sh_size - sh.sh_name < wantedLength + 1) continue;
+      if (std::memcmp(nameTable + sh.sh_name, name, wantedLength + 1) == 0) {
+        found = i;
+        ++matches;
+      }
+    }
+    if (matches == 0) return Fail(error, missing + " (no section " + name + ")");
+    if (matches > 1) return Fail(error, "more than one " + noun);
+
+    const Shdr ps = section(found);
+    if (ps.sh_type != SHT_PROGBITS || (ps.sh_flags & (SHF_ALLOC | SHF_WRITE)) != (SHF_ALLOC | SHF_WRITE) ||
+        ps.sh_size != wantedSize) {
+      return Fail(error, "the " + noun + " has an unexpected type or size");
+    }
+    if (!Fits(ps.sh_offset, ps.sh_size, 1, size)) return Fail(error, "the " + noun + " lies beyond the file");
+    bool mapped = false;
+    for (uint64_t i = 0; i < eh.e_phnum && !mapped; ++i) {
+      const Phdr ph = Load<Phdr>(image, eh.e_phoff + i * sizeof(Phdr));
+      if (ph.p_type != PT_LOAD || ps.sh_addr < ph.p_vaddr) continue;
+      const uint64_t delta = ps.sh_addr - ph.p_vaddr;
+      mapped = delta <= ph.p_filesz && ph.p_filesz - delta >= ps.sh_size &&
+               ph.p_offset <= UINT64_MAX - delta && ph.p_offset + delta == ps.sh_offset &&
+               (ph.p_flags & PF_W) != 0;
+    }
+    if (!mapped) return Fail(error, "the " + noun + " is not loaded from the file as expected");
+    *offset = static_cast<size_t>(ps.sh_offset);
+    return true;
+  };
+
+  size_t payloadAt = 0, digestAt = 0;
+  if (!find(kPayloadSectionName, kPayloadSectionSize, "the payload buffers are missing", "payload section",
+            &payloadAt) ||
+      !find(kDigestSectionName, kDigestRecordSize, "the digest record is missing", "digest section",
+            &digestAt)) {
+    return false;
+  }
+  location->LoaderOffset = payloadAt;
+  location->FirmwareOffset = payloadAt + kLoaderBufferSize;
+  location->DigestOffset = digestAt;
   return true;
 }
 

@@ -11,13 +11,14 @@ namespace payload {
 struct PayloadLocation {
   size_t LoaderOffset = 0;    // file offset of the loader buffer
   size_t FirmwareOffset = 0;  // file offset of the firmware buffer, right after the loader buffer
+  size_t DigestOffset = 0;    // file offset of the digest record (payload/Digest.h), a section of its own
 };
 
 // ELF: finds the payload section by name in the section headers and checks that a loadable
 // segment maps exactly those file bytes at the section's address, i.e. that they are the bytes the program
 // reads at run time. Every offset and count in the image is checked against its size. Returns false with a
 // message in *error for anything else: a truncated or foreign file, a file without the section, a section of
-// another size.
+// another size. The digest record's section is found and checked the same way.
 // PE: finds the section by its header and checks that its file bytes are what the program loader maps at
 // its address (all of them from the file, inside the image, overlapping no other section); the same refusals.
 bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location, std::string* error);

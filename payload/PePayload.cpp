@@ -1,8 +1,10 @@
 // The payload locator for Windows executables (PE32+). Reads the headers by their documented offsets, so it
 // needs no system header and works on any copy of the file.
+#include <algorithm>
 #include <cstring>
 
 #include "payload/Buffers.h"
+#include "payload/Digest.h"
 #include "payload/ElfPayload.h"
 
 namespace payload {
@@ -91,43 +93,53 @@ bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location,
   if (!Fits(table, sectionCount, kSectionHeaderSize, size)) return Fail(error, "damaged section headers");
   auto section = [&](uint64_t i) { return LoadSection(image + table + i * kSectionHeaderSize); };
 
-  uint64_t found = 0;
-  int matches = 0;
-  for (uint64_t i = 0; i < sectionCount; ++i) {
-    if (NameIs(section(i), kPayloadSectionName)) {
-      found = i;
-      ++matches;
+  // The file offset of the one section called `name`, of `wantedSize` bytes, whose bytes the program loader
+  // maps at its address: all of them from the file, inside the image, where no other section is mapped (it
+  // fills what lies past a section's file bytes with zeros).
+  auto find = [&](const char* name, uint32_t wantedSize, const std::string& missing, const std::string& noun,
+                  size_t* offset) {
+    uint64_t found = 0;
+    int matches = 0;
+    for (uint64_t i = 0; i < sectionCount; ++i) {
+      if (NameIs(section(i), name)) {
+        found = i;
+        ++matches;
+      }
     }
-  }
-  if (matches == 0) {
-    return Fail(error,
-                "the payload buffers are missing (no section " + std::string(kPayloadSectionName) + ")");
-  }
-  if (matches > 1) return Fail(error, "more than one payload section");
+    if (matches == 0) return Fail(error, missing + " (no section " + name + ")");
+    if (matches > 1) return Fail(error, "more than one " + noun);
 
-  const Section ps = section(found);
-  if ((ps.characteristics & (kInitialisedData | kMemRead | kMemWrite)) !=
-          (kInitialisedData | kMemRead | kMemWrite) ||
-      (ps.characteristics & kUninitialisedData) || ps.virtualSize != kPayloadSectionSize) {
-    return Fail(error, "the payload section has an unexpected type or size");
-  }
-  if (!Fits(ps.rawOffset, ps.rawSize, 1, size))
-    return Fail(error, "the payload section lies beyond the file");
+    const Section ps = section(found);
+    if ((ps.characteristics & (kInitialisedData | kMemRead | kMemWrite)) !=
+            (kInitialisedData | kMemRead | kMemWrite) ||
+        (ps.characteristics & kUninitialisedData) || ps.virtualSize != wantedSize) {
+      return Fail(error, "the " + noun + " has an unexpected type or size");
+    }
+    if (!Fits(ps.rawOffset, ps.rawSize, 1, size)) return Fail(error, "the " + noun + " lies beyond the file");
+    bool mapped = ps.rawOffset != 0 && ps.rawSize >= ps.virtualSize &&
+                  uint64_t{ps.virtualAddress} + ps.virtualSize <= imageSize;
+    for (uint64_t i = 0; i < sectionCount && mapped; ++i) {
+      if (i == found) continue;
+      const Section s = section(i);
+      const uint64_t start = s.virtualAddress, end = start + std::max(s.virtualSize, s.rawSize);
+      mapped = end <= ps.virtualAddress || start >= uint64_t{ps.virtualAddress} + ps.virtualSize;
+    }
+    if (!mapped) return Fail(error, "the " + noun + " is not loaded from the file as expected");
+    *offset = ps.rawOffset;
+    return true;
+  };
 
-  // The loader maps a section's file bytes at its address and fills what lies past them with zeros: every
-  // payload byte must come from the file, inside the image, where no other section is mapped.
-  bool mapped = ps.rawOffset != 0 && ps.rawSize >= ps.virtualSize &&
-                uint64_t{ps.virtualAddress} + ps.virtualSize <= imageSize;
-  for (uint64_t i = 0; i < sectionCount && mapped; ++i) {
-    if (i == found) continue;
-    const Section s = section(i);
-    const uint64_t start = s.virtualAddress, end = start + std::max(s.virtualSize, s.rawSize);
-    mapped = end <= ps.virtualAddress || start >= uint64_t{ps.virtualAddress} + ps.virtualSize;
+  static_assert(sizeof kDigestSectionName - 1 <= 8, "a PE section name has at most 8 characters");
+  size_t payloadAt = 0, digestAt = 0;
+  if (!find(kPayloadSectionName, kPayloadSectionSize, "the payload buffers are missing", "payload section",
+            &payloadAt) ||
+      !find(kDigestSectionName, kDigestRecordSize, "the digest record is missing", "digest section",
+            &digestAt)) {
+    return false;
   }
-  if (!mapped) return Fail(error, "the payload section is not loaded from the file as expected");
-
-  location->LoaderOffset = ps.rawOffset;
-  location->FirmwareOffset = size_t{ps.rawOffset} + kLoaderBufferSize;
+  location->LoaderOffset = payloadAt;
+  location->FirmwareOffset = payloadAt + kLoaderBufferSize;
+  location->DigestOffset = digestAt;
   return true;
 }
 

@@ -6,7 +6,9 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev googletest
   nlohmann-json3-dev clang libclang-rt-14-dev fonts-dejavu-extra file)
+packages+=(libgcrypt20-dev)  # SHA-256 of the payloads
 packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
+packages+=(libgcrypt-mingw-w64-dev)  # the same SHA-256 in the Windows program (static, with libgpg-error)
 packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it
 missing=()
 for p in "${packages[@]}"; do

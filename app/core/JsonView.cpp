@@ -23,6 +23,12 @@ JsonObject PayloadObject(const PayloadReport& r) {
   JsonObject o;
   o.Add("source", r.Source).Add("size", r.Size).Add("crc16", static_cast<int>(r.Crc16));
   o.Add("readable", r.Readable);
+  if (r.Sha256.empty()) {
+    o.AddNull("sha256");
+  } else {
+    o.Add("sha256", r.Sha256);
+  }
+  o.Add("sha256_recorded", r.Sha256Recorded);
   return o;
 }
 

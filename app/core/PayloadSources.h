@@ -13,6 +13,7 @@
 #include "engine/Payloads.h"
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
+#include "payload/Digest.h"
 #include "payload/PayloadFile.h"
 #include "payload/SizeRule.h"
 
@@ -46,6 +47,10 @@ inline std::vector<uint8_t> ReadWhole(payload::PayloadFile& file) {
 struct PayloadSources {
   std::unique_ptr<engine::IPayloadSource> Loader;
   std::unique_ptr<engine::IPayloadSource> Firmware;
+  // The SHA-256 of a payload file's snapshot, the bytes that are sent; zeros for a buffer (its digest comes
+  // from the check against the copy's record, payload/Digest.h).
+  payload::Sha256 LoaderSha256{};
+  payload::Sha256 FirmwareSha256{};
 };
 
 // From a buffer the loader ends at its counted size; a loader file is sent whole. The firmware is cut at its
@@ -62,6 +67,7 @@ inline PayloadSources ChoosePayloadSources(payload::RunMode mode, uint32_t loade
   if (payload::LoaderFromFile(mode)) {
     std::vector<uint8_t> bytes = ReadWhole(loaderFile);
     if (payload::SizeOf(bytes.data(), bytes.size()) != loaderSize) throw changed("loader");
+    s.LoaderSha256 = payload::Sha256Of(bytes.data(), bytes.size());
     s.Loader = std::make_unique<SnapshotSource>(std::move(bytes), 1);
   } else {
     s.Loader = std::make_unique<engine::BufferPayload>(
@@ -72,6 +78,7 @@ inline PayloadSources ChoosePayloadSources(payload::RunMode mode, uint32_t loade
     if (payload::AdjustFirmwareSize(payload::SizeOf(bytes.data(), bytes.size())) != firmwareSize) {
       throw changed("firmware");
     }
+    s.FirmwareSha256 = payload::Sha256Of(bytes.data(), bytes.size());
     s.Firmware = std::make_unique<SnapshotSource>(std::move(bytes), 1 << 30);
   } else {
     s.Firmware =

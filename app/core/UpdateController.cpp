@@ -39,11 +39,15 @@ PayloadReport MeasurePayload(engine::IPayloadSource& source, std::string name, u
   return report;
 }
 
-std::string PayloadText(const PayloadReport& report) {
+std::string PayloadText(const PayloadReport& report, size_t digits) {
   char crc[16];
   std::snprintf(crc, sizeof crc, "0x%04X", static_cast<unsigned>(report.Crc16));
-  return report.Source + ", " + std::to_string(report.Size) + " bytes, CRC-16 " + crc +
-         (report.Readable ? "" : ", unreadable");
+  std::string text = report.Source + ", " + std::to_string(report.Size) + " bytes, CRC-16 " + crc;
+  if (!report.Sha256.empty()) {
+    text += ", SHA-256 " + report.Sha256.substr(0, digits);
+    if (report.Source == "embedded" && !report.Sha256Recorded) text += " (no digest recorded)";
+  }
+  return text + (report.Readable ? "" : ", unreadable");
 }
 
 UpdateController::UpdateController(IView& view, Options options)
@@ -119,6 +123,10 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
   loaderSize_ = sizes.LoaderSize;
   AppendLogLine(std::string("Brae update version is ") + kVersionText);
   AppendLogLine("Firmware file size is " + std::to_string(firmwareSize_) + "\r\n\r\n");
+  if (!EmbeddedPayloadsIntact()) {
+    Close();
+    return;
+  }
 
   // The status line reads its starting text from here on (the console prints it now).
   view_.StatusChanged(status_);
@@ -144,6 +152,35 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
   engine_->LoaderSize = static_cast<uint32_t>(loaderSize_);
 }
 
+bool UpdateController::EmbeddedPayloadsIntact() {
+  // A copy damaged after its build would send its damage, and the indicator would accept it: the CRC-16 is
+  // computed over what is sent. Checked before any port is opened.
+  std::string refusal;
+  auto check = [&](bool fromFile, payload::DigestCheck (*checkFn)(), payload::DigestCheck* result,
+                   const char* kind, const char* capitalised) {
+    if (fromFile) return;
+    *result = checkFn();
+    if (result->state == payload::DigestCheck::kNone) {
+      AppendLogLine(std::string(capitalised) +
+                    ": this copy carries no SHA-256 of its embedded payload (built before digests were "
+                    "recorded); nothing to check it against");
+    } else if (result->state == payload::DigestCheck::kMatch) {
+      AppendLogLine(std::string(capitalised) +
+                    ": the embedded payload matches the SHA-256 recorded by its build");
+    } else {
+      const std::string text = payload::DigestRefusal(*result, kind);
+      AppendLogLine(text);
+      refusal += (refusal.empty() ? "" : "\r\n\r\n") + text;
+    }
+  };
+  check(payload::FirmwareFromFile(runMode_), &payload::CheckEmbeddedFirmware, &firmwareCheck_, "firmware",
+        "Firmware");
+  check(payload::LoaderFromFile(runMode_), &payload::CheckEmbeddedLoader, &loaderCheck_, "loader", "Loader");
+  if (refusal.empty()) return true;
+  tk::App().MessageBox(refusal, payload::kMessageCaption);
+  return false;
+}
+
 void UpdateController::ReportPayloads(const std::string& firmwarePath, const std::string& loaderPath) {
   // The firmware as the transfer sends it: cut at the announced size, padded up to it. A loader file goes
   // whole; from the buffer the source already ends at the counted size.
@@ -153,8 +190,16 @@ void UpdateController::ReportPayloads(const std::string& firmwarePath, const std
                      firmwareSize, firmwareSize);
   loaderReport_ = MeasurePayload(*sources_.Loader,
                                  payload::LoaderFromFile(runMode_) ? loaderPath : "embedded", UINT32_MAX, 0);
-  AppendLogLine("Firmware to send: " + PayloadText(firmwareReport_));
-  AppendLogLine("Loader to send: " + PayloadText(loaderReport_));
+  auto digest = [](PayloadReport& report, bool fromFile, const payload::Sha256& file,
+                   const payload::DigestCheck& embedded) {
+    report.Sha256 = payload::HexOf(fromFile ? file : embedded.Actual);
+    report.Sha256Recorded = !fromFile && embedded.state == payload::DigestCheck::kMatch;
+  };
+  digest(firmwareReport_, payload::FirmwareFromFile(runMode_), sources_.FirmwareSha256, firmwareCheck_);
+  digest(loaderReport_, payload::LoaderFromFile(runMode_), sources_.LoaderSha256, loaderCheck_);
+  // The log keeps the whole digests; the screen shows their beginning.
+  AppendLogLine("Firmware to send: " + PayloadText(firmwareReport_, 64));
+  AppendLogLine("Loader to send: " + PayloadText(loaderReport_, 64));
   view_.PayloadsChosen(firmwareReport_, loaderReport_);
 }
 

@@ -15,6 +15,7 @@
 #include "engine/Reporting.h"
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
+#include "payload/Digest.h"
 #include "payload/PayloadFile.h"
 
 namespace engine {
@@ -26,21 +27,27 @@ class QueuedRuntime;
 
 namespace app {
 
-// Which payload an update sends, so that a technician can tell two copies apart: "embedded" or the file's
-// path, the bytes sent, and their CRC-16 (for the firmware the one the indicator checks).
+// Which payload an update sends, so that a technician can tell two copies apart and compare them with the
+// release notes: "embedded" or the file's path, the bytes sent, their CRC-16 (for the firmware the one the
+// indicator checks), and the SHA-256 of the payload itself.
 struct PayloadReport {
   std::string Source;
   uint32_t Size = 0;
   uint16_t Crc16 = 0;
   bool Readable = true;  // false: the source failed while it was measured; size and CRC are what was read
+  // 64 hex digits: of a file's bytes as read, of an embedded payload as its build recorded it (or, in a copy
+  // that carries no record, up to its last byte that is not 0xFF). Empty when unknown.
+  std::string Sha256 = {};
+  bool Sha256Recorded = false;  // an embedded payload that matched the digest its build recorded
 };
 
 // The bytes a payload source delivers, at most `limit`, padded with 0xFF up to `padTo` as the transfer pads
 // the firmware; the source is left rewound.
 PayloadReport MeasurePayload(engine::IPayloadSource& source, std::string name, uint32_t limit,
                              uint32_t padTo);
-// "embedded, 60002 bytes, CRC-16 0x1A2B"
-std::string PayloadText(const PayloadReport& report);
+// "embedded, 60002 bytes, CRC-16 0x1A2B, SHA-256 0123456789abcdef": the digest's first `digits` hex digits;
+// an embedded payload without a recorded digest says so.
+std::string PayloadText(const PayloadReport& report, size_t digits = 16);
 
 class IView {
  public:
@@ -126,6 +133,7 @@ class UpdateController : public engine::IReporter {
   void StartUpdate(const std::string& firmwarePath, const std::string& loaderPath, bool bootFlag);
   void Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl);
   void SetStatus(const std::string& text);
+  bool EmbeddedPayloadsIntact();
   void ReportPayloads(const std::string& firmwarePath, const std::string& loaderPath);
   void WriteLogFile();
 
@@ -150,6 +158,8 @@ class UpdateController : public engine::IReporter {
   PayloadSources sources_;  // what the engine reads the payloads from
   PayloadReport firmwareReport_;
   PayloadReport loaderReport_;
+  payload::DigestCheck firmwareCheck_;  // of the embedded payloads the update sends
+  payload::DigestCheck loaderCheck_;
   std::unique_ptr<engine::TSerialThread> engine_;
 
   bool shown_ = false;

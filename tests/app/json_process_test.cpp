@@ -139,6 +139,11 @@ TEST_F(JsonProcessTest, AWholeUpdateReadsBackLineByLine) {
   ASSERT_NE(crcAt, std::string::npos);
   EXPECT_EQ(result["firmware"]["crc16"], std::stoi(log.substr(crcAt + 17)));
   EXPECT_NE(log.find("Firmware to send: fw.bin, 60002 bytes, CRC-16 0x"), std::string::npos);
+  // And the SHA-256 of each file, as the release notes give it.
+  for (auto [which, file] : {std::pair{"firmware", "fw.bin"}, {"loader", "b.s19"}}) {
+    EXPECT_EQ(result[which]["sha256"], testing_support::Sha256sum(tmp / file)) << which;
+    EXPECT_EQ(result[which]["sha256_recorded"], false) << which;
+  }
 
   // The human text went to the error stream.
   EXPECT_NE(updater->Err().find("Sending Load Program"), std::string::npos);

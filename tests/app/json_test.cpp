@@ -252,8 +252,9 @@ TEST_F(JsonViewTest, TheResultIsLastAndNothingFollowsIt) {
   v->MessageBox("No firmware file inside.\r\n", "Update Message--3.1c");
   v->ShowErrorMessage(2);
   v->LogFileDone({true, "/l/VeltronaUpdateBraeError.TXT", "", ""});
-  app::PayloadReport fw{"/w/fw.bin", 60002, 0x0652, true};
-  v->PayloadsChosen(fw, {"embedded", 9784, 0x8288, true});
+  const std::string digest = "37282c991c847e12211022f95b3b5949453f29c312b3fed369f592396a8fc128";
+  app::PayloadReport fw{"/w/fw.bin", 60002, 0x0652, true, digest};
+  v->PayloadsChosen(fw, {"embedded", 9784, 0x8288, true, "", false});
   v->EndProgram(1);
   v->LogLinesAdded({"a line logged while the engine stops"});
   v->StatusChanged("late");
@@ -267,8 +268,11 @@ TEST_F(JsonViewTest, TheResultIsLastAndNothingFollowsIt) {
             "Problem:\n\nIf problem persists, contact Veltrona Service.\n\nservice@veltrona.example");
   EXPECT_EQ(events[3], json::parse(R"({"v":1,"event":"result","ok":false,"exit_code":1,
       "log_file":"/l/VeltronaUpdateBraeError.TXT",
-      "firmware":{"source":"/w/fw.bin","size":60002,"crc16":1618,"readable":true},
-      "loader":{"source":"embedded","size":9784,"crc16":33416,"readable":true}})"));
+      "firmware":{"source":"/w/fw.bin","size":60002,"crc16":1618,"readable":true,
+                  "sha256":"37282c991c847e12211022f95b3b5949453f29c312b3fed369f592396a8fc128",
+                  "sha256_recorded":false},
+      "loader":{"source":"embedded","size":9784,"crc16":33416,"readable":true,"sha256":null,
+                "sha256_recorded":false}})"));
   EXPECT_EQ(endCode_, 1);
 }
 
@@ -327,7 +331,24 @@ TEST(MeasurePayload, SizeAndCrcOfWhatTheTransferSends) {
     EXPECT_EQ(source.Read(&first, 1), 1);
     EXPECT_EQ(first, '1') << c.what;
   }
-  EXPECT_EQ(app::PayloadText({"embedded", 9, 0xBB3D, true}), "embedded, 9 bytes, CRC-16 0xBB3D");
+  // The digest: 16 digits on screen, as many as asked in the log; an embedded payload without a recorded one
+  // says so.
+  const std::string sha = "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225";
+  const struct {
+    app::PayloadReport report;
+    size_t digits;
+    std::string text;
+  } texts[] = {
+      {{"embedded", 9, 0xBB3D, true}, 16, "embedded, 9 bytes, CRC-16 0xBB3D"},
+      {{"embedded", 9, 0xBB3D, true, sha, true},
+       16,
+       "embedded, 9 bytes, CRC-16 0xBB3D, SHA-256 15e2b0d3c33891eb"},
+      {{"embedded", 9, 0xBB3D, true, sha, false},
+       16,
+       "embedded, 9 bytes, CRC-16 0xBB3D, SHA-256 15e2b0d3c33891eb (no digest recorded)"},
+      {{"/f.bin", 9, 0xBB3D, true, sha, false}, 64, "/f.bin, 9 bytes, CRC-16 0xBB3D, SHA-256 " + sha},
+  };
+  for (const auto& t : texts) EXPECT_EQ(app::PayloadText(t.report, t.digits), t.text);
 
   // A file that fails after three bytes: what was read, padded, and said to be unreadable.
   FailingSource failing;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Whole updates by brae-update.exe (its console presentation, BRAE_CONSOLE=1) under Wine against the
 # simulated indicator on COM1 of the test prefix: from payload files, from a built Demo.exe with no
-# arguments, with the indicator's line pulled in the middle of the firmware and plugged in again, and from
-# files, a copy and a log folder whose names hold letters of several scripts. Each time the image the
+# arguments (and that copy with one bit of its firmware flipped, which must refuse), with the indicator's line
+# pulled in the middle of the firmware and plugged in again, and from files, a copy and a log folder whose names
+# hold letters of several scripts. Each time the image the
 # indicator confirmed must be the firmware file byte for byte, and the diagnostic log must be written. First,
 # --help and --version must answer without touching the indicator.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
@@ -130,6 +131,35 @@ update files "$update" /i demo.bin demo.s19
   >"$work/build.out" 2>&1) || { echo "building Demo.exe failed"; cat "$work/build.out"; exit 1; }
 mkdir -p "$work/copy" && mv "$work/Demo.exe" "$work/copy/"
 update copy "$work/copy/Demo.exe"
+
+# One flipped bit in the copy's firmware: the copy refuses with both digests, exit code 1, before it opens a
+# port; the indicator hears nothing. The loader buffer begins at the first byte where the copy differs from the
+# program it was built from; the firmware buffer follows it.
+first_difference=$(cmp "$update" "$work/copy/Demo.exe" | sed -n 's/.* byte \([0-9]*\),.*/\1/p')
+firmware_at=$((first_difference - 1 + 64000))
+cp "$work/copy/Demo.exe" "$work/copy/Damaged.exe"
+byte=$(od -An -tu1 -j $((firmware_at + 1000)) -N1 "$work/copy/Damaged.exe" | tr -d ' ')
+printf "\\$(printf %03o $((byte ^ 4)))" | dd of="$work/copy/Damaged.exe" bs=1 seek=$((firmware_at + 1000)) conv=notrunc 2>/dev/null
+"$sim" --link "$ports/com1" --transcript "$work/indicator-damaged.txt" >"$work/sim-damaged.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
+rm -f "$work/logs/"*
+code=0
+(cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" timeout 60 "$wine_run" "$work/copy/Damaged.exe" \
+  >"$work/update-damaged.out" 2>&1) || code=$?
+stop_sim
+expected_digest=$(sha256sum <"$work/demo.bin" | cut -c1-64)
+if [ "$code" -ne 1 ] || ! tr -d '\r' <"$work/update-damaged.out" | grep -qx "Expected: $expected_digest" ||
+  ! grep -qF "this copy is damaged; build or download it again." "$work/update-damaged.out" ||
+  ! grep -qF "this copy is damaged; build or download it again." "$work/logs/VeltronaUpdateBraeError.TXT" ||
+  [ "$(grep -vc -e ' line at ' -e ' stopped by ' "$work/indicator-damaged.txt")" != 0 ]; then
+  echo "damaged: FAILED (exit code $code)"
+  head -8 "$work/update-damaged.out"
+  cat "$work/indicator-damaged.txt"
+  status=1
+else
+  echo "damaged: a copy with one flipped bit in its firmware refused, exit code 1; the indicator heard nothing"
+fi
 
 # The line goes (a pulled cable) some 20000 bytes into the firmware, after the loader's text, and comes back
 # as a new pseudo-terminal at the same link 1.5 s later: the program opens COM1 again and finishes.

@@ -10,6 +10,7 @@
 
 #include "payload/Builder.h"
 #include "payload/PayloadFile.h"
+#include "tests/payload/digest_cases.h"
 #include "tests/payload/test_files.h"
 
 namespace payload {
@@ -107,6 +108,64 @@ TEST_F(PayloadBuilder, RebuildingACopyTakesTheNewPayloads) {
     BuildResult r = Build(c.fw, c.ld, dir_ / "B", dir_ / "A.exe");
     ASSERT_TRUE(r.Ok) << r.Message;
     ExpectBuilt(self_, ReadFile(dir_ / "B.exe"), at_, c.expectLd, c.expectFw);
+  }
+}
+
+TEST_F(PayloadBuilder, TheDigestRecordRoundTrips) {
+  payload_test::ExpectKnownSha256();
+  Bytes fw = Pattern(5000, 7), ld = Pattern(700, 8);
+  fw.insert(fw.end(), {0xFF, 0xFF});  // a firmware file may end in 0xFF: its digest covers all of it
+  WriteFile(dir_ / "fw.bin", fw);
+  WriteFile(dir_ / "ld.s19", ld);
+  ASSERT_TRUE(Build(true, true, dir_ / "Out").Ok);
+  payload_test::ExpectDigestRoundTrip(ReadFile(dir_ / "Out.exe"), fw, ld);
+}
+
+TEST_F(PayloadBuilder, APayloadTakenOverKeepsItsDigestAndADamagedOneIsNotTakenOver) {
+  const Bytes fw1 = Pattern(5000, 1), ld1 = Pattern(3000, 3), fw2 = Pattern(4321, 2);
+  WriteFile(dir_ / "fw.bin", fw1);
+  WriteFile(dir_ / "ld.s19", ld1);
+  ASSERT_TRUE(Build(true, true, dir_ / "A").Ok);
+  const Bytes a = ReadFile(dir_ / "A.exe");
+  PayloadLocation at;
+  std::string error;
+  ASSERT_TRUE(LocatePayload(a.data(), a.size(), &at, &error)) << error;
+  WriteFile(dir_ / "fw.bin", fw2);
+
+  Bytes damaged = a;
+  damaged[at.LoaderOffset + 1234] ^= 0x40;
+  WriteFile(dir_ / "D.exe", damaged);
+  const std::string refused =
+      "The loader carried in this program does not match the SHA-256 recorded when it "
+      "was built: this copy is damaged; build or download it again.\r\nExpected: " +
+      HexOf(Sha256Of(ld1.data(), ld1.size()));
+  const struct {
+    const char* what;
+    std::string from;
+    bool fw, ld;
+    std::string message;  // the beginning of it
+  } cases[] = {
+      {"the loader of a sound copy", "A.exe", true, false, ""},
+      {"the damaged loader", "D.exe", true, false, refused},
+      {"the damaged loader replaced", "D.exe", true, true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(dir_ / "B.exe");
+    const BuildResult r = Build(c.fw, c.ld, dir_ / "B", dir_ / c.from);
+    EXPECT_EQ(r.Message.substr(0, c.message.size()), c.message);
+    EXPECT_EQ(r.Ok, c.message.empty());
+    EXPECT_EQ(std::filesystem::exists(dir_ / "B.exe"), r.Ok);
+    if (!r.Ok) continue;
+    const Bytes b = ReadFile(dir_ / "B.exe");
+    EXPECT_TRUE(std::equal(a.begin() + static_cast<long>(at.DigestOffset + kLoaderDigestEntry),
+                           a.begin() + static_cast<long>(at.DigestOffset + kDigestEntrySize),
+                           b.begin() + static_cast<long>(at.DigestOffset + kLoaderDigestEntry)))
+        << "the loader's entry travels with it";
+    EXPECT_EQ(CheckDigest(b.data() + at.FirmwareOffset, kFirmwareBufferSize,
+                          b.data() + at.DigestOffset + kFirmwareDigestEntry)
+                  .state,
+              DigestCheck::kMatch);
   }
 }
 
@@ -255,7 +314,7 @@ class PayloadBuiltUpdater : public ::testing::Test {
     return m[1];
   }
   // The report of a program whose buffers hold ld and fw; none = still shipped (the markers count as a 6- and
-  // a 4-byte payload for the size rule).
+  // a 4-byte payload for the size rule), and what its own digest check says at run time.
   static std::string Expected(const Bytes* ld, const Bytes* fw) {
     auto hash = [](const Bytes& b) {
       uint64_t h = 1469598103934665603ull;
@@ -265,9 +324,11 @@ class PayloadBuiltUpdater : public ::testing::Test {
       return std::string(s);
     };
     const Bytes l = ld ? *ld : Bytes(6, 0x88), f = fw ? *fw : Bytes(4, 0x55);
+    // Every payload here was placed by a builder, which recorded its digest; the shipped buffers have none.
     return std::string("loader_empty=") + (ld ? "0" : "1") + " firmware_empty=" + (fw ? "0" : "1") +
            " loader_size=" + std::to_string(l.size()) + " firmware_size=" + std::to_string(f.size()) +
-           " loader_hash=" + hash(l) + " firmware_hash=" + hash(f);
+           " loader_hash=" + hash(l) + " firmware_hash=" + hash(f) +
+           " loader_digest=" + (ld ? "match" : "none") + " firmware_digest=" + (fw ? "match" : "none");
   }
   payload_test::TempDir dir_;
   const std::string probe_ = BRAE_PAYLOAD_PROBE;

@@ -10,6 +10,7 @@
 
 #include "payload/Builder.h"
 #include "payload/PayloadFile.h"
+#include "tests/payload/digest_cases.h"
 #include "tests/payload/test_files.h"
 
 namespace payload {
@@ -52,6 +53,16 @@ TEST_F(PayloadBuilderWindows, BuildsIntoTheSectionAndReplacesAnOlderCopy) {
   EXPECT_TRUE(ReadFile(dir_ / "Other.exe") == Expected(&ld, nullptr));
   // Nothing is left beside the outputs.
   EXPECT_EQ(dir_.List(), (std::vector<std::string>{"Name.exe", "Other.exe", "fw.bin", "ld.s19"}));
+}
+
+TEST_F(PayloadBuilderWindows, TheDigestRecordRoundTripsInTheExe) {
+  payload_test::ExpectKnownSha256();
+  Bytes fw = Pattern(5000, 7), ld = Pattern(700, 8);
+  fw.insert(fw.end(), {0xFF, 0xFF});
+  WriteFile(dir_ / "fw.bin", fw);
+  WriteFile(dir_ / "ld.s19", ld);
+  ASSERT_TRUE(Build(true, true, dir_ / "Out").Ok);
+  payload_test::ExpectDigestRoundTrip(ReadFile(dir_ / "Out.exe"), fw, ld);
 }
 
 TEST_F(PayloadBuilderWindows, RefusesItsOwnFileUnderAnotherSpellingAndWritesNothing) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <link.h>
 
+#include <cstddef>
 #include <cstring>
 
+#include "payload/Digest.h"
 #include "payload/ElfPayload.h"
 #include "tests/payload/locate.h"
 #include "tests/payload/test_files.h"
@@ -20,6 +22,49 @@ TEST(PayloadElf, FindsTheBytesTheRunningProgramReads) {
   ASSERT_EQ(Locate(payload_test::ReadFile("/proc/self/exe"), &where), "ok");
   EXPECT_EQ(static_cast<long>(where.LoaderOffset), payload_test::SelfLoaderOffset());
   EXPECT_EQ(where.FirmwareOffset, where.LoaderOffset + kLoaderBufferSize);
+  // The digest record: the bytes the running program reads as its record.
+  const long record = payload_test::SelfFileOffset(DigestRecordBytes());
+  ASSERT_GT(record, 0);
+  EXPECT_EQ(where.DigestOffset, static_cast<size_t>(record));
+}
+
+TEST(PayloadElf, TheDigestRecordIsFoundLikeTheBuffers) {
+  const Bytes image = payload_test::ReadFile("/proc/self/exe");
+  PayloadLocation where;
+  ASSERT_EQ(Locate(image, &where), "ok");
+  ElfW(Ehdr) eh;
+  std::memcpy(&eh, image.data(), sizeof eh);
+  // The record's section header: the one whose file offset is the record's.
+  size_t header = 0;
+  for (size_t i = 0; i < eh.e_shnum; ++i) {
+    ElfW(Shdr) sh;
+    std::memcpy(&sh, image.data() + eh.e_shoff + i * sizeof sh, sizeof sh);
+    if (sh.sh_offset == where.DigestOffset && sh.sh_size == kDigestRecordSize)
+      header = eh.e_shoff + i * sizeof sh;
+  }
+  ASSERT_NE(header, 0u);
+  const struct {
+    const char* what;
+    size_t field, size;
+    uint64_t value;
+    std::string expected;
+  } cases[] = {
+      {"another size", offsetof(ElfW(Shdr), sh_size), 8, kDigestRecordSize + 1,
+       "the digest section has an unexpected type or size"},
+      {"read-only", offsetof(ElfW(Shdr), sh_flags), 8, SHF_ALLOC,
+       "the digest section has an unexpected type or size"},
+      {"zero-filled", offsetof(ElfW(Shdr), sh_type), 4, SHT_NOBITS,
+       "the digest section has an unexpected type or size"},
+      {"beyond the file", offsetof(ElfW(Shdr), sh_offset), 8, image.size() - 8,
+       "the digest section lies beyond the file"},
+      {"not where it is loaded from", offsetof(ElfW(Shdr), sh_addr), 8, 64,
+       "the digest section is not loaded from the file as expected"},
+  };
+  for (const auto& c : cases) {
+    Bytes damaged = image;
+    std::memcpy(damaged.data() + header + c.field, &c.value, c.size);
+    EXPECT_EQ(Locate(damaged), c.expected) << c.what;
+  }
 }
 
 TEST(PayloadElf, RefusesWhatItCannotTrustAndNeverReadsOutsideTheFile) {

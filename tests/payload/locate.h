@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "payload/Buffers.h"
+#include "payload/Digest.h"
 #include "payload/ElfPayload.h"
 #include "tests/payload/test_files.h"
 
@@ -44,6 +45,7 @@ inline int DamageAtRandom(Bytes& image, std::span<const Region> regions) {
     payload::PayloadLocation where;
     if (Locate(image, &where) == "ok") {
       EXPECT_LE(where.FirmwareOffset + payload::kFirmwareBufferSize, image.size());
+      EXPECT_LE(where.DigestOffset + payload::kDigestRecordSize, image.size());
     } else {
       ++refused;
     }

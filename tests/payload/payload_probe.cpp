@@ -1,5 +1,6 @@
 // Prints what the program reads in its own payload buffers; builds like the updater when given /u or /l.
 //   loader_empty=0 firmware_empty=0 loader_size=501 firmware_size=2 loader_hash=... firmware_hash=...
+//   loader_digest=match firmware_digest=none (the run-time check against the digest record)
 //   loader_offset=... (where the loader buffer comes from in the file, by the program headers)
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "payload/Buffers.h"
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
+#include "payload/Digest.h"
 #include "payload/SizeRule.h"
 #include "tests/payload/test_files.h"
 
@@ -30,12 +32,17 @@ int main(int argc, char** argv) {
   }
   uint32_t loader = payload::SizeOf(payload::LoaderBytes(), payload::kLoaderBufferSize);
   uint32_t firmware = payload::SizeOf(payload::FirmwareBytes(), payload::kFirmwareBufferSize);
+  auto state = [](const payload::DigestCheck& c) {
+    static const char* const kNames[] = {"none", "match", "mismatch", "damaged"};
+    return kNames[c.state];
+  };
   std::printf(
       "loader_empty=%d firmware_empty=%d loader_size=%u firmware_size=%u loader_hash=%016llx "
-      "firmware_hash=%016llx loader_offset=%ld\n",
+      "firmware_hash=%016llx loader_digest=%s firmware_digest=%s loader_offset=%ld\n",
       payload::LoaderBufferEmpty(), payload::FirmwareBufferEmpty(), loader, firmware,
       static_cast<unsigned long long>(Fnv(payload::LoaderBytes(), loader)),
       static_cast<unsigned long long>(Fnv(payload::FirmwareBytes(), firmware)),
+      state(payload::CheckEmbeddedLoader()), state(payload::CheckEmbeddedFirmware()),
       payload_test::SelfLoaderOffset());
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "payload/Buffers.h"
+#include "payload/Digest.h"
 #include "payload/ExeFile.h"
 #include "tests/payload/locate.h"
 #include "tests/payload/test_files.h"
@@ -57,6 +58,8 @@ TEST(PayloadPe, FindsTheBytesTheRunningProgramReads) {
   EXPECT_EQ(where.FirmwareOffset, where.LoaderOffset + kLoaderBufferSize);
   EXPECT_EQ(Self()[where.LoaderOffset], kLoaderMarkerByte);
   EXPECT_EQ(Self()[where.FirmwareOffset], kFirmwareMarkerByte);
+  // The digest record: the bytes the running program reads as its record.
+  EXPECT_EQ(static_cast<long>(where.DigestOffset), payload_test::SelfFileOffset(DigestRecordBytes()));
 }
 
 TEST(PayloadPe, RefusesWhatItCannotTrust) {

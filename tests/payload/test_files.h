@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "payload/Buffers.h"
+#include "payload/Digest.h"
+#include "payload/ElfPayload.h"
 
 namespace payload_test {
 
@@ -75,28 +77,33 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
   return b;
 }
 
-// `image` with the payloads over its empty buffers (marker, then 0xFF), the loader's at `loaderAt`: what the
-// builder makes of it. A null payload leaves its buffer as it is.
+// `image` with the payloads over its empty buffers (marker, then 0xFF), the loader's at `loaderAt`, and their
+// entries in its digest record: what the builder makes of it. A null payload leaves its buffer and its entry
+// as they are.
 inline Bytes WithPayloads(Bytes image, size_t loaderAt, const Bytes* loader, const Bytes* firmware) {
+  payload::PayloadLocation where;
+  std::string error;
+  if (!payload::LocatePayload(image.data(), image.size(), &where, &error)) return {};
   const size_t firmwareAt = loaderAt + payload::kLoaderBufferSize;
-  for (auto [bytes, at, size] : {std::tuple{loader, loaderAt, payload::kLoaderBufferSize},
-                                 std::tuple{firmware, firmwareAt, payload::kFirmwareBufferSize}}) {
+  for (auto [bytes, at, size, entry] :
+       {std::tuple{loader, loaderAt, payload::kLoaderBufferSize, payload::kLoaderDigestEntry},
+        std::tuple{firmware, firmwareAt, payload::kFirmwareBufferSize, payload::kFirmwareDigestEntry}}) {
     if (!bytes) continue;
     std::fill_n(image.begin() + static_cast<long>(at), size, 0xFF);
     std::copy(bytes->begin(), bytes->end(), image.begin() + static_cast<long>(at));
+    payload::WriteDigestEntry(image.data() + where.DigestOffset + entry, bytes->data(), bytes->size());
   }
   return image;
 }
 
 #if defined(_WIN32)
-// The file offset of the running program's loader buffer, found as the program loader maps it (its run-time
-// address in the image and the loaded section headers): independent of the file the builder reads.
-inline long SelfLoaderOffset() {
+// The file offset of the running program's bytes at `address`, found as the program loader maps them (the
+// run-time address in the image and the loaded section headers): independent of the file the builder reads.
+inline long SelfFileOffset(const void* address) {
   const auto* base = reinterpret_cast<const uint8_t*>(GetModuleHandleW(nullptr));
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const uintptr_t rva =
-      reinterpret_cast<uintptr_t>(payload::LoaderBytes()) - reinterpret_cast<uintptr_t>(base);
+  const uintptr_t rva = reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(base);
   const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
   for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
     const IMAGE_SECTION_HEADER& s = sections[i];
@@ -138,13 +145,13 @@ inline std::string Run(const std::string& command, int* code = nullptr) {
   return out;
 }
 
-// The file offset of the running program's loader buffer, found as the program loader maps it (run-time
-// address, load bias, program headers): independent of the section headers the builder reads.
-inline long SelfLoaderOffset() {
+// The file offset of the running program's bytes at `address`, found as the program loader maps them
+// (run-time address, load bias, program headers): independent of the section headers the builder reads.
+inline long SelfFileOffset(const void* address) {
   struct Search {
     uintptr_t address;
     long offset = -1;
-  } s{reinterpret_cast<uintptr_t>(payload::LoaderBytes())};
+  } s{reinterpret_cast<uintptr_t>(address)};
   dl_iterate_phdr(
       [](dl_phdr_info* info, size_t, void* data) {
         auto* s = static_cast<Search*>(data);
@@ -162,5 +169,10 @@ inline long SelfLoaderOffset() {
 }
 
 #endif
+
+// The same for the loader buffer.
+inline long SelfLoaderOffset() {
+  return SelfFileOffset(payload::LoaderBytes());
+}
 
 }  // namespace payload_test
