@@ -99,7 +99,7 @@ fi
 # Exit while a block's write is pending at 9600: the window's close (taskkill without /f posts WM_CLOSE, as
 # the Exit button and the close box end the program; Wine gives no Ctrl-C to a program without a console)
 # ends the program within a second, the log written.
-# A copy of its own name, so that the close reaches no other test's program.
+# A copy of its own name, so that its process ID is found without doubt.
 rm -f "$work/logs/"*
 cp "$update" "$work/wire-exit.exe"
 start_sim exit --pace --boot
@@ -109,7 +109,14 @@ exe_pid=$!
 transcript="$work/indicator-exit.txt"
 for _ in $(seq 600); do grep -q -- "-> W" "$transcript" 2>/dev/null && break; sleep 0.05; done
 sleep 2.5  # inside the image's third block, whose write takes a second at 9600
-"$wine_run" taskkill /im wire-exit.exe >"$work/taskkill.out" 2>&1
+# The close goes to the process this test started, by its Windows process ID (the copy's name is its own).
+win_pid=$("$wine_run" wmic process get name,processid 2>/dev/null | iconv -f UTF-16 -t UTF-8 |
+  awk '$1 == "wire-exit.exe" { print $2; exit }')
+if [ -n "$win_pid" ]; then
+  "$wine_run" taskkill /pid "$win_pid" >"$work/taskkill.out" 2>&1
+else
+  echo "no Windows process ID for wire-exit.exe" >"$work/taskkill.out"
+fi
 t0=$(date +%s%N)
 ended=
 for _ in $(seq 150); do
