@@ -1,6 +1,7 @@
 // libFuzzer target: the payload locator reading damaged executables.
 // A well-formed executable is built once: headers, a text and a data section (the data holding runs of
-// marker bytes), the payload section with filled buffers, and a section name table. Input: one flag byte
+// marker bytes), the payload section with filled buffers, the digest record beside it, and a section name
+// table. Input: one flag byte
 // (bit 0: cut the file to the length in the next four bytes), then (offset low, offset high, value)
 // triples written into the first 4096 bytes, where every header lies.
 #include <elf.h>
@@ -11,9 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "payload/Buffers.h"
+#include "payload/Digest.h"
 #include "payload/ElfPayload.h"
 
 namespace {
@@ -28,10 +31,13 @@ constexpr size_t kPhNum = 2;
 constexpr size_t kTextOff = 512, kTextSize = 256;
 constexpr size_t kDataOff = 1024, kDataSize = 512;
 constexpr size_t kShOff = 2048;
-constexpr size_t kShNum = 5;  // null, .text, .data, payload, names
-constexpr size_t kPayloadIndex = 3, kNamesIndex = 4;
+constexpr size_t kShNum = 6;  // null, .text, .data, payload, names, digest
+constexpr size_t kPayloadIndex = 3, kNamesIndex = 4, kDigestIndex = 5;
 constexpr size_t kNamesOff = 2560;
-constexpr char kNames[] = "\0.text\0.data\0.brae_payload\0.shstrtab";  // offsets 1, 7, 13, 27
+constexpr char kNames[] =
+    "\0.text\0.data\0.brae_payload\0.shstrtab\0.brae_digest";  // offsets 1, 7, 13, 27, 37
+constexpr size_t kDigestNameAt = 37;
+static_assert(std::string_view(kNames + kDigestNameAt) == payload::kDigestSectionName);
 constexpr size_t kPayloadOff = kHeaderArea;
 constexpr uint64_t kPayloadAddr = 0x600000;
 
@@ -68,7 +74,7 @@ struct Template {
     data.p_flags = PF_R | PF_W;
     data.p_offset = kPayloadOff;
     data.p_vaddr = data.p_paddr = kPayloadAddr;
-    data.p_filesz = data.p_memsz = payload::kPayloadSectionSize;
+    data.p_filesz = data.p_memsz = payload::kPayloadSectionSize + payload::kDigestRecordSize;
     Put(kPhOff + sizeof(Phdr), data, true);
 
     Section(1, 1, SHT_PROGBITS, SHF_ALLOC | SHF_EXECINSTR, kTextOff, kTextOff, kTextSize, false);
@@ -76,6 +82,9 @@ struct Template {
     Section(kPayloadIndex, 13, SHT_PROGBITS, SHF_ALLOC | SHF_WRITE, kPayloadAddr, kPayloadOff,
             payload::kPayloadSectionSize, true);
     Section(kNamesIndex, 27, SHT_STRTAB, 0, 0, kNamesOff, sizeof kNames, true);
+    Section(kDigestIndex, kDigestNameAt, SHT_PROGBITS, SHF_ALLOC | SHF_WRITE,
+            kPayloadAddr + payload::kPayloadSectionSize, kPayloadOff + payload::kPayloadSectionSize,
+            payload::kDigestRecordSize, true);
     std::memcpy(&bytes[kNamesOff], kNames, sizeof kNames);
     Mark(kNamesOff, sizeof kNames);
     Mark(kShOff, sizeof(Shdr));  // the null section carries the counts of the extended numbering
