@@ -38,6 +38,8 @@ void TSerialThread::OpenPort(int firstNumber) {
 }
 
 void TSerialThread::SetBaud(int baud) {
+  // The rest of a pending write goes out at the rate it was begun at, or the indicator reads garbage.
+  if (writePending_ && baud != CurrentBaud) AwaitWrite(-1, portLosses_);
   CurrentBaud = baud;
   if (baud == 9600 && Port->BaudRate() == serial::br38400) {
     Port->SetBaudRate(serial::br9600);

@@ -141,7 +141,9 @@ bool TSerialThread::WriteAll(const void* data, int count, bool untilDone) {
 }
 
 bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
-  const int64_t until = tk::MonotonicUs() / 1000 + budgetMs;
+  const int64_t start = tk::MonotonicUs() / 1000;
+  const int64_t until = start + budgetMs;
+  bool heldShown = false;
   for (;;) {
     if (Terminated() || PortAway() || portLosses_ != losses) return false;
     int64_t slice = kWriteSliceMs;
@@ -149,10 +151,19 @@ bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
     const int r = Port->WaitWrite(static_cast<int>(slice));
     if (r != 0) {
       writePending_ = false;
+      if (heldShown) HideError();
       return r > 0;
     }
+    const int64_t now = tk::MonotonicUs() / 1000;
     // Past its time the write stays pending: its bytes still go out.
-    if (budgetMs >= 0 && tk::MonotonicUs() / 1000 >= until) return false;
+    if (budgetMs >= 0 && now >= until) return false;
+    // A wait with no end (a loader byte, or a write that must go before the next) would leave the technician
+    // before a still window while the indicator holds the line: say so, as for an answer that does not come.
+    if (budgetMs < 0 && !heldShown && ErrorShown == 0 && now - start >= kWriteTimeoutMs) {
+      Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
+      ShowErrorOnce(kErrorProblem);
+      heldShown = true;
+    }
     tk::App().ProcessMessages();
   }
 }

@@ -16,6 +16,7 @@
 #include "serial/posix/low_latency.h"
 #include "serial/posix/port.h"
 #include "serial/posix/termios_map.h"
+#include "toolkit/Clock.h"
 
 namespace commos {
 
@@ -259,9 +260,7 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
 namespace {
 
 int64_t NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+  return tk::MonotonicUs() / 1000;
 }
 
 IoResult WriteFailed(Port& p, int err) {

@@ -301,7 +301,8 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
       FailOn(h, ERROR_INVALID_HANDLE);
       return IoResult::Failed;
     case WriteWait::Completed:
-      if (err != 0 && IsGoneError(err)) return WriteFailed(p, err);
+      // An earlier write that failed once pending is reported now, never passed over.
+      if (err != 0) return WriteFailed(p, err);
       break;
   }
   const ULONGLONG spent = GetTickCount64() - start;
@@ -331,8 +332,9 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
   }
   *written = n;
   if (err != 0) return WriteFailed(p, err);
-  // A driver that completed it short (its own write time-out): what went out is counted.
-  return n == count ? IoResult::Done : IoResult::TimedOut;
+  // A driver that completed it short has dropped the rest, and nothing is pending that could still send it:
+  // a write error, so that the protocol resends, rather than a pending write that never ends.
+  return n == count ? IoResult::Done : WriteFailed(p, ERROR_WRITE_FAULT);
 }
 
 IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {

@@ -69,6 +69,8 @@ TEST_F(Wire, ALoaderHeldByXoffForThreeSecondsArrivesWholeAfterTheXon) {
   EXPECT_NE(log.find(sent), std::string::npos) << log;
   EXPECT_EQ(log.find("Actually send out s19"), log.rfind("Actually send out s19")) << log;
   EXPECT_NE(log.find(kNothingCut), std::string::npos) << log;
+  // The hold is no silent stall: the technician is told while it lasts.
+  EXPECT_NE(log.find("The indicator holds the line (XOFF)"), std::string::npos) << log;
 }
 
 }  // namespace
