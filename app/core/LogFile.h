@@ -27,6 +27,20 @@ std::string LogFallbackDirectory(const char* localAppData);
 // both the file's last line and the result's Note name where it went and why.
 LogFileResult WriteServiceLogFile(const std::string& serviceDir, const std::string& fallbackDir,
                                   const std::string& name, const std::string& content);
+// The service folder made when missing (one level) and held open while it lives: a folder of its own, no
+// link, which no one can rename or remove meanwhile. Error() says why not; empty when held.
+class ServiceFolderHold {
+ public:
+  explicit ServiceFolderHold(const std::string& dir);
+  ~ServiceFolderHold();
+  ServiceFolderHold(const ServiceFolderHold&) = delete;
+  ServiceFolderHold& operator=(const ServiceFolderHold&) = delete;
+  const std::string& Error() const { return error_; }
+
+ private:
+  void* handle_ = nullptr;  // the folder's HANDLE, once open
+  std::string error_;
+};
 #else
 // $BRAE_LOG_DIR when set and not empty, else $XDG_STATE_HOME/brae-update (an absolute XDG_STATE_HOME only),
 // else $HOME/.local/state/brae-update; empty when none of them gives a place.
@@ -36,8 +50,8 @@ std::string LogDirectory(const char* logDir, const char* xdgStateHome, const cha
 std::string LogDirectoryFromEnvironment();
 
 // Creates the directory and its missing parents (on Linux each new one 0700), then replaces `dir`/name with
-// `content`: written to a new file beside it and renamed into place. On Linux it refuses a name held by
-// another user's file. A symlink at the name is replaced, its target untouched. On Windows c:\Temp goes the
+// `content`: written to a new file beside it and renamed into place. It refuses a name held by another
+// user's file. A symlink at the name is replaced, its target untouched. On Windows c:\Temp goes the
 // way of WriteServiceLogFile, with %LOCALAPPDATA%\brae-update as its fallback. Never throws.
 LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content);
 

@@ -10,7 +10,11 @@
 
 #include "app/core/LogFile.h"
 #include "app/core/Texts.h"
+#include "toolkit/files/WriteBeside.h"
 #include "toolkit/win32/Text.h"
+
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace app {
 namespace {
@@ -279,6 +283,135 @@ TEST(LogFileWindows, WhatCannotBeWrittenSaysWhyAndLeavesNothing) {
   }
   EXPECT_EQ(folder.List(), (std::vector<std::string>{"file", "held"}));
   EXPECT_EQ(folder.List("held"), std::vector<std::string>{kLogFileName});
+}
+
+// While held, the service folder can be neither renamed nor removed (so no link can take its place); once let
+// go, it can. What cannot be held says why.
+TEST(LogFileWindows, TheServiceFolderIsHeldWhileTheFileIsWritten) {
+  enum Setup { kMissing, kFolder, kPlainFile, kLink };
+  struct Case {
+    const char* what;
+    Setup setup;
+    std::string error;  // in Error(); empty when held
+  } cases[] = {
+      {"missing, then made", kMissing, ""},
+      {"there", kFolder, ""},
+      {"a file in its place", kPlainFile, "\\Temp: "},
+      {"a link", kLink, "\\Temp: is a link, not a folder of its own"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Folder folder;
+    fs::create_directories(P(folder / "elsewhere"));
+    const std::string service = folder / "Temp";
+    const std::string moved = folder / "Temp.moved";
+    std::unique_ptr<DirectoryLink> link;
+    if (c.setup == kFolder) fs::create_directories(P(service));
+    if (c.setup == kPlainFile) std::ofstream(P(service)) << "not a folder";
+    if (c.setup == kLink) {
+      link = std::make_unique<DirectoryLink>(folder / "elsewhere", service);
+      ASSERT_TRUE(link->made);
+    }
+    {
+      const ServiceFolderHold held(service);
+      if (!c.error.empty()) {
+        EXPECT_NE(held.Error().find(c.error), std::string::npos) << held.Error();
+        continue;
+      }
+      ASSERT_EQ(held.Error(), "");
+      EXPECT_TRUE(fs::is_directory(P(service)));
+      EXPECT_FALSE(MoveFileExW(P(service).c_str(), P(moved).c_str(), 0));
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+      EXPECT_FALSE(RemoveDirectoryW(P(service).c_str()));
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+      std::ofstream(P(service + "\\inside.txt")) << "x";  // files still go in
+      EXPECT_EQ(Read(service + "\\inside.txt"), "x");
+    }
+    EXPECT_TRUE(MoveFileExW(P(service).c_str(), P(moved).c_str(), 0)) << GetLastError();
+  }
+}
+
+// The file's owner as text; empty when it cannot be read.
+std::wstring OwnerOf(const std::string& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  wchar_t* text = nullptr;
+  std::wstring sid;
+  if (GetNamedSecurityInfoW(P(path).c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &security) == ERROR_SUCCESS &&
+      owner && ConvertSidToStringSidW(owner, &text)) {
+    sid = text;
+    LocalFree(text);
+  }
+  LocalFree(security);
+  return sid;
+}
+
+bool IsOwn(const std::wstring& text) {
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(text.c_str(), &sid)) return false;
+  const bool own = tk::IsOwnSid(sid);
+  LocalFree(sid);
+  return own;
+}
+
+// What this process's files are given counts as its own; other SIDs do not.
+TEST(LogFileWindows, OnlyThisProcesssOwnSidsCountAsItsOwn) {
+  Folder folder;
+  std::ofstream(P(folder / "mine")) << "x";
+  const struct {
+    const char* what;
+    std::wstring sid;
+    bool own;
+  } cases[] = {
+      {"the owner of a file it made", OwnerOf(folder / "mine"), true},
+      {"LocalSystem", L"S-1-5-18", false},
+      {"Anonymous (Wine's owner of another host user's file)", L"S-1-5-7", false},
+      {"another account of a domain", L"S-1-5-21-1-2-3-1001", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_FALSE(c.sid.empty());
+    EXPECT_EQ(IsOwn(c.sid), c.own);
+  }
+}
+
+// The owner check must not misfire on what this process made, under Wine as on Windows: a second run's log
+// replaces the first's.
+TEST(LogFileWindows, ALogThisProcessMadeIsReplacedInTheServiceFolder) {
+  Folder folder;
+  const std::string service = folder / "Temp";
+  for (const char* content : {"first", "second"}) {
+    const LogFileResult r = WriteServiceLogFile(service, folder / "local", kLogFileName, content);
+    ASSERT_TRUE(r.Written) << r.Error;
+    EXPECT_EQ(r.Path, service + "\\" + kLogFileName);
+    EXPECT_EQ(r.Note, "");
+    EXPECT_TRUE(IsOwn(OwnerOf(r.Path)));
+    EXPECT_EQ(Read(r.Path), content);
+  }
+  EXPECT_EQ(folder.List(), std::vector<std::string>{"Temp"});  // no fallback
+  EXPECT_EQ(folder.List("Temp"), std::vector<std::string>{kLogFileName});
+}
+
+// Another technician's log in the service folder is left as it is; this one goes to the fallback, which says
+// why. Under Wine the other user is another host user: the host's chown makes the file theirs, which needs a
+// host root. (Setting another owner from within Wine succeeds and changes nothing.)
+TEST(LogFileWindows, AnotherUsersLogInTheServiceFolderIsLeftAndTheFileGoesToTheFallback) {
+  Folder folder;
+  const std::string service = folder / "Temp";
+  fs::create_directories(P(service));
+  const std::string theirs = service + "\\" + kLogFileName;
+  std::ofstream(P(theirs)) << "their log";
+  if (!OnHost(L"Z:\\bin\\chown", L"chown 65534", {theirs}) ||
+      !WaitFor([&] { return !OwnerOf(theirs).empty() && !IsOwn(OwnerOf(theirs)); }))
+    GTEST_SKIP() << "no other host user can be given the file here";
+  const std::string fallback = folder / "local\\brae-update";
+  const LogFileResult r = WriteServiceLogFile(service, fallback, kLogFileName, "log\r\n");
+  ASSERT_TRUE(r.Written) << r.Error;
+  EXPECT_EQ(r.Path, fallback + "\\" + kLogFileName);
+  EXPECT_NE(r.Note.find(theirs + ": belongs to another user"), std::string::npos) << r.Note;
+  EXPECT_EQ(Read(theirs), "their log");
+  EXPECT_EQ(folder.List("Temp"), std::vector<std::string>{kLogFileName});  // nothing left beside
 }
 
 }  // namespace

@@ -32,4 +32,10 @@ struct WriteBesideResult {
 // another's file. On failure nothing beside the target is left behind and the target is unchanged.
 WriteBesideResult WriteBesideAndRename(const std::string& target, const void* data, size_t size, mode_t mode);
 
+#if defined(_WIN32)
+// Whether an owner `sid` (a SID) is this process's own: its token's user, or the token's default owner, which
+// the files it makes are given (the Administrators group for an elevated administrator).
+bool IsOwnSid(const void* sid);
+#endif
+
 }  // namespace tk

@@ -53,22 +53,47 @@ LogFileResult WriteInto(const std::string& dir, const std::string& name, const s
   return r;
 }
 
-// The service folder made ready: one level, as service staff would make it by hand. Any user may make a
-// folder in the root of c:, so one that is a link (a junction or a symbolic link) may lead anywhere: the
-// file is never written through it. Empty when the folder can take the file, else why not.
-std::string PrepareServiceDirectory(const std::string& dir) {
+}  // namespace
+
+// One level, as service staff would make it by hand. Any user may make a folder in the root of c:, so one
+// that is a link (a junction or a symbolic link) may lead anywhere: the file is never written through it.
+// Held without delete sharing, the folder can be neither renamed nor removed (and a link put in its place)
+// until the file is written; a handle with attribute access only would not hold it.
+ServiceFolderHold::ServiceFolderHold(const std::string& dir) {
   const std::wstring wide = Widen(dir);
-  DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-      return Reason("cannot create " + dir, GetLastError());
-    attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return Reason(dir, GetLastError());
+  if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES &&
+      !CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    error_ = Reason("cannot create " + dir, GetLastError());
+    return;
   }
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Reason(dir, ERROR_DIRECTORY);
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return dir + ": is a link, not a folder of its own";
-  return {};
+  const HANDLE folder = CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) {
+    error_ = Reason(dir, GetLastError());
+    return;
+  }
+  handle_ = folder;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(folder, &info)) {
+    error_ = Reason(dir, GetLastError());
+    return;
+  }
+  // Wine opens what a host link leads to, so there only the name shows the link.
+  const DWORD byName = GetFileAttributesW(wide.c_str());
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    error_ = Reason(dir, ERROR_DIRECTORY);
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+             (byName != INVALID_FILE_ATTRIBUTES && (byName & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    error_ = dir + ": is a link, not a folder of its own";
+  }
 }
+
+ServiceFolderHold::~ServiceFolderHold() {
+  if (handle_) CloseHandle(handle_);
+}
+
+namespace {
 
 bool SameFolderName(const std::string& a, const std::string& b) {
   return CompareStringOrdinal(Widen(a).c_str(), -1, Widen(b).c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -92,11 +117,15 @@ std::string LogDirectoryFromEnvironment() {
 
 LogFileResult WriteServiceLogFile(const std::string& serviceDir, const std::string& fallbackDir,
                                   const std::string& name, const std::string& content) {
-  std::string why = PrepareServiceDirectory(serviceDir);
-  if (why.empty()) {
-    LogFileResult r = WriteInto(serviceDir, name, content);
-    if (r.Written) return r;
-    why = r.Error;
+  std::string why;
+  {
+    const ServiceFolderHold held(serviceDir);
+    why = held.Error();
+    if (why.empty()) {
+      LogFileResult r = WriteInto(serviceDir, name, content);
+      if (r.Written) return r;
+      why = r.Error;
+    }
   }
   LogFileResult r;
   if (fallbackDir.empty()) {

@@ -1,13 +1,17 @@
 // Writing beside and renaming on Windows: a new file created exclusively beside the target, then moved over
-// it with MoveFileExW (rename does not replace there); a link at the name is replaced, not followed. Windows
-// keeps ownership in its access lists, which refuse a foreign file's replacement themselves. Errors are
-// reported as errno values, as the callers' texts expect.
+// it with MoveFileExW (rename does not replace there); a link at the name is replaced, not followed. A folder
+// any user may change (c:\Temp as the program makes it) lets another user's file be replaced, so the file at
+// the name must be this user's, as on POSIX. Errors are reported as errno values, as the callers' texts
+// expect.
 #include <algorithm>
 #include <cerrno>
 #include <random>
+#include <vector>
 
 #include "toolkit/files/WriteBeside.h"
 #include "toolkit/win32/Text.h"
+
+#include <aclapi.h>
 
 namespace tk {
 
@@ -49,7 +53,45 @@ WriteBesideResult Failed(WriteBesideResult::Failure failure, DWORD code) {
   return r;
 }
 
+// Whether the name holds a file (or link) of another user; the link itself is asked, not what it leads to. An
+// owner always may read its file's security, so a file whose security cannot be read is not this user's. A
+// file system that keeps no owners gives none: the move then does what the folder allows.
+bool HeldByAnotherUser(const std::wstring& target) {
+  const HANDLE file =
+      CreateFileW(target.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  const bool foreign = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                       nullptr, nullptr, &security) == ERROR_SUCCESS &&
+                       owner && !IsOwnSid(owner);
+  if (security) LocalFree(security);
+  CloseHandle(file);
+  return foreign;
+}
+
 }  // namespace
+
+bool IsOwnSid(const void* sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  bool own = false;
+  for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, kind, buffer.data(), size, &size)) continue;
+    const PSID mine = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                        : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    if (EqualSid(mine, const_cast<void*>(sid))) {
+      own = true;
+      break;
+    }
+  }
+  CloseHandle(token);
+  return own;
+}
 
 WriteBesideResult WriteBesideAndRename(const std::string& target, const void* data, size_t size, mode_t) {
   using Failure = WriteBesideResult::Failure;
@@ -84,6 +126,10 @@ WriteBesideResult WriteBesideAndRename(const std::string& target, const void* da
   if (err != 0) {
     DeleteFileW(temp.c_str());
     return Failed(Failure::Write, err);
+  }
+  if (HeldByAnotherUser(Widen(target))) {
+    DeleteFileW(temp.c_str());
+    return Failed(Failure::Foreign, ERROR_ACCESS_DENIED);
   }
   if (!MoveFileExW(temp.c_str(), Widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     err = GetLastError();
