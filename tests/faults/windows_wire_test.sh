@@ -127,16 +127,18 @@ code=0
 if [ -n "$ended" ]; then wait "$exe_pid" || code=$?; else kill -KILL "$exe_pid" 2>/dev/null; wait "$exe_pid" 2>/dev/null; fi
 stop_sim
 blocks=$(grep -c "block .* -> Z" "$transcript")
-# The program's own end is its log file, written last: within a second of the close. Wine's teardown of the
-# process comes after it and varies with the machine's load, so the process itself gets the loop's 3 s.
+# The program's own end is its log file, written last: within a second of the close on Windows, whose
+# close cuts the pending write. Wine does not stop a begun write, so here the close may also wait out the
+# rest of the block on the line model (1000 bytes: 1042 ms at 9600): the bound is a second past that.
+# Wine's teardown of the process comes after the log and varies with load: the process gets the loop's 3 s.
 exit_log="$work/logs/VeltronaUpdateBraeError.TXT"
 logged=$(date -r "$exit_log" +%s%N 2>/dev/null || echo 0)
 if [ -z "$ended" ]; then
   fail exit "still running 3 s after Exit ($(cat "$work/taskkill.out"))"
 elif [ "$blocks" -lt 1 ] || [ "$blocks" -ge 49 ] || [ ! -s "$exit_log" ]; then
   fail exit "not in the image when stopped ($blocks blocks), or no log written (exit code $code)"
-elif [ $(((logged - t0) / 1000000)) -gt 1000 ]; then
-  fail exit "wrote its log $(((logged - t0) / 1000000)) ms after Exit, more than 1000 ms"
+elif [ $(((logged - t0) / 1000000)) -gt $((1042 + 1000)) ]; then
+  fail exit "wrote its log $(((logged - t0) / 1000000)) ms after Exit, more than a block's line time and 1 s"
 else
   echo "exit: Exit during a block's write: log written $(((logged - t0) / 1000000)) ms after it, process" \
     "gone after $(((ended - t0) / 1000000)) ms (exit code $code)"
