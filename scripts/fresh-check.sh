@@ -181,9 +181,10 @@ fi
 
 if [ -z "$fallback_reason" ] && enter_root; then
   where="a bare Debian 12 ($suite, minbase) in $root, clone in /root/$name"
-  # A newcomer's shell: nothing of this machine's environment but what the cases may tune.
+  # A newcomer's shell: nothing of this machine's environment but what the cases may tune; no LANG either, as
+  # in a container or a minbase root, so the commands must bring the locale they need.
   run_in() {
-    local vars=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 TERM=dumb)
+    local vars=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb)
     [ -n "${BRAE_FUZZ_SECONDS:-}" ] && vars+=("BRAE_FUZZ_SECONDS=$BRAE_FUZZ_SECONDS")
     exec setsid chroot "$root" /usr/bin/env -i --default-signal "${vars[@]}" /bin/bash -c "cd \"/root/$name\" && $1"
   }
