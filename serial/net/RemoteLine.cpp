@@ -16,8 +16,8 @@ constexpr size_t kRxLimit = 1 << 20;
 // Bytes queued that nobody has read: how often the monitor looks again, as the local monitor does.
 constexpr int kStaleRxPollMs = 20;
 
-const char* const kItemNames[] = {"rate", "data bits", "parity", "stop bits", "flow control",
-                                  "DTR",  "RTS",       "purge"};
+const char* const kItemNames[] = {"rate",         "data bits", "parity", "stop bits",
+                                  "flow control", "DTR",       "RTS",    "purge"};
 
 const char kGoneHint[] = " (the connection to the device server was lost; is it still running?)";
 

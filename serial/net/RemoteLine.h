@@ -38,10 +38,10 @@ class RemoteLine {
 
   // What the server has shown of itself, for a technician checking a device server.
   struct Status {
-    bool binary = false;         // both directions 8-bit clean
-    bool comPort = false;        // the com-port option accepted
-    uint32_t rate = 0;           // the rate the server last reported (0: none)
-    std::string signature;       // the server's own description, when it gave one
+    bool binary = false;                              // both directions 8-bit clean
+    bool comPort = false;                             // the com-port option accepted
+    uint32_t rate = 0;                                // the rate the server last reported (0: none)
+    std::string signature;                            // the server's own description, when it gave one
     std::vector<std::string> confirmed, unconfirmed;  // the requests so far, by what they set
     bool gone = false;
   };
@@ -97,9 +97,9 @@ class RemoteLine {
   std::atomic<uint32_t> mask_{0};
 
   TelnetParser parser_;
-  Bytes rx_;            // received line data not yet read, from rxHead_
+  Bytes rx_;  // received line data not yet read, from rxHead_
   size_t rxHead_ = 0;
-  Bytes out_;           // what the server has not taken yet, escaped, in order, from outSent_
+  Bytes out_;  // what the server has not taken yet, escaped, in order, from outSent_
   size_t outSent_ = 0;
   bool outWaiting_ = false;  // a write's rest is pending: the monitor pushes it when there is room
   bool txPending_ = false;
@@ -115,8 +115,8 @@ class RemoteLine {
   uint8_t flowSent_ = 0;
   CommTimeouts timeouts_;
 
-  Opt us_[256] = {};   // options we do
-  Opt him_[256] = {};  // options the server does
+  Opt us_[256] = {};           // options we do
+  Opt him_[256] = {};          // options the server does
   bool refused_[2][256] = {};  // a WONT / DONT already sent for an option we do not know
   bool asked_[kItems] = {};
   bool confirmed_[kItems] = {};

@@ -16,7 +16,8 @@ class Socket {
  public:
   // Connects within `timeoutMs`. On failure: empty, and `why` says what happened in words for the technician
   // ("connection refused by 127.0.0.1:7000", "host not found", "no answer within 3 s").
-  static std::unique_ptr<Socket> Connect(const std::string& host, uint16_t port, int timeoutMs, std::string* why);
+  static std::unique_ptr<Socket> Connect(const std::string& host, uint16_t port, int timeoutMs,
+                                         std::string* why);
   virtual ~Socket() = default;
 
   // What the connection took now: the number of bytes (0 when it has no room), or -1 when it is lost.

@@ -69,9 +69,9 @@ void AppendCommand(Bytes& out, uint8_t verb, uint8_t option);
 void AppendComPort(Bytes& out, uint8_t command, const Bytes& value);
 
 struct TelnetEvent {
-  uint8_t verb = 0;   // kWill, kWont, kDo, kDont, or kSb for a subnegotiation
+  uint8_t verb = 0;  // kWill, kWont, kDo, kDont, or kSb for a subnegotiation
   uint8_t option = 0;
-  Bytes payload;      // kSb: what came between the option and IAC SE, unescaped
+  Bytes payload;  // kSb: what came between the option and IAC SE, unescaped
 };
 
 class TelnetParser {

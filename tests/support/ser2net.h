@@ -37,10 +37,10 @@ class Ser2net {
                                          std::to_string(port_) + "\n  connector: serialdev," + device_ + "," +
                                          line_ + ",local\n");
     // -n: foreground, -d: debug to stdout, -u: no UUCP lock files, -P: its PID file in our folder.
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{kProgram, "-n", "-d", "-u", "-P", dir_ / "ser2net.pid", "-c",
-                                 dir_ / "ser2net.yaml"},
-        Process::Env{}, dir_.path, dir_ / "out.txt", dir_ / "err.txt");
+    process_ =
+        std::make_unique<Process>(std::vector<std::string>{kProgram, "-n", "-d", "-u", "-P",
+                                                           dir_ / "ser2net.pid", "-c", dir_ / "ser2net.yaml"},
+                                  Process::Env{}, dir_.path, dir_ / "out.txt", dir_ / "err.txt");
     return WaitUntil([this] { return Accepts(); }, std::chrono::seconds(5));
   }
   // Ends it: SIGTERM, SIGKILL when it has not ended within 2 s.
