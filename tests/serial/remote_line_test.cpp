@@ -286,3 +286,240 @@ TEST(RemoteOpen, FailuresSayWhyAndAreMissing) {
   for (int c : fillers) ::close(c);
   ::close(full);
 }
+
+namespace {
+
+// A server on a loopback socket that says what the test scripts and records what the client sends. It reads
+// only while `reading` is set, so a test can hold the client's writes back.
+class ScriptServer {
+ public:
+  explicit ScriptServer(commos::net::Bytes greeting) : greeting_(std::move(greeting)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptServer() {
+    stop_ = true;
+    thread_.join();
+    if (conn_ >= 0) ::close(conn_);
+    ::close(listener_);
+  }
+  std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+  // Sends more to the client (queued until it has connected).
+  void Say(const commos::net::Bytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  }
+  // What the client has sent so far, parsed.
+  commos::net::Bytes data() {
+    Parse();
+    return data_;
+  }
+  std::vector<commos::net::TelnetEvent> events() {
+    Parse();
+    return events_;
+  }
+  int Count(uint8_t verb, uint8_t option) {
+    int n = 0;
+    for (const auto& e : events()) n += e.verb == verb && e.option == option;
+    return n;
+  }
+  // The com-port requests with this command code, their values.
+  std::vector<commos::net::Bytes> Requests(uint8_t command) {
+    std::vector<commos::net::Bytes> found;
+    for (const auto& e : events()) {
+      if (e.verb == commos::net::kSb && e.option == commos::net::kOptComPort && !e.payload.empty() &&
+          e.payload[0] == command) {
+        found.emplace_back(e.payload.begin() + 1, e.payload.end());
+      }
+    }
+    return found;
+  }
+  std::atomic<bool> reading{true};
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{conn_ >= 0 ? conn_ : listener_, static_cast<short>(POLLIN), 0};
+      ::poll(&p, 1, 5);
+      if (conn_ < 0) {
+        if (p.revents & POLLIN) {
+          conn_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+          [[maybe_unused]] ssize_t n = ::send(conn_, greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
+        }
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!pending_.empty()) {
+          [[maybe_unused]] ssize_t n = ::send(conn_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
+          pending_.clear();
+        }
+      }
+      if (reading && (p.revents & POLLIN)) {
+        uint8_t buf[65536];
+        const ssize_t n = ::recv(conn_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          raw_.insert(raw_.end(), buf, buf + n);
+        }
+      } else if (!reading) {
+        std::this_thread::sleep_for(5ms);
+      }
+    }
+  }
+  void Parse() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    parser_.Feed(raw_.data(), raw_.size(), data_, events_);
+    raw_.clear();
+  }
+
+  commos::net::Bytes greeting_;
+  int listener_ = -1;
+  int conn_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  commos::net::Bytes pending_, raw_, data_;
+  commos::net::TelnetParser parser_;
+  std::vector<commos::net::TelnetEvent> events_;
+};
+
+commos::net::Bytes Cmds(std::initializer_list<std::pair<uint8_t, uint8_t>> list) {
+  commos::net::Bytes b;
+  for (const auto& [verb, option] : list) commos::net::AppendCommand(b, verb, option);
+  return b;
+}
+
+using namespace commos::net;
+
+}  // namespace
+
+TEST(RemoteScripted, NegotiationAnswersOnceAndSettingsOnlyWhenChanged) {
+  // A server that offers and asks for what the client does not do, and keeps on asking.
+  const Bytes pushy = Cmds({{kWill, 1}, {kDo, 24}, {kDo, kOptBinary}, {kWill, kOptBinary}});
+  Bytes greeting = Cmds({{kDo, kOptComPort}, {kWill, kOptSuppressGoAhead}, {kDo, kOptSuppressGoAhead}});
+  greeting.insert(greeting.end(), pushy.begin(), pushy.end());
+  ScriptServer server(greeting);
+  commos::Handle h = commos::CreateFile(server.url());
+  ASSERT_TRUE(h) << commos::LastErrorText();
+  // It answered nothing of what was asked at open.
+  EXPECT_EQ(server.url() + " did not confirm: rate, DTR/RTS control", commos::TakeOpenNotice());
+  for (int i = 0; i < 5; ++i) server.Say(pushy);
+  commos::Dcb dcb;
+  dcb.BaudRate = 38400;
+  ASSERT_TRUE(commos::SetCommState(h, dcb));
+  ASSERT_TRUE(commos::SetCommState(h, dcb));
+  dcb.Flags |= commos::fOutX | commos::fInX;
+  ASSERT_TRUE(commos::SetCommState(h, dcb));
+  dcb.BaudRate = 0x1FF00;  // a 0xFF inside the value
+  ASSERT_TRUE(commos::SetCommState(h, dcb));
+  uint32_t written = 0;
+  ASSERT_EQ(commos::IoResult::Done, commos::WriteFile(h, "end\xff", 4, &written, 1000));
+  // Reads make the client take in the server's repeated offers meanwhile.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        char buf[8];
+        uint32_t n = 0;
+        commos::ReadFile(h, buf, sizeof buf, &n);
+        return server.data().size() == 4;
+      },
+      3s));
+  EXPECT_EQ(Bytes({'e', 'n', 'd', 0xFF}), server.data());
+  const struct {
+    uint8_t verb, option;
+    int times;
+  } answers[] = {
+      {kWill, kOptBinary, 1}, {kDo, kOptBinary, 1}, {kWill, kOptComPort, 1},
+      {kDont, 1, 1},          {kWont, 24, 1},       {kWill, 1, 0},
+  };
+  for (const auto& a : answers) {
+    EXPECT_EQ(a.times, server.Count(a.verb, a.option)) << int(a.verb) << " " << int(a.option);
+  }
+  // The rate: asked at open, set once, not again while unchanged; the flow control once when it changed.
+  EXPECT_EQ((std::vector<Bytes>{{0, 0, 0, 0}, {0, 0, 0x96, 0}, {0, 1, 0xFF, 0}}),
+            server.Requests(kSetBaudRate));
+  EXPECT_EQ((std::vector<Bytes>{{kControlDtrOn}, {kControlRtsOn}, {kControlFlowNone}, {kControlFlowXonXoff}}),
+            server.Requests(kSetControl));
+  EXPECT_EQ(1u, server.Requests(kSetDataSize).size());
+  commos::CloseHandle(h);
+}
+
+TEST(RemoteScripted, ServerWithoutTheComPortOptionIsToldAtOpen) {
+  ScriptServer server(Cmds({{kDont, kOptComPort}, {kWill, kOptBinary}, {kDo, kOptBinary}}));
+  commos::Handle h = commos::CreateFile(server.url());
+  ASSERT_TRUE(h) << commos::LastErrorText();
+  EXPECT_EQ(
+      server.url() + " did not confirm: the com-port option (rate and other settings cannot reach the line)",
+      commos::TakeOpenNotice());
+  commos::CloseHandle(h);
+}
+
+TEST(RemoteScripted, AWriteThatRunsOutStaysPendingAndGoesFirst) {
+  ScriptServer server(Cmds({{kDo, kOptComPort}}));
+  commos::Handle h = commos::CreateFile(server.url());
+  ASSERT_TRUE(h) << commos::LastErrorText();
+  server.reading = false;
+  // Far more than the socket buffers hold: the wait runs out with the rest still ours.
+  const std::string image = RichImage(8 << 20);
+  uint32_t written = 0;
+  EXPECT_EQ(commos::IoResult::TimedOut,
+            commos::WriteFile(h, image.data(), static_cast<uint32_t>(image.size()), &written, 200));
+  EXPECT_LT(written, image.size());
+  commos::ComStat stat;
+  ASSERT_TRUE(commos::ClearCommError(h, nullptr, &stat));
+  EXPECT_GT(stat.cbOutQue, 0u);
+  // A further write is not taken while the first is pending; it is refused, not queued beside.
+  uint32_t second = 1;
+  EXPECT_EQ(commos::IoResult::TimedOut, commos::WriteFile(h, "!", 1, &second, 50));
+  EXPECT_EQ(0u, second);
+  EXPECT_EQ(commos::IoResult::TimedOut, commos::WaitWrite(h, 50));
+  EXPECT_EQ(0u, commos::CancelledTransfers().onTimeout);
+  server.reading = true;
+  EXPECT_EQ(commos::IoResult::Done, commos::WaitWrite(h, 20000));
+  ASSERT_EQ(commos::IoResult::Done, commos::WriteFile(h, "!", 1, &second, 1000));
+  EXPECT_TRUE(WaitUntil([&] { return server.data().size() == image.size() + 1; }, 10s));
+  const Bytes got = server.data();
+  EXPECT_TRUE(Bytes(image.begin(), image.end()) == Bytes(got.begin(), got.end() - 1));
+  EXPECT_EQ('!', got.back());
+  commos::CloseHandle(h);
+}
+
+TEST(RemoteComponent, PortOpensAUrlAndReceivesThroughItsMonitor) {
+  if (!Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed";
+  Pty pty;
+  Ser2net server(pty.path());
+  ASSERT_TRUE(server.Start()) << server.Log();
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Virtual};
+  tk::Install(&rt);
+  {
+    serial::TSerialPort port;
+    std::vector<int> errors;
+    port.OnError = [&](serial::TCustomComm*, int code) { errors.push_back(code); };
+    std::string received;
+    port.OnRxChar = [&](serial::TCustomComm*, int) {
+      char buf[64];
+      const int n = port.Read(buf, sizeof buf);
+      if (n > 0) received.append(buf, static_cast<size_t>(n));
+    };
+    port.SetDeviceName(server.url());
+    port.Open();
+    ASSERT_TRUE(port.Connected()) << port.LastOsError();
+    ASSERT_TRUE(pty.Send("weight 12.5 kg"));
+    EXPECT_TRUE(rt.RunUntil([&] { return received == "weight 12.5 kg"; }, 5000)) << received;
+    EXPECT_EQ(14, port.Write("tare\r\n\xff\xff\x01\x02\x03\x04\x05\x06", 14));
+    EXPECT_EQ("tare\r\n\xff\xff\x01\x02\x03\x04\x05\x06", pty.Receive(14, 3000));
+    EXPECT_TRUE(errors.empty());
+    port.Close();
+    EXPECT_TRUE(rt.RunUntil([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000));
+  }
+  tk::Install(nullptr);
+}
