@@ -236,7 +236,10 @@ void RemoteLine::Pump() {
       break;
     }
     if (rxHead_ > 0 && rxHead_ == rx_.size()) rx_.clear(), rxHead_ = 0;
+    const size_t before = rx_.size();
     parser_.Feed(buf, static_cast<size_t>(n), rx_, events);
+    // Taken in by a read or a write, the monitor's wait would not see it arrive: tell it.
+    if (rx_.size() > before) kick_.Set();
     for (const TelnetEvent& e : events) OnEvent(e);
     events.clear();
   }

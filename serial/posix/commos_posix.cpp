@@ -70,6 +70,7 @@ void ProbeLines(Port& port) {
 namespace {
 
 Handle OpenRemote(const std::string& name) {
+  detail::SetOpenNotice(std::string());
   std::unique_ptr<net::RemoteLine> line = net::RemoteLine::OpenName(name);
   if (!line) return {};
   auto port = std::make_shared<Port>();

@@ -15,6 +15,7 @@ std::string ResolvePortName(const std::string& name) {
 // Windows gives a COM number to an adapter and keeps it there when it is plugged back in.
 std::string StableName(const Handle& h) {
   if (!h || h->closed) return std::string();
+  if (h->remote) return h->remote->Url();
   return h->path;
 }
 
