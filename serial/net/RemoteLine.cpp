@@ -174,6 +174,7 @@ void RemoteLine::OnComPort(const Bytes& payload) {
   switch (command) {
     case kSignature:
       signature_.assign(payload.begin() + 1, payload.end());
+      signatureHeard_ = true;
       break;
     case kSetBaudRate:
       if (size == 4) {
@@ -318,12 +319,16 @@ RemoteLine::Status RemoteLine::Describe(int ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   Status s;
   if (closed_) return s;
+  if (us_[kOptComPort] == Opt::Yes && !signatureAsked_) {
+    AppendComPort(out_, kSignature, {});  // empty: the server is to tell its own
+    signatureAsked_ = true;
+  }
   const int64_t deadline = NowMs() + ms;
   for (;;) {
     Push();
     Pump();
     const int64_t left = deadline - NowMs();
-    if (gone_ || Negotiated() || left <= 0) break;
+    if (gone_ || (Negotiated() && (!signatureAsked_ || signatureHeard_)) || left <= 0) break;
     socket_->Wait(true, outSent_ < out_.size(), nullptr, 0, static_cast<int>(left));
   }
   s.binary = us_[kOptBinary] == Opt::Yes && him_[kOptBinary] == Opt::Yes;

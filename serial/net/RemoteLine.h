@@ -122,6 +122,8 @@ class RemoteLine {
   bool confirmed_[kItems] = {};
   uint32_t serverRate_ = 0;
   std::string signature_;
+  bool signatureAsked_ = false;
+  bool signatureHeard_ = false;
   std::string notice_;
 
   // The monitor's own (under monMutex_).
