@@ -32,6 +32,17 @@ Bytes BigEndian32(uint32_t v) {
           static_cast<uint8_t>(v)};
 }
 
+// What a server wrote as text, on one line, for a message.
+std::string Printable(const Bytes& bytes) {
+  std::string text;
+  for (const uint8_t b : bytes) {
+    if (b >= 0x20 && b < 0x7F && text.size() < 80) text.push_back(static_cast<char>(b));
+    if ((b == '\r' || b == '\n') && !text.empty() && text.back() != ' ') text.push_back(' ');
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
 bool Supported(uint8_t option, bool ours) {
   // We send binary data and need no go-ahead either way; the com-port option is ours only.
   return option == kOptBinary || option == kOptSuppressGoAhead || (ours && option == kOptComPort);
@@ -72,7 +83,12 @@ std::unique_ptr<RemoteLine> RemoteLine::Open(const std::string& url, const std::
   const int64_t deadline = NowMs() + kNegotiateMs;
   for (;;) {
     if (l.Push() == IoResult::Failed || (l.Pump(), l.gone_)) {
-      detail::Record(url, l.lossText_, ErrorKind::Missing, "");
+      // A server whose line another client holds says so in a line of text, and hangs up.
+      const std::string said = Printable(l.rx_);
+      const bool busy = said.find("in use") != std::string::npos;
+      detail::Record(url, l.lossText_ + (said.empty() ? "" : " (it said: \"" + said + "\")"),
+                     busy ? ErrorKind::Busy : ErrorKind::Missing,
+                     busy ? " (another client holds the device server's line)" : "");
       return {};
     }
     const int64_t left = deadline - NowMs();

@@ -241,6 +241,18 @@ TEST_F(RemoteTest, ServerLostIsGoneOnceThenTheNameOpensAgain) {
   EXPECT_EQ("after", ReadRemote(5));
 }
 
+TEST_F(RemoteTest, ASecondClientIsToldTheLineIsBusy) {
+  Open();
+  const commos::Handle second = commos::CreateFile(server->url());
+  EXPECT_FALSE(second);
+  EXPECT_EQ(commos::ErrorKind::Busy, commos::LastErrorKind());
+  EXPECT_NE(std::string::npos, commos::LastErrorText().find("Port already in use"))
+      << commos::LastErrorText();
+  // The first keeps its line.
+  ASSERT_TRUE(pty.Send("still mine"));
+  EXPECT_EQ("still mine", ReadRemote(10));
+}
+
 TEST(RemoteOpen, FailuresSayWhyAndAreMissing) {
   const uint16_t free = Ser2net::FreePort();
   // A listener whose queue is full never answers a further connect.
