@@ -54,7 +54,7 @@ RemoteLine::RemoteLine(std::string url, std::unique_ptr<Socket> socket)
     : url_(std::move(url)), socket_(std::move(socket)) {}
 
 RemoteLine::~RemoteLine() {
-  Close();
+  Shutdown();
 }
 
 uint64_t RemoteLine::CutOnClose() {
@@ -312,7 +312,11 @@ bool RemoteLine::Usable() {
 }
 
 bool RemoteLine::Close() {
-  if (closed_.exchange(true)) return Fail("the port is closed", ErrorKind::Other);
+  return Shutdown() || Fail("the port is closed", ErrorKind::Other);
+}
+
+bool RemoteLine::Shutdown() {
+  if (closed_.exchange(true)) return false;
   kick_.Set();
   std::scoped_lock lock(mutex_, monMutex_);
   if (outSent_ < out_.size()) g_cutOnClose.fetch_add(1);

@@ -72,6 +72,7 @@ class RemoteLine {
   enum Item { kRate, kDataSize, kParity, kStopSize, kFlow, kDtr, kRts, kPurge, kItems };
   enum class Opt : uint8_t { No, Asked, Yes };
 
+  bool Shutdown();  // Close without a failure to record: true the first time
   bool Fail(const std::string& reason, ErrorKind kind);
   bool FailGone();
   bool Usable();  // not closed (else the failure recorded); under mutex_

@@ -241,6 +241,36 @@ TEST_F(RemoteTest, ServerLostIsGoneOnceThenTheNameOpensAgain) {
   EXPECT_EQ("after", ReadRemote(5));
 }
 
+TEST_F(RemoteTest, ClosedHandleRefusesEveryCall) {
+  Open();
+  ASSERT_TRUE(commos::CloseHandle(h));
+  EXPECT_FALSE(commos::CloseHandle(h));
+  EXPECT_EQ("", commos::StableName(h));
+  commos::Dcb dcb;
+  uint32_t n = 0;
+  char buf[4];
+  const struct {
+    const char* call;
+    bool ok;
+  } calls[] = {
+      {"GetCommState", commos::GetCommState(h, &dcb)},
+      {"SetCommState", commos::SetCommState(h, dcb)},
+      {"SetCommMask", commos::SetCommMask(h, commos::EV_RXCHAR)},
+      {"EscapeCommFunction", commos::EscapeCommFunction(h, commos::SETDTR)},
+      {"PurgeComm", commos::PurgeComm(h, commos::PURGE_RXCLEAR)},
+      {"ClearCommError", commos::ClearCommError(h, nullptr, nullptr)},
+      {"ReadFile", commos::ReadFile(h, buf, sizeof buf, &n) == commos::IoResult::Done},
+      {"WriteFile", commos::WriteFile(h, "x", 1, &n, 100) == commos::IoResult::Done},
+      {"SetupComm", commos::SetupComm(h, 4096, 4096)},
+  };
+  for (const auto& c : calls) EXPECT_FALSE(c.ok) << c.call;
+  // Dropping the last reference after the close leaves the thread's last error alone.
+  commos::CreateFile("rfc2217://127.0.0.1:" + std::to_string(Ser2net::FreePort()));
+  const std::string before = commos::LastErrorText();
+  h.reset();
+  EXPECT_EQ(before, commos::LastErrorText());
+}
+
 TEST_F(RemoteTest, ASecondClientIsToldTheLineIsBusy) {
   Open();
   const commos::Handle second = commos::CreateFile(server->url());
