@@ -241,6 +241,68 @@ TEST_F(RemoteTest, ServerLostIsGoneOnceThenTheNameOpensAgain) {
   EXPECT_EQ("after", ReadRemote(5));
 }
 
+TEST_F(RemoteTest, MonitorWaitReportsEachEventOnce) {
+  Open();
+  ASSERT_TRUE(commos::SetCommMask(h, commos::EV_RXCHAR | commos::EV_TXEMPTY | commos::EV_ERR));
+  commos::WaitableEvent wake, done;
+  // One wait, ended by `wake` after `ms` when nothing comes: the events it returned, or 0.
+  auto wait = [&](int ms) {
+    wake.Reset();
+    done.Reset();
+    std::thread waker([&] {
+      if (!done.Wait(ms)) wake.Set();
+    });
+    uint32_t mask = 0;
+    const bool got = commos::WaitCommEvent(h, &mask, wake);
+    done.Set();
+    waker.join();
+    return got ? mask : 0u;
+  };
+  uint32_t written = 0;
+  ASSERT_EQ(commos::IoResult::Done, commos::WriteFile(h, "abc", 3, &written, 1000));
+  EXPECT_EQ(commos::EV_TXEMPTY, wait(3000));
+  EXPECT_EQ("abc", pty.Receive(3, 3000));
+  ASSERT_TRUE(pty.Send("xyz"));
+  EXPECT_EQ(commos::EV_RXCHAR, wait(3000));
+  // Nothing new and nothing read: nothing to tell.
+  EXPECT_EQ(0u, wait(200));
+  // A read that leaves bytes queued: they are told again, as the local monitor does.
+  char c = 0;
+  uint32_t n = 0;
+  ASSERT_EQ(commos::IoResult::Done, commos::ReadFile(h, &c, 1, &n));
+  EXPECT_EQ('x', c);
+  EXPECT_EQ(commos::EV_RXCHAR, wait(3000));
+  EXPECT_EQ("yz", ReadRemote(2));
+  EXPECT_EQ(0u, wait(200));
+}
+
+TEST_F(RemoteTest, ServerKilledWhileBlocksGoOutFailsAWriteAsGone) {
+  Open();
+  ASSERT_TRUE(Set(38400));
+  std::atomic<bool> draining{true};
+  std::thread far([&] {
+    while (draining) pty.Receive(1 << 20, 50);
+  });
+  const std::string block = RichImage(1000);
+  commos::IoResult last = commos::IoResult::Done;
+  int blocks = 0;
+  const int64_t end = NowMs() + 10000;
+  while (last != commos::IoResult::Failed && NowMs() < end) {
+    uint32_t written = 0;
+    last = commos::WriteFile(h, block.data(), 1000, &written, 1000);
+    if (++blocks == 50) server->Kill();
+  }
+  draining = false;
+  far.join();
+  ASSERT_EQ(commos::IoResult::Failed, last);
+  EXPECT_EQ(commos::ErrorKind::Gone, commos::LastErrorKind());
+  EXPECT_NE(std::string::npos, commos::LastErrorText().find(server->url() + ": the server "))
+      << commos::LastErrorText();
+  uint32_t errors = 0;
+  ASSERT_TRUE(commos::ClearCommError(h, &errors, nullptr));
+  EXPECT_EQ(commos::CE_IOE, errors);
+}
+
 TEST_F(RemoteTest, ClosedHandleRefusesEveryCall) {
   Open();
   ASSERT_TRUE(commos::CloseHandle(h));
