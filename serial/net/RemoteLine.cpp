@@ -413,6 +413,14 @@ bool RemoteLine::SetTimeouts(const CommTimeouts& timeouts) {
   return true;
 }
 
+bool RemoteLine::SetupQueues(int32_t inQueue, int32_t outQueue) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  // Our queues grow as needed; only nonsense sizes are refused, as on a local port.
+  if (inQueue <= 0 || outQueue <= 0) return Fail("no queue of that size", ErrorKind::Other);
+  return true;
+}
+
 bool RemoteLine::SetMask(uint32_t mask) {
   if (closed_) return Fail("the port is closed", ErrorKind::Other);
   mask_.store(mask);

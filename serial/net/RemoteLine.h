@@ -51,6 +51,7 @@ class RemoteLine {
   bool SetState(const Dcb& dcb);
   bool State(Dcb* dcb);
   bool SetTimeouts(const CommTimeouts& timeouts);
+  bool SetupQueues(int32_t inQueue, int32_t outQueue);
   bool SetMask(uint32_t mask);
   bool Escape(uint32_t func);
   bool Purge(uint32_t flags);

@@ -65,10 +65,7 @@ void ProbeLines(Port& port) {
   port.icountOk = ioctl(port.fd, TIOCGICOUNT, &ic) == 0;
 }
 
-}  // namespace
-
-namespace {
-
+// A remote line behind a handle of its own; this thread's open notice says what its server left unanswered.
 Handle OpenRemote(const std::string& name) {
   detail::SetOpenNotice(std::string());
   std::unique_ptr<net::RemoteLine> line = net::RemoteLine::OpenName(name);
@@ -156,7 +153,7 @@ bool CloseHandle(const Handle& h) {
 // ---- Settings -----------------------------------------------------------------------------------------
 
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
-  if (Remote(h)) return h->closed ? FailOn(h, EBADF) : inQueue > 0 && outQueue > 0 ? true : FailOn(h, EINVAL);
+  if (Remote(h)) return h->remote->SetupQueues(inQueue, outQueue);
   if (Unusable(h)) return FailOn(h, EBADF);
   if (h->disk) return FailOn(h, ENOTTY);
   // The kernel's queues have a fixed size; only nonsense sizes are refused.

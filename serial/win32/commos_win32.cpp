@@ -105,6 +105,7 @@ std::unique_lock<std::mutex> LockOpen(const Handle& h, bool anyFile = false) {
   return lock;
 }
 
+// A remote line behind a handle of its own; this thread's open notice says what its server left unanswered.
 Handle OpenRemote(const std::string& name) {
   std::unique_ptr<net::RemoteLine> line = net::RemoteLine::OpenName(name);
   if (!line) return {};
@@ -188,10 +189,7 @@ bool CloseHandle(const Handle& h) {
 // ---- Settings -----------------------------------------------------------------------------------------
 
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
-  if (Remote(h)) {
-    if (h->closed) return FailOn(h, ERROR_INVALID_HANDLE);
-    return inQueue > 0 && outQueue > 0 ? true : FailOn(h, ERROR_INVALID_PARAMETER);
-  }
+  if (Remote(h)) return h->remote->SetupQueues(inQueue, outQueue);
   const auto lock = LockOpen(h);
   if (!lock) return false;
   if (inQueue <= 0 || outQueue <= 0) return FailOn(h, ERROR_INVALID_PARAMETER);
