@@ -1,16 +1,59 @@
 // The port scan, the baud rate and sending commands.
 #include "engine/SerialThreadDef.h"
 
+#include "serial/PortName.h"
+
 namespace engine {
+
+namespace {
+
+constexpr int kDefaultPortCount = 25;
+
+PortCandidate Numbered(long n, const std::string& name) {
+  const std::string number = std::to_string(n);
+  return {name, "Com" + number, "Com" + number, "COM" + number};
+}
+
+}  // namespace
+
+std::vector<PortCandidate> PortCandidates(const std::vector<std::string>& names) {
+  std::vector<PortCandidate> list;
+  if (names.empty()) {
+    for (int n = 1; n <= kDefaultPortCount; ++n) list.push_back(Numbered(n, "Com" + std::to_string(n)));
+    return list;
+  }
+  for (const std::string& name : names) {
+    const commos::PortName parsed = commos::ParsePortName(name);
+    // "\\.\COM37" and "com37" are the same port as Com37: the port layer maps that one name on each system.
+    if (parsed.kind == commos::PortKind::Com) {
+      list.push_back(Numbered(parsed.com, name));
+    } else {
+      list.push_back({name, name, name, name});
+    }
+  }
+  return list;
+}
+
+void TSerialThread::SetPortNames(const std::vector<std::string>& names) {
+  Candidates = PortCandidates(names);
+  PortOpenMarks.assign(Candidates.size() + 1, 0);
+}
+
+const PortCandidate* TSerialThread::Selected() const {
+  if (PortNumber < 1 || PortNumber > PortCount()) return nullptr;
+  return &Candidates[static_cast<size_t>(PortNumber) - 1];
+}
 
 void TSerialThread::OpenPort(int firstNumber) {
   PortNumber = firstNumber;
+  const int count = PortCount();
+  if (PortNumber < 1 || PortNumber > count) PortNumber = 1;
   Port->Close();
   // Another port is looked for: the device the indicator answered on no longer holds the engine.
   Port->UnpinDevice();
   serial::DelayProcessingMessages(200);
-  for (int attempt = 0; attempt < 25; ++attempt) {
-    Port->SetDeviceName("Com" + std::to_string(PortNumber));
+  for (int attempt = 0; attempt < count; ++attempt) {
+    Port->SetDeviceName(Selected()->Device);
     if (!Port->Connected()) Port->Open();
     if (Terminated()) return;
     if (Port->Connected()) {
@@ -18,14 +61,14 @@ void TSerialThread::OpenPort(int firstNumber) {
       PortOpenMarks[PortNumber] = 1;
       return;
     }
-    Log("\r\nCan not open Com" + std::to_string(PortNumber) + " to communicate");
+    Log("\r\nCan not open " + Selected()->Label + " to communicate");
     PortOpenMarks[PortNumber] = 0;
     ++PortNumber;
-    if (PortNumber > 25) {
+    if (PortNumber > count) {
       PortNumber = 1;
       if (ErrorShown == 0) {
         bool anyOpened = false;
-        for (int n = 1; n <= 25; ++n) anyOpened = anyOpened || PortOpenMarks[n] == 1;
+        for (int n = 1; n <= count; ++n) anyOpened = anyOpened || PortOpenMarks[n] == 1;
         if (!anyOpened) {
           ShowErrorAlways(kErrorNoPort);
           Log("No serial port available in this computer");
@@ -69,8 +112,12 @@ void TSerialThread::SendCommand(const std::string& text) {
     if (Terminated() || PortAway()) return;
     WriteAll(buffer, static_cast<int>(text.size()));
     if (Terminated() || PortAway()) return;
-    Log("Sending " + text + " at " + std::to_string(CurrentBaud) + " baud rate on COM" +
-        std::to_string(PortNumber) + ". Timeout set to " + std::to_string(TimeoutTimer->Interval()));
+    const PortCandidate* port = Selected();
+    Log("Sending " + text + " at " + std::to_string(CurrentBaud) + " baud rate on " +
+        (port ? port->OnLine : "COM" + std::to_string(PortNumber)) + ". Timeout set to " +
+        std::to_string(TimeoutTimer->Interval()));
+    sentPort_ = PortNumber;
+    sentBaud_ = CurrentBaud;
   } catch (...) {
   }
   Stamp();

@@ -29,6 +29,20 @@ void TSerialThread::Recognised(uint8_t kind) {
   WakeEvent.Set();
 }
 
+void TSerialThread::ReportAnswering() {
+  // The first answer after a command says that the indicator is on that port at that rate; a new port, or
+  // a new rate on it, is worth telling.
+  const PortCandidate* port =
+      sentPort_ >= 1 && sentPort_ <= PortCount() ? &Candidates[static_cast<size_t>(sentPort_) - 1] : nullptr;
+  if (!port || (sentPort_ == answeringPort_ && sentBaud_ == answeringBaud_)) return;
+  answeringPort_ = sentPort_;
+  answeringBaud_ = sentBaud_;
+  const int baud = sentBaud_;
+  Synchronize([&] {
+    if (ProgressBar) ProgressBar->PortAnswering(port->Name, port->Device, baud);
+  });
+}
+
 void TSerialThread::ParseReply() {
   uint8_t bytes[kRxBufferSize];
   const int n = Port->Read(bytes, kRxBufferSize);
@@ -48,7 +62,10 @@ void TSerialThread::ProcessChunk(const uint8_t* bytes, int n) {
     Recognised(kReplyTimeout);
     return;
   }
-  if (chunk != "Z") Log("Received: " + serial::StripNonPrintable(chunk) + " length: " + std::to_string(n));
+  if (chunk != "Z") {
+    Log("Received: " + serial::StripNonPrintable(chunk) + " length: " + std::to_string(n));
+    ReportAnswering();
+  }
   for (int p = RxPos - 1; p >= 1; --p) {
     if (Terminated()) return;
     if (RecognisedAt(p, chunk)) return;

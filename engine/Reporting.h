@@ -18,6 +18,10 @@ class IReporter {
   virtual void SetProgressPosition(int position) = 0;
   virtual void SetProgressMax(int max) = 0;
   virtual void SetProgressVisible(bool visible) = 0;
+  // The indicator answered for the first time on this port at this rate (after a command sent there). `name`
+  // is the port as the technician gave it ("Com3" when the ports were scanned), `device` the name the port
+  // was opened by ("Com37" for "\\.\COM37").
+  virtual void PortAnswering(const std::string& /*name*/, const std::string& /*device*/, int /*baud*/) {}
 };
 
 // The error dialog's messages, by code.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/Payloads.h"
 #include "engine/Protocol.h"
@@ -107,6 +108,18 @@ constexpr uint32_t kMaxPadding = 3;
 // How often "U" is sent again without a T before the indicator is identified anew.
 constexpr int kUResends = 4;
 
+// One port the scan tries, with the names it goes by.
+struct PortCandidate {
+  std::string Name;    // as the technician gave it ("COM37", "/dev/ttyUSB0"); "Com3" in the default list
+  std::string Device;  // what the port opens: "Com37" for a numbered port in any spelling, else the name
+  std::string Label;   // in "Can not open X to communicate": "Com37", else the name
+  std::string OnLine;  // in "... baud rate on X": "COM37", else the name
+};
+
+// The ports a scan tries, in order: Com1 to Com25 when no name is given, else the names. A name is expected
+// to have been checked (commos::ParsePortName); one that is not a numbered port is taken as it is.
+std::vector<PortCandidate> PortCandidates(const std::vector<std::string>& names);
+
 // The controller's side is public; the inside is private, open to one reader only: the tests, through the
 // friend EngineUnderTest (tests/engine/seam.h).
 class TSerialThread : public tk::Thread {
@@ -116,6 +129,8 @@ class TSerialThread : public tk::Thread {
   TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog);
   ~TSerialThread() override;
 
+  // The ports to scan (see PortCandidates), set before Start; the default list until then.
+  void SetPortNames(const std::vector<std::string>& names);
   // Stores the boot flag and runs the first step (on the UI thread: at once).
   void Start(int bootFlag);
   // Ends the update: no line event, timer or step reaches the engine any more. May be called twice.
@@ -147,6 +162,8 @@ class TSerialThread : public tk::Thread {
   void ParseReply();
   // The part of ParseReply after the read: gathers one chunk of received bytes and classifies it.
   void ProcessChunk(const uint8_t* bytes, int count);
+  // Tells the window the port and rate the indicator answers on, the first time it does.
+  void ReportAnswering();
 
   // Port scan and sending.
   void OpenPort(int firstNumber);
@@ -205,7 +222,7 @@ class TSerialThread : public tk::Thread {
   uint8_t RxBuffer[kRxBufferSize + 1] = {};  // positions 1..4096
   uint16_t Crc = 0;
   int32_t BootFlag = 0;
-  uint8_t PortOpenMarks[26] = {};  // 1..25
+  std::vector<uint8_t> PortOpenMarks;  // 1..number of candidates; slot 0 unused
   int32_t BytesSent = 0;
   std::string LogText, StatusText;
   uint8_t ReplyKind = kReplyNone;
@@ -220,6 +237,11 @@ class TSerialThread : public tk::Thread {
   std::unique_ptr<tk::Timer> PollTimer;
   std::unique_ptr<tk::Timer> ReopenTimer;
   IErrorDialog* ErrorDialog;
+  std::vector<PortCandidate> Candidates;  // PortNumber n is Candidates[n - 1]
+
+  // The number of candidates, and the names of the one PortNumber selects.
+  int PortCount() const { return static_cast<int>(Candidates.size()); }
+  const PortCandidate* Selected() const;
 
   void Transition();
   void ArmTimers();
@@ -273,6 +295,11 @@ class TSerialThread : public tk::Thread {
   uint32_t uploadTick_ = 0;     // the runtime's counter when the loader upload began
   int64_t uploadRealUs_ = 0;    // the monotonic clock then
   bool writePending_ = false;   // the port's last write had not completed when the engine went on
+  // The port and rate the last command went out at, and those last reported as answering.
+  int32_t sentPort_ = 0;
+  int32_t sentBaud_ = 0;
+  int32_t answeringPort_ = 0;
+  int32_t answeringBaud_ = 0;
 };
 
 }  // namespace engine

@@ -44,6 +44,7 @@ const char* const StateNames[kStateCount] = {
 
 TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
     : ProgressBar(progressBar), ErrorDialog(errorDialog) {
+  SetPortNames({});
   BootFlag = 0;
   State = eReadyOpen;
   RxPos = 1;

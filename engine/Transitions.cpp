@@ -82,7 +82,7 @@ void TSerialThread::BackToU(const std::string& why) {
 }
 
 void TSerialThread::TryNextPort() {
-  OpenPort(PortNumber == 25 ? 1 : PortNumber + 1);
+  OpenPort(PortNumber >= PortCount() ? 1 : PortNumber + 1);
   StartOverAt9600();
 }
 
@@ -242,7 +242,7 @@ void TSerialThread::Transition() {
       if (kind == kReplyT) {
         EraseBegun();
       } else if (timeout) {
-        if (ErrorShown == 0 && PortNumber == 25) ShowErrorAlways(kErrorNoIndicator);
+        if (ErrorShown == 0 && PortNumber == PortCount()) ShowErrorAlways(kErrorNoIndicator);
         TryNextPort();
       }
       break;

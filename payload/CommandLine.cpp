@@ -17,6 +17,11 @@ bool Is(const std::string& a, char letter) {
   return a.size() == 2 && (a[0] == '/' || a[0] == '\\') && a[1] == letter;
 }
 
+// /p, \p or --port: the next argument names a port.
+bool IsPort(const std::string& a) {
+  return Is(a, 'p') || a == "--port";
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -29,9 +34,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   bool buildSeen = false;
   RunMode mode = RunMode::Embedded;
 
-  // First pass: /b, /u, /i; a later option overrides an earlier one.
+  // First pass: /b, /u, /i, /p; a later option overrides an earlier one.
   for (size_t i = 1; i <= count; ++i) {
     const std::string a = Lower(arg(i));
+    if (IsPort(a)) {
+      // The name is taken as it is, whatever it looks like; a missing one is an empty name, refused later.
+      cl.Ports.push_back(arg(i + 1));
+      i += 1;
+      continue;
+    }
     if (Is(a, 'b')) cl.BootFlag = true;
     if (Is(a, 'u')) {
       cl.TargetName = arg(i + 1);
@@ -48,7 +59,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         // Note: "/i" as the last argument leaves i past count, so this looks at an empty argument and
         // takes it as the loader path (run mode 4, ended later by the firmware-file message).
         const std::string b = Lower(arg(i + 1));
-        if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l')) {
+        // A /p after the firmware file names a port, never the loader.
+        if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l') && !IsPort(b)) {
           cl.LoaderPath = arg(i + 1);
           i += 1;
           mode = RunMode::BothFiles;
@@ -60,6 +72,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   // Second pass, from argument 0: /l decides between the build modes and overrides the first pass; /x.
   for (size_t i = 0; i <= count; ++i) {
     const std::string a = Lower(arg(i));
+    if (i > 0 && IsPort(a)) {
+      i += 1;  // a port name is never read as an option
+      continue;
+    }
     if (Is(a, 'l')) {
       cl.LoaderPath = arg(i + 1);
       i += 1;

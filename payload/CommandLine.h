@@ -9,6 +9,8 @@
 //   /l ld                      5  build UpdateLoad.exe with ld embedded
 //   /b                            boot flag for the update engine
 //   /x                            close the window as soon as the update ends
+//   /p NAME, --port NAME          the port to update on (repeatable: the ports, in order); without it the
+//                                 scan tries Com1 to Com25
 // Options also take a backslash ("\u"), except /x; letters in any case; any argument shows the
 // "DiagnosticMode" button.
 #pragma once
@@ -57,6 +59,8 @@ struct CommandLine {
   bool BootFlag = false;
   bool ExitWhenDone = false;
   bool ShowDebugButton = false;
+  // The ports named by /p, in the order given and unchecked; empty: the default scan.
+  std::vector<std::string> Ports = {};
 };
 
 // args[0] is the program's own path, the options follow. No argument is rejected: a missing argument after an

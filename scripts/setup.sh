@@ -10,6 +10,7 @@ packages+=(libgcrypt20-dev)  # SHA-256 of the payloads
 packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
 packages+=(libgcrypt-mingw-w64-dev)  # the same SHA-256 in the Windows program (static, with libgpg-error)
 packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it
+packages+=(ser2net)  # a real device server for the remote-line tests (rfc2217://HOST:PORT)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,7 +10,7 @@ namespace {
 bool SameParse(const payload::CommandLine& a, const payload::CommandLine& b) {
   return a.RunMode == b.RunMode && a.TargetName == b.TargetName && a.FirmwarePath == b.FirmwarePath &&
          a.LoaderPath == b.LoaderPath && a.BootFlag == b.BootFlag && a.ExitWhenDone == b.ExitWhenDone &&
-         a.ShowDebugButton == b.ShowDebugButton;
+         a.ShowDebugButton == b.ShowDebugButton && a.Ports == b.Ports;
 }
 
 }  // namespace
@@ -84,6 +84,9 @@ std::string UsageText(const std::string& logDirectory) {
       "  /l b.s19                  write UpdateLoad.exe: a copy carrying the loader\n"
       "  /b                        the indicator is already in its boot loader\n"
       "  /x                        end as soon as the update ends, also after success\n"
+      "  /p NAME, --port NAME      update on this port only (repeat for more, tried in order): COM37,\n"
+      "                            a device such as /dev/ttyUSB0, or rfc2217://HOST:PORT; without it\n"
+      "                            Com1 to Com25 are tried\n"
       "  --help, -h, /?            show this text and end\n"
       "  --version                 show the version and end\n"
       "Options also take a backslash (\\u), except /x; letters in any case. Any argument at all "

@@ -32,15 +32,6 @@ JsonObject PayloadObject(const PayloadReport& r) {
   return o;
 }
 
-// The number that follows `key` in `line` up to the next non-digit; 0 when there is none.
-int NumberAfter(const std::string& line, const std::string& key) {
-  const size_t at = line.find(key);
-  if (at == std::string::npos) return 0;
-  const char* p = line.c_str() + at + key.size();
-  if (*p < '0' || *p > '9') return 0;
-  return static_cast<int>(std::strtol(p, nullptr, 10));
-}
-
 }  // namespace
 
 JsonView::JsonView(Options options) : o_(std::move(options)) {}
@@ -74,29 +65,16 @@ void JsonView::StatusChanged(const std::string& text) {
   Emit("status", JsonObject().Add("text", text));
 }
 
-void JsonView::WatchPort(const std::string& line) {
-  // Every command is logged with its port and rate; the first answer after it says that the indicator
-  // answers there. A new port, or a new rate on it, is worth an event.
-  if (line.rfind("Sending ", 0) == 0 && line.find(" baud rate on COM") != std::string::npos) {
-    const size_t at = line.rfind(" at ", line.find(" baud rate on COM"));
-    if (at == std::string::npos) return;
-    sendBaud_ = NumberAfter(line.substr(at), " at ");
-    sendPort_ = NumberAfter(line, " baud rate on COM");
-    return;
-  }
-  if (line.rfind("Received: ", 0) != 0 || sendPort_ <= 0) return;
-  if (sendPort_ == shownPort_ && sendBaud_ == shownBaud_) return;
-  shownPort_ = sendPort_;
-  shownBaud_ = sendBaud_;
-  const std::string name = "Com" + std::to_string(shownPort_);
+void JsonView::PortAnswering(const std::string& name, const std::string& device, int baud) {
+  if (o_.Human) o_.Human->PortAnswering(name, device, baud);
   JsonObject o;
   o.Add("name", name);
   if (o_.Device) {
-    o.Add("device", o_.Device(name));
+    o.Add("device", o_.Device(device));
   } else {
     o.AddNull("device");
   }
-  o.Add("baud", shownBaud_);
+  o.Add("baud", baud);
   Emit("port", o);
 }
 
@@ -104,7 +82,6 @@ void JsonView::LogLinesAdded(const std::vector<std::string>& lines) {
   if (o_.Human) o_.Human->LogLinesAdded(lines);
   for (const auto& line : lines) {
     if (o_.Log) Emit("log", JsonObject().Add("text", line));
-    WatchPort(line);
   }
 }
 

@@ -46,6 +46,7 @@ class JsonView : public IView, public engine::IErrorDialog {
   void BuildDone(const payload::BuildResult& result) override;
   void LogFileDone(const LogFileResult& result) override;
   void PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) override;
+  void PortAnswering(const std::string& name, const std::string& device, int baud) override;
   void EndProgram(int exitCode) override;
 
   // engine::IErrorDialog
@@ -55,7 +56,6 @@ class JsonView : public IView, public engine::IErrorDialog {
  private:
   void Emit(const std::string& event, JsonObject fields);
   void Progress(bool force);
-  void WatchPort(const std::string& line);
   uint64_t Now() const;
 
   Options o_;
@@ -72,12 +72,6 @@ class JsonView : public IView, public engine::IErrorDialog {
   uint64_t lastEventMs_ = 0;
   uint64_t startMs_ = 0;
   int startPosition_ = 0;
-
-  // The port the last command went out on, and the one last reported as answering.
-  int sendPort_ = 0;
-  int sendBaud_ = 0;
-  int shownPort_ = 0;
-  int shownBaud_ = 0;
 
   std::string logFile_;
   bool haveFirmware_ = false;

@@ -9,6 +9,7 @@
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
 #include "payload/PayloadSizes.h"
+#include "serial/PortName.h"
 #include "toolkit/QueuedRuntime.h"
 #include "toolkit/Runtime.h"
 #include "toolkit/Sync.h"
@@ -88,6 +89,8 @@ void UpdateController::Decide(payload::CommandLine& cl) {
     Build(payload::EmbedsFirmware(runMode_), payload::EmbedsLoader(runMode_), cl);
     return;
   }
+  // A mistyped port is told before anything else is looked at, and long before any port opens.
+  if (!PortNamesValid(cl.Ports)) return;
   // The loader test comes first: with both buffers empty only the loader message is shown.
   if (!payload::LoaderFromFile(runMode_) && payload::LoaderBufferEmpty()) {
     tk::App().MessageBox(kNoLoaderText, kStartMessageCaption);
@@ -99,7 +102,19 @@ void UpdateController::Decide(payload::CommandLine& cl) {
     Close();
     return;
   }
-  StartUpdate(cl.FirmwarePath, cl.LoaderPath, cl.BootFlag);
+  StartUpdate(cl);
+}
+
+bool UpdateController::PortNamesValid(const std::vector<std::string>& ports) {
+  for (const std::string& name : ports) {
+    const commos::PortName parsed = commos::ParsePortName(name);
+    if (parsed.kind != commos::PortKind::Invalid) continue;
+    AppendLogLine(parsed.why);
+    tk::App().MessageBox(parsed.why, payload::kMessageCaption);
+    Close();
+    return false;
+  }
+  return true;
 }
 
 void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl) {
@@ -110,8 +125,9 @@ void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::Comman
   Close();
 }
 
-void UpdateController::StartUpdate(const std::string& firmwarePath, const std::string& loaderPath,
-                                   bool bootFlag) {
+void UpdateController::StartUpdate(const payload::CommandLine& cl) {
+  const std::string& firmwarePath = cl.FirmwarePath;
+  const std::string& loaderPath = cl.LoaderPath;
   const payload::SizesResult sizes =
       payload::ComputePayloadSizes(runMode_, firmwarePath, loaderPath, firmwareFile_, loaderFile_);
   if (!sizes.Ok()) {
@@ -143,7 +159,8 @@ void UpdateController::StartUpdate(const std::string& firmwarePath, const std::s
   engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
   engine_->LoaderSource = sources_.Loader.get();
   engine_->FirmwareSource = sources_.Firmware.get();
-  engine_->Start(bootFlag ? 1 : 0);
+  engine_->SetPortNames(cl.Ports);
+  engine_->Start(cl.BootFlag ? 1 : 0);
   // The first step may process window messages: a close during it has already stopped the engine, and the
   // callback must then stay unset.
   if (closed_) return;
@@ -278,6 +295,10 @@ void UpdateController::SetProgressVisible(bool visible) {
   if (!visible && progressVisible_) SetProgressPosition(std::max(progressPosition_, progressMax_));
   progressVisible_ = visible;
   view_.ProgressVisibleChanged(visible);
+}
+
+void UpdateController::PortAnswering(const std::string& name, const std::string& device, int baud) {
+  view_.PortAnswering(name, device, baud);
 }
 
 int FinishProgram(tk::QueuedRuntime& runtime, UpdateController& controller) {

@@ -64,6 +64,8 @@ class IView {
   virtual void LogFileDone(const LogFileResult& /*result*/) {}
   // The payloads the update is about to send.
   virtual void PayloadsChosen(const PayloadReport& /*firmware*/, const PayloadReport& /*loader*/) {}
+  // The indicator answers on this port at this rate (engine::IReporter::PortAnswering).
+  virtual void PortAnswering(const std::string& /*name*/, const std::string& /*device*/, int /*baud*/) {}
   // The main window has closed: the presentation ends its message loop with this exit code.
   virtual void EndProgram(int exitCode) = 0;
 };
@@ -127,10 +129,13 @@ class UpdateController : public engine::IReporter {
   void SetProgressPosition(int position) override;
   void SetProgressMax(int max) override;
   void SetProgressVisible(bool visible) override;
+  void PortAnswering(const std::string& name, const std::string& device, int baud) override;
 
  private:
   void Decide(payload::CommandLine& cl);
-  void StartUpdate(const std::string& firmwarePath, const std::string& loaderPath, bool bootFlag);
+  // False, with the reason shown and the program closing, when a port name given by /p is no port name.
+  bool PortNamesValid(const std::vector<std::string>& ports);
+  void StartUpdate(const payload::CommandLine& cl);
   void Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl);
   void SetStatus(const std::string& text);
   bool EmbeddedPayloadsIntact();

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "serial/PortName.h"
 #include "serial/posix/custom_baud.h"
 #include "serial/posix/low_latency.h"
 #include "serial/posix/port.h"
@@ -22,6 +23,7 @@ namespace commos {
 
 using detail::Fail;
 using detail::FailOn;
+using detail::Remote;
 using detail::Unusable;
 
 // ---- Open and close -----------------------------------------------------------------------------------
@@ -63,10 +65,23 @@ void ProbeLines(Port& port) {
   port.icountOk = ioctl(port.fd, TIOCGICOUNT, &ic) == 0;
 }
 
+// A remote line behind a handle of its own; this thread's open notice says what its server left unanswered.
+Handle OpenRemote(const std::string& name) {
+  detail::SetOpenNotice(std::string());
+  std::unique_ptr<net::RemoteLine> line = net::RemoteLine::OpenName(name);
+  if (!line) return {};
+  auto port = std::make_shared<Port>();
+  port->path = line->Url();
+  detail::SetOpenNotice(line->TakeNotice());
+  port->remote = std::move(line);
+  return port;
+}
+
 }  // namespace
 
 // The open path, step by step; a failed step closes the descriptor and leaves the reason as the last error.
 Handle CreateFile(const std::string& name) {
+  if (LooksLikeUrl(name)) return OpenRemote(name);
   const std::string path = ResolvePortName(name);
   if (path.empty()) {
     Fail(name + " (this machine has no serial device with that number)", ENOENT);
@@ -104,6 +119,7 @@ Handle CreateFile(const std::string& name) {
 }
 
 uint32_t GetFileType(const Handle& h) {
+  if (Remote(h) && !h->closed) return FILE_TYPE_CHAR;
   if (Unusable(h)) {
     FailOn(h, EBADF);
     return FILE_TYPE_UNKNOWN;
@@ -113,6 +129,7 @@ uint32_t GetFileType(const Handle& h) {
 
 bool CloseHandle(const Handle& h) {
   if (!h || h->closed.exchange(true)) return FailOn(h, EBADF);
+  if (Remote(h)) return h->remote->Close();
   h->Wake();
   std::scoped_lock lock(h->ioMutex, h->monMutex);
   if (!h->disk) {
@@ -136,6 +153,7 @@ bool CloseHandle(const Handle& h) {
 // ---- Settings -----------------------------------------------------------------------------------------
 
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
+  if (Remote(h)) return h->remote->SetupQueues(inQueue, outQueue);
   if (Unusable(h)) return FailOn(h, EBADF);
   if (h->disk) return FailOn(h, ENOTTY);
   // The kernel's queues have a fixed size; only nonsense sizes are refused.
@@ -144,6 +162,7 @@ bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
 }
 
 bool GetCommState(const Handle& h, Dcb* dcb) {
+  if (Remote(h)) return h->remote->State(dcb);
   if (Unusable(h)) return FailOn(h, EBADF);
   if (h->disk) return FailOn(h, ENOTTY);
   std::lock_guard<std::mutex> lock(h->ioMutex);
@@ -152,6 +171,7 @@ bool GetCommState(const Handle& h, Dcb* dcb) {
 }
 
 bool SetCommState(const Handle& h, const Dcb& dcb) {
+  if (Remote(h)) return h->remote->SetState(dcb);
   if (!h) return FailOn(h, EBADF);
   std::lock_guard<std::mutex> lock(h->ioMutex);
   if (h->closed) return FailOn(h, EBADF);
@@ -178,6 +198,7 @@ bool SetCommState(const Handle& h, const Dcb& dcb) {
 }
 
 bool SetCommTimeouts(const Handle& h, const CommTimeouts& timeouts) {
+  if (Remote(h)) return h->remote->SetTimeouts(timeouts);
   if (!h) return FailOn(h, EBADF);
   std::lock_guard<std::mutex> lock(h->ioMutex);
   if (h->closed) return FailOn(h, EBADF);
@@ -187,6 +208,7 @@ bool SetCommTimeouts(const Handle& h, const CommTimeouts& timeouts) {
 }
 
 bool SetCommMask(const Handle& h, uint32_t mask) {
+  if (Remote(h)) return h->remote->SetMask(mask);
   if (Unusable(h)) return FailOn(h, EBADF);
   if (h->disk) return FailOn(h, ENOTTY);
   h->mask.store(mask);
@@ -195,6 +217,7 @@ bool SetCommMask(const Handle& h, uint32_t mask) {
 }
 
 bool EscapeCommFunction(const Handle& h, uint32_t func) {
+  if (Remote(h)) return h->remote->Escape(func);
   if (!h) return FailOn(h, EBADF);
   std::lock_guard<std::mutex> lock(h->ioMutex);
   if (h->closed) return FailOn(h, EBADF);
@@ -224,6 +247,7 @@ bool EscapeCommFunction(const Handle& h, uint32_t func) {
 // ---- Transfers ----------------------------------------------------------------------------------------
 
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
+  if (Remote(h)) return h->remote->Read(data, count, read);
   *read = 0;
   if (!h) {
     FailOn(h, EBADF);
@@ -311,6 +335,7 @@ IoResult detail::PushPending(Port& p) {
 
 IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
                    bool watchTxEmpty) {
+  if (Remote(h)) return h->remote->Write(data, count, written, timeoutMs, watchTxEmpty);
   *written = 0;
   if (!h) {
     FailOn(h, EBADF);
@@ -345,6 +370,7 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
 }
 
 IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
+  if (Remote(h)) return h->remote->WaitWrite(timeoutMs);
   if (!h) {
     FailOn(h, EBADF);
     return IoResult::Failed;
@@ -358,10 +384,11 @@ IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
 }
 
 TransferCancels CancelledTransfers() {
-  return {0, g_cutOnClose.load()};
+  return {0, g_cutOnClose.load() + net::RemoteLine::CutOnClose()};
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
+  if (Remote(h)) return h->remote->ClearError(errors, stat);
   if (!h) return FailOn(h, EBADF);
   std::lock_guard<std::mutex> lock(h->ioMutex);
   if (h->closed) return FailOn(h, EBADF);
@@ -379,6 +406,7 @@ bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
 }
 
 bool PurgeComm(const Handle& h, uint32_t flags) {
+  if (Remote(h)) return h->remote->Purge(flags);
   if (!h) return FailOn(h, EBADF);
   std::lock_guard<std::mutex> lock(h->ioMutex);
   if (h->closed) return FailOn(h, EBADF);

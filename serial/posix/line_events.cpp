@@ -78,6 +78,7 @@ uint32_t LineEvents(Port& p, uint32_t mask, int inq) {
 bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
   *mask = 0;
   if (!h) return detail::FailOn(h, EBADF);
+  if (detail::Remote(h)) return h->remote->WaitEvent(mask, wake);
   Port& p = *h;
   std::unique_lock<std::mutex> lock(p.monMutex);
   bool primed = false;  // the line counters have been read once since this wait began

@@ -1,6 +1,7 @@
 #include "serial/posix/low_latency.h"
 
 #include "serial/CommOs.h"
+#include "serial/posix/port.h"
 #include "serial/posix/sysfs.h"
 
 #include <fcntl.h>
@@ -134,6 +135,10 @@ void OnClose(int fd, const State& state) {
 }  // namespace commos::lowlat
 
 namespace commos {
+
+void detail::SetOpenNotice(std::string notice) {
+  lowlat::t_notice = std::move(notice);
+}
 
 std::string TakeOpenNotice() {
   std::string notice;

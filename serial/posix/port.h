@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "serial/CommOs.h"
+#include "serial/net/RemoteLine.h"
 #include "serial/posix/low_latency.h"
 #include "serial/posix/os_error.h"
 
@@ -20,6 +21,8 @@ class Port {
  public:
   int fd = -1;
   bool disk = false;
+  // A line behind a device server: every call goes to it, and nothing below is used.
+  std::unique_ptr<net::RemoteLine> remote;
   std::string path;
   int wakeFd = -1;  // eventfd: CloseHandle, WriteFile and SetCommMask wake the monitor with it
 
@@ -82,6 +85,12 @@ inline bool FailOn(const Handle& h, int err) {
 inline bool Unusable(const Handle& h) {
   return !h || h->closed;
 }
+// The remote line behind a handle, or none.
+inline net::RemoteLine* Remote(const Handle& h) {
+  return h ? h->remote.get() : nullptr;
+}
+// This thread's open notice, for TakeOpenNotice.
+void SetOpenNotice(std::string notice);
 // Hands the kernel what it takes now of the port's pending write (under ioMutex): Done when nothing is left,
 // TimedOut while some is, Failed (the failure recorded, the rest dropped) when the device fails.
 IoResult PushPending(Port& p);

@@ -89,6 +89,7 @@ std::string ResolvePortName(const std::string& name) {
 
 std::string StableName(const Handle& h) {
   if (!h || h->closed) return std::string();
+  if (h->remote) return h->remote->Url();
   // A port directory is all a test or the demo may ever open.
   if (!PortDir().empty() || h->disk) return h->path;
   const std::string link = ByIdLink(h->path, DeviceRoot());

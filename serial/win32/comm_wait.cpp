@@ -40,6 +40,7 @@ void CheckStillThere(Port& p) {
 bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
   *mask = 0;
   if (!h) return detail::FailOn(h, ERROR_INVALID_HANDLE);
+  if (detail::Remote(h)) return h->remote->WaitEvent(mask, wake);
   Port& p = *h;
   std::unique_lock<std::mutex> lock(p.monMutex);
   bool pause = false;

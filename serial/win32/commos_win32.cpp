@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "serial/PortName.h"
 #include "serial/win32/dcb_map.h"
 #include "serial/win32/port.h"
 
@@ -12,6 +13,7 @@ namespace commos {
 using detail::Fail;
 using detail::FailOn;
 using detail::IsGoneError;
+using detail::Remote;
 using detail::Unusable;
 
 namespace {
@@ -24,6 +26,7 @@ constexpr DWORD kReadCompleteMs = 1000;
 constexpr DWORD kCutWriteMs = 200;
 
 std::atomic<uint64_t> g_cutOnTimeout{0};
+thread_local std::string t_openNotice;  // taken by TakeOpenNotice
 std::atomic<uint64_t> g_cutOnClose{0};
 
 // Waits for an overlapped read within `ms`, or until the port is being closed, and cancels it then (counted).
@@ -102,11 +105,24 @@ std::unique_lock<std::mutex> LockOpen(const Handle& h, bool anyFile = false) {
   return lock;
 }
 
+// A remote line behind a handle of its own; this thread's open notice says what its server left unanswered.
+Handle OpenRemote(const std::string& name) {
+  std::unique_ptr<net::RemoteLine> line = net::RemoteLine::OpenName(name);
+  if (!line) return {};
+  auto port = std::make_shared<Port>();
+  port->path = line->Url();
+  t_openNotice = line->TakeNotice();
+  port->remote = std::move(line);
+  return port;
+}
+
 }  // namespace
 
 // ---- Open and close -----------------------------------------------------------------------------------
 
 Handle CreateFile(const std::string& name) {
+  t_openNotice.clear();
+  if (LooksLikeUrl(name)) return OpenRemote(name);
   const std::string path = ResolvePortName(name);
   // No sharing: Windows refuses a second open of a port that is in use (error 5).
   HANDLE h = ::CreateFileW(detail::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -135,12 +151,16 @@ Handle CreateFile(const std::string& name) {
   return port;
 }
 
-// An adapter's latency timer is a setting of its Windows driver, out of our reach: nothing to advise at open.
+// An adapter's latency timer is a setting of its Windows driver, out of our reach: only a remote line has
+// something to say at open.
 std::string TakeOpenNotice() {
-  return {};
+  std::string notice;
+  notice.swap(t_openNotice);
+  return notice;
 }
 
 uint32_t GetFileType(const Handle& h) {
+  if (Remote(h) && !h->closed) return FILE_TYPE_CHAR;
   if (Unusable(h)) {
     FailOn(h, ERROR_INVALID_HANDLE);
     return FILE_TYPE_UNKNOWN;
@@ -150,6 +170,7 @@ uint32_t GetFileType(const Handle& h) {
 
 bool CloseHandle(const Handle& h) {
   if (!h || h->closed.exchange(true)) return FailOn(h, ERROR_INVALID_HANDLE);
+  if (Remote(h)) return h->remote->Close();
   // A write waiting out its time-out and the monitor's wait both end on this.
   SetEvent(h->closing);
   std::scoped_lock lock(h->ioMutex, h->monMutex);
@@ -168,6 +189,7 @@ bool CloseHandle(const Handle& h) {
 // ---- Settings -----------------------------------------------------------------------------------------
 
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
+  if (Remote(h)) return h->remote->SetupQueues(inQueue, outQueue);
   const auto lock = LockOpen(h);
   if (!lock) return false;
   if (inQueue <= 0 || outQueue <= 0) return FailOn(h, ERROR_INVALID_PARAMETER);
@@ -178,6 +200,7 @@ bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue) {
 }
 
 bool GetCommState(const Handle& h, Dcb* dcb) {
+  if (Remote(h)) return h->remote->State(dcb);
   const auto lock = LockOpen(h);
   if (!lock) return false;
   DCB n{};
@@ -192,6 +215,7 @@ bool GetCommState(const Handle& h, Dcb* dcb) {
 }
 
 bool SetCommState(const Handle& h, const Dcb& dcb) {
+  if (Remote(h)) return h->remote->SetState(dcb);
   const auto lock = LockOpen(h);
   if (!lock) return false;
   DCB base{};
@@ -207,6 +231,7 @@ bool SetCommState(const Handle& h, const Dcb& dcb) {
 }
 
 bool SetCommTimeouts(const Handle& h, const CommTimeouts& timeouts) {
+  if (Remote(h)) return h->remote->SetTimeouts(timeouts);
   const auto lock = LockOpen(h);
   if (!lock) return false;
   COMMTIMEOUTS t{};
@@ -219,6 +244,7 @@ bool SetCommTimeouts(const Handle& h, const CommTimeouts& timeouts) {
 }
 
 bool SetCommMask(const Handle& h, uint32_t mask) {
+  if (Remote(h)) return h->remote->SetMask(mask);
   if (Unusable(h)) return FailOn(h, ERROR_INVALID_HANDLE);
   if (h->disk) return FailOn(h, ERROR_INVALID_FUNCTION);
   h->mask.store(mask);
@@ -228,6 +254,7 @@ bool SetCommMask(const Handle& h, uint32_t mask) {
 }
 
 bool EscapeCommFunction(const Handle& h, uint32_t func) {
+  if (Remote(h)) return h->remote->Escape(func);
   const auto lock = LockOpen(h);
   if (!lock) return false;
   if (func != SETRTS && func != CLRRTS && func != SETDTR && func != CLRDTR) {
@@ -240,6 +267,7 @@ bool EscapeCommFunction(const Handle& h, uint32_t func) {
 // ---- Transfers ----------------------------------------------------------------------------------------
 
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
+  if (Remote(h)) return h->remote->Read(data, count, read);
   *read = 0;
   const auto lock = LockOpen(h);
   if (!lock) return IoResult::Failed;
@@ -281,7 +309,8 @@ IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read) {
 }
 
 IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
-                   bool /*watchTxEmpty: the system reports EV_TXEMPTY by itself*/) {
+                   bool watchTxEmpty /*for a remote line: the system reports EV_TXEMPTY by itself*/) {
+  if (Remote(h)) return h->remote->Write(data, count, written, timeoutMs, watchTxEmpty);
   *written = 0;
   const auto lock = LockOpen(h);
   if (!lock) return IoResult::Failed;
@@ -338,6 +367,7 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
 }
 
 IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
+  if (Remote(h)) return h->remote->WaitWrite(timeoutMs);
   const auto lock = LockOpen(h);
   if (!lock) return IoResult::Failed;
   DWORD n = 0, err = 0;
@@ -354,10 +384,11 @@ IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
 }
 
 TransferCancels CancelledTransfers() {
-  return {g_cutOnTimeout.load(), g_cutOnClose.load()};
+  return {g_cutOnTimeout.load(), g_cutOnClose.load() + net::RemoteLine::CutOnClose()};
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
+  if (Remote(h)) return h->remote->ClearError(errors, stat);
   const auto lock = LockOpen(h, true);
   if (!lock) return false;
   DWORD native = 0;
@@ -378,6 +409,7 @@ bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
 }
 
 bool PurgeComm(const Handle& h, uint32_t flags) {
+  if (Remote(h)) return h->remote->Purge(flags);
   const auto lock = LockOpen(h);
   if (!lock) return false;
   if ((flags & (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) == 0) return true;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/net/RemoteLine.h"
 #include "serial/win32/os_error.h"
 #include "serial/win32/win.h"
 
@@ -36,6 +37,8 @@ class Port {
 
   HANDLE h = INVALID_HANDLE_VALUE;  // opened for overlapped I/O
   bool disk = false;
+  // A line behind a device server: every call goes to it, and nothing below is used.
+  std::unique_ptr<net::RemoteLine> remote;
   std::string path;
   HANDLE ioEvent;     // completes the overlapped reads (one at a time, under ioMutex)
   HANDLE writeEvent;  // completes the overlapped write, which may outlive its call
@@ -82,6 +85,10 @@ inline bool FailOn(const Handle& h, uint32_t code) {
 }
 inline bool Unusable(const Handle& h) {
   return !h || h->closed;
+}
+// The remote line behind a handle, or none.
+inline net::RemoteLine* Remote(const Handle& h) {
+  return h ? h->remote.get() : nullptr;
 }
 // The errors with which Windows reports a device that has gone (unplugged adapter, closed far side).
 inline bool IsGoneError(uint32_t code) {

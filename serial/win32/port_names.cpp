@@ -7,7 +7,9 @@
 namespace commos {
 
 std::string ResolvePortName(const std::string& name) {
-  const long n = ComNumber(name);
+  // "\\.\com37" as typed is COM37 too: one spelling for the port, whichever the technician used.
+  const bool prefixed = name.size() > 4 && name.compare(0, 4, "\\\\.\\") == 0;
+  const long n = ComNumber(prefixed ? name.substr(4) : name);
   if (n <= 0) return name;
   return "\\\\.\\COM" + std::to_string(n);
 }
@@ -15,6 +17,7 @@ std::string ResolvePortName(const std::string& name) {
 // Windows gives a COM number to an adapter and keeps it there when it is plugged back in.
 std::string StableName(const Handle& h) {
   if (!h || h->closed) return std::string();
+  if (h->remote) return h->remote->Url();
   return h->path;
 }
 

@@ -189,6 +189,8 @@ TEST(StartupChoice, HelpAndVersionOnlyWhereTheCommandLineIgnoresTheWord) {
       {{"/u", "--help", "fw.bin"}, none},  // the name of the copy
       {{"/u", "Name", "--version"}, none},
       {{"/L", "/?"}, none},
+      {{"/p", "--help"}, none},  // a port name, refused later
+      {{"/p", "COM3", "--help"}, help},
       {{"--HELP"}, none},  // ignored words stay ignored
       {{"-help"}, none},
       {{"/h"}, none},

@@ -152,6 +152,33 @@ TEST_F(JsonProcessTest, AWholeUpdateReadsBackLineByLine) {
 
 // Against an indicator that takes the loader at the line's rate (9.7 KB at 38400: 2.5 s), the loader's
 // progress is reported while it is sent, not all at once when the whole text has gone into the port.
+// A port named by a path, as a stable by-id link to the adapter is: the update goes there, and the port
+// event carries the name as given.
+TEST_F(JsonProcessTest, APortNamedByItsPathIsUpdatedOnAndReportedByThatName) {
+  auto sim = testing_support::StartIndicator(SIM_PATH, tmp, "sim", {"--exit-after-update"});
+  const std::filesystem::path device = std::filesystem::read_symlink(tmp / "ports/sim");
+  std::filesystem::create_directories(tmp / "serial/by-id");
+  const std::string byId = tmp / "serial/by-id/usb-Maker_Scale_Cable_A1-if00-port0";
+  std::filesystem::create_symlink(device, byId);
+  auto updater = Updater({"/i", "fw.bin", "b.s19", "/p", byId});
+  const int code = updater->Wait(90s);
+  EXPECT_EQ(code, 0) << updater->Err();
+  EXPECT_EQ(sim->Wait(10s), 0);
+  EXPECT_TRUE(ReadFile(tmp / "image.bin") == ReadFile(tmp / "fw.bin"));
+  const auto events = ParseLines(updater->Out());
+  ExpectResultLast(events, code);
+  std::vector<int> bauds;
+  for (const auto& e : events) {
+    if (e["event"] != "port") continue;
+    EXPECT_EQ(e["name"], byId);
+    EXPECT_EQ(e["device"], byId);
+    bauds.push_back(e["baud"]);
+  }
+  EXPECT_EQ(bauds, (std::vector<int>{9600, 38400}));
+  EXPECT_NE(LogFile().find("Sending {ZA1} at 9600 baud rate on " + byId + ". Timeout set to 1000"),
+            std::string::npos);
+}
+
 TEST_F(JsonProcessTest, TheLoaderProgressFollowsAPacedLine) {
   WriteFile(tmp / "small.bin", apptest::FirmwareImage(3002));
   WriteFile(tmp / "big.s19", apptest::LoaderText(4096));

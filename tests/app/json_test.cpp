@@ -232,18 +232,38 @@ TEST_F(JsonViewTest, ProgressAtMostEveryQuarterSecondWithTheFirstAndTheLastOfEac
 
 TEST_F(JsonViewTest, APortEventWhenTheIndicatorFirstAnswersAndWhenTheRateChanges) {
   auto v = Make();
-  v->LogLinesAdded({"Sending {ZA1} at 9600 baud rate on COM1. Timeout set to 1000",
-                    "Sending {ZA1} at 9600 baud rate on COM4. Timeout set to 1000", "Received: ^ length: 1",
-                    "Sending {SCPC} at 9600 baud rate on COM4. Timeout set to 1000",
-                    "Received: [0] length: 3",
-                    "Sending {SEBX38400} at 9600 baud rate on COM4. Timeout set to 1000",
-                    "Received: ^ length: 1", "Sending {ZA1} at 38400 baud rate on COM4. Timeout set to 1000",
-                    "Received: ^ length: 1", "Received: Q length: 1"});
+  // The engine tells the port; the log lines alone are no port event, whatever they say.
+  v->LogLinesAdded({"Sending {ZA1} at 9600 baud rate on COM4. Timeout set to 1000", "Received: ^ length: 1"});
+  v->PortAnswering("Com4", "Com4", 9600);
+  v->PortAnswering("Com4", "Com4", 38400);
   const auto ports = Of(Events(), "port");
   ASSERT_EQ(ports.size(), 2u);
   EXPECT_EQ(ports[0],
             json::parse(R"({"v":1,"event":"port","name":"Com4","device":"/dev/x/Com4","baud":9600})"));
   EXPECT_EQ(ports[1]["baud"], 38400);
+}
+
+TEST_F(JsonViewTest, APortNamedByTheTechnicianKeepsItsNameAndTheDeviceItOpenedAs) {
+  struct Case {
+    const char* name;
+    const char* device;
+    const char* shownDevice;
+  } const cases[] = {
+      {"COM37", "Com37", "/dev/x/Com37"},
+      {"\\\\.\\COM37", "Com37", "/dev/x/Com37"},
+      {"/dev/serial/by-id/usb-Maker_A1-if00-port0", "/dev/serial/by-id/usb-Maker_A1-if00-port0",
+       "/dev/x//dev/serial/by-id/usb-Maker_A1-if00-port0"},
+      {"rfc2217://scale-7.plant:2001", "rfc2217://scale-7.plant:2001", "/dev/x/rfc2217://scale-7.plant:2001"},
+  };
+  auto v = Make();
+  for (const Case& c : cases) v->PortAnswering(c.name, c.device, 9600);
+  const auto ports = Of(Events(), "port");
+  ASSERT_EQ(ports.size(), std::size(cases));
+  for (size_t i = 0; i < ports.size(); ++i) {
+    EXPECT_EQ(ports[i]["name"], cases[i].name);
+    EXPECT_EQ(ports[i]["device"], cases[i].shownDevice);
+    EXPECT_EQ(ports[i]["baud"], 9600);
+  }
 }
 
 TEST_F(JsonViewTest, TheResultIsLastAndNothingFollowsIt) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "tests/app/app_support.h"
+#include "tests/support/pty.h"
 #include "tests/support/updater.h"
 
 namespace {
@@ -103,6 +104,53 @@ TEST_F(ProcessTest, ABuiltUpdaterCarryingBothUpdatesWithNoFilesBesideIt) {
   EXPECT_EQ(sim->Wait(10s), 0);
   ExpectImageIsTheFirmware();
   EXPECT_NE(LogFile().find("Firmware file size is 6500"), std::string::npos);
+}
+
+// /p: a built copy updates from what it carries on the named port alone, though Com1 is there too.
+TEST_F(ProcessTest, ABuiltCopyUpdatesOnTheNamedPortAndOpensNoOther) {
+  auto build = Updater({"/u", "Full", "fw.bin", "/l", "b.s19"}, Environment());
+  ASSERT_EQ(build->Wait(30s), 0) << build->Out() << build->Err();
+  testing_support::Pty com1;
+  ASSERT_TRUE(com1.ok());
+  ASSERT_EQ(0, symlink(com1.path().c_str(), (tmp / "ports/com1").c_str()));
+  auto sim = testing_support::StartIndicator(SIM_PATH, tmp, "com37", {"--exit-after-update"});
+  auto updater = Updater({"/p", "COM37"}, Environment(), tmp / "Full.exe");
+  EXPECT_EQ(updater->Wait(90s), 0) << updater->Out() << updater->Err();
+  EXPECT_EQ(sim->Wait(10s), 0);
+  ExpectImageIsTheFirmware();
+  const std::string log = LogFile();
+  EXPECT_NE(log.find("Sending {ZA1} at 9600 baud rate on COM37. Timeout set to 1000"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Can not open"), std::string::npos) << log;
+  EXPECT_EQ(log.find("COM1."), std::string::npos) << log;
+  EXPECT_EQ(com1.Receive(1, 300), "");
+}
+
+// A mistyped port name is told, with exit code 1, before any port is opened, in every run mode that updates.
+TEST_F(ProcessTest, AMistypedPortNameEndsTheStartBeforeAnyPortOpens) {
+  testing_support::Pty com1;
+  ASSERT_TRUE(com1.ok());
+  ASSERT_EQ(0, symlink(com1.path().c_str(), (tmp / "ports/com1").c_str()));
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"/p"}, "The port name is empty"},
+      {{"/i", "fw.bin", "b.s19", "--port", "ttyUSB0"}, "\"ttyUSB0\" is not a port name"},
+      {{"/i", "fw.bin", "\\P", "COM256"}, "COM ports are numbered from 1 to 255"},
+      {{"/p", "COM3", "/p", "rfc2217://scale"}, "has no TCP port"},
+  };
+  for (const auto& c : cases) {
+    const std::string what = ::testing::PrintToString(c.args);
+    auto updater = Updater(c.args, Environment());
+    EXPECT_EQ(updater->Wait(30s), 1) << what << updater->Err();
+    EXPECT_NE(updater->Out().find(c.says), std::string::npos) << what << updater->Out();
+    const std::string log = LogFile();
+    EXPECT_NE(log.find(c.says), std::string::npos) << what << log;
+    EXPECT_EQ(log.find("Sending"), std::string::npos) << what << log;
+    EXPECT_EQ(log.find("Can not open"), std::string::npos) << what << log;
+  }
+  EXPECT_EQ(com1.Receive(1, 300), "");
 }
 
 TEST_F(ProcessTest, WithoutADisplayTheConsoleSaysWhatIsMissing) {

@@ -3,6 +3,8 @@
 // and the error log file it leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFontInfo>
@@ -234,6 +236,33 @@ TEST_F(WindowTest, AMissingFirmwareFileEndsTheStart) {
   EXPECT_TRUE(C().Closed());
   EXPECT_EQ(endCode, 1);
   EXPECT_TRUE(LogFileExists());
+}
+
+TEST_F(WindowTest, AMistypedPortNameIsToldInAMessageBoxBeforeAnyEngineStarts) {
+  SetBuffers(true, true);
+  Show({"/b", "/p", "COM37", "--port", "ttyUSB0"});
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text,
+            "\"ttyUSB0\" is not a port name: a port is named ComN, a device path such as /dev/ttyUSB0, or "
+            "rfc2217://HOST:PORT");
+  EXPECT_EQ(messages[0].caption, "Update Message");
+  EXPECT_TRUE(C().DebugButtonVisible());
+  EXPECT_EQ(Engine(), nullptr);
+  EXPECT_TRUE(C().Closed());
+  EXPECT_EQ(endCode, 1);
+  EXPECT_NE(LogFile().find("\"ttyUSB0\" is not a port name"), std::string::npos);
+}
+
+TEST_F(WindowTest, ANamedPortIsAllTheEngineTries) {
+  SetBuffers(true, true);
+  Show({"/p", "COM37"});
+  EXPECT_TRUE(messages.empty());
+  ASSERT_NE(Engine(), nullptr);
+  EXPECT_TRUE(form->BtnOpenDebug->isVisible());
+  // The first step has looked for the port: only COM37, which this machine lacks.
+  const Lines log = C().Log().Lines();
+  EXPECT_NE(std::find(log.begin(), log.end(), "Can not open Com37 to communicate"), log.end());
+  for (const std::string& line : log) EXPECT_EQ(line.find("Can not open Com1 "), std::string::npos) << line;
 }
 
 TEST_F(WindowTest, ABuildWritesItsFileClosesAndExitsWithZero) {

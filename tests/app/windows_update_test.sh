@@ -5,7 +5,8 @@
 # pulled in the middle of the firmware and plugged in again, and from files, a copy and a log folder whose names
 # hold letters of several scripts. Each time the image the
 # indicator confirmed must be the firmware file byte for byte, and the diagnostic log must be written. First,
-# --help and --version must answer without touching the indicator.
+# --help and --version must answer without touching the indicator. With /p COM37 the update goes to the
+# indicator on COM37 and no other port is tried.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
 # Wine reads arguments and file names in the locale's character set: UTF-8, whatever the caller's locale.
@@ -44,6 +45,9 @@ sim_options=()
 expect_log=()
 expect_link=
 log_dir=
+# The port the indicator is on, and what its run's log must not hold.
+sim_port=com1
+forbid_log=()
 
 # update NAME ARGS...: one run of brae-update.exe (or a copy) against a fresh simulated indicator.
 update() {
@@ -52,11 +56,11 @@ update() {
   local logs=${log_dir:-$work/logs}
   mkdir -p "$logs"
   rm -f "$work/received.bin" "$logs/"*
-  "$sim" --link "$ports/com1" --image-out "$work/received.bin" --exit-after-update \
+  "$sim" --link "$ports/$sim_port" --image-out "$work/received.bin" --exit-after-update \
     --transcript "$work/indicator-$name.txt" "${sim_options[@]}" >"$work/sim-$name.out" 2>&1 &
   sim_pid=$!
-  for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
-  watch_link "$ports/com1" >"$work/link-$name.txt" &
+  for _ in $(seq 200); do [ -L "$ports/$sim_port" ] && break; sleep 0.05; done
+  watch_link "$ports/$sim_port" >"$work/link-$name.txt" &
   watch_pid=$!
   local code=0
   (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
@@ -66,6 +70,10 @@ update() {
   for line in "${expect_log[@]}"; do
     grep -qF "$line" "$log" 2>/dev/null || missing="$missing
   the log lacks \"$line\""
+  done
+  for line in "${forbid_log[@]}"; do
+    grep -qF "$line" "$log" 2>/dev/null && missing="$missing
+  the log holds \"$line\""
   done
   # The link was away and came back while the update ran.
   if [ -n "$expect_link" ] && [ "$(head -2 "$work/link-$name.txt" | tr '\n' ' ')" != "gone back " ]; then
@@ -83,6 +91,8 @@ update() {
   expect_log=()
   expect_link=
   log_dir=
+  sim_port=com1
+  forbid_log=()
 }
 
 # --help, -h, /? and --version answer at once, exit 0, in the window and the console presentation, and touch
@@ -126,6 +136,13 @@ else
 fi
 
 update files "$update" /i demo.bin demo.s19
+# /p: the port as named, in both spellings; nothing else is tried.
+for spelling in COM37 '\\.\com37'; do
+  sim_port=com37
+  expect_log=("Sending {ZA1} at 9600 baud rate on COM37. Timeout set to 1000")
+  forbid_log=("Can not open" "on COM1.")
+  update "named-${spelling//[^A-Za-z0-9]/}" "$update" /p "$spelling" /i demo.bin demo.s19
+done
 # A copy carrying both payloads, built by the Windows program itself, needs no files beside it.
 (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$update" /u Demo demo.bin /l demo.s19 \
   >"$work/build.out" 2>&1) || { echo "building Demo.exe failed"; cat "$work/build.out"; exit 1; }

@@ -33,7 +33,11 @@ struct RecordingWindow : engine::IReporter {
     if (onMax) onMax(m);
   }
   void SetProgressVisible(bool v) override { visible.push_back(v); }
+  void PortAnswering(const std::string& name, const std::string& device, int baud) override {
+    answering.push_back(name + " | " + device + " | " + std::to_string(baud));
+  }
   std::vector<std::string> log, status;
+  std::vector<std::string> answering;  // "name | device | baud"
   std::vector<int> positions, maxima;
   std::vector<bool> visible;
   // Optional: a test's look at the moment of each report.

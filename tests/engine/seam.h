@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/SerialThreadDef.h"
 
@@ -43,6 +44,7 @@ struct EngineUnderTest {
   T* Engine() const { return engine.get(); }
 
   // The public side.
+  void SetPortNames(const std::vector<std::string>& names) { engine->SetPortNames(names); }
   void Start(int bootFlag) { engine->Start(bootFlag); }
   void Finish() { engine->Finish(); }
   void Log(const std::string& text) { engine->Log(text); }
@@ -53,6 +55,7 @@ struct EngineUnderTest {
   void RxCharReceived(serial::TCustomComm* sender, int count) { engine->RxCharReceived(sender, count); }
   void TimeoutTimerFired() { engine->TimeoutTimerFired(); }
   void ProcessChunk(const uint8_t* bytes, int count) { engine->ProcessChunk(bytes, count); }
+  const std::vector<engine::PortCandidate>& Candidates() const { return engine->Candidates; }
   void OpenPort(int firstNumber) { engine->OpenPort(firstNumber); }
   void SetBaud(int baud) { engine->SetBaud(baud); }
   void SendCommand(const std::string& text) { engine->SendCommand(text); }
@@ -78,7 +81,7 @@ struct EngineUnderTest {
   std::unique_ptr<tk::Timer>& PollTimer;
   std::unique_ptr<serial::TSerialPort>& Port;
   int32_t& PortNumber;
-  uint8_t (&PortOpenMarks)[26];
+  std::vector<uint8_t>& PortOpenMarks;
   uint8_t& ReplyKind;
   int32_t& RetryCount;
   uint8_t (&RxBuffer)[engine::kRxBufferSize + 1];

@@ -60,11 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check((mode != 1 && mode != 2) || Given(args, 1, 'u'));
   Check((mode != 3 && mode != 4) || Given(args, 1, 'i'));
   Check((mode != 2 && mode != 5) || Given(args, 0, 'l'));
-  Check(count == 0 || mode != 0 || !Given(args, 0, 'l'));  // no arguments: nothing is looked at
+  // /l makes a build, unless it is the name of a port.
+  Check(count == 0 || mode != 0 || !Given(args, 0, 'l') || !cl.Ports.empty());
   if (!Given(args, 0, 'u') && !Given(args, 0, 'i') && !Given(args, 0, 'l')) Check(mode == 0);
   if (count == 0) Check(cl.TargetName.empty() && cl.FirmwarePath.empty() && cl.LoaderPath.empty());
   // Names and paths are arguments as given, never lower-cased.
   Check(IsOneOf(cl.TargetName, args) && IsOneOf(cl.FirmwarePath, args) && IsOneOf(cl.LoaderPath, args));
+  // Each port name is an argument as given (or empty when /p came last), one per /p at most.
+  size_t portOptions = 0;
+  for (size_t i = 1; i < args.size(); ++i)
+    portOptions += Lower(args[i]) == "--port" || Given({args[i]}, 0, 'p');
+  Check(cl.Ports.size() <= portOptions);
+  for (const std::string& port : cl.Ports) Check(IsOneOf(port, args));
 
   // Help and version requests. A request word the command line takes as a value is in one of the fields;
   // so when none of them is found, each is there. When no request word is in a field, the first one counts.
@@ -75,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& a = args[i];
     const bool help = a == "--help" || a == "-h" || a == "/?";
     if (!help && a != "--version") continue;
-    const bool kept = a == cl.TargetName || a == cl.FirmwarePath || a == cl.LoaderPath;
+    bool kept = a == cl.TargetName || a == cl.FirmwarePath || a == cl.LoaderPath;
+    for (const std::string& port : cl.Ports) kept = kept || a == port;
     anyKept = anyKept || kept;
     if (found == app::InfoRequest::kNone) Check(kept);
     if (first == app::InfoRequest::kNone) first = help ? app::InfoRequest::kHelp : app::InfoRequest::kVersion;

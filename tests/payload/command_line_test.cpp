@@ -82,5 +82,56 @@ TEST(PayloadCommandLine, FromMainArguments) {
   EXPECT_EQ(ParseCommandLine(std::vector<std::string>{}).RunMode, RunMode::Embedded);
 }
 
+// /p names a port in every run mode; its name is never read as an option, nor an option as the loader.
+TEST(PayloadCommandLine, PortNamesInEveryRunMode) {
+  struct PortCase {
+    std::vector<std::string> args;
+    int mode;
+    std::vector<std::string> ports;
+    std::string firmware, loader;
+    bool exitWhenDone;
+  } const cases[] = {
+      {{"/p", "COM37"}, 0, {"COM37"}, "", "", false},
+      {{"/P", "com3"}, 0, {"com3"}, "", "", false},
+      {{"\\p", "/dev/ttyUSB0"}, 0, {"/dev/ttyUSB0"}, "", "", false},
+      {{"--port", "rfc2217://scale:2001"}, 0, {"rfc2217://scale:2001"}, "", "", false},
+      {{"--PORT", "COM2"}, 0, {"COM2"}, "", "", false},
+      {{"/p", "COM1", "/p", "/dev/ttyS0", "--port", "COM9"},
+       0,
+       {"COM1", "/dev/ttyS0", "COM9"},
+       "",
+       "",
+       false},
+      {{"/p", "\\\\.\\COM37", "/x"}, 0, {"\\\\.\\COM37"}, "", "", true},
+      {{"/i", "b.bin", "/p", "COM37"}, 3, {"COM37"}, "b.bin", "", false},
+      {{"/i", "b.bin", "--port", "COM37"}, 3, {"COM37"}, "b.bin", "", false},
+      {{"/i", "b.bin", "b.s19", "/p", "COM37"}, 4, {"COM37"}, "b.bin", "b.s19", false},
+      {{"/p", "COM37", "/i", "b.bin", "b.s19"}, 4, {"COM37"}, "b.bin", "b.s19", false},
+      {{"/u", "N", "b.bin", "/p", "COM37"}, 1, {"COM37"}, "b.bin", "", false},
+      {{"/l", "b.s19", "/p", "COM37"}, 5, {"COM37"}, "", "b.s19", false},
+      // A name that looks like an option is still a name.
+      {{"/p", "/l", "/p", "/x"}, 0, {"/l", "/x"}, "", "", false},
+      {{"/p", "/i"}, 0, {"/i"}, "", "", false},
+      // Nothing after /p: an empty name, which the start refuses.
+      {{"/p"}, 0, {""}, "", "", false},
+      {{"/i", "b.bin", "/p"}, 3, {""}, "b.bin", "", false},
+      // Not the option: the argument is only a word.
+      {{"/pp", "COM3", "-p", "COM4", "--port=COM5"}, 0, {}, "", "", false},
+  };
+  for (const PortCase& c : cases) {
+    std::vector<std::string> args{"/opt/brae/Update.exe"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CommandLine cl = ParseCommandLine(args);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(Number(cl.RunMode), c.mode) << what;
+    EXPECT_EQ(cl.Ports, c.ports) << what;
+    EXPECT_EQ(cl.FirmwarePath, c.firmware) << what;
+    EXPECT_EQ(cl.LoaderPath, c.loader) << what;
+    EXPECT_EQ(cl.ExitWhenDone, c.exitWhenDone) << what;
+    EXPECT_TRUE(cl.ShowDebugButton) << what;
+  }
+  EXPECT_TRUE(ParseCommandLine(std::vector<std::string>{"prog", "/b"}).Ports.empty());
+}
+
 }  // namespace
 }  // namespace payload

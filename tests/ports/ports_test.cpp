@@ -12,6 +12,7 @@
 #include "tests/ports/fake_machine.h"
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
+#include "tests/support/ser2net.h"
 
 namespace {
 
@@ -297,6 +298,36 @@ TEST(PortsProgram, ListsAPortDirectory) {
   }
   testing_support::Process bad({BRAE_PORTS_BIN, "--bogus"}, {}, "", dir / "out", dir / "err");
   EXPECT_EQ(bad.Wait(std::chrono::seconds(20)), 2);
+}
+
+// --probe on a device server: what it accepts when one answers, why not when none does.
+TEST(PortsProgram, ProbesADeviceServer) {
+  if (!testing_support::Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed";
+  testing_support::TempDir dir;
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  testing_support::Ser2net server(pty.path());
+  ASSERT_TRUE(server.Start()) << server.Log();
+  const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(testing_support::Ser2net::FreePort());
+  const struct {
+    std::string name;
+    int exit;
+    std::vector<std::string> says;
+  } cases[] = {
+      {server.url(),
+       0,
+       {server.url() + ": connected\n", "binary:     both ways\n", "com-port:   accepted\n",
+        "rate:       9600 baud", "unanswered: DTR, RTS\n", "server:     ser2net"}},
+      {refused, 1, {"connection refused by 127.0.0.1:"}},
+      {"Com1", 1, {"Com1: not a remote port name (rfc2217://HOST:PORT)\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::Process p({BRAE_PORTS_BIN, "--probe", c.name}, {}, "", dir / "out", dir / "err");
+    EXPECT_EQ(p.Wait(std::chrono::seconds(20)), c.exit) << p.Err();
+    const std::string out = p.Out();
+    for (const std::string& s : c.says) EXPECT_NE(out.find(s), std::string::npos) << s << " in\n" << out;
+  }
 }
 
 }  // namespace

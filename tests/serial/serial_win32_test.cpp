@@ -107,6 +107,12 @@ TEST(SerialWin32Names, ComNamesReachEveryPortNumber) {
       {"Com1x", "Com1x"},
       {"C:\\ports\\a", "C:\\ports\\a"},
       {"\\\\.\\COM4", "\\\\.\\COM4"},
+      // A port named by /p, in either spelling.
+      {"COM37", "\\\\.\\COM37"},
+      {"\\\\.\\COM37", "\\\\.\\COM37"},
+      {"\\\\.\\com37", "\\\\.\\COM37"},
+      {"\\\\.\\COM037", "\\\\.\\COM37"},
+      {"\\\\.\\CNCA0", "\\\\.\\CNCA0"},
   };
   for (const auto& [name, path] : cases) EXPECT_EQ(commos::ResolvePortName(name), path) << name;
 }

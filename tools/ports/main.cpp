@@ -8,20 +8,24 @@
 #include <string>
 
 #include "port_info.h"
+#include "probe.h"
 #include "serial/CommOs.h"
 #include "serial/posix/devices.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: brae-ports [--json]\n"
+    "usage: brae-ports [--json] | --probe rfc2217://HOST:PORT\n"
     "Lists the port names Com1..Com25 with the device each one opens: its /dev/serial/by-id name, the USB\n"
     "adapter (vendor:product, maker, product, serial number), the driver, the owning group and whether you\n"
     "are in it, and whether it opens now (if not: busy and by which process, no permission, or gone).\n"
     "With BRAE_PORT_DIR set, ComN is $BRAE_PORT_DIR/comN; otherwise the serial devices of this machine in "
     "the\n"
     "order /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*, each by number.\n"
-    "  --json   the same as one JSON object (see the manual page)\n";
+    "  --json   the same as one JSON object (see the manual page)\n"
+    "  --probe rfc2217://HOST:PORT\n"
+    "           connects to a device server and shows what it accepts (binary transfer, the com-port\n"
+    "           option, the line's rate, which requests it confirms); exit status 1 when it cannot be used\n";
 
 }  // namespace
 
@@ -31,6 +35,12 @@ int main(int argc, char** argv) {
   roots.dev = commos::DeviceRoot();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--probe" && i + 1 < argc) {
+      std::string text;
+      const bool usable = ports::ProbeRemote(argv[++i], &text);
+      std::fputs(text.c_str(), stdout);
+      return usable ? 0 : 1;
+    }
     if (a == "--json") {
       json = true;
     } else if (a == "--help" || a == "-h") {

@@ -5,17 +5,21 @@
 #include <string>
 
 #include "port_info_win32.h"
+#include "probe.h"
 #include "serial/CommOs.h"
 #include "toolkit/win32/Text.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: brae-ports [--json]\n"
+    "usage: brae-ports [--json] | --probe rfc2217://HOST:PORT\n"
     "Lists the port names Com1..Com25 that this PC has, with the device each one leads to, the name Device\n"
     "Manager gives it, the USB adapter (vendor:product, maker, product, serial number), the driver, and\n"
     "whether it opens now (if not: busy or gone).\n"
-    "  --json   the same as one JSON object (see the manual page)\n";
+    "  --json   the same as one JSON object (see the manual page)\n"
+    "  --probe rfc2217://HOST:PORT\n"
+    "           connects to a device server and shows what it accepts (binary transfer, the com-port\n"
+    "           option, the line's rate, which requests it confirms); exit status 1 when it cannot be used\n";
 
 }  // namespace
 
@@ -23,6 +27,12 @@ int main(int argc, char** argv) {
   bool json = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--probe" && i + 1 < argc) {
+      std::string text;
+      const bool usable = ports::ProbeRemote(argv[++i], &text);
+      std::fputs(text.c_str(), stdout);
+      return usable ? 0 : 1;
+    }
     if (a == "--json") {
       json = true;
     } else if (a == "--help" || a == "-h" || a == "/?") {

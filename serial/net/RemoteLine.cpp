@@ -1,0 +1,607 @@
+#include "serial/net/RemoteLine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "serial/PortName.h"
+#include "serial/last_error.h"
+#include "toolkit/Clock.h"
+
+namespace commos::net {
+
+namespace {
+
+// Unread data beyond this stays with the server (TCP holds it back) until the reader catches up.
+constexpr size_t kRxLimit = 1 << 20;
+// Bytes queued that nobody has read: how often the monitor looks again, as the local monitor does.
+constexpr int kStaleRxPollMs = 20;
+
+const char* const kItemNames[] = {"rate",         "data bits", "parity", "stop bits",
+                                  "flow control", "DTR",       "RTS",    "purge"};
+
+const char kGoneHint[] = " (the connection to the device server was lost; is it still running?)";
+
+std::atomic<uint64_t> g_cutOnClose{0};
+
+int64_t NowMs() {
+  return tk::MonotonicUs() / 1000;
+}
+
+Bytes BigEndian32(uint32_t v) {
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+          static_cast<uint8_t>(v)};
+}
+
+// What a server wrote as text, on one line, for a message.
+std::string Printable(const Bytes& bytes) {
+  std::string text;
+  for (const uint8_t b : bytes) {
+    if (b >= 0x20 && b < 0x7F && text.size() < 80) text.push_back(static_cast<char>(b));
+    if ((b == '\r' || b == '\n') && !text.empty() && text.back() != ' ') text.push_back(' ');
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+bool Supported(uint8_t option, bool ours) {
+  // We send binary data and need no go-ahead either way; the com-port option is ours only.
+  return option == kOptBinary || option == kOptSuppressGoAhead || (ours && option == kOptComPort);
+}
+
+}  // namespace
+
+RemoteLine::RemoteLine(std::string url, std::unique_ptr<Socket> socket)
+    : url_(std::move(url)), socket_(std::move(socket)) {}
+
+RemoteLine::~RemoteLine() {
+  Shutdown();
+}
+
+uint64_t RemoteLine::CutOnClose() {
+  return g_cutOnClose.load();
+}
+
+std::unique_ptr<RemoteLine> RemoteLine::Open(const std::string& url, const std::string& host,
+                                             uint16_t tcpPort) {
+  std::string why;
+  std::unique_ptr<Socket> socket = Socket::Connect(host, tcpPort, kConnectMs, &why);
+  if (!socket) {
+    detail::Record(url, why, ErrorKind::Missing, "");
+    return {};
+  }
+  std::unique_ptr<RemoteLine> line(new RemoteLine(url, std::move(socket)));
+  RemoteLine& l = *line;
+  std::lock_guard<std::mutex> lock(l.mutex_);
+  for (const uint8_t option : {kOptBinary, kOptSuppressGoAhead}) {
+    AppendCommand(l.out_, kWill, option);
+    AppendCommand(l.out_, kDo, option);
+    l.us_[option] = l.him_[option] = Opt::Asked;
+  }
+  AppendCommand(l.out_, kWill, kOptComPort);
+  l.us_[kOptComPort] = Opt::Asked;
+  // The first answers tell what the server does; nothing on the data path waits for one later.
+  const int64_t deadline = NowMs() + kNegotiateMs;
+  for (;;) {
+    if (l.Push() == IoResult::Failed || (l.Pump(), l.gone_)) {
+      // A server whose line another client holds says so in a line of text, and hangs up.
+      const std::string said = Printable(l.rx_);
+      const bool busy = said.find("in use") != std::string::npos;
+      detail::Record(url, l.lossText_ + (said.empty() ? "" : " (it said: \"" + said + "\")"),
+                     busy ? ErrorKind::Busy : ErrorKind::Missing,
+                     busy ? " (another client holds the device server's line)" : "");
+      return {};
+    }
+    const int64_t left = deadline - NowMs();
+    if (l.Negotiated() || left <= 0) break;
+    l.socket_->Wait(true, l.outSent_ < l.out_.size(), nullptr, 0, static_cast<int>(left));
+  }
+  if (l.us_[kOptComPort] != Opt::Yes) {
+    l.notice_ = url + " did not confirm: the com-port option (rate and other settings cannot reach the line)";
+  } else if (const std::string missing = l.Unconfirmed(); !missing.empty()) {
+    l.notice_ = url + " did not confirm: " + missing;
+  }
+  return line;
+}
+
+std::unique_ptr<RemoteLine> RemoteLine::OpenName(const std::string& name) {
+  const PortName parsed = ParsePortName(name);
+  if (parsed.kind != PortKind::Remote) {
+    detail::Record(name, parsed.why.empty() ? "not a remote port name" : parsed.why, ErrorKind::Other, "");
+    return {};
+  }
+  const bool v6 = parsed.host.find(':') != std::string::npos;
+  const std::string url = std::string(kRemoteScheme) + (v6 ? "[" + parsed.host + "]" : parsed.host) + ":" +
+                          std::to_string(parsed.tcpPort);
+  return Open(url, parsed.host, parsed.tcpPort);
+}
+
+// ---- Negotiation --------------------------------------------------------------------------------------
+
+bool RemoteLine::Negotiated() const {
+  if (us_[kOptComPort] == Opt::Asked) return false;
+  for (int i = 0; i < kItems; ++i) {
+    if (asked_[i] && !confirmed_[i]) return false;
+  }
+  return true;
+}
+
+std::string RemoteLine::Unconfirmed() const {
+  std::string text;
+  auto add = [&text](const std::string& what) { text += (text.empty() ? "" : ", ") + what; };
+  for (int i = 0; i < kItems; ++i) {
+    if (!asked_[i] || confirmed_[i]) continue;
+    if (i == kDtr && asked_[kRts] && !confirmed_[kRts]) {
+      add("DTR/RTS control");
+      ++i;  // RTS told with it
+    } else {
+      add(std::string(kItemNames[i]) + (i == kDtr || i == kRts ? " control" : ""));
+    }
+  }
+  return text;
+}
+
+void RemoteLine::Request(Item item, uint8_t command, const Bytes& value) {
+  AppendComPort(out_, command, value);
+  asked_[item] = true;
+  confirmed_[item] = false;
+}
+
+void RemoteLine::OnEvent(const TelnetEvent& e) {
+  if (e.verb == kSb) {
+    if (e.option == kOptComPort) OnComPort(e.payload);
+  } else {
+    OnVerb(e.verb, e.option);
+  }
+}
+
+// Each side's option moves No -> Asked -> Yes; an answer is sent only where the state changes, so two peers
+// can never keep answering each other. An option we do not know is refused once.
+void RemoteLine::OnVerb(uint8_t verb, uint8_t option) {
+  const bool ours = verb == kDo || verb == kDont;
+  Opt& state = ours ? us_[option] : him_[option];
+  const bool enable = verb == kDo || verb == kWill;
+  if (enable) {
+    if (!Supported(option, ours)) {
+      bool& refused = refused_[ours ? 0 : 1][option];
+      if (!refused) AppendCommand(out_, ours ? kWont : kDont, option);
+      refused = true;
+      return;
+    }
+    if (state == Opt::No) AppendCommand(out_, ours ? kWill : kDo, option);
+    const bool wasAsked = state == Opt::Asked;
+    state = Opt::Yes;
+    if (option == kOptComPort && wasAsked) {
+      // Raise DTR and RTS as a local port's open does, and ask which rate the line has.
+      Request(kDtr, kSetControl, {kControlDtrOn});
+      Request(kRts, kSetControl, {kControlRtsOn});
+      Request(kRate, kSetBaudRate, BigEndian32(0));
+    }
+  } else {
+    if (state == Opt::Yes) AppendCommand(out_, ours ? kWont : kDont, option);
+    state = Opt::No;
+  }
+}
+
+void RemoteLine::OnComPort(const Bytes& payload) {
+  if (payload.empty() || payload[0] < kServerReply) return;
+  const uint8_t command = payload[0] - kServerReply;
+  const size_t size = payload.size() - 1;
+  const uint8_t value = size > 0 ? payload[1] : 0;
+  switch (command) {
+    case kSignature:
+      signature_.assign(payload.begin() + 1, payload.end());
+      signatureHeard_ = true;
+      break;
+    case kSetBaudRate:
+      if (size == 4) {
+        serverRate_ = uint32_t{payload[1]} << 24 | uint32_t{payload[2]} << 16 | uint32_t{payload[3]} << 8 |
+                      uint32_t{payload[4]};
+        confirmed_[kRate] = true;
+      }
+      break;
+    case kSetDataSize:
+      confirmed_[kDataSize] = true;
+      break;
+    case kSetParity:
+      confirmed_[kParity] = true;
+      break;
+    case kSetStopSize:
+      confirmed_[kStopSize] = true;
+      break;
+    case kSetControl:
+      if (value >= kControlFlowNone && value <= kControlFlowHardware) confirmed_[kFlow] = true;
+      if (value == kControlDtrOn || value == kControlDtrOff) confirmed_[kDtr] = true;
+      if (value == kControlRtsOn || value == kControlRtsOff) confirmed_[kRts] = true;
+      break;
+    case kNotifyLineState:
+      // Overrun, parity, framing and break, as a local port's error counters report them.
+      if (value & 0x02) errors_ |= CE_OVERRUN;
+      if (value & 0x04) errors_ |= CE_RXPARITY;
+      if (value & 0x08) errors_ |= CE_FRAME;
+      if (value & 0x10) errors_ |= CE_BREAK;
+      break;
+    case kPurgeData:
+      confirmed_[kPurge] = true;
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- The connection -----------------------------------------------------------------------------------
+
+void RemoteLine::Lost(const std::string& reason) {
+  if (gone_) return;
+  gone_ = true;
+  goneUnreported_ = true;
+  errors_ |= CE_IOE;
+  lossText_ = reason;
+  out_.clear();
+  outSent_ = 0;
+  outWaiting_ = false;
+  kick_.Set();
+}
+
+void RemoteLine::Pump() {
+  uint8_t buf[4096];
+  std::vector<TelnetEvent> events;
+  while (!gone_ && rx_.size() - rxHead_ < kRxLimit) {
+    const long n = socket_->Receive(buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      Lost(socket_->LossText());
+      break;
+    }
+    if (rxHead_ > 0 && rxHead_ == rx_.size()) rx_.clear(), rxHead_ = 0;
+    const size_t before = rx_.size();
+    parser_.Feed(buf, static_cast<size_t>(n), rx_, events);
+    // Taken in by a read or a write, the monitor's wait would not see it arrive: tell it.
+    if (rx_.size() > before) kick_.Set();
+    for (const TelnetEvent& e : events) OnEvent(e);
+    events.clear();
+  }
+  if (rxHead_ > (1 << 16) && rxHead_ * 2 > rx_.size()) {
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(rxHead_));
+    rxHead_ = 0;
+  }
+}
+
+IoResult RemoteLine::Push() {
+  while (!gone_ && outSent_ < out_.size()) {
+    const long n = socket_->Send(out_.data() + outSent_, out_.size() - outSent_);
+    if (n < 0) {
+      Lost(socket_->LossText());
+      break;
+    }
+    if (n == 0) return IoResult::TimedOut;
+    outSent_ += static_cast<size_t>(n);
+  }
+  if (gone_) return IoResult::Failed;
+  out_.clear();
+  outSent_ = 0;
+  outWaiting_ = false;
+  return IoResult::Done;
+}
+
+// Hands the server what it takes until all is taken or `deadlineMs` has passed; what arrives meanwhile is
+// taken in, so a server that waits for us to read cannot hold our write.
+IoResult RemoteLine::Drain(int64_t deadlineMs) {
+  for (;;) {
+    const IoResult r = Push();
+    if (r != IoResult::TimedOut) return r;
+    const int64_t left = deadlineMs - NowMs();
+    if (left <= 0) return IoResult::TimedOut;
+    if (socket_->Wait(true, true, nullptr, 0, static_cast<int>(std::min<int64_t>(left, 1000))) &
+        Socket::kReadable) {
+      Pump();
+    }
+  }
+}
+
+bool RemoteLine::Fail(const std::string& reason, ErrorKind kind) {
+  return detail::Record(url_, reason, kind, "");
+}
+
+bool RemoteLine::FailGone() {
+  return detail::Record(url_, lossText_, ErrorKind::Gone, kGoneHint);
+}
+
+bool RemoteLine::Usable() {
+  if (closed_) return Fail("the port is closed", ErrorKind::Other);
+  return true;
+}
+
+bool RemoteLine::Close() {
+  return Shutdown() || Fail("the port is closed", ErrorKind::Other);
+}
+
+bool RemoteLine::Shutdown() {
+  if (closed_.exchange(true)) return false;
+  kick_.Set();
+  std::scoped_lock lock(mutex_, monMutex_);
+  if (outSent_ < out_.size()) g_cutOnClose.fetch_add(1);
+  out_.clear();
+  outSent_ = 0;
+  outWaiting_ = false;
+  socket_.reset();
+  gone_ = true;  // nothing more happens on this line
+  return true;
+}
+
+std::string RemoteLine::TakeNotice() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string notice;
+  notice.swap(notice_);
+  return notice;
+}
+
+RemoteLine::Status RemoteLine::Describe(int ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Status s;
+  if (closed_) return s;
+  if (us_[kOptComPort] == Opt::Yes && !signatureAsked_) {
+    AppendComPort(out_, kSignature, {});  // empty: the server is to tell its own
+    signatureAsked_ = true;
+  }
+  const int64_t deadline = NowMs() + ms;
+  for (;;) {
+    Push();
+    Pump();
+    const int64_t left = deadline - NowMs();
+    if (gone_ || (Negotiated() && (!signatureAsked_ || signatureHeard_)) || left <= 0) break;
+    socket_->Wait(true, outSent_ < out_.size(), nullptr, 0, static_cast<int>(left));
+  }
+  s.binary = us_[kOptBinary] == Opt::Yes && him_[kOptBinary] == Opt::Yes;
+  s.comPort = us_[kOptComPort] == Opt::Yes;
+  s.rate = serverRate_;
+  s.signature = signature_;
+  s.gone = gone_;
+  for (int i = 0; i < kItems; ++i) {
+    if (asked_[i]) (confirmed_[i] ? s.confirmed : s.unconfirmed).push_back(kItemNames[i]);
+  }
+  return s;
+}
+
+// ---- Settings -----------------------------------------------------------------------------------------
+
+bool RemoteLine::SetState(const Dcb& dcb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  if (gone_) return FailGone();
+  static const uint8_t kStop[] = {1, 3, 2};  // one, one and a half, two
+  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2) {
+    return Fail("settings the line cannot take (rate " + std::to_string(dcb.BaudRate) + ", " +
+                    std::to_string(dcb.ByteSize) + " data bits, parity " + std::to_string(dcb.Parity) +
+                    ", stop bits " + std::to_string(dcb.StopBits) + ")",
+                ErrorKind::Other);
+  }
+  const uint8_t flow = (dcb.Flags & fOutxCtsFlow) || (dcb.Flags & fRtsControlMask) == fRtsControlHandshake
+                           ? kControlFlowHardware
+                       : (dcb.Flags & (fOutX | fInX)) ? kControlFlowXonXoff
+                                                      : kControlFlowNone;
+  // Only what changed: a rate sent again would make some servers reprogram the line (and drop what it holds).
+  // Queued behind the data written before, so every byte goes out with the settings it was written under.
+  if (!stateSent_ || dcb.BaudRate != sent_.BaudRate) Request(kRate, kSetBaudRate, BigEndian32(dcb.BaudRate));
+  if (!stateSent_ || dcb.ByteSize != sent_.ByteSize) Request(kDataSize, kSetDataSize, {dcb.ByteSize});
+  if (!stateSent_ || dcb.Parity != sent_.Parity)
+    Request(kParity, kSetParity, {static_cast<uint8_t>(dcb.Parity + 1)});
+  if (!stateSent_ || dcb.StopBits != sent_.StopBits) Request(kStopSize, kSetStopSize, {kStop[dcb.StopBits]});
+  if (flow != flowSent_) Request(kFlow, kSetControl, {flow});
+  stateSent_ = true;
+  sent_ = dcb;
+  flowSent_ = flow;
+  dcb_ = dcb;
+  if (Push() == IoResult::Failed) return FailGone();
+  if (outSent_ < out_.size()) {
+    outWaiting_ = true;
+    kick_.Set();
+  }
+  return true;
+}
+
+bool RemoteLine::State(Dcb* dcb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  *dcb = dcb_;
+  return true;
+}
+
+bool RemoteLine::SetTimeouts(const CommTimeouts& timeouts) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  timeouts_ = timeouts;
+  return true;
+}
+
+bool RemoteLine::SetupQueues(int32_t inQueue, int32_t outQueue) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  // Our queues grow as needed; only nonsense sizes are refused, as on a local port.
+  if (inQueue <= 0 || outQueue <= 0) return Fail("no queue of that size", ErrorKind::Other);
+  return true;
+}
+
+bool RemoteLine::SetMask(uint32_t mask) {
+  if (closed_) return Fail("the port is closed", ErrorKind::Other);
+  mask_.store(mask);
+  kick_.Set();
+  return true;
+}
+
+bool RemoteLine::Escape(uint32_t func) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  switch (func) {
+    case SETDTR:
+    case CLRDTR:
+      if (gone_) return FailGone();
+      Request(kDtr, kSetControl, {func == SETDTR ? kControlDtrOn : kControlDtrOff});
+      break;
+    case SETRTS:
+    case CLRRTS:
+      if (gone_) return FailGone();
+      Request(kRts, kSetControl, {func == SETRTS ? kControlRtsOn : kControlRtsOff});
+      break;
+    default:
+      return Fail("no such line function (" + std::to_string(func) + ")", ErrorKind::Other);
+  }
+  if (Push() == IoResult::Failed) return FailGone();
+  if (outSent_ < out_.size()) {
+    outWaiting_ = true;
+    kick_.Set();
+  }
+  return true;
+}
+
+bool RemoteLine::Purge(uint32_t flags) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+  const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
+  if (!rx && !tx) return true;
+  ++readSeq_;
+  if (rx) {
+    Pump();  // what the server has already sent is gone too
+    rx_.clear();
+    rxHead_ = 0;
+  }
+  if (gone_) return true;
+  Request(kPurge, kPurgeData, {rx && tx ? kPurgeBoth : rx ? kPurgeRx : kPurgeTx});
+  if (Push() == IoResult::Failed) return FailGone();
+  if (outSent_ < out_.size()) {
+    outWaiting_ = true;
+    kick_.Set();
+  }
+  return true;
+}
+
+// ---- Transfers ----------------------------------------------------------------------------------------
+
+IoResult RemoteLine::Read(void* data, uint32_t count, uint32_t* read) {
+  *read = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return IoResult::Failed;
+  ++readSeq_;
+  Pump();
+  const size_t n = std::min<size_t>(count, rx_.size() - rxHead_);
+  if (n > 0) std::memcpy(data, rx_.data() + rxHead_, n);
+  rxHead_ += n;
+  if (rxHead_ == rx_.size()) rx_.clear(), rxHead_ = 0;
+  *read = static_cast<uint32_t>(n);
+  return IoResult::Done;
+}
+
+// How many of the `count` data bytes escaped into out_ from `from` have been sent.
+uint32_t RemoteLine::DataBytesSent(size_t from, uint32_t count) const {
+  uint32_t sent = 0;
+  for (size_t i = from; i < outSent_ && sent < count; ++i) {
+    if (out_[i] == kIac) ++i;  // the doubled 0xFF is one byte, sent only when both are
+    if (i < outSent_) ++sent;
+  }
+  return sent;
+}
+
+IoResult RemoteLine::Write(const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs,
+                           bool watchTxEmpty) {
+  *written = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return IoResult::Failed;
+  if (gone_) return FailGone(), IoResult::Failed;
+  const int64_t deadline = NowMs() + timeoutMs;
+  // An earlier write's rest (and settings queued behind it) goes first; while it cannot, nothing of this one
+  // is taken.
+  IoResult result = Drain(deadline);
+  if (result == IoResult::Failed) return FailGone(), IoResult::Failed;
+  if (result != IoResult::Done) return result;
+  if (count == 0) return IoResult::Done;
+  const size_t from = out_.size();
+  AppendEscaped(out_, static_cast<const uint8_t*>(data), count);
+  result = Drain(deadline);
+  if (result == IoResult::Failed) return FailGone(), IoResult::Failed;
+  *written = result == IoResult::Done ? count : DataBytesSent(from, count);
+  if (result == IoResult::TimedOut) {
+    // Not dropped: the rest stays pending and goes out as the server takes it (the monitor pushes it).
+    outWaiting_ = true;
+    kick_.Set();
+  }
+  if (watchTxEmpty && *written > 0 && (mask_.load() & EV_TXEMPTY)) {
+    txPending_ = true;
+    kick_.Set();
+  }
+  return result;
+}
+
+IoResult RemoteLine::WaitWrite(uint32_t timeoutMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return IoResult::Failed;
+  if (gone_) return FailGone(), IoResult::Failed;
+  const IoResult result = Drain(NowMs() + timeoutMs);
+  if (result == IoResult::Failed) FailGone();
+  return result;
+}
+
+bool RemoteLine::ClearError(uint32_t* errors, ComStat* stat) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Usable()) return false;
+  Pump();
+  if (errors) *errors = errors_;
+  errors_ = 0;
+  if (stat) {
+    stat->cbInQue = static_cast<uint32_t>(rx_.size() - rxHead_);
+    stat->cbOutQue = static_cast<uint32_t>(out_.size() - outSent_);
+  }
+  return true;
+}
+
+bool RemoteLine::WaitEvent(uint32_t* mask, const WaitableEvent& wake) {
+  *mask = 0;
+  std::unique_lock<std::mutex> mon(monMutex_);
+  for (;;) {
+    if (closed_) {
+      mon.unlock();
+      // Nothing more will happen on this handle: wait for the owner to stop us, without spinning.
+      wake.Wait(50);
+      return Fail("the port is closed", ErrorKind::Other);
+    }
+    if (wake.IsSet()) return Fail("the wait was ended", ErrorKind::Other);
+    kick_.Reset();
+    const uint32_t m = mask_.load();
+    uint32_t events = 0;
+    bool watch = false, wantWrite = false, stale = false;
+    {
+      std::unique_lock<std::mutex> io(mutex_, std::try_to_lock);
+      if (!io.owns_lock()) {
+        // A call is at work on the connection and takes in what comes: look again shortly.
+        wake.Wait(2);
+        continue;
+      }
+      Pump();
+      if (outWaiting_) Push();
+      if ((m & EV_ERR) && goneUnreported_) {
+        events |= EV_ERR;
+        goneUnreported_ = false;
+      }
+      const size_t queued = rx_.size() - rxHead_;
+      if (!gone_ && (m & EV_RXCHAR) && queued > 0 && (readSeq_ != seqAtReport_ || queued > rxAtReport_)) {
+        events |= EV_RXCHAR;
+        seqAtReport_ = readSeq_;
+        rxAtReport_ = queued;
+      }
+      if (!gone_ && (m & EV_TXEMPTY) && txPending_ && outSent_ == out_.size()) {
+        txPending_ = false;
+        events |= EV_TXEMPTY;
+      }
+      watch = !gone_ && queued < kRxLimit;
+      wantWrite = !gone_ && outWaiting_;
+      stale = !gone_ && (m & EV_RXCHAR) && queued > 0;
+    }
+    if (events) {
+      *mask = events;
+      return true;
+    }
+    const NativeEvent events2[] = {wake.Native(), kick_.Native()};
+    socket_->Wait(watch, wantWrite, events2, 2, stale ? kStaleRxPollMs : -1);
+  }
+}
+
+}  // namespace commos::net

@@ -1,0 +1,136 @@
+// A serial line behind a device server, reached over TCP with the telnet com-port option: the state of one
+// open remote port (received data, the unsent rest of writes, option states, the last settings) and every
+// call of the operating-system layer on it. Both systems' commos files hand a remote handle's calls to it, so
+// the component above sees a remote port as it sees a local one.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serial/CommOs.h"
+#include "serial/net/Socket.h"
+#include "serial/net/Telnet.h"
+
+namespace commos::net {
+
+// How long a connect may take, and how long the open waits for the server to answer its first requests.
+constexpr int kConnectMs = 3000;
+constexpr int kNegotiateMs = 300;
+
+class RemoteLine {
+ public:
+  // Connects to host:tcpPort and negotiates. On failure: empty, with the reason as the last error (kind
+  // Missing: nothing answers there now).
+  static std::unique_ptr<RemoteLine> Open(const std::string& url, const std::string& host, uint16_t tcpPort);
+  // The same for a port name as the user gave it ("rfc2217://HOST:PORT"); a malformed one is told as such.
+  static std::unique_ptr<RemoteLine> OpenName(const std::string& name);
+  ~RemoteLine();
+  RemoteLine(const RemoteLine&) = delete;
+  RemoteLine& operator=(const RemoteLine&) = delete;
+
+  const std::string& Url() const { return url_; }
+  // One line for the log about what the server did not confirm at open, or empty; taking it clears it.
+  std::string TakeNotice();
+
+  // What the server has shown of itself, for a technician checking a device server.
+  struct Status {
+    bool binary = false;                              // both directions 8-bit clean
+    bool comPort = false;                             // the com-port option accepted
+    uint32_t rate = 0;                                // the rate the server last reported (0: none)
+    std::string signature;                            // the server's own description, when it gave one
+    std::vector<std::string> confirmed, unconfirmed;  // the requests so far, by what they set
+    bool gone = false;
+  };
+  // Waits up to `ms` for answers still outstanding, then tells.
+  Status Describe(int ms);
+
+  bool SetState(const Dcb& dcb);
+  bool State(Dcb* dcb);
+  bool SetTimeouts(const CommTimeouts& timeouts);
+  bool SetupQueues(int32_t inQueue, int32_t outQueue);
+  bool SetMask(uint32_t mask);
+  bool Escape(uint32_t func);
+  bool Purge(uint32_t flags);
+  IoResult Read(void* data, uint32_t count, uint32_t* read);
+  IoResult Write(const void* data, uint32_t count, uint32_t* written, uint32_t timeoutMs, bool watchTxEmpty);
+  IoResult WaitWrite(uint32_t timeoutMs);
+  bool ClearError(uint32_t* errors, ComStat* stat);
+  bool WaitEvent(uint32_t* mask, const WaitableEvent& wake);
+  // Ends the connection (the unsent rest dropped) and wakes the monitor. True the first time.
+  bool Close();
+
+  // Unsent bytes dropped by closes, over all remote lines.
+  static uint64_t CutOnClose();
+
+ private:
+  RemoteLine(std::string url, std::unique_ptr<Socket> socket);
+
+  // What a request sets, for the confirmations.
+  enum Item { kRate, kDataSize, kParity, kStopSize, kFlow, kDtr, kRts, kPurge, kItems };
+  enum class Opt : uint8_t { No, Asked, Yes };
+
+  bool Shutdown();  // Close without a failure to record: true the first time
+  bool Fail(const std::string& reason, ErrorKind kind);
+  bool FailGone();
+  bool Usable();  // not closed (else the failure recorded); under mutex_
+  void Lost(const std::string& reason);
+  void Pump();
+  IoResult Push();
+  IoResult Drain(int64_t deadlineMs);
+  void OnEvent(const TelnetEvent& e);
+  void OnVerb(uint8_t verb, uint8_t option);
+  void OnComPort(const Bytes& payload);
+  void Request(Item item, uint8_t command, const Bytes& value);
+  bool Negotiated() const;
+  std::string Unconfirmed() const;
+  uint32_t DataBytesSent(size_t from, uint32_t count) const;
+
+  const std::string url_;
+  std::unique_ptr<Socket> socket_;
+  WaitableEvent kick_;  // wakes the monitor: a close, a new mask, a write left pending
+
+  std::mutex mutex_;     // everything below, and the socket's sends and receives
+  std::mutex monMutex_;  // the socket in the monitor's wait, against Close
+  std::atomic<bool> closed_{false};
+  std::atomic<uint32_t> mask_{0};
+
+  TelnetParser parser_;
+  Bytes rx_;  // received line data not yet read, from rxHead_
+  size_t rxHead_ = 0;
+  Bytes out_;  // what the server has not taken yet, escaped, in order, from outSent_
+  size_t outSent_ = 0;
+  bool outWaiting_ = false;  // a write's rest is pending: the monitor pushes it when there is room
+  bool txPending_ = false;
+  bool gone_ = false;
+  bool goneUnreported_ = false;
+  uint32_t errors_ = 0;
+  std::string lossText_;
+  uint64_t readSeq_ = 0;
+
+  Dcb dcb_;
+  bool stateSent_ = false;
+  Dcb sent_;
+  uint8_t flowSent_ = 0;
+  CommTimeouts timeouts_;
+
+  Opt us_[256] = {};           // options we do
+  Opt him_[256] = {};          // options the server does
+  bool refused_[2][256] = {};  // a WONT / DONT already sent for an option we do not know
+  bool asked_[kItems] = {};
+  bool confirmed_[kItems] = {};
+  uint32_t serverRate_ = 0;
+  std::string signature_;
+  bool signatureAsked_ = false;
+  bool signatureHeard_ = false;
+  std::string notice_;
+
+  // The monitor's own (under monMutex_).
+  uint64_t seqAtReport_ = ~uint64_t{0};
+  size_t rxAtReport_ = 0;
+};
+
+}  // namespace commos::net

@@ -1,0 +1,161 @@
+// The scan over ports the technician named: only those, in the order given, with the round's end and its
+// error code where the default scan has them after Com25.
+#include "tests/engine/harness.h"
+
+using namespace engine;
+using engine_test::EngineTest;
+
+namespace {
+
+std::string CannotOpen(const std::string& label) {
+  return "\r\nCan not open " + label + " to communicate";
+}
+
+TEST(PortCandidates, EachNameGoesByItsDeviceAndItsLogNames) {
+  struct Case {
+    const char* given;
+    const char* device;
+    const char* label;
+    const char* onLine;
+  } const cases[] = {
+      {"COM37", "Com37", "Com37", "COM37"},
+      {"com3", "Com3", "Com3", "COM3"},
+      {"\\\\.\\COM37", "Com37", "Com37", "COM37"},
+      {"Com255", "Com255", "Com255", "COM255"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"/dev/serial/by-id/usb-Maker_A1-if00-port0", "/dev/serial/by-id/usb-Maker_A1-if00-port0",
+       "/dev/serial/by-id/usb-Maker_A1-if00-port0", "/dev/serial/by-id/usb-Maker_A1-if00-port0"},
+      {"rfc2217://scale-7:2001", "rfc2217://scale-7:2001", "rfc2217://scale-7:2001",
+       "rfc2217://scale-7:2001"},
+  };
+  for (const Case& c : cases) {
+    const auto list = PortCandidates({c.given});
+    ASSERT_EQ(1u, list.size()) << c.given;
+    EXPECT_EQ(c.given, list[0].Name);
+    EXPECT_EQ(c.device, list[0].Device) << c.given;
+    EXPECT_EQ(c.label, list[0].Label) << c.given;
+    EXPECT_EQ(c.onLine, list[0].OnLine) << c.given;
+  }
+}
+
+TEST(PortCandidates, NoNameIsComOneToTwentyFiveAndNamesKeepTheirOrder) {
+  const auto scan = PortCandidates({});
+  ASSERT_EQ(25u, scan.size());
+  for (size_t i = 0; i < scan.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    EXPECT_EQ("Com" + n, scan[i].Name);
+    EXPECT_EQ("Com" + n, scan[i].Device);
+    EXPECT_EQ("COM" + n, scan[i].OnLine);
+  }
+  const auto named = PortCandidates({"/dev/ttyUSB1", "COM9", "/dev/ttyUSB1"});
+  ASSERT_EQ(3u, named.size());
+  EXPECT_EQ("/dev/ttyUSB1", named[0].Device);
+  EXPECT_EQ("Com9", named[1].Device);
+  EXPECT_EQ("/dev/ttyUSB1", named[2].Device);
+}
+
+using NamedPorts = EngineTest;
+
+TEST_F(NamedPorts, TheIndicatorOnTheSecondNameIsFoundAndNoOtherPortIsTried) {
+  ports.Add(1);  // present, but not named: never opened
+  auto& device = ports.Add(9);
+  Create();
+  engine->SetPortNames({"COM7", device.path()});
+  engine->Start(0);
+  EXPECT_EQ("{ZA1}", device.Receive(5, 2000));
+  EXPECT_EQ(2, engine->PortNumber);
+  EXPECT_EQ(1, engine->PortOpenMarks[2]);
+  EXPECT_TRUE(Logged(CannotOpen("Com7")));
+  EXPECT_TRUE(Logged("Sending {ZA1} at 9600 baud rate on " + device.path() + ". Timeout set to 1000"));
+  for (const std::string& line : window.log) {
+    EXPECT_EQ(std::string::npos, line.find("Com1 ")) << line;
+    EXPECT_EQ(std::string::npos, line.find("COM1.")) << line;
+  }
+  EXPECT_TRUE(dialog.calls.empty());
+
+  // The first answer names the port as given, once per port and rate.
+  Chunk("^");
+  Chunk("^");
+  EXPECT_EQ(std::vector<std::string>{device.path() + " | " + device.path() + " | 9600"}, window.answering);
+  engine->Finish();
+}
+
+TEST_F(NamedPorts, ARoundOverTheListEndsWithTheScansErrorCode) {
+  struct Case {
+    const char* what;
+    int openedBefore;  // the entry marked as opened at an earlier scan; 0: none
+    int first;
+    std::vector<std::string> calls;
+    std::vector<std::string> log;
+  } const cases[] = {
+      {"nothing opens",
+       0,
+       1,
+       {"show 3"},
+       {"Port is not installedon Com7 Actual error code is -2", CannotOpen("Com7"),
+        "Port is not installedon Com8 Actual error code is -2", CannotOpen("Com8"),
+        "No serial port available in this computer"}},
+      {"the first opened before and is not retried yet",
+       1,
+       2,
+       {"show 1"},
+       {"Port is not installedon Com8 Actual error code is -2", CannotOpen("Com8"),
+        "Port is not installedon Com7 Actual error code is -2", CannotOpen("Com7")}},
+      {"the second opened before and is retried first",
+       2,
+       1,
+       {"show 3"},
+       {"Port is not installedon Com7 Actual error code is -2", CannotOpen("Com7"),
+        "Port is not installedon Com8 Actual error code is -2", CannotOpen("Com8"),
+        "No serial port available in this computer"}},
+  };
+  for (const Case& c : cases) {
+    Create();
+    engine->SetPortNames({"COM7", "\\\\.\\COM8"});
+    dialog.calls.clear();
+    window.log.clear();
+    if (c.openedBefore > 0) engine->PortOpenMarks[static_cast<size_t>(c.openedBefore)] = 1;
+    engine->OpenPort(c.first);
+    EXPECT_FALSE(engine->Port->Connected()) << c.what;
+    EXPECT_EQ(c.first, engine->PortNumber) << c.what;
+    EXPECT_EQ(c.calls, dialog.calls) << c.what;
+    EXPECT_EQ(c.log, window.log) << c.what;
+    engine.reset();
+  }
+}
+
+TEST_F(NamedPorts, ASilentIndicatorOnTheOnlyNameShowsCodeOneAndItIsAskedAgain) {
+  auto& device = ports.Add(9);
+  Create();
+  engine->SetPortNames({device.path()});
+  engine->Start(0);
+  EXPECT_EQ("{ZA1}", device.Receive(5, 2000));
+  int steps = StepLines();
+  for (const char* command : {"{ZA1}", "U", "U"}) {
+    rt.Advance(1000);
+    ASSERT_TRUE(WaitSteps(++steps));
+    EXPECT_EQ(command, device.Receive(std::string(command).size(), 2000));
+  }
+  EXPECT_EQ(eU96, engine->State);
+  rt.Advance(1000);
+  ASSERT_TRUE(WaitSteps(++steps));
+  EXPECT_EQ(eZa96Before, engine->State);
+  EXPECT_EQ(1, engine->PortNumber);
+  EXPECT_EQ(std::vector<std::string>{"show 1"}, dialog.calls);
+  EXPECT_EQ("{ZA1}", device.Receive(5, 2000));
+  EXPECT_TRUE(window.answering.empty());
+  engine->Finish();
+}
+
+TEST_F(NamedPorts, TheDefaultScanReportsItsComName) {
+  auto& com4 = CreateOnCom4();
+  engine->SendCommand("{ZA1}");
+  EXPECT_EQ("{ZA1}", com4.Receive(5, 2000));
+  Chunk("^");
+  engine->SetBaud(38400);
+  engine->SendCommand("{ZA1}");
+  Chunk("^");
+  EXPECT_EQ((std::vector<std::string>{"Com4 | Com4 | 9600", "Com4 | Com4 | 38400"}), window.answering);
+}
+
+}  // namespace
