@@ -298,7 +298,7 @@ void UpdateController::SetProgressVisible(bool visible) {
 }
 
 void UpdateController::PortAnswering(const std::string& name, const std::string& device, int baud) {
-  view_.PortAnswering(name, device, baud);
+  if (!detached_) view_.PortAnswering(name, device, baud);
 }
 
 int FinishProgram(tk::QueuedRuntime& runtime, UpdateController& controller) {

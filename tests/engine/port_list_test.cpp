@@ -38,22 +38,6 @@ TEST(PortCandidates, EachNameGoesByItsDeviceAndItsLogNames) {
   }
 }
 
-TEST(PortCandidates, NoNameIsComOneToTwentyFiveAndNamesKeepTheirOrder) {
-  const auto scan = PortCandidates({});
-  ASSERT_EQ(25u, scan.size());
-  for (size_t i = 0; i < scan.size(); ++i) {
-    const std::string n = std::to_string(i + 1);
-    EXPECT_EQ("Com" + n, scan[i].Name);
-    EXPECT_EQ("Com" + n, scan[i].Device);
-    EXPECT_EQ("COM" + n, scan[i].OnLine);
-  }
-  const auto named = PortCandidates({"/dev/ttyUSB1", "COM9", "/dev/ttyUSB1"});
-  ASSERT_EQ(3u, named.size());
-  EXPECT_EQ("/dev/ttyUSB1", named[0].Device);
-  EXPECT_EQ("Com9", named[1].Device);
-  EXPECT_EQ("/dev/ttyUSB1", named[2].Device);
-}
-
 using NamedPorts = EngineTest;
 
 TEST_F(NamedPorts, TheIndicatorOnTheSecondNameIsFoundAndNoOtherPortIsTried) {
