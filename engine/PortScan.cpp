@@ -36,6 +36,7 @@ std::vector<PortCandidate> PortCandidates(const std::vector<std::string>& names)
 
 void TSerialThread::SetPortNames(const std::vector<std::string>& names) {
   Candidates = PortCandidates(names);
+  namedPorts_ = !names.empty();
   PortOpenMarks.assign(Candidates.size() + 1, 0);
 }
 
@@ -129,10 +130,11 @@ void TSerialThread::CommError(serial::TCustomComm* /*sender*/, int errors) {
   if (reopening_ || PortAway()) return;
   Log(serial::CommErrorText(errors) + "on " + Port->DeviceName() + " Actual error code is " +
       std::to_string(errors));
-  // A port that exists but will not open deserves its reason (busy, no permission, ...); the many names
-  // without any device behind them would only bury it.
+  // A port that exists but will not open deserves its reason (busy, no permission, ...); the many names of
+  // the default scan without any device behind them would only bury it. A port the technician named always
+  // gets it: a server that refuses, a host not found, a mistyped device path.
   if ((errors == serial::kErrNotInstalled || errors == serial::kErrInvalidHandle) &&
-      !Port->LastOpenFoundNoDevice() && !Port->LastOsError().empty()) {
+      (namedPorts_ || !Port->LastOpenFoundNoDevice()) && !Port->LastOsError().empty()) {
     Log("  (" + Port->LastOsError() + ")");
   }
   if (DeviceGone(errors)) PortGone();

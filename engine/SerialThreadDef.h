@@ -238,6 +238,7 @@ class TSerialThread : public tk::Thread {
   std::unique_ptr<tk::Timer> ReopenTimer;
   IErrorDialog* ErrorDialog;
   std::vector<PortCandidate> Candidates;  // PortNumber n is Candidates[n - 1]
+  bool namedPorts_ = false;               // the technician named the ports (/p)
 
   // The number of candidates, and the names of the one PortNumber selects.
   int PortCount() const { return static_cast<int>(Candidates.size()); }

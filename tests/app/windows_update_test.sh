@@ -6,7 +6,8 @@
 # hold letters of several scripts. Each time the image the
 # indicator confirmed must be the firmware file byte for byte, and the diagnostic log must be written. First,
 # --help and --version must answer without touching the indicator. With /p COM37 the update goes to the
-# indicator on COM37 and no other port is tried.
+# indicator on COM37 and no other port is tried. With /p rfc2217://127.0.0.1:PORT it reaches the indicator through
+# a real ser2net on the Linux side, which sets the indicator's line to the rates the program asks for.
 #   windows_update_test.sh WINE_RUN UPDATE_EXE SIM MAKE_PAYLOADS PORT_DIR WORK_DIR
 set -uo pipefail
 # Wine reads arguments and file names in the locale's character set: UTF-8, whatever the caller's locale.
@@ -48,6 +49,9 @@ log_dir=
 # The port the indicator is on, and what its run's log must not hold.
 sim_port=com1
 forbid_log=()
+# A folder for a device server in front of the indicator's line; "@URL@" in the arguments becomes its URL.
+serve_dir=
+ser2net_fixture=$(dirname "$0")/../serial/ser2net_fixture.sh
 
 # update NAME ARGS...: one run of brae-update.exe (or a copy) against a fresh simulated indicator.
 update() {
@@ -62,9 +66,16 @@ update() {
   for _ in $(seq 200); do [ -L "$ports/$sim_port" ] && break; sleep 0.05; done
   watch_link "$ports/$sim_port" >"$work/link-$name.txt" &
   watch_pid=$!
-  local code=0
-  (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$logs" timeout 180 "$wine_run" "$@" >"$work/update-$name.out" 2>&1) ||
-    code=$?
+  local code=0 args=("$@")
+  if [ -n "$serve_dir" ]; then
+    mkdir -p "$serve_dir"
+    "$ser2net_fixture" start "$serve_dir" "$(readlink -f "$ports/$sim_port")" || code=1
+    args=("${args[@]//@URL@/rfc2217://127.0.0.1:$(cat "$serve_dir/ser2net.port" 2>/dev/null)}")
+  fi
+  [ "$code" -eq 0 ] &&
+    { (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$logs" timeout 180 "$wine_run" "${args[@]}" >"$work/update-$name.out" 2>&1) ||
+      code=$?; }
+  [ -n "$serve_dir" ] && "$ser2net_fixture" stop "$serve_dir"
   stop_sim
   local log="$logs/VeltronaUpdateBraeError.TXT" missing=
   for line in "${expect_log[@]}"; do
@@ -93,6 +104,7 @@ update() {
   log_dir=
   sim_port=com1
   forbid_log=()
+  serve_dir=
 }
 
 # --help, -h, /? and --version answer at once, exit 0, in the window and the console presentation, and touch
@@ -143,6 +155,16 @@ for spelling in COM37 '\\.\com37'; do
   forbid_log=("Can not open" "on COM1.")
   update "named-${spelling//[^A-Za-z0-9]/}" "$update" /p "$spelling" /i demo.bin demo.s19
 done
+# Behind a device server, named by its URL alone: the rate goes up to 38400 through it.
+if [ -x /usr/sbin/ser2net ]; then
+  sim_port=remote
+  serve_dir=$work/ser2net
+  expect_log=("at 38400 baud rate on rfc2217://127.0.0.1:")
+  forbid_log=("Can not open")
+  update remote "$update" /p @URL@ /i demo.bin demo.s19
+else
+  echo "remote: skipped, ser2net is not installed (scripts/setup.sh installs it)"
+fi
 # A copy carrying both payloads, built by the Windows program itself, needs no files beside it.
 (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$update" /u Demo demo.bin /l demo.s19 \
   >"$work/build.out" 2>&1) || { echo "building Demo.exe failed"; cat "$work/build.out"; exit 1; }
