@@ -8,6 +8,8 @@
 //  - the turnaround from the simulator's Z leaving to the next block's first byte arriving (from its
 //  --stats);
 //  - the updater's CPU time per MiB of firmware.
+// The same paced update runs once more through a real device server (ser2net, when installed) in front of the
+// simulator's pty, named by its rfc2217:// URL: its ratio against the local one is the network's cost.
 // Usage: bench_update [--quick]   (--quick skips the 4-minute run at 9600)
 #include <sys/resource.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include "payload/SizeRule.h"
 #include "tests/support/payloads.h"
 #include "tests/support/process.h"
+#include "tests/support/ser2net.h"
 #include "toolkit/qt/QtRuntime.h"
 
 namespace {
@@ -62,7 +65,11 @@ struct Run {
   size_t loader;  // data bytes of the S-records: 8704 make about 20 KB of text
   bool pace;
   bool bootFlag;  // also: everything at 9600
+  bool remote;    // through ser2net, by URL
 };
+
+// The last paced ratio, local and remote, for the comparison line.
+double localRatio = 0, remoteRatio = 0;
 
 void RunOne(const Run& run, const std::string& simPath) {
   const std::string dir = std::filesystem::temp_directory_path() / ("brae-bench-" + std::to_string(getpid()));
@@ -84,6 +91,15 @@ void RunOne(const Run& run, const std::string& simPath) {
   }
   while (!std::filesystem::is_symlink(dir + "/com1"))
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::unique_ptr<testing_support::Ser2net> server;
+  if (run.remote) {
+    server =
+        std::make_unique<testing_support::Ser2net>(std::filesystem::read_symlink(dir + "/com1").string());
+    if (!server->Start()) {
+      std::fprintf(stderr, "ser2net did not start: %s\n", server->Log().c_str());
+      return;
+    }
+  }
 
   const std::string loader = testing_support::LoaderText(run.loader);
   const std::string image = testing_support::FirmwareImage(run.firmware);
@@ -101,6 +117,7 @@ void RunOne(const Run& run, const std::string& simPath) {
   const auto start = Clock::now();
   {
     engine::TSerialThread e(&window, &dialog);
+    if (server) e.SetPortNames({server->url()});
     e.Start(run.bootFlag ? 1 : 0);
     e.OnFinished = [&](engine::TSerialThread*) { finished = true; };
     e.FirmwareSize = announced;
@@ -127,6 +144,10 @@ void RunOne(const Run& run, const std::string& simPath) {
                 run.pace ? ", paced" : ", unpaced");
     std::printf("  wall %.3f s", wall);
     if (run.pace) std::printf(", line bound %.3f s, ratio %.4f (target <= 1.02)", bound, wall / bound);
+    if (run.pace && !run.bootFlag) (run.remote ? remoteRatio : localRatio) = wall / bound;
+    if (run.remote && localRatio > 0) {
+      std::printf("\n  through ser2net / local: %.4f (target <= 1.01)", remoteRatio / localRatio);
+    }
     const double mib = static_cast<double>(image.size()) / 1048576.0;
     std::printf("\n  updater CPU %.3f s in all; firmware transfer %.3f s = %.3f s per MiB (target < 0.5)\n",
                 cpuAfter - cpuBefore, cpuAfter - window.transferCpu, (cpuAfter - window.transferCpu) / mib);
@@ -146,12 +167,17 @@ int main(int argc, char** argv) {
   const std::string simPath =
       (std::filesystem::path(argv[0]).parent_path() / "../bin/brae-indicator-sim").string();
   const Run runs[] = {
-      {"38400 baud, paced", 200000, 8704, true, false},
-      {"unpaced, 1 MiB", 1048570, 8704, false, false},
-      {"9600 baud with the boot flag, paced", 200000, 8704, true, true},
+      {"38400 baud, paced", 200000, 8704, true, false, false},
+      {"38400 baud, paced, through ser2net", 200000, 8704, true, false, true},
+      {"unpaced, 1 MiB", 1048570, 8704, false, false, false},
+      {"9600 baud with the boot flag, paced", 200000, 8704, true, true, false},
   };
   for (const Run& run : runs) {
     if (quick && run.bootFlag) continue;
+    if (run.remote && !testing_support::Ser2net::Installed()) {
+      std::printf("%s: skipped, ser2net is not installed\n", run.name);
+      continue;
+    }
     RunOne(run, simPath);
   }
   tk::Thread::WaitForDetachedThreads(2000);
