@@ -39,7 +39,7 @@ start() {
   for _ in $(seq 10); do
     port=$((20000 + RANDOM % 30000))
     listens "$port" && continue
-    printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+    printf 'connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n' \
       "$port" "$device" >"$dir/ser2net.yaml"
     "$program" -u -P "$dir/ser2net.pid" -c "$dir/ser2net.yaml" >"$dir/ser2net.log" 2>&1
     for _ in $(seq 60); do

@@ -1,6 +1,8 @@
 // A real device server for tests: ser2net serving one device (a pseudo-terminal's slave) with the telnet
 // com-port option on a free TCP port of 127.0.0.1. It runs in the foreground as our child; stopping it ends
-// that child by its PID (SIGTERM, then SIGKILL after a bound), and it can start again on the same port.
+// that child by its PID (SIGTERM, then SIGKILL after a bound), and it can start again on the same port. Its
+// configuration is the one docs/remote.md recommends: without chardelay, ser2net holds each answer from the
+// line about a millisecond or more before passing it on, which every block acknowledgement waits out.
 #pragma once
 
 #include <netinet/in.h>
@@ -38,7 +40,7 @@ class Ser2net {
     Stop();
     WriteFile(dir_ / "ser2net.yaml", "connection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
                                          std::to_string(port_) + "\n  connector: serialdev," + device_ + "," +
-                                         line_ + ",local\n");
+                                         line_ + ",local\n  options:\n    chardelay: false\n");
     // -n: foreground, -d: debug to stdout, -u: no UUCP lock files, -P: its PID file in our folder.
     process_ =
         std::make_unique<Process>(std::vector<std::string>{kProgram, "-n", "-d", "-u", "-P",
