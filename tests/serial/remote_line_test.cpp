@@ -146,49 +146,11 @@ TEST_F(RemoteTest, PurgeDropsWhatWasQueued) {
   EXPECT_EQ("fresh", ReadRemote(5));
 }
 
-TEST_F(RemoteTest, ServerLostIsReportedOnceAndWritesFailAsGone) {
-  ASSERT_TRUE(commos::SetCommMask(h, commos::EV_RXCHAR | commos::EV_ERR));
-  commos::WaitableEvent wake;
-  std::atomic<uint32_t> seen{0};
-  std::atomic<int> errEvents{0};
-  std::atomic<bool> stop{false};
-  std::thread monitor([&] {
-    while (!stop) {
-      uint32_t mask = 0;
-      if (!commos::WaitCommEvent(h, &mask, wake)) continue;
-      seen |= mask;
-      if (mask & commos::EV_ERR) ++errEvents;
-      char buf[256];
-      uint32_t n = 0;
-      if (mask & commos::EV_RXCHAR) commos::ReadFile(h, buf, sizeof buf, &n);
-    }
-  });
-  ASSERT_TRUE(pty.Send("before"));
-  EXPECT_TRUE(WaitUntil([&] { return (seen & commos::EV_RXCHAR) != 0; }, 3s));
-  server->Kill();
-  EXPECT_TRUE(WaitUntil([&] { return errEvents == 1; }, 3s));
-  uint32_t errors = 0;
-  ASSERT_TRUE(commos::ClearCommError(h, &errors, nullptr));
-  EXPECT_EQ(commos::CE_IOE, errors & commos::CE_IOE);
-  ASSERT_TRUE(commos::ClearCommError(h, &errors, nullptr));
-  EXPECT_EQ(0u, errors);
-  uint32_t written = 0;
-  EXPECT_EQ(commos::IoResult::Failed, commos::WriteFile(h, "x", 1, &written, 100));
-  EXPECT_EQ(commos::ErrorKind::Gone, commos::LastErrorKind());
-  EXPECT_NE(std::string::npos, commos::LastErrorText().find(server->url() + ": the server "))
-      << commos::LastErrorText();
-  // Reported once: the monitor now only waits for its owner (no second EV_ERR, no spinning).
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(1, errEvents);
-  stop = true;
-  wake.Set();
-  monitor.join();
-}
-
-TEST_F(RemoteTest, MonitorWaitReportsEachEventOnce) {
+TEST_F(RemoteTest, MonitorTellsEachEventOnceAndTheServersLossOnce) {
   ASSERT_TRUE(commos::SetCommMask(h, commos::EV_RXCHAR | commos::EV_TXEMPTY | commos::EV_ERR));
   commos::WaitableEvent wake, done;
-  // One wait, ended by `wake` after `ms` when nothing comes: the events it returned, or 0.
+  const uint32_t kWoken = ~0u;
+  // One wait, ended by `wake` after `ms` when nothing comes: the events it returned, or kWoken.
   auto wait = [&](int ms) {
     wake.Reset();
     done.Reset();
@@ -199,7 +161,7 @@ TEST_F(RemoteTest, MonitorWaitReportsEachEventOnce) {
     const bool got = commos::WaitCommEvent(h, &mask, wake);
     done.Set();
     waker.join();
-    return got ? mask : 0u;
+    return got ? mask : kWoken;
   };
   uint32_t n = 0;
   ASSERT_EQ(commos::IoResult::Done, commos::WriteFile(h, "abc", 3, &n, 1000));
@@ -207,14 +169,28 @@ TEST_F(RemoteTest, MonitorWaitReportsEachEventOnce) {
   EXPECT_EQ("abc", pty.Receive(3, 3000));
   ASSERT_TRUE(pty.Send("xyz"));
   EXPECT_EQ(commos::EV_RXCHAR, wait(3000));
-  EXPECT_EQ(0u, wait(200));  // nothing new and nothing read: nothing to tell
+  EXPECT_EQ(kWoken, wait(200));  // nothing new and nothing read: nothing to tell
   // A read that leaves bytes queued: they are told again, as the local monitor does.
   char c = 0;
   ASSERT_EQ(commos::IoResult::Done, commos::ReadFile(h, &c, 1, &n));
   EXPECT_EQ('x', c);
   EXPECT_EQ(commos::EV_RXCHAR, wait(3000));
   EXPECT_EQ("yz", ReadRemote(2));
-  EXPECT_EQ(0u, wait(200));
+  EXPECT_EQ(kWoken, wait(200));
+
+  // The loss: told once, then the monitor only waits for its owner (no second EV_ERR, no spinning).
+  server->Kill();
+  EXPECT_EQ(commos::EV_ERR, wait(3000));
+  EXPECT_EQ(kWoken, wait(200));
+  uint32_t errors = 0;
+  ASSERT_TRUE(commos::ClearCommError(h, &errors, nullptr));
+  EXPECT_EQ(commos::CE_IOE, errors & commos::CE_IOE);
+  ASSERT_TRUE(commos::ClearCommError(h, &errors, nullptr));
+  EXPECT_EQ(0u, errors);
+  EXPECT_EQ(commos::IoResult::Failed, commos::WriteFile(h, "x", 1, &n, 100));
+  EXPECT_EQ(commos::ErrorKind::Gone, commos::LastErrorKind());
+  EXPECT_NE(std::string::npos, commos::LastErrorText().find(server->url() + ": the server "))
+      << commos::LastErrorText();
 }
 
 TEST_F(RemoteTest, ClosedHandleRefusesEveryCall) {
@@ -224,21 +200,15 @@ TEST_F(RemoteTest, ClosedHandleRefusesEveryCall) {
   commos::Dcb dcb;
   uint32_t n = 0;
   char buf[4];
-  const struct {
-    const char* call;
-    bool ok;
-  } calls[] = {
-      {"GetCommState", commos::GetCommState(h, &dcb)},
-      {"SetCommState", commos::SetCommState(h, dcb)},
-      {"SetCommMask", commos::SetCommMask(h, commos::EV_RXCHAR)},
-      {"EscapeCommFunction", commos::EscapeCommFunction(h, commos::SETDTR)},
-      {"PurgeComm", commos::PurgeComm(h, commos::PURGE_RXCLEAR)},
-      {"ClearCommError", commos::ClearCommError(h, nullptr, nullptr)},
-      {"ReadFile", commos::ReadFile(h, buf, sizeof buf, &n) == commos::IoResult::Done},
-      {"WriteFile", commos::WriteFile(h, "x", 1, &n, 100) == commos::IoResult::Done},
-      {"SetupComm", commos::SetupComm(h, 4096, 4096)},
-  };
-  for (const auto& c : calls) EXPECT_FALSE(c.ok) << c.call;
+  EXPECT_FALSE(commos::GetCommState(h, &dcb));
+  EXPECT_FALSE(commos::SetCommState(h, dcb));
+  EXPECT_FALSE(commos::SetCommMask(h, commos::EV_RXCHAR));
+  EXPECT_FALSE(commos::EscapeCommFunction(h, commos::SETDTR));
+  EXPECT_FALSE(commos::PurgeComm(h, commos::PURGE_RXCLEAR));
+  EXPECT_FALSE(commos::ClearCommError(h, nullptr, nullptr));
+  EXPECT_NE(commos::IoResult::Done, commos::ReadFile(h, buf, sizeof buf, &n));
+  EXPECT_NE(commos::IoResult::Done, commos::WriteFile(h, "x", 1, &n, 100));
+  EXPECT_FALSE(commos::SetupComm(h, 4096, 4096));
   // Dropping the last reference after the close leaves the thread's last error alone.
   commos::CreateFile("rfc2217://127.0.0.1:" + std::to_string(Ser2net::FreePort()));
   const std::string before = commos::LastErrorText();
@@ -295,83 +265,55 @@ TEST(RemoteOpen, FailuresSayWhyAndAreMissing) {
 
 namespace {
 
-// A loopback server that says what the test scripts and records what the client sends. It reads only while
-// `reading` is set, so a test can hold the client's writes back.
-class ScriptServer {
- public:
-  explicit ScriptServer(Bytes greeting) : pending_(std::move(greeting)) {
-    listener_ = Listen(1, &port_);
-    thread_ = std::thread([this] { Run(); });
+// A loopback server that greets the client as scripted; then the test speaks for it and reads what came.
+struct ScriptServer {
+  explicit ScriptServer(const Bytes& greeting) {
+    listener = Listen(1, &port);
+    greeter = std::thread([this, greeting] {
+      pollfd p{listener, POLLIN, 0};
+      if (::poll(&p, 1, 5000) != 1) return;
+      conn = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      Say(greeting);
+    });
   }
   ~ScriptServer() {
-    stop_ = true;
-    thread_.join();
-    if (conn_ >= 0) ::close(conn_);
-    ::close(listener_);
+    if (greeter.joinable()) greeter.join();
+    if (conn >= 0) ::close(conn);
+    ::close(listener);
   }
-  std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
-  // Sends more to the client.
+  std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port); }
+  // After the client's open: the greeting went out.
+  void Greeted() { greeter.join(); }
   void Say(const Bytes& bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    EXPECT_EQ(ssize_t(bytes.size()), ::send(conn, bytes.data(), bytes.size(), MSG_NOSIGNAL));
   }
-  // The data the client has sent so far.
-  Bytes data() {
-    Parse();
-    return data_;
+  // Takes in what the client has sent so far.
+  void Take() {
+    uint8_t buf[65536];
+    for (ssize_t n; (n = ::recv(conn, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      parser.Feed(buf, static_cast<size_t>(n), data, events);
   }
-  int Count(uint8_t verb, uint8_t option) {
-    Parse();
+  int Count(uint8_t verb, uint8_t option) const {
     int n = 0;
-    for (const auto& e : events_) n += e.verb == verb && e.option == option;
+    for (const auto& e : events) n += e.verb == verb && e.option == option;
     return n;
   }
   // The values of the com-port requests with this command code.
-  std::vector<Bytes> Requests(uint8_t command) {
-    Parse();
+  std::vector<Bytes> Requests(uint8_t command) const {
     std::vector<Bytes> found;
-    for (const auto& e : events_) {
+    for (const auto& e : events) {
       if (e.verb == kSb && e.option == kOptComPort && !e.payload.empty() && e.payload[0] == command)
         found.emplace_back(e.payload.begin() + 1, e.payload.end());
     }
     return found;
   }
-  std::atomic<bool> reading{true};
 
- private:
-  void Run() {
-    while (!stop_) {
-      pollfd p{conn_ >= 0 ? conn_ : listener_, static_cast<short>(POLLIN), 0};
-      ::poll(&p, 1, 5);
-      if (conn_ < 0) {
-        if (p.revents & POLLIN) conn_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        continue;
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!pending_.empty()) {
-        [[maybe_unused]] ssize_t n = ::send(conn_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
-        pending_.clear();
-      }
-      uint8_t buf[65536];
-      const ssize_t n = reading && (p.revents & POLLIN) ? ::recv(conn_, buf, sizeof buf, MSG_DONTWAIT) : 0;
-      if (n > 0) raw_.insert(raw_.end(), buf, buf + n);
-      if (!reading) std::this_thread::sleep_for(5ms);
-    }
-  }
-  void Parse() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    parser_.Feed(raw_.data(), raw_.size(), data_, events_);
-    raw_.clear();
-  }
-
-  int listener_ = -1, conn_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  Bytes pending_, raw_, data_;
-  TelnetParser parser_;
-  std::vector<TelnetEvent> events_;
+  int listener = -1, conn = -1;
+  uint16_t port = 0;
+  std::thread greeter;
+  TelnetParser parser;
+  Bytes data;
+  std::vector<TelnetEvent> events;
 };
 
 Bytes Cmds(std::initializer_list<std::pair<uint8_t, uint8_t>> list) {
@@ -390,6 +332,7 @@ TEST(RemoteScripted, NegotiationAnswersOnceAndSettingsOnlyWhenChanged) {
   ScriptServer server(greeting);
   commos::Handle h = commos::CreateFile(server.url());
   ASSERT_TRUE(h) << commos::LastErrorText();
+  server.Greeted();
   EXPECT_EQ(server.url() + " did not confirm: rate, DTR/RTS control", commos::TakeOpenNotice());
   for (int i = 0; i < 5; ++i) server.Say(pushy);
   commos::Dcb dcb;
@@ -407,10 +350,11 @@ TEST(RemoteScripted, NegotiationAnswersOnceAndSettingsOnlyWhenChanged) {
       [&] {
         char buf[8];
         commos::ReadFile(h, buf, sizeof buf, &written);
-        return server.data().size() == 4;
+        server.Take();
+        return server.data.size() == 4;
       },
       3s));
-  EXPECT_EQ(Bytes({'e', 'n', 'd', 0xFF}), server.data());
+  EXPECT_EQ(Bytes({'e', 'n', 'd', 0xFF}), server.data);
   const struct {
     uint8_t verb, option;
     int times;
@@ -443,8 +387,9 @@ TEST(RemoteScripted, AWriteThatRunsOutStaysPendingAndGoesFirst) {
   ScriptServer server(Cmds({{kDo, kOptComPort}}));
   commos::Handle h = commos::CreateFile(server.url());
   ASSERT_TRUE(h) << commos::LastErrorText();
-  server.reading = false;
-  // Far more than the socket buffers hold: the wait runs out with the rest still ours.
+  server.Greeted();
+  // Far more than the socket buffers hold while the server reads nothing: the wait runs out with the rest
+  // still ours.
   const std::string image = RichImage(8 << 20);
   uint32_t written = 0;
   EXPECT_EQ(commos::IoResult::TimedOut,
@@ -459,13 +404,22 @@ TEST(RemoteScripted, AWriteThatRunsOutStaysPendingAndGoesFirst) {
   EXPECT_EQ(0u, second);
   EXPECT_EQ(commos::IoResult::TimedOut, commos::WaitWrite(h, 50));
   EXPECT_EQ(0u, commos::CancelledTransfers().onTimeout);
-  server.reading = true;
-  EXPECT_EQ(commos::IoResult::Done, commos::WaitWrite(h, 20000));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        server.Take();
+        return commos::WaitWrite(h, 10) == commos::IoResult::Done;
+      },
+      20s));
   ASSERT_EQ(commos::IoResult::Done, commos::WriteFile(h, "!", 1, &second, 1000));
-  EXPECT_TRUE(WaitUntil([&] { return server.data().size() == image.size() + 1; }, 10s));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        server.Take();
+        return server.data.size() == image.size() + 1;
+      },
+      10s));
   Bytes want(image.begin(), image.end());
   want.push_back('!');
-  EXPECT_TRUE(want == server.data());
+  EXPECT_TRUE(want == server.data);
   commos::CloseHandle(h);
 }
 
