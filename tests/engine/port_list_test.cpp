@@ -62,16 +62,21 @@ TEST_F(NamedPorts, TheIndicatorOnTheSecondNameIsFoundAndNoOtherPortIsTried) {
 }
 
 TEST_F(NamedPorts, ARoundOverTheListEndsWithTheScansErrorCode) {
-  const auto tried = [](const char* com) {
+  // A named port that is missing gets its reason, unlike the many names of the default scan.
+  const auto tried = [&](int n) {
+    const std::string com = "Com" + std::to_string(n);
     return std::vector<std::string>{
-        "Port is not installedon " + std::string(com) + " Actual error code is -2", CannotOpen(com)};
+        "Port is not installedon " + com + " Actual error code is -2",
+        "  (" + ports.Link(n) +
+            ": No such file or directory (no such serial device; is the adapter plugged in?))",
+        CannotOpen(com)};
   };
   const auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
   };
   const std::vector<std::string> bothThenNone =
-      join(join(tried("Com7"), tried("Com8")), {"No serial port available in this computer"});
+      join(join(tried(7), tried(8)), {"No serial port available in this computer"});
   struct Case {
     const char* what;
     int openedBefore;  // the entry marked as opened at an earlier scan; 0: none
@@ -80,7 +85,7 @@ TEST_F(NamedPorts, ARoundOverTheListEndsWithTheScansErrorCode) {
     std::vector<std::string> log;
   } const cases[] = {
       {"nothing opens", 0, 1, "show 3", bothThenNone},
-      {"the first opened before and is not retried yet", 1, 2, "show 1", join(tried("Com8"), tried("Com7"))},
+      {"the first opened before and is not retried yet", 1, 2, "show 1", join(tried(8), tried(7))},
       {"the second opened before and is retried first", 2, 1, "show 3", bothThenNone},
   };
   for (const Case& c : cases) {
