@@ -141,22 +141,13 @@ TEST(TelnetCodec, CommandsAndRepliesAreTakenOutOfTheData) {
   }
 }
 
-// One row per rule: a request framed as a subnegotiation, a 0xFF in its value doubled.
+// The request's frame and a 0xFF in its value doubled.
 TEST(TelnetCodec, EncodedRequestsReadBackAsSent) {
-  const struct {
-    Bytes value, wire;
-  } cases[] = {
-      {B({0, 0, 0x96, 0}), B({0xFF, 0xFA, 44, 1, 0, 0, 0x96, 0, 0xFF, 0xF0})},
-      {B({0, 0, 0xFF, 0}), B({0xFF, 0xFA, 44, 1, 0, 0, 0xFF, 0xFF, 0, 0xFF, 0xF0})},
-  };
-  for (const auto& c : cases) {
-    Bytes wire;
-    AppendComPort(wire, kSetBaudRate, c.value);
-    EXPECT_EQ(c.wire, wire);
-    const Parsed back = Feed(wire);
-    ASSERT_EQ(1u, back.events.size());
-    Bytes payload = {kSetBaudRate};
-    payload.insert(payload.end(), c.value.begin(), c.value.end());
-    EXPECT_EQ(payload, back.events[0].payload);
-  }
+  const Bytes value = B({0, 0, 0xFF, 0});
+  Bytes wire;
+  AppendComPort(wire, kSetBaudRate, value);
+  EXPECT_EQ(B({0xFF, 0xFA, 44, 1, 0, 0, 0xFF, 0xFF, 0, 0xFF, 0xF0}), wire);
+  const Parsed back = Feed(wire);
+  ASSERT_EQ(1u, back.events.size());
+  EXPECT_EQ(B({1, 0, 0, 0xFF, 0}), back.events[0].payload);
 }
