@@ -1,5 +1,5 @@
-// The scan over ports the technician named: only those, in the order given, with the round's end and its
-// error code where the default scan has them after Com25.
+// The scan over ports the technician named: only those, in the order given, ending its round as the default
+// scan does after Com25.
 #include "tests/engine/harness.h"
 
 using namespace engine;
@@ -14,27 +14,24 @@ std::string CannotOpen(const std::string& label) {
 TEST(PortCandidates, EachNameGoesByItsDeviceAndItsLogNames) {
   struct Case {
     const char* given;
-    const char* device;
-    const char* label;
+    const char* device;  // also its label
     const char* onLine;
   } const cases[] = {
-      {"COM37", "Com37", "Com37", "COM37"},
-      {"com3", "Com3", "Com3", "COM3"},
-      {"\\\\.\\COM37", "Com37", "Com37", "COM37"},
-      {"Com255", "Com255", "Com255", "COM255"},
-      {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
-      {"/dev/serial/by-id/usb-Maker_A1-if00-port0", "/dev/serial/by-id/usb-Maker_A1-if00-port0",
-       "/dev/serial/by-id/usb-Maker_A1-if00-port0", "/dev/serial/by-id/usb-Maker_A1-if00-port0"},
-      {"rfc2217://scale-7:2001", "rfc2217://scale-7:2001", "rfc2217://scale-7:2001",
-       "rfc2217://scale-7:2001"},
+      {"COM37", "Com37", "COM37"},
+      {"com3", "Com3", "COM3"},
+      {"\\\\.\\COM37", "Com37", "COM37"},
+      {"Com255", "Com255", "COM255"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"rfc2217://scale-7:2001", "rfc2217://scale-7:2001", "rfc2217://scale-7:2001"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.given);
     const auto list = PortCandidates({c.given});
-    ASSERT_EQ(1u, list.size()) << c.given;
+    ASSERT_EQ(1u, list.size());
     EXPECT_EQ(c.given, list[0].Name);
-    EXPECT_EQ(c.device, list[0].Device) << c.given;
-    EXPECT_EQ(c.label, list[0].Label) << c.given;
-    EXPECT_EQ(c.onLine, list[0].OnLine) << c.given;
+    EXPECT_EQ(c.device, list[0].Device);
+    EXPECT_EQ(c.device, list[0].Label);
+    EXPECT_EQ(c.onLine, list[0].OnLine);
   }
 }
 
@@ -65,45 +62,44 @@ TEST_F(NamedPorts, TheIndicatorOnTheSecondNameIsFoundAndNoOtherPortIsTried) {
 }
 
 TEST_F(NamedPorts, ARoundOverTheListEndsWithTheScansErrorCode) {
+  // A named port that is missing gets its reason, unlike the many names of the default scan.
+  const auto tried = [&](int n) {
+    const std::string com = "Com" + std::to_string(n);
+    return std::vector<std::string>{
+        "Port is not installedon " + com + " Actual error code is -2",
+        "  (" + ports.Link(n) +
+            ": No such file or directory (no such serial device; is the adapter plugged in?))",
+        CannotOpen(com)};
+  };
+  const auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<std::string> bothThenNone =
+      join(join(tried(7), tried(8)), {"No serial port available in this computer"});
   struct Case {
     const char* what;
     int openedBefore;  // the entry marked as opened at an earlier scan; 0: none
     int first;
-    std::vector<std::string> calls;
+    const char* call;
     std::vector<std::string> log;
   } const cases[] = {
-      {"nothing opens",
-       0,
-       1,
-       {"show 3"},
-       {"Port is not installedon Com7 Actual error code is -2", CannotOpen("Com7"),
-        "Port is not installedon Com8 Actual error code is -2", CannotOpen("Com8"),
-        "No serial port available in this computer"}},
-      {"the first opened before and is not retried yet",
-       1,
-       2,
-       {"show 1"},
-       {"Port is not installedon Com8 Actual error code is -2", CannotOpen("Com8"),
-        "Port is not installedon Com7 Actual error code is -2", CannotOpen("Com7")}},
-      {"the second opened before and is retried first",
-       2,
-       1,
-       {"show 3"},
-       {"Port is not installedon Com7 Actual error code is -2", CannotOpen("Com7"),
-        "Port is not installedon Com8 Actual error code is -2", CannotOpen("Com8"),
-        "No serial port available in this computer"}},
+      {"nothing opens", 0, 1, "show 3", bothThenNone},
+      {"the first opened before and is not retried yet", 1, 2, "show 1", join(tried(8), tried(7))},
+      {"the second opened before and is retried first", 2, 1, "show 3", bothThenNone},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     Create();
     engine->SetPortNames({"COM7", "\\\\.\\COM8"});
     dialog.calls.clear();
     window.log.clear();
     if (c.openedBefore > 0) engine->PortOpenMarks[static_cast<size_t>(c.openedBefore)] = 1;
     engine->OpenPort(c.first);
-    EXPECT_FALSE(engine->Port->Connected()) << c.what;
-    EXPECT_EQ(c.first, engine->PortNumber) << c.what;
-    EXPECT_EQ(c.calls, dialog.calls) << c.what;
-    EXPECT_EQ(c.log, window.log) << c.what;
+    EXPECT_FALSE(engine->Port->Connected());
+    EXPECT_EQ(c.first, engine->PortNumber);
+    EXPECT_EQ(std::vector<std::string>{c.call}, dialog.calls);
+    EXPECT_EQ(c.log, window.log);
     engine.reset();
   }
 }

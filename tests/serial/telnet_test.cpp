@@ -66,13 +66,11 @@ TEST(TelnetCodec, DataRoundTripsAtEverySplit) {
     Bytes data;
   } cases[] = {
       {"empty", {}},
-      {"one 0xFF", B({0xFF})},
       {"a long run of 0xFF", Bytes(1000, 0xFF)},
-      {"0xFF before and after SB", Repeat(B({0xFF, 0xFA, 0xFF}), 40)},
-      {"0xFF beside the verbs", Repeat(B({0xFF, 0xFB, 0xFF, 0xFC, 0xFF, 0xFD, 0xFF, 0xFE}), 20)},
-      {"0xFF beside SE", Repeat(B({0xF0, 0xFF, 0xF0, 0xFF, 0xFF, 0xF0}), 30)},
+      {"0xFF beside SB, SE and the verbs",
+       Repeat(B({0xFF, 0xFA, 0xFF, 0xF0, 0xFF, 0xFF, 0xF0, 0xFF, 0xFB, 0xFF, 0xFC, 0xFF, 0xFD, 0xFF, 0xFE}),
+              20)},
       {"every byte value, twice", Repeat(everyValue, 2)},
-      {"plain text", B({'h', 'e', 'l', 'l', 'o'})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -103,11 +101,9 @@ TEST(TelnetCodec, CommandsAndRepliesAreTakenOutOfTheData) {
   Bytes overCap = B({0xFF, 0xFA, 44, 'x'});
   overCap.insert(overCap.end(), longSub.begin(), longSub.end());
   overCap.insert(overCap.end(), {'t', 'a', 'i', 'l'});
-  const std::string capPayload = "250/44" + [&] {
-    std::string s;
-    for (size_t i = 0; i < cap; ++i) s += ",120";
-    return s;
-  }() + ";";
+  std::string capPayload = "250/44";
+  for (size_t i = 0; i < cap; ++i) capPayload += ",120";
+  capPayload += ";";
   const struct {
     const char* name;
     Bytes in;
@@ -122,7 +118,6 @@ TEST(TelnetCodec, CommandsAndRepliesAreTakenOutOfTheData) {
        "250/44,101,0,0,150,0;", 0},
       {"a doubled 0xFF inside a reply", B({0xFF, 0xFA, 44, 101, 0, 0, 0xFF, 0xFF, 0, 0xFF, 0xF0}), "",
        "250/44,101,0,0,255,0;", 0},
-      {"a signature", B({0xFF, 0xFA, 44, 100, 's', 'r', 'v', 0xFF, 0xF0}), "", "250/44,100,115,114,118;", 0},
       {"another option's subnegotiation", B({0xFF, 0xFA, 24, 1, 0xFF, 0xF0, 'd'}), "d", "250/24,1;", 0},
       {"one-byte commands: NOP, GA, a stray SE", B({'1', 0xFF, 241, '2', 0xFF, 249, '3', 0xFF, 0xF0, '4'}),
        "1234", "", 0},
@@ -146,28 +141,13 @@ TEST(TelnetCodec, CommandsAndRepliesAreTakenOutOfTheData) {
   }
 }
 
+// The request's frame and a 0xFF in its value doubled.
 TEST(TelnetCodec, EncodedRequestsReadBackAsSent) {
-  const struct {
-    const char* name;
-    uint8_t command;
-    Bytes value;
-    Bytes wire;
-  } cases[] = {
-      {"rate 38400", kSetBaudRate, B({0, 0, 0x96, 0}), B({0xFF, 0xFA, 44, 1, 0, 0, 0x96, 0, 0xFF, 0xF0})},
-      {"a rate with a 0xFF byte", kSetBaudRate, B({0, 0, 0xFF, 0}),
-       B({0xFF, 0xFA, 44, 1, 0, 0, 0xFF, 0xFF, 0, 0xFF, 0xF0})},
-      {"XON/XOFF", kSetControl, B({kControlFlowXonXoff}), B({0xFF, 0xFA, 44, 5, 2, 0xFF, 0xF0})},
-      {"purge both", kPurgeData, B({kPurgeBoth}), B({0xFF, 0xFA, 44, 12, 3, 0xFF, 0xF0})},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bytes wire;
-    AppendComPort(wire, c.command, c.value);
-    EXPECT_EQ(c.wire, wire);
-    const Parsed back = Feed(wire);
-    ASSERT_EQ(1u, back.events.size());
-    Bytes payload = {c.command};
-    payload.insert(payload.end(), c.value.begin(), c.value.end());
-    EXPECT_EQ(payload, back.events[0].payload);
-  }
+  const Bytes value = B({0, 0, 0xFF, 0});
+  Bytes wire;
+  AppendComPort(wire, kSetBaudRate, value);
+  EXPECT_EQ(B({0xFF, 0xFA, 44, 1, 0, 0, 0xFF, 0xFF, 0, 0xFF, 0xF0}), wire);
+  const Parsed back = Feed(wire);
+  ASSERT_EQ(1u, back.events.size());
+  EXPECT_EQ(B({1, 0, 0, 0xFF, 0}), back.events[0].payload);
 }
