@@ -11,7 +11,7 @@ constexpr int kDefaultPortCount = 25;
 
 PortCandidate Numbered(long n, const std::string& name) {
   const std::string number = std::to_string(n);
-  return {name, "Com" + number, "Com" + number, "COM" + number};
+  return {name, "Com" + number, "COM" + number};
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ std::vector<PortCandidate> PortCandidates(const std::vector<std::string>& names)
     if (parsed.kind == commos::PortKind::Com) {
       list.push_back(Numbered(parsed.com, name));
     } else {
-      list.push_back({name, name, name, name});
+      list.push_back({name, name, name});
     }
   }
   return list;
@@ -62,7 +62,7 @@ void TSerialThread::OpenPort(int firstNumber) {
       PortOpenMarks[PortNumber] = 1;
       return;
     }
-    Log("\r\nCan not open " + Selected()->Label + " to communicate");
+    Log("\r\nCan not open " + Selected()->Device + " to communicate");
     PortOpenMarks[PortNumber] = 0;
     ++PortNumber;
     if (PortNumber > count) {

@@ -111,8 +111,8 @@ constexpr int kUResends = 4;
 // One port the scan tries, with the names it goes by.
 struct PortCandidate {
   std::string Name;    // as the technician gave it ("COM37", "/dev/ttyUSB0"); "Com3" in the default list
-  std::string Device;  // what the port opens: "Com37" for a numbered port in any spelling, else the name
-  std::string Label;   // in "Can not open X to communicate": "Com37", else the name
+  std::string Device;  // what the port opens, and in "Can not open X to communicate": "Com37" for a numbered
+                       // port in any spelling, else the name
   std::string OnLine;  // in "... baud rate on X": "COM37", else the name
 };
 

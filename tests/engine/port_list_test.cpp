@@ -30,7 +30,6 @@ TEST(PortCandidates, EachNameGoesByItsDeviceAndItsLogNames) {
     ASSERT_EQ(1u, list.size());
     EXPECT_EQ(c.given, list[0].Name);
     EXPECT_EQ(c.device, list[0].Device);
-    EXPECT_EQ(c.device, list[0].Label);
     EXPECT_EQ(c.onLine, list[0].OnLine);
   }
 }
