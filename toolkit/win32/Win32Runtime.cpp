@@ -108,6 +108,14 @@ void Win32Runtime::ProcessMessages() {
   }
 }
 
+void Win32Runtime::WaitMessages(uint32_t ms) {
+  if (RunQueued()) return;
+  // Returns at once when messages are already waiting, even ones an earlier look has seen; a queued call and
+  // a timer arrive as messages of the runtime's window.
+  MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  ProcessMessages();
+}
+
 int Win32Runtime::Run() {
   MSG msg;
   int code = 0;

@@ -18,6 +18,7 @@ class Win32Runtime : public QueuedRuntime {
   ~Win32Runtime() override;
 
   void ProcessMessages() override;
+  void WaitMessages(uint32_t ms) override;
   uint32_t TickCount() const override;
   double Now() const override;
   std::unique_ptr<Timer> NewTimer() override;
