@@ -36,6 +36,7 @@ class Win32Runtime : public QueuedRuntime {
   void WakeUiThread() override;
 
   void* window_ = nullptr;
+  void* waitTimer_ = nullptr;  // bounds WaitMessages (a HANDLE), or null where none could be made
   std::unordered_set<const void*> timers_;  // the live timers, which a WM_TIMER may name
 };
 
