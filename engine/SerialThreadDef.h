@@ -100,8 +100,9 @@ constexpr int kWriteTimeoutMs = 1000;
 // How far the loader upload may run ahead of what the line can have carried since it began: about what a
 // serial driver queues before its writes block.
 constexpr int kLoaderLeadBytes = 4096;
-// The longest sleep of the UI thread while the upload waits for the line, between rounds of messages.
-constexpr int kLoaderPaceSliceMs = 5;
+// The longest single wait of the upload for the line; it waits in the event loop, so this only bounds how
+// long a clock that does not move keeps it from looking again.
+constexpr int kLoaderPaceWaitMs = 100;
 // The most the announced firmware size passes the payload's end: what making it even and keeping it off a
 // multiple of 1000 adds.
 constexpr uint32_t kMaxPadding = 3;

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include "engine/Protocol.h"
 
@@ -102,18 +101,16 @@ int64_t TSerialThread::LineBytesSinceUpload() const {
 bool TSerialThread::WaitForLine(int64_t upTo, uint32_t losses) {
   // A real port's writes block once its driver's queue is full, so the bar follows the line. A
   // pseudo-terminal takes the whole loader at once and the indicator then reads it for seconds: here the
-  // upload keeps the line's pace itself, and the user interface (progress, Exit) has its turns meanwhile.
+  // upload keeps the line's pace itself. It waits in the event loop, so the user interface (progress, Exit)
+  // and every other engine have their turns meanwhile, as soon as anything arrives for them.
   if (CurrentBaud <= 0) return true;
   tk::Runtime& app = tk::App();
   for (;;) {
     const int64_t ahead = upTo - LineBytesSinceUpload() - kLoaderLeadBytes;
     if (ahead <= 0) return true;
-    const uint32_t before = app.TickCount();
-    app.ProcessMessages();
-    if (Terminated() || portLosses_ != losses) return false;
-    if (app.TickCount() != before) continue;
     const int64_t needMs = ahead * 10000 / CurrentBaud + 1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(needMs, kLoaderPaceSliceMs)));
+    app.WaitMessages(static_cast<uint32_t>(std::min<int64_t>(needMs, kLoaderPaceWaitMs)));
+    if (Terminated() || portLosses_ != losses) return false;
   }
 }
 

@@ -59,4 +59,9 @@ void CallQueue::WaitForWork(int64_t ms) {
   workCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !queue_.empty() || shutDown_; });
 }
 
+bool CallQueue::ShutDown() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return shutDown_;
+}
+
 }  // namespace tk

@@ -24,6 +24,7 @@ class CallQueue {
   void Shutdown();
   // Waits up to ms for a call to be queued or for shutdown.
   void WaitForWork(int64_t ms);
+  bool ShutDown();
 
  private:
   struct Call {

@@ -29,6 +29,8 @@ class QueuedRuntime : public Runtime {
   bool RunQueued() { return calls_.RunAll(); }
   // Waits up to ms for a call to be queued or for shutdown.
   void WaitForWork(int64_t ms) { calls_.WaitForWork(ms); }
+  // True once Shutdown has run: nothing will be queued any more.
+  bool ShutDown() { return calls_.ShutDown(); }
 
  private:
   std::thread::id uiThread_;

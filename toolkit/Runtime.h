@@ -66,6 +66,11 @@ class Runtime {
   virtual bool Synchronize(const Method& fn) = 0;
   // Runs what is pending for the UI thread (queued calls, due timers, window messages) and returns.
   virtual void ProcessMessages() = 0;
+  // Blocks on the UI thread until something arrives for it (a queued call, a timer falling due, a window
+  // message) or ms have passed, runs what has arrived, and returns. It may return early; a caller that needs
+  // a whole pause asks again for the rest. Unlike a sleep it lets every other part of the program run
+  // meanwhile, and unlike calling ProcessMessages in a loop it costs no CPU while nothing comes.
+  virtual void WaitMessages(uint32_t ms) = 0;
   // Milliseconds of a monotonic counter, wrapping at 2^32.
   virtual uint32_t TickCount() const = 0;
   // Local date and time: days since 1899-12-30 00:00, the time of day as the fraction, millisecond

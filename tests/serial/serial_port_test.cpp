@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -181,6 +182,35 @@ TEST_F(SerialDelay, EndsAcrossTheCounterWrap) {
   const int64_t before = rt.VirtualMs();
   DelayProcessingMessages(200);
   EXPECT_EQ(210, rt.VirtualMs() - before);
+}
+
+// On the real clock the pause sleeps in the loop: it lasts its time, serves another thread's call at once,
+// and costs the UI thread almost no CPU (a pause that spins burns all of its 200 ms). Generous bounds: a busy
+// machine may be slow, never much busier on this thread.
+TEST(SerialDelayRealClock, SleepsInTheLoopAndServesCallsMeanwhile) {
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real};
+  tk::Install(&rt);
+  const auto ThreadCpuMs = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+  };
+  std::atomic<int64_t> callRanUs{0};
+  const int64_t start = tk::MonotonicUs();
+  std::thread worker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    rt.Synchronize([&] { callRanUs = tk::MonotonicUs(); });
+  });
+  const int64_t cpuBefore = ThreadCpuMs();
+  DelayProcessingMessages(200);
+  const int64_t cpuMs = ThreadCpuMs() - cpuBefore;
+  const int64_t tookMs = (tk::MonotonicUs() - start) / 1000;
+  worker.join();
+  EXPECT_GE(tookMs, 200);
+  EXPECT_LT(cpuMs, 40) << "over " << tookMs << " ms";
+  ASSERT_NE(0, callRanUs.load());
+  EXPECT_LT((callRanUs - start) / 1000, 150);  // in the pause, not after it
+  tk::Install(nullptr);
 }
 
 using SerialOpen = PortTest;

@@ -206,6 +206,33 @@ TEST_F(SynchronizeTest, AutoAdvanceLetsClockWaitersFinish) {
   EXPECT_EQ(start + 20, rt.TickCount());
 }
 
+// On the virtual clock a wait moves time only as the test lets it: by the auto-advance step, or not at all,
+// when it waits for a handed-over call on the real clock instead.
+TEST_F(SynchronizeTest, WaitMessagesOnTheVirtualClock) {
+  struct Row {
+    uint32_t autoAdvance;
+    int64_t moves;
+  };
+  for (const Row row : {Row{0, 0}, Row{3, 3}}) {
+    SCOPED_TRACE(row.autoAdvance);
+    rt.SetAutoAdvance(row.autoAdvance);
+    std::atomic<bool> ran{false};
+    std::thread worker([&] { rt.Synchronize([&] { ran = true; }); });
+    const int64_t before = rt.VirtualMs();
+    const int64_t startUs = tk::MonotonicUs();
+    while (!ran && tk::MonotonicUs() - startUs < 5000000) {
+      const int64_t was = rt.VirtualMs();
+      rt.WaitMessages(1000);
+      EXPECT_EQ(was + row.moves, rt.VirtualMs());
+    }
+    worker.join();
+    EXPECT_TRUE(ran);
+    if (row.autoAdvance == 0) {
+      EXPECT_EQ(before, rt.VirtualMs());
+    }
+  }
+}
+
 TEST(EventTest, ManualResetStaysSetUntilReset) {
   tk::Event e;
   EXPECT_FALSE(e.Wait(10));

@@ -49,6 +49,10 @@ TEST_F(QtRuntimeTest, TimerFiresOnUiThreadAndShutdownReleasesWaiters) {
   timer_checks::ExpectTimerFiresAndShutdownReleasesWaiters(rt, Loop());
 }
 
+TEST_F(QtRuntimeTest, WaitMessagesSleepsUntilWorkArrives) {
+  timer_checks::ExpectWaitMessagesSleepsUntilWorkArrives(rt);
+}
+
 // Qt's default timers may come up to 5% early; the runtime's never do. Checked on the monotonic clock over
 // several firings of a one-second timer, with no upper bound (a busy machine may be late).
 TEST_F(QtRuntimeTest, OneSecondTimerNeverFiresEarly) {

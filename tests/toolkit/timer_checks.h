@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,59 @@ inline void ExpectTimerFiresAndShutdownReleasesWaiters(tk::QueuedRuntime& rt, co
   rt.Shutdown();
   worker.join();
   EXPECT_TRUE(released);
+}
+
+// WaitMessages blocks until something arrives for the UI thread, runs it and returns; with nothing to run it
+// sleeps out its time instead of spinning. Each row names what arrives during a long wait. The bounds are
+// generous: a busy machine may be late, but a wait that ignores its work ends only after the whole 5 s, and
+// one that spins comes back thousands of times in 300 ms.
+inline void ExpectWaitMessagesSleepsUntilWorkArrives(tk::QueuedRuntime& rt) {
+  enum class Arrives { Nothing, CallFromAnotherThread, TimerFallingDue };
+  struct Row {
+    const char* name;
+    Arrives what;
+  };
+  const Row rows[] = {
+      {"nothing: the wait sleeps out its time", Arrives::Nothing},
+      {"a call handed over by another thread", Arrives::CallFromAnotherThread},
+      {"a timer falling due", Arrives::TimerFallingDue},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::atomic<bool> ran{false};
+    std::thread worker;
+    std::unique_ptr<tk::Timer> timer;
+    if (row.what == Arrives::CallFromAnotherThread) {
+      worker = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rt.Synchronize([&] { ran = true; });
+      });
+    } else if (row.what == Arrives::TimerFallingDue) {
+      timer = rt.NewTimer();
+      timer->SetInterval(50);
+      timer->SetOnTimer([&] {
+        ran = true;
+        timer->SetEnabled(false);
+      });
+    }
+    const int64_t start = tk::MonotonicUs();
+    if (row.what == Arrives::Nothing) {
+      int waits = 0;
+      while (tk::MonotonicUs() - start < 300000) {
+        rt.WaitMessages(100);
+        ++waits;
+      }
+      EXPECT_LE(waits, 30);
+      continue;
+    }
+    // A wake-up that is not the work itself (a coarse timer's early one) may end a wait with nothing run.
+    while (!ran && tk::MonotonicUs() - start < 5000000) rt.WaitMessages(5000);
+    const int64_t tookMs = (tk::MonotonicUs() - start) / 1000;
+    EXPECT_TRUE(ran);
+    EXPECT_LT(tookMs, 2000);
+    EXPECT_GE(tookMs, 40);
+    if (worker.joinable()) worker.join();
+  }
 }
 
 }  // namespace timer_checks

@@ -101,4 +101,11 @@ TEST(RealClockTimers, LoopRuntimeOneSecondTimerNeverFiresEarly) {
   tk::Install(nullptr);
 }
 
+TEST(RealClockTimers, LoopRuntimeWaitMessagesSleepsUntilWorkArrives) {
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real};
+  tk::Install(&rt);
+  timer_checks::ExpectWaitMessagesSleepsUntilWorkArrives(rt);
+  tk::Install(nullptr);
+}
+
 }  // namespace

@@ -45,6 +45,10 @@ TEST_F(Win32RuntimeTest, TimerFiresOnUiThreadAndShutdownReleasesWaiters) {
   timer_checks::ExpectTimerFiresAndShutdownReleasesWaiters(rt, Loop());
 }
 
+TEST_F(Win32RuntimeTest, WaitMessagesSleepsUntilWorkArrives) {
+  timer_checks::ExpectWaitMessagesSleepsUntilWorkArrives(rt);
+}
+
 TEST_F(Win32RuntimeTest, QuitEndsRunWithItsCodeAndLaterCallsAreRefused) {
   std::atomic<int> ran{0};
   std::thread worker([&] {

@@ -1,6 +1,8 @@
 #include "toolkit/loop/LoopRuntime.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace tk {
 
@@ -39,6 +41,32 @@ void LoopRuntime::ProcessMessages() {
   if (clock_ == Clock::Virtual && autoAdvanceMs_ > 0) {
     Advance(autoAdvanceMs_);
     return;
+  }
+  RunQueued();
+  FireDueTimers(ClockMs());
+  RunQueued();
+}
+
+void LoopRuntime::WaitMessages(uint32_t ms) {
+  if (clock_ == Clock::Virtual) {
+    if (autoAdvanceMs_ > 0) {
+      Advance(autoAdvanceMs_);
+      return;
+    }
+    if (!RunQueued() && !FireDueTimers(nowMs_)) WaitForWork(ms);
+    RunQueued();
+    return;
+  }
+  const bool ran = RunQueued();
+  if (FireDueTimers(ClockMs()) || ran) return;
+  int64_t wait = ms;
+  const int64_t next = NextDeadline();
+  if (next >= 0) wait = std::min<int64_t>(wait, std::max<int64_t>(0, next - ClockMs()));
+  if (ShutDown()) {
+    // Nothing can be queued any more, and the queue's wait would return at once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+  } else {
+    WaitForWork(wait);
   }
   RunQueued();
   FireDueTimers(ClockMs());

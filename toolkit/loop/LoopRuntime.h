@@ -20,6 +20,10 @@ class LoopRuntime : public QueuedRuntime {
   ~LoopRuntime() override;
 
   void ProcessMessages() override;
+  // Real clock: waits for a queued call or the next timer's moment, at most ms. Virtual clock: time moves
+  // only as the test moves it, so with auto-advance this is ProcessMessages (the clock moves by its step),
+  // and without it the wait is for a queued call only, at most ms of real time (the clock stands still).
+  void WaitMessages(uint32_t ms) override;
   uint32_t TickCount() const override;
   double Now() const override;
   std::unique_ptr<Timer> NewTimer() override;

@@ -47,6 +47,22 @@ void QtRuntime::ProcessMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
+void QtRuntime::WaitMessages(uint32_t ms) {
+  if (RunQueued()) return;
+  if (ms == 0) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return;
+  }
+  // The loop blocks until an event has been handled; this timer's own event is the one that ends a wait in
+  // which nothing else comes. Its own object, so that a wait inside a handler of this one keeps its bound.
+  QTimer bound;
+  bound.setSingleShot(true);
+  bound.setTimerType(Qt::PreciseTimer);
+  bound.start(static_cast<int>(ms));
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  RunQueued();
+}
+
 uint32_t QtRuntime::TickCount() const {
   return MonotonicMs();
 }

@@ -19,6 +19,7 @@ class QtRuntime : public QueuedRuntime {
   ~QtRuntime() override;
 
   void ProcessMessages() override;
+  void WaitMessages(uint32_t ms) override;
   uint32_t TickCount() const override;
   double Now() const override;
   std::unique_ptr<Timer> NewTimer() override;

@@ -18,6 +18,7 @@ class Win32Runtime : public QueuedRuntime {
   ~Win32Runtime() override;
 
   void ProcessMessages() override;
+  void WaitMessages(uint32_t ms) override;
   uint32_t TickCount() const override;
   double Now() const override;
   std::unique_ptr<Timer> NewTimer() override;
@@ -35,6 +36,7 @@ class Win32Runtime : public QueuedRuntime {
   void WakeUiThread() override;
 
   void* window_ = nullptr;
+  void* waitTimer_ = nullptr;  // bounds WaitMessages (a HANDLE), or null where none could be made
   std::unordered_set<const void*> timers_;  // the live timers, which a WM_TIMER may name
 };
 
