@@ -40,6 +40,21 @@ void TSerialThread::SetPortNames(const std::vector<std::string>& names) {
   PortOpenMarks.assign(Candidates.size() + 1, 0);
 }
 
+void TSerialThread::SetBatchPort(const std::string& name) {
+  SetPortNames({name});
+  batch_ = true;
+}
+
+void TSerialThread::EndForPort(PortEnd why, const std::string& reason) {
+  if (Terminated()) return;
+  ended_ = why;
+  endReason_ = reason;
+  Log(reason);
+  // Released at once: another program, or a later scan of this one, may find an indicator there.
+  Port->Close();
+  Finish();
+}
+
 const PortCandidate* TSerialThread::Selected() const {
   if (PortNumber < 1 || PortNumber > PortCount()) return nullptr;
   return &Candidates[static_cast<size_t>(PortNumber) - 1];
@@ -64,6 +79,11 @@ void TSerialThread::OpenPort(int firstNumber) {
     }
     Log("\r\nCan not open " + Selected()->Device + " to communicate");
     PortOpenMarks[PortNumber] = 0;
+    if (batch_) {
+      const std::string why = Port->LastOsError();
+      EndForPort(PortEnd::NoPort, Selected()->Name + " did not open" + (why.empty() ? "" : ": " + why));
+      return;
+    }
     ++PortNumber;
     if (PortNumber > count) {
       PortNumber = 1;

@@ -22,6 +22,9 @@ class IReporter {
   // is the port as the technician gave it ("Com3" when the ports were scanned), `device` the name the port
   // was opened by ("Com37" for "\\.\COM37").
   virtual void PortAnswering(const std::string& /*name*/, const std::string& /*device*/, int /*baud*/) {}
+  // A message for the technician that ends the update ("no space", an unreadable payload). False: the
+  // engine shows it as a modal message box; a batch's port shows it in its own place instead.
+  virtual bool ShowMessage(const std::string& /*text*/) { return false; }
 };
 
 // The error dialog's messages, by code.

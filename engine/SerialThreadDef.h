@@ -121,6 +121,15 @@ struct PortCandidate {
 // to have been checked (commos::ParsePortName); one that is not a numbered port is taken as it is.
 std::vector<PortCandidate> PortCandidates(const std::vector<std::string>& names);
 
+// Why an engine of a batch left its port without an update: where a lone engine would move on to the next
+// port, a batch engine (which has one port) ends instead.
+enum class PortEnd : uint8_t {
+  None,         // it did not end that way
+  NoPort,       // the port would not open
+  NoIndicator,  // a whole round at both rates went unanswered
+  Bluetooth,    // the port is a Bluetooth link, which cannot carry an update
+};
+
 // The controller's side is public; the inside is private, open to one reader only: the tests, through the
 // friend EngineUnderTest (tests/engine/seam.h).
 class TSerialThread : public tk::Thread {
@@ -132,6 +141,12 @@ class TSerialThread : public tk::Thread {
 
   // The ports to scan (see PortCandidates), set before Start; the default list until then.
   void SetPortNames(const std::vector<std::string>& names);
+  // One port of a batch (set before Start): the engine ends where it would move on to the next port.
+  void SetBatchPort(const std::string& name);
+  bool BatchPort() const { return batch_; }
+  // How a batch engine left its port without an update (PortEnd::None otherwise), and why, in words.
+  PortEnd Ended() const { return ended_; }
+  const std::string& EndReason() const { return endReason_; }
   // Stores the boot flag and runs the first step (on the UI thread: at once).
   void Start(int bootFlag);
   // Ends the update: no line event, timer or step reaches the engine any more. May be called twice.
@@ -240,6 +255,9 @@ class TSerialThread : public tk::Thread {
   IErrorDialog* ErrorDialog;
   std::vector<PortCandidate> Candidates;  // PortNumber n is Candidates[n - 1]
   bool namedPorts_ = false;               // the technician named the ports (/p)
+  bool batch_ = false;                    // one port of a batch
+  PortEnd ended_ = PortEnd::None;
+  std::string endReason_;
 
   // The number of candidates, and the names of the one PortNumber selects.
   int PortCount() const { return static_cast<int>(Candidates.size()); }
@@ -247,7 +265,10 @@ class TSerialThread : public tk::Thread {
 
   void Transition();
   void ArmTimers();
-  void TryNextPort();
+  // Moves on to the next port; a batch engine ends instead, for `why`.
+  void TryNextPort(PortEnd why);
+  // A batch engine leaves its port: logs `reason`, closes the port and finishes.
+  void EndForPort(PortEnd why, const std::string& reason);
   void BaudPath();
   void ShowErrorOnce(uint32_t code);
   void ShowErrorAlways(uint32_t code);

@@ -182,7 +182,8 @@ void TSerialThread::Step() {
     } catch (...) {
       Log("Step failed");
     }
-    ArmTimers();
+    // A step that finished the engine leaves its timers off.
+    if (!Terminated()) ArmTimers();
   }
   inStep_ = false;
   if (stepPending_) {

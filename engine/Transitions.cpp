@@ -37,7 +37,9 @@ void TSerialThread::EraseBegun() {
 }
 
 void TSerialThread::Message(const std::string& text) {
-  tk::App().MessageBox(text, "Message");
+  bool shown = false;
+  Synchronize([&] { shown = ProgressBar && ProgressBar->ShowMessage(text); });
+  if (!shown) tk::App().MessageBox(text, "Message");
 }
 
 void TSerialThread::Ask(uint8_t state, const std::string& command) {
@@ -81,7 +83,14 @@ void TSerialThread::BackToU(const std::string& why) {
   AskAfresh(eSendU, "U");
 }
 
-void TSerialThread::TryNextPort() {
+void TSerialThread::TryNextPort(PortEnd why) {
+  if (batch_) {
+    const std::string name = Selected() ? Selected()->Name : std::string();
+    EndForPort(why, why == PortEnd::Bluetooth
+                        ? name + " is a Bluetooth port; it is left out of the batch"
+                        : "No indicator answered on " + name + " at 9600 or 38400 baud rate");
+    return;
+  }
   OpenPort(PortNumber >= PortCount() ? 1 : PortNumber + 1);
   StartOverAt9600();
 }
@@ -106,6 +115,7 @@ void TSerialThread::Transition() {
   switch (State) {
     case eReadyOpen:
       OpenPort(1);
+      if (Terminated()) break;
       SetBaud(9600);
       if (Port->Connected()) Ask(eZa96Before, "{ZA1}");
       break;
@@ -242,8 +252,9 @@ void TSerialThread::Transition() {
       if (kind == kReplyT) {
         EraseBegun();
       } else if (timeout) {
-        if (ErrorShown == 0 && PortNumber == PortCount()) ShowErrorAlways(kErrorNoIndicator);
-        TryNextPort();
+        // A batch engine's one port is no round of ports: it ends, and its result says so.
+        if (!batch_ && ErrorShown == 0 && PortNumber == PortCount()) ShowErrorAlways(kErrorNoIndicator);
+        TryNextPort(PortEnd::NoIndicator);
       }
       break;
     case eWaitV:
@@ -357,7 +368,7 @@ void TSerialThread::Transition() {
         AskAfresh(eCheckFlash, "{VFSH}");
       } else if (kind == kReplyBluetooth) {
         Log("Cannot update over a bluetooth port, skipping");
-        TryNextPort();
+        TryNextPort(PortEnd::Bluetooth);
       } else if (timeout) {
         ResendOr("{SCPC}", &TSerialThread::StartOverAt9600);
       }

@@ -22,6 +22,11 @@ bool IsPort(const std::string& a) {
   return Is(a, 'p') || a == "--port";
 }
 
+// /all, \all or --all: every port at once.
+bool IsAll(const std::string& a) {
+  return a == "/all" || a == "\\all" || a == "--all";
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -43,6 +48,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       i += 1;
       continue;
     }
+    if (IsAll(a)) {
+      cl.All = true;
+      continue;
+    }
     if (Is(a, 'b')) cl.BootFlag = true;
     if (Is(a, 'u')) {
       cl.TargetName = arg(i + 1);
@@ -59,8 +68,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         // Note: "/i" as the last argument leaves i past count, so this looks at an empty argument and
         // takes it as the loader path (run mode 4, ended later by the firmware-file message).
         const std::string b = Lower(arg(i + 1));
-        // A /p after the firmware file names a port, never the loader.
-        if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l') && !IsPort(b)) {
+        // A /p or /all after the firmware file is that option, never the loader.
+        if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l') && !IsPort(b) && !IsAll(b)) {
           cl.LoaderPath = arg(i + 1);
           i += 1;
           mode = RunMode::BothFiles;

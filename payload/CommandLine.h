@@ -11,6 +11,8 @@
 //   /x                            close the window as soon as the update ends
 //   /p NAME, --port NAME          the port to update on (repeatable: the ports, in order); without it the
 //                                 scan tries Com1 to Com25
+//   /all, --all                   every port at once (Com1 to Com25, or the /p ports), one update per
+//                                 indicator found
 // Options also take a backslash ("\u"), except /x; letters in any case; any argument shows the
 // "DiagnosticMode" button.
 #pragma once
@@ -61,6 +63,8 @@ struct CommandLine {
   bool ShowDebugButton = false;
   // The ports named by /p, in the order given and unchecked; empty: the default scan.
   std::vector<std::string> Ports = {};
+  // /all: one update on each port at once (a batch).
+  bool All = false;
 };
 
 // args[0] is the program's own path, the options follow. No argument is rejected: a missing argument after an

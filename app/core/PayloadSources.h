@@ -87,4 +87,14 @@ inline PayloadSources ChoosePayloadSources(payload::RunMode mode, uint32_t loade
   return s;
 }
 
+// The bytes behind a source chosen above, for readers of their own (the ports of a batch); none for a source
+// of another kind.
+inline std::pair<const uint8_t*, size_t> BytesOf(engine::IPayloadSource& source) {
+  if (auto* snapshot = dynamic_cast<SnapshotSource*>(&source)) {
+    return {snapshot->Bytes().data(), snapshot->Bytes().size()};
+  }
+  if (auto* buffer = dynamic_cast<engine::BufferPayload*>(&source)) return {buffer->Data(), buffer->Size()};
+  return {nullptr, 0};
+}
+
 }  // namespace app

@@ -10,6 +10,7 @@
 #include "payload/CommandLine.h"
 #include "payload/PayloadSizes.h"
 #include "serial/PortName.h"
+#include "toolkit/Clock.h"
 #include "toolkit/QueuedRuntime.h"
 #include "toolkit/Runtime.h"
 #include "toolkit/Sync.h"
@@ -156,6 +157,10 @@ void UpdateController::StartUpdate(const payload::CommandLine& cl) {
     return;
   }
   ReportPayloads(firmwarePath, loaderPath);
+  if (cl.All) {
+    StartBatch(cl);
+    return;
+  }
   engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
   engine_->LoaderSource = sources_.Loader.get();
   engine_->FirmwareSource = sources_.Firmware.get();
@@ -167,6 +172,85 @@ void UpdateController::StartUpdate(const payload::CommandLine& cl) {
   engine_->OnFinished = [this](engine::TSerialThread*) { EngineFinished(); };
   engine_->FirmwareSize = static_cast<uint32_t>(firmwareSize_);
   engine_->LoaderSize = static_cast<uint32_t>(loaderSize_);
+}
+
+void UpdateController::StartBatch(const payload::CommandLine& cl) {
+  batch_ = true;
+  bootFlag_ = cl.BootFlag;
+  batchNamed_ = !cl.Ports.empty();
+  batchStartUs_ = tk::MonotonicUs();
+  const auto firmware = BytesOf(*sources_.Firmware);
+  const auto loader = BytesOf(*sources_.Loader);
+  shared_.Firmware = firmware.first;
+  shared_.FirmwareBytes = firmware.second;
+  shared_.Loader = loader.first;
+  shared_.LoaderBytes = loader.second;
+  // A loader file goes out a byte a read, as a single update sends it.
+  shared_.LoaderPiece = payload::LoaderFromFile(runMode_) ? 1 : 64;
+  shared_.FirmwareSize = static_cast<uint32_t>(firmwareSize_);
+  shared_.LoaderSize = static_cast<uint32_t>(loaderSize_);
+  std::vector<std::string> names;
+  for (const engine::PortCandidate& port : engine::PortCandidates(cl.Ports)) {
+    // The same port named twice would be opened twice: once is enough.
+    if (std::find(names.begin(), names.end(), port.Name) == names.end()) names.push_back(port.Name);
+  }
+  AppendLogLine("Updating every indicator found on " + std::to_string(names.size()) + " ports at once");
+  for (size_t i = 0; i < names.size(); ++i) runs_.push_back(nullptr);
+  // Every row exists before the first engine runs: an engine's first step may already let the others in.
+  for (size_t i = 0; i < names.size() && !closed_; ++i) StartPort(i, names[i]);
+}
+
+void UpdateController::StartPort(size_t index, const std::string& name) {
+  IPortView* row = detached_ ? nullptr : view_.PortAdded(index, name);
+  if (runs_[index]) replaced_.push_back(std::move(runs_[index]));
+  runs_[index] = std::make_unique<PortRun>(name, row, log_.Lines(), [this](PortRun& run) { PortEnded(run); });
+  runs_[index]->Start(shared_, bootFlag_);
+}
+
+void UpdateController::PortEnded(PortRun& run) {
+  const PortResult& r = run.Result();
+  // A port of the default list that never opened is no port of this computer: nothing to keep for it.
+  if (run.Opened() || batchNamed_) run.WriteLog(options_.LogDir);
+  AppendLogLine(r.Port + ": " + OutcomeName(r.Outcome) + (r.Reason.empty() ? "" : " (" + r.Reason + ")"));
+  if (stopping_) return;
+  for (const auto& other : runs_) {
+    if (other && other->Running()) return;
+  }
+  FinishBatch();
+}
+
+BatchResult UpdateController::FinishBatch() {
+  BatchResult result;
+  for (const auto& run : runs_) {
+    if (run) result.Ports.push_back(run->Result());
+  }
+  result.Ok = BatchOk(result.Ports);
+  result.Seconds = static_cast<double>(tk::MonotonicUs() - batchStartUs_) / 1e6;
+  succeeded_ = result.Ok;
+  int counts[5] = {};
+  for (const PortResult& port : result.Ports) ++counts[static_cast<int>(port.Outcome)];
+  SetStatus(std::to_string(counts[static_cast<int>(PortOutcome::Updated)]) + " updated, " +
+            std::to_string(counts[static_cast<int>(PortOutcome::Failed)]) + " failed, " +
+            std::to_string(counts[static_cast<int>(PortOutcome::NoIndicator)]) + " without an indicator, " +
+            std::to_string(counts[static_cast<int>(PortOutcome::Skipped)]) + " skipped");
+  if (!detached_) view_.BatchEnded(result);
+  if (!stopping_ && (exitWhenDone_ || options_.EndWhenEngineFinishes)) Close();
+  return result;
+}
+
+bool UpdateController::ScanAgain() {
+  if (!batch_ || closed_) return false;
+  for (const auto& run : runs_) {
+    if (run && run->Running()) return false;
+  }
+  bool any = false;
+  for (size_t i = 0; i < runs_.size() && !closed_; ++i) {
+    const PortOutcome outcome = runs_[i]->Result().Outcome;
+    if (outcome != PortOutcome::NoIndicator && outcome != PortOutcome::Skipped) continue;
+    any = true;
+    StartPort(i, runs_[i]->Name());
+  }
+  return any;
 }
 
 bool UpdateController::EmbeddedPayloadsIntact() {
@@ -234,6 +318,21 @@ void UpdateController::EngineFinished() {
 void UpdateController::Close() {
   if (closed_) return;
   closed_ = true;
+  if (batch_) {
+    // Every port still running stops and says so; the batch's result follows its ports' results.
+    stopping_ = true;
+    bool running = false;
+    for (const auto& run : runs_) {
+      if (!run) continue;
+      running = running || run->Running();
+      run->Stop("stopped");
+    }
+    if (running) FinishBatch();
+    // The ports that ended long ago wrote their files then; a log that grew since is written again.
+    for (const auto& run : runs_) {
+      if (run && (run->Opened() || batchNamed_)) run->WriteLog(options_.LogDir);
+    }
+  }
   if (engine_) {
     // Cleared first, so that this close does not come back through EngineFinished.
     engine_->OnFinished = nullptr;
@@ -252,6 +351,10 @@ void UpdateController::Shutdown() {
   if (!closed_) Close();
   shutDown_ = true;
   engine_.reset();
+  for (auto& run : runs_) {
+    if (run) run->Release();
+  }
+  replaced_.clear();
   if (payload::FirmwareFromFile(runMode_)) firmwareFile_.Close();
   if (payload::LoaderFromFile(runMode_)) loaderFile_.Close();
   // Lines logged while the engine came to a stop belong in the file as well.

@@ -12,6 +12,7 @@
 #include "app/core/DiagnosticLog.h"
 #include "app/core/LogFile.h"
 #include "app/core/PayloadSources.h"
+#include "app/core/PortRun.h"
 #include "engine/Reporting.h"
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
@@ -66,6 +67,11 @@ class IView {
   virtual void PayloadsChosen(const PayloadReport& /*firmware*/, const PayloadReport& /*loader*/) {}
   // The indicator answers on this port at this rate (engine::IReporter::PortAnswering).
   virtual void PortAnswering(const std::string& /*name*/, const std::string& /*device*/, int /*baud*/) {}
+  // A batch (/all) takes this port, its row `index` (from 0): the row's view, or null for none. A port
+  // scanned again comes with its row's index again.
+  virtual IPortView* PortAdded(size_t /*index*/, const std::string& /*name*/) { return nullptr; }
+  // Every port of the batch is done (again, after a new scan), or the program closes: each port's result.
+  virtual void BatchEnded(const BatchResult& /*result*/) {}
   // The main window has closed: the presentation ends its message loop with this exit code.
   virtual void EndProgram(int exitCode) = 0;
 };
@@ -100,7 +106,14 @@ class UpdateController : public engine::IReporter {
   // payload files, and writes the log file again if it grew since the close.
   void Shutdown();
 
-  // 0 when the indicator confirmed the update or a build wrote its file; 1 otherwise.
+  // A batch: starts the ports whose last round found no indicator or did not open, each anew in its row.
+  // False when there is no batch or a port of it is still running.
+  bool ScanAgain();
+  bool Batch() const { return batch_; }
+  const std::vector<std::unique_ptr<PortRun>>& Ports() const { return runs_; }
+
+  // 0 when the indicator confirmed the update or a build wrote its file (a batch: at least one indicator
+  // was found and every one found was updated); 1 otherwise.
   int ExitCode() const { return succeeded_ ? 0 : 1; }
   bool Closed() const { return closed_; }
 
@@ -136,6 +149,11 @@ class UpdateController : public engine::IReporter {
   // False, with the reason shown and the program closing, when a port name given by /p is no port name.
   bool PortNamesValid(const std::vector<std::string>& ports);
   void StartUpdate(const payload::CommandLine& cl);
+  void StartBatch(const payload::CommandLine& cl);
+  void StartPort(size_t index, const std::string& name);
+  void PortEnded(PortRun& run);
+  // The batch's result as it stands; tells the presentation, and ends the program when it is to end.
+  BatchResult FinishBatch();
   void Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl);
   void SetStatus(const std::string& text);
   bool EmbeddedPayloadsIntact();
@@ -166,6 +184,16 @@ class UpdateController : public engine::IReporter {
   payload::DigestCheck firmwareCheck_;  // of the embedded payloads the update sends
   payload::DigestCheck loaderCheck_;
   std::unique_ptr<engine::TSerialThread> engine_;
+
+  // Batch mode: one run per port, in the rows' order; runs replaced by a new scan wait for the end.
+  bool batch_ = false;
+  bool bootFlag_ = false;
+  bool batchNamed_ = false;  // the ports were named (/p): each keeps a log file, even one that never opened
+  std::vector<std::unique_ptr<PortRun>> runs_;
+  std::vector<std::unique_ptr<PortRun>> replaced_;
+  PortRun::Payloads shared_;
+  int64_t batchStartUs_ = 0;
+  bool stopping_ = false;  // Close stops the ports: their ends do not end the batch one by one
 
   bool shown_ = false;
   bool closed_ = false;
