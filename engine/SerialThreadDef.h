@@ -147,6 +147,9 @@ class TSerialThread : public tk::Thread {
   // How a batch engine left its port without an update (PortEnd::None otherwise), and why, in words.
   PortEnd Ended() const { return ended_; }
   const std::string& EndReason() const { return endReason_; }
+  // Stores the boot flag; the first step comes through the driver like every other, after what the UI
+  // thread has queued already (many engines start at once without one's first step holding the next).
+  void StartQueued(int bootFlag);
   // Stores the boot flag and runs the first step (on the UI thread: at once).
   void Start(int bootFlag);
   // Ends the update: no line event, timer or step reaches the engine any more. May be called twice.

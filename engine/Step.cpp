@@ -107,6 +107,11 @@ void TSerialThread::Start(int bootFlag) {
   Synchronize([this] { Step(); });
 }
 
+void TSerialThread::StartQueued(int bootFlag) {
+  BootFlag = bootFlag;
+  WakeEvent.Set();
+}
+
 void TSerialThread::Finish() {
   if (!Terminated()) {
     // Before the port closes: a write may be cut only by the close.

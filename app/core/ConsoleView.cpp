@@ -31,7 +31,135 @@ std::string WithoutCr(const std::string& text) {
 
 }  // namespace
 
+// One port's row: a view of its own that prints through the batch's view, each line led by the port.
+class ConsoleView::Row : public IPortView {
+ public:
+  Row(ConsoleView& batch, size_t index, const std::string& name)
+      : name_(name), view_(RowOptions(batch, index, name)) {}
+  void StatusChanged(const std::string& text) override { view_.StatusChanged(text); }
+  void LogLinesAdded(const std::vector<std::string>& lines) override { view_.LogLinesAdded(lines); }
+  void ProgressPositionChanged(int position) override { view_.ProgressPositionChanged(position); }
+  void ProgressMaxChanged(int max) override { view_.ProgressMaxChanged(max); }
+  void ProgressVisibleChanged(bool visible) override { view_.ProgressVisibleChanged(visible); }
+  void ErrorChanged(uint32_t code) override {
+    if (code != 0) view_.ShowErrorMessage(code);
+  }
+  void MessageShown(const std::string& text) override { view_.MessageBox(text, "Message"); }
+  void Ended(const PortResult& result) override {
+    view_.ProgressVisibleChanged(false);
+    view_.Line(ResultText(result) + (result.LogFile.empty() ? "" : "; diagnostic log: " + result.LogFile));
+  }
+
+ private:
+  static Options RowOptions(ConsoleView& batch, size_t index, const std::string& name) {
+    Options o;
+    o.Out = batch.o_.Out;
+    o.Err = batch.o_.Err;
+    o.Terminal = batch.o_.Terminal;
+    o.LiveLog = batch.o_.LiveLog;
+    o.Clock = batch.o_.Clock;
+    o.Prefix = name + ": ";
+    o.Print = [&batch](const std::string& line) { batch.Line(line); };
+    if (batch.o_.Terminal) o.Bar = [&batch, index](const std::string& bar) { batch.SetBar(index, bar); };
+    return o;
+  }
+
+  std::string name_;
+  ConsoleView view_;
+};
+
 ConsoleView::ConsoleView(Options options) : o_(std::move(options)) {}
+
+ConsoleView::~ConsoleView() = default;
+
+IPortView* ConsoleView::PortAdded(size_t index, const std::string& name) {
+  if (rows_.size() <= index) {
+    rows_.resize(index + 1);
+    bars_.resize(index + 1);
+  }
+  SetBar(index, std::string());
+  rows_[index] = std::make_unique<Row>(*this, index, name);
+  return rows_[index].get();
+}
+
+std::string ConsoleView::ResultText(const PortResult& r) {
+  std::string text;
+  switch (r.Outcome) {
+    case PortOutcome::Updated:
+      text = "updated";
+      break;
+    case PortOutcome::Failed:
+      text = "FAILED";
+      break;
+    case PortOutcome::NoIndicator:
+      text = "no indicator";
+      break;
+    case PortOutcome::Skipped:
+      text = "skipped";
+      break;
+    case PortOutcome::Running:
+      text = "running";
+      break;
+  }
+  text += " after " + FormatDuration(r.Seconds);
+  if (!r.Reason.empty()) text += ": " + r.Reason;
+  if (r.Outcome == PortOutcome::Failed && r.ErrorCode != 0) {
+    text += " (error " + std::to_string(r.ErrorCode) + "; last status: " + r.Status + ")";
+  }
+  return text;
+}
+
+void ConsoleView::BatchEnded(const BatchResult& result) {
+  std::vector<std::string> lists[5];
+  for (const PortResult& port : result.Ports) lists[static_cast<int>(port.Outcome)].push_back(port.Port);
+  auto count = [&](PortOutcome o) { return std::to_string(lists[static_cast<int>(o)].size()); };
+  auto names = [&](PortOutcome o) {
+    std::string text;
+    for (const std::string& name : lists[static_cast<int>(o)]) text += " " + name;
+    return text;
+  };
+  std::string text = "Batch " + std::string(result.Ok ? "done" : "NOT done") + " after " +
+                     FormatDuration(result.Seconds) + ": " + count(PortOutcome::Updated) + " updated, " +
+                     count(PortOutcome::Failed) + " failed, " + count(PortOutcome::NoIndicator) +
+                     " without an indicator, " + count(PortOutcome::Skipped) + " skipped";
+  if (!lists[static_cast<int>(PortOutcome::Updated)].empty())
+    text += "\n  Updated:" + names(PortOutcome::Updated);
+  if (!lists[static_cast<int>(PortOutcome::Failed)].empty())
+    text += "\n  Failed:" + names(PortOutcome::Failed);
+  if (!lists[static_cast<int>(PortOutcome::NoIndicator)].empty()) {
+    text += "\n  No indicator:" + names(PortOutcome::NoIndicator);
+  }
+  Line(text);
+}
+
+void ConsoleView::ClearBoard() {
+  if (boardLines_ == 0) return;
+  // Up to the first bar, then everything below the cursor goes.
+  std::fprintf(o_.Out, "\r\033[%dA\033[J", boardLines_);
+  boardLines_ = 0;
+}
+
+void ConsoleView::DrawBoard() {
+  for (const std::string& bar : bars_) {
+    if (bar.empty()) continue;
+    std::fprintf(o_.Out, "%s\033[K\n", bar.c_str());
+    ++boardLines_;
+  }
+  std::fflush(o_.Out);
+}
+
+void ConsoleView::SetBar(size_t index, const std::string& text) {
+  if (index >= bars_.size() || bars_[index] == text) return;
+  const bool gone = text.empty();
+  bars_[index] = text;
+  // Sixteen ports redrawing their bars each would flood a slow terminal: the board at most every 100 ms,
+  // at once only when a bar goes away.
+  const uint64_t now = Now();
+  if (!gone && now < lastBoardMs_ + kRedrawMs) return;
+  lastBoardMs_ = now;
+  ClearBoard();
+  DrawBoard();
+}
 
 uint64_t ConsoleView::Now() const {
   return o_.Clock ? o_.Clock() : static_cast<uint64_t>(tk::MonotonicUs() / 1000);
@@ -39,14 +167,32 @@ uint64_t ConsoleView::Now() const {
 
 void ConsoleView::EndBar() {
   if (!barOnScreen_) return;
+  if (o_.Bar) {
+    o_.Bar(std::string());
+    barOnScreen_ = false;
+    return;
+  }
   std::fputc('\n', o_.Out);
   barOnScreen_ = false;
 }
 
 void ConsoleView::Line(const std::string& text) {
+  if (o_.Print) {
+    // A row's lines go through its batch, each led by the port.
+    size_t from = 0;
+    for (;;) {
+      const size_t end = text.find('\n', from);
+      o_.Print(o_.Prefix + text.substr(from, end == std::string::npos ? std::string::npos : end - from));
+      if (end == std::string::npos) break;
+      from = end + 1;
+    }
+    return;
+  }
   EndBar();
+  ClearBoard();
   std::fputs(text.c_str(), o_.Out);
   std::fputc('\n', o_.Out);
+  DrawBoard();
   std::fflush(o_.Out);
 }
 
@@ -65,6 +211,7 @@ void ConsoleView::LogLinesAdded(const std::vector<std::string>& lines) {
   // On a terminal the bar would be torn by lines written under it; it is drawn again by the next report.
   if (o_.Terminal) EndBar();
   for (const auto& line : lines) {
+    std::fputs(o_.Prefix.c_str(), o_.Err);
     std::fputs(line.c_str(), o_.Err);
     std::fputc('\n', o_.Err);
   }
@@ -167,6 +314,11 @@ void ConsoleView::Draw(bool force) {
     const int filled = percent * kBarWidth / 100;
     const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
                             std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] ";
+    if (o_.Bar) {
+      o_.Bar(o_.Prefix + bar + ProgressText(position_, max_, rate));
+      barOnScreen_ = true;
+      return;
+    }
     // \r back to the start of the line, \033[K clears what a longer text left behind.
     std::fprintf(o_.Out, "\r%s%s\033[K", bar.c_str(), ProgressText(position_, max_, rate).c_str());
     std::fflush(o_.Out);

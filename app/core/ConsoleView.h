@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "app/core/PortRun.h"
 #include "app/core/UpdateController.h"
 #include "engine/Reporting.h"
 
@@ -26,9 +29,15 @@ class ConsoleView : public IView, public engine::IErrorDialog {
     std::function<uint64_t()> Clock;
     // Ends the message loop with the exit code.
     std::function<void(int)> OnEnd;
+    // A port's row of a batch: every line it prints starts with this ("Com3: ").
+    std::string Prefix = {};
+    // A row: its lines go here instead of Out, and on a terminal its bar's text (empty: no bar).
+    std::function<void(const std::string&)> Print = {};
+    std::function<void(const std::string&)> Bar = {};
   };
 
   explicit ConsoleView(Options options);
+  ~ConsoleView() override;
 
   // What a modal message box shows; the caller then goes on as if OK was pressed.
   void MessageBox(const std::string& text, const std::string& caption);
@@ -44,6 +53,9 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   void LogFileDone(const LogFileResult& result) override;
   void EndProgram(int exitCode) override;
 
+  IPortView* PortAdded(size_t index, const std::string& name) override;
+  void BatchEnded(const BatchResult& result) override;
+
   // engine::IErrorDialog
   void ShowErrorMessage(uint32_t code) override;
   void Hide() override {}
@@ -53,9 +65,15 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   static std::string FormatDuration(double seconds);
   // One progress text: percent, bytes, and rate and time left when known (rate <= 0: unknown).
   static std::string ProgressText(int position, int max, double bytesPerSecond);
+  // What a port's result says in one line: "updated in 1:23", "failed: reason (error 2)".
+  static std::string ResultText(const PortResult& result);
 
  private:
   void Line(const std::string& text);
+  // The rows' bars stand below everything else on a terminal: cleared before a line, drawn again after it.
+  void ClearBoard();
+  void DrawBoard();
+  void SetBar(size_t index, const std::string& text);
   void EndBar();
   void Restart();
   void Draw(bool force);
@@ -74,6 +92,12 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   uint64_t startMs_ = 0;     // where the rate is measured from
   int startPosition_ = 0;
   bool logFileShown_ = false;
+
+  class Row;
+  std::vector<std::unique_ptr<Row>> rows_;
+  std::vector<std::string> bars_;  // a row's bar text, by index; empty: none
+  int boardLines_ = 0;             // lines of bars on the screen now
+  uint64_t lastBoardMs_ = 0;
 };
 
 }  // namespace app

@@ -25,6 +25,8 @@ class JsonObject {
   JsonObject& Add(const std::string& key, bool value);
   JsonObject& Add(const std::string& key, const JsonObject& value);
   JsonObject& AddNull(const std::string& key);
+  // `json` as it is: a value made by another writer of valid JSON (an array of objects).
+  JsonObject& AddRaw(const std::string& key, const std::string& json) { return Raw(key, json); }
 
   // The object on one line, without a line end.
   std::string Text() const { return body_ + "}"; }

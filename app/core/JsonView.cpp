@@ -34,7 +34,158 @@ JsonObject PayloadObject(const PayloadReport& r) {
 
 }  // namespace
 
+// One port's row: a view of its own whose events carry the port, on the batch's output; the human view on
+// the error stream gets the port's row as well.
+class JsonView::Row : public IPortView {
+ public:
+  Row(JsonView& batch, size_t index, const std::string& name)
+      : human_(batch.o_.Human ? batch.o_.Human->PortAdded(index, name) : nullptr),
+        view_(RowOptions(batch, name)) {}
+  void StatusChanged(const std::string& text) override {
+    if (human_) human_->StatusChanged(text);
+    view_.StatusChanged(text);
+  }
+  void LogLinesAdded(const std::vector<std::string>& lines) override {
+    if (human_) human_->LogLinesAdded(lines);
+    view_.LogLinesAdded(lines);
+  }
+  void ProgressPositionChanged(int position) override {
+    if (human_) human_->ProgressPositionChanged(position);
+    view_.ProgressPositionChanged(position);
+  }
+  void ProgressMaxChanged(int max) override {
+    if (human_) human_->ProgressMaxChanged(max);
+    view_.ProgressMaxChanged(max);
+  }
+  void ProgressVisibleChanged(bool visible) override {
+    if (human_) human_->ProgressVisibleChanged(visible);
+    view_.ProgressVisibleChanged(visible);
+  }
+  void PortAnswering(const std::string& name, const std::string& device, int baud) override {
+    if (human_) human_->PortAnswering(name, device, baud);
+    view_.PortAnswering(name, device, baud);
+  }
+  void ErrorChanged(uint32_t code) override {
+    if (human_) human_->ErrorChanged(code);
+    if (code != 0) view_.ShowErrorMessage(code);
+  }
+  void MessageShown(const std::string& text) override {
+    if (human_) human_->MessageShown(text);
+    view_.MessageBox(text, "Message");
+  }
+  void Ended(const PortResult& result) override {
+    if (human_) human_->Ended(result);
+    view_.EmitPortResult(result);
+  }
+
+ private:
+  static Options RowOptions(const JsonView& batch, const std::string& name) {
+    Options o;
+    o.Out = batch.o_.Out;
+    o.Log = batch.o_.Log;
+    o.Clock = batch.o_.Clock;
+    o.Device = batch.o_.Device;
+    o.Port = name;
+    return o;
+  }
+
+  IPortView* human_;
+  JsonView view_;
+};
+
 JsonView::JsonView(Options options) : o_(std::move(options)) {}
+
+JsonView::~JsonView() = default;
+
+IPortView* JsonView::PortAdded(size_t index, const std::string& name) {
+  batch_ = true;
+  if (rows_.size() <= index) rows_.resize(index + 1);
+  rows_[index] = std::make_unique<Row>(*this, index, name);
+  return rows_[index].get();
+}
+
+void JsonView::BatchEnded(const BatchResult& result) {
+  if (o_.Human) o_.Human->BatchEnded(result);
+  batchResult_ = result;
+}
+
+namespace {
+
+JsonObject PortObject(const PortResult& r) {
+  JsonObject o;
+  o.Add("port", r.Port);
+  if (r.Device.empty()) {
+    o.AddNull("device");
+  } else {
+    o.Add("device", r.Device);
+  }
+  o.Add("seconds", std::round(r.Seconds * 10) / 10);
+  return o;
+}
+
+}  // namespace
+
+void JsonView::EmitPortResult(const PortResult& r) {
+  JsonObject o;
+  o.Add("ok", r.Outcome == PortOutcome::Updated).Add("outcome", OutcomeName(r.Outcome));
+  if (r.Device.empty()) {
+    o.AddNull("device");
+  } else {
+    o.Add("device", r.Device);
+  }
+  if (r.Baud != 0) {
+    o.Add("baud", r.Baud);
+  } else {
+    o.AddNull("baud");
+  }
+  o.Add("error_code", r.ErrorCode).Add("status", r.Status).Add("reason", r.Reason);
+  o.Add("seconds", std::round(r.Seconds * 10) / 10);
+  if (r.LogFile.empty()) {
+    o.AddNull("log_file");
+  } else {
+    o.Add("log_file", r.LogFile);
+  }
+  Emit("result", o);
+}
+
+void JsonView::EmitBatch(int exitCode) {
+  const BatchResult& b = batchResult_;
+  auto list = [&](PortOutcome outcome) {
+    std::string items;
+    for (const PortResult& r : b.Ports) {
+      if (r.Outcome != outcome) continue;
+      JsonObject o = PortObject(r);
+      if (outcome == PortOutcome::Updated) {
+        o.Add("baud", r.Baud);
+      } else if (outcome == PortOutcome::Failed) {
+        o.Add("error_code", r.ErrorCode).Add("status", r.Status).Add("reason", r.Reason);
+      } else {
+        o.Add("reason", r.Reason);
+      }
+      items += (items.empty() ? "" : ",") + o.Text();
+    }
+    return "[" + items + "]";
+  };
+  JsonObject o;
+  o.Add("ok", b.Ok && exitCode == 0)
+      .Add("exit_code", exitCode)
+      .Add("seconds", std::round(b.Seconds * 10) / 10);
+  o.AddRaw("updated", list(PortOutcome::Updated));
+  o.AddRaw("failed", list(PortOutcome::Failed));
+  o.AddRaw("no_indicator", list(PortOutcome::NoIndicator));
+  o.AddRaw("skipped", list(PortOutcome::Skipped));
+  if (logFile_.empty()) {
+    o.AddNull("log_file");
+  } else {
+    o.Add("log_file", logFile_);
+  }
+  if (haveFirmware_) {
+    o.Add("firmware", PayloadObject(firmware_)).Add("loader", PayloadObject(loader_));
+  } else {
+    o.AddNull("firmware").AddNull("loader");
+  }
+  Emit("batch", o);
+}
 
 uint64_t JsonView::Now() const {
   return o_.Clock ? o_.Clock() : static_cast<uint64_t>(tk::MonotonicUs() / 1000);
@@ -45,6 +196,7 @@ void JsonView::Emit(const std::string& event, JsonObject fields) {
   if (ended_) return;
   JsonObject line;
   line.Add("v", kVersion).Add("event", event);
+  if (!o_.Port.empty()) line.Add("port", o_.Port);
   std::string text = line.Text();
   const std::string rest = fields.Text();
   if (rest.size() > 2) text = text.substr(0, text.size() - 1) + "," + rest.substr(1);
@@ -172,6 +324,14 @@ void JsonView::Hide() {
 
 void JsonView::EndProgram(int exitCode) {
   if (ended_) return;
+  if (batch_) {
+    // Each port has had its result: the batch's line is the last.
+    EmitBatch(exitCode);
+    ended_ = true;
+    if (o_.Human) o_.Human->EndProgram(exitCode);
+    if (o_.OnEnd) o_.OnEnd(exitCode);
+    return;
+  }
   JsonObject o;
   o.Add("ok", exitCode == 0).Add("exit_code", exitCode);
   if (logFile_.empty()) {

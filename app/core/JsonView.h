@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/core/Json.h"
+#include "app/core/PortRun.h"
 #include "app/core/UpdateController.h"
 #include "engine/Reporting.h"
 
@@ -31,9 +33,12 @@ class JsonView : public IView, public engine::IErrorDialog {
     ConsoleView* Human = nullptr;
     // Ends the message loop with the exit code.
     std::function<void(int)> OnEnd;
+    // A port's row of a batch: every event carries it as "port".
+    std::string Port = {};
   };
 
   explicit JsonView(Options options);
+  ~JsonView() override;
 
   void MessageBox(const std::string& text, const std::string& caption);
 
@@ -48,6 +53,8 @@ class JsonView : public IView, public engine::IErrorDialog {
   void PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) override;
   void PortAnswering(const std::string& name, const std::string& device, int baud) override;
   void EndProgram(int exitCode) override;
+  IPortView* PortAdded(size_t index, const std::string& name) override;
+  void BatchEnded(const BatchResult& result) override;
 
   // engine::IErrorDialog
   void ShowErrorMessage(uint32_t code) override;
@@ -55,6 +62,9 @@ class JsonView : public IView, public engine::IErrorDialog {
 
  private:
   void Emit(const std::string& event, JsonObject fields);
+  // A port's own last line: its result.
+  void EmitPortResult(const PortResult& result);
+  void EmitBatch(int exitCode);
   void Progress(bool force);
   uint64_t Now() const;
 
@@ -77,6 +87,11 @@ class JsonView : public IView, public engine::IErrorDialog {
   bool haveFirmware_ = false;
   PayloadReport firmware_;
   PayloadReport loader_;
+
+  class Row;
+  std::vector<std::unique_ptr<Row>> rows_;
+  bool batch_ = false;
+  BatchResult batchResult_;
 };
 
 }  // namespace app

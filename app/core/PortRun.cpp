@@ -100,7 +100,7 @@ void PortRun::Start(const Payloads& payloads, bool bootFlag) {
   engine_->LoaderSize = payloads.LoaderSize;
   engine_->SetBatchPort(result_.Port);
   engine_->OnFinished = [this](engine::TSerialThread*) { EngineFinished(); };
-  engine_->Start(bootFlag ? 1 : 0);
+  engine_->StartQueued(bootFlag ? 1 : 0);
 }
 
 void PortRun::EngineFinished() {
@@ -151,7 +151,15 @@ void PortRun::End(PortOutcome outcome, const std::string& reason) {
   result_.Outcome = outcome;
   result_.Reason = reason;
   result_.Seconds = static_cast<double>(tk::MonotonicUs() - startUs_) / 1e6;
-  if (onEnded_) onEnded_(*this);
+  // The owner writes the port's log file first, so that its row can name it.
+  if (onEnded_) {
+    onEnded_(*this);
+  } else {
+    TellEnded();
+  }
+}
+
+void PortRun::TellEnded() {
   if (view_) view_->Ended(result_);
 }
 

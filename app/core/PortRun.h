@@ -83,7 +83,8 @@ class PortRun : public engine::IReporter, public engine::IErrorDialog {
   };
 
   // `startLines`: the diagnostic log's lines so far (version, sizes, payloads), which every port's log
-  // begins with. `onEnded` is called once when the port is done, whether by itself or by Stop.
+  // begins with. `onEnded` is called once when the port is done, whether by itself or by Stop; it calls
+  // TellEnded.
   PortRun(std::string name, IPortView* view, const std::vector<std::string>& startLines,
           std::function<void(PortRun&)> onEnded);
   ~PortRun() override;
@@ -94,6 +95,8 @@ class PortRun : public engine::IReporter, public engine::IErrorDialog {
   void Start(const Payloads& payloads, bool bootFlag);
   // Ends a port still running: one whose indicator has answered fails, one still searching found none.
   void Stop(const std::string& reason);
+  // Tells the port's row that it is done (by the owner's `onEnded`, once the log file is written).
+  void TellEnded();
   // Writes the port's log file into `dir` (again, when it grew since). Never throws.
   const LogFileResult& WriteLog(const std::string& dir);
   // The engine's thread and port go; the result stays.

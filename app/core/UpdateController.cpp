@@ -195,8 +195,8 @@ void UpdateController::StartBatch(const payload::CommandLine& cl) {
     if (std::find(names.begin(), names.end(), port.Name) == names.end()) names.push_back(port.Name);
   }
   AppendLogLine("Updating every indicator found on " + std::to_string(names.size()) + " ports at once");
-  for (size_t i = 0; i < names.size(); ++i) runs_.push_back(nullptr);
-  // Every row exists before the first engine runs: an engine's first step may already let the others in.
+  runs_.resize(names.size());
+  // Every engine's first step is queued, so the ports all begin at once and none is left out of the count.
   for (size_t i = 0; i < names.size() && !closed_; ++i) StartPort(i, names[i]);
 }
 
@@ -212,9 +212,10 @@ void UpdateController::PortEnded(PortRun& run) {
   // A port of the default list that never opened is no port of this computer: nothing to keep for it.
   if (run.Opened() || batchNamed_) run.WriteLog(options_.LogDir);
   AppendLogLine(r.Port + ": " + OutcomeName(r.Outcome) + (r.Reason.empty() ? "" : " (" + r.Reason + ")"));
+  run.TellEnded();
   if (stopping_) return;
   for (const auto& other : runs_) {
-    if (other && other->Running()) return;
+    if (!other || other->Running()) return;
   }
   FinishBatch();
 }
@@ -227,12 +228,6 @@ BatchResult UpdateController::FinishBatch() {
   result.Ok = BatchOk(result.Ports);
   result.Seconds = static_cast<double>(tk::MonotonicUs() - batchStartUs_) / 1e6;
   succeeded_ = result.Ok;
-  int counts[5] = {};
-  for (const PortResult& port : result.Ports) ++counts[static_cast<int>(port.Outcome)];
-  SetStatus(std::to_string(counts[static_cast<int>(PortOutcome::Updated)]) + " updated, " +
-            std::to_string(counts[static_cast<int>(PortOutcome::Failed)]) + " failed, " +
-            std::to_string(counts[static_cast<int>(PortOutcome::NoIndicator)]) + " without an indicator, " +
-            std::to_string(counts[static_cast<int>(PortOutcome::Skipped)]) + " skipped");
   if (!detached_) view_.BatchEnded(result);
   if (!stopping_ && (exitWhenDone_ || options_.EndWhenEngineFinishes)) Close();
   return result;
