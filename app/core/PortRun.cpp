@@ -48,7 +48,9 @@ const char* OutcomeName(PortOutcome outcome) {
 bool BatchOk(const std::vector<PortResult>& ports) {
   bool updated = false;
   for (const PortResult& port : ports) {
-    if (port.Outcome == PortOutcome::Failed || port.Outcome == PortOutcome::Running) return false;
+    // A port that opened but where no indicator answered is one of the batch's indicators that was not
+    // updated (a scale switched off, a cable pulled); a port that did not open, or a Bluetooth link, is not.
+    if (port.Outcome != PortOutcome::Updated && port.Outcome != PortOutcome::Skipped) return false;
     updated = updated || port.Outcome == PortOutcome::Updated;
   }
   return updated;

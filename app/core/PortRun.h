@@ -39,7 +39,9 @@ struct PortResult {
 
 struct BatchResult {
   std::vector<PortResult> Ports;
-  bool Ok = false;  // at least one indicator was found and every indicator found was updated
+  // At least one indicator was updated, and every port that opened was updated: a port without an
+  // indicator counts against the batch, one that did not open (or a Bluetooth link) does not.
+  bool Ok = false;
   double Seconds = 0;
 };
 

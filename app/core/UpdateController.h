@@ -112,8 +112,8 @@ class UpdateController : public engine::IReporter {
   bool Batch() const { return batch_; }
   const std::vector<std::unique_ptr<PortRun>>& Ports() const { return runs_; }
 
-  // 0 when the indicator confirmed the update or a build wrote its file (a batch: at least one indicator
-  // was found and every one found was updated); 1 otherwise.
+  // 0 when the indicator confirmed the update or a build wrote its file, or a batch is ok
+  // (BatchResult::Ok); 1 otherwise.
   int ExitCode() const { return succeeded_ ? 0 : 1; }
   bool Closed() const { return closed_; }
 
