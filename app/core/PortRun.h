@@ -26,19 +26,19 @@ enum class PortOutcome { Running, Updated, Failed, NoIndicator, Skipped };
 const char* OutcomeName(PortOutcome outcome);
 
 struct PortResult {
-  std::string Port;    // as given, or "Com3" in the default list
-  std::string Device;  // the device the name stands for (a path, a URL); empty when unknown
+  std::string Port = {};    // as given, or "Com3" in the default list
+  std::string Device = {};  // the device the name stands for (a path, a URL); empty when unknown
   PortOutcome Outcome = PortOutcome::Running;
   uint32_t ErrorCode = 0;  // the error last shown for this port; 0: none
-  std::string Status;      // its last status line
-  std::string Reason;      // why it was skipped, found no indicator or failed; empty when updated
+  std::string Status = {};      // its last status line
+  std::string Reason = {};      // why it was skipped, found no indicator or failed; empty when updated
   int Baud = 0;            // the rate the indicator last answered at; 0: it never did
   double Seconds = 0;      // from the port's start to its end
-  std::string LogFile;     // its log file once written
+  std::string LogFile = {};     // its log file once written
 };
 
 struct BatchResult {
-  std::vector<PortResult> Ports;
+  std::vector<PortResult> Ports = {};
   // At least one indicator was updated, and every port that opened was updated: a port without an
   // indicator counts against the batch, one that did not open (or a Bluetooth link) does not.
   bool Ok = false;

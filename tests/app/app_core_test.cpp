@@ -11,6 +11,7 @@
 #include "app/core/DiagnosticLog.h"
 #include "app/core/ErrorTexts.h"
 #include "app/core/LogFile.h"
+#include "app/core/PortRun.h"
 #include "app/core/StartupChoice.h"
 #include "tests/app/app_support.h"
 
@@ -374,3 +375,90 @@ TEST(ConsoleFormat, RatesAndDurations) {
 }
 
 }  // namespace
+
+TEST(PortRun, LogFileNamesStayInTheLogFolder) {
+  const struct {
+    const char* port;
+    const char* file;
+  } cases[] = {
+      {"Com3", "VeltronaUpdateBraeError.Com3.TXT"},
+      {"COM37", "VeltronaUpdateBraeError.COM37.TXT"},
+      {"\\\\.\\COM37", "VeltronaUpdateBraeError.COM37.TXT"},
+      {"/dev/ttyUSB0", "VeltronaUpdateBraeError.ttyUSB0.TXT"},
+      {"/dev/serial/by-id/usb-FTDI_A1-if00-port0", "VeltronaUpdateBraeError.usb-FTDI_A1-if00-port0.TXT"},
+      {"rfc2217://scale.local:2001", "VeltronaUpdateBraeError.scale_local_2001.TXT"},
+      {"rfc2217://[::1]:2001", "VeltronaUpdateBraeError.___1__2001.TXT"},
+      {"../../etc/x", "VeltronaUpdateBraeError.x.TXT"},
+      {"..", "VeltronaUpdateBraeError.__.TXT"},
+      {"/dev/", "VeltronaUpdateBraeError._dev_.TXT"},
+      {"", "VeltronaUpdateBraeError._.TXT"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(app::PortLogFileName(c.port), c.file) << c.port;
+}
+
+TEST(PortRun, ABatchIsOkOnlyWhenEveryPortThatOpenedWasUpdated) {
+  using O = app::PortOutcome;
+  const struct {
+    std::vector<O> outcomes;
+    bool ok;
+  } cases[] = {
+      {{O::Updated}, true},
+      {{O::Updated, O::Skipped, O::Skipped}, true},
+      {{O::Updated, O::Failed}, false},
+      {{O::Updated, O::NoIndicator}, false},
+      {{O::Updated, O::Running}, false},
+      {{O::Skipped, O::Skipped}, false},
+      {{}, false},
+  };
+  for (const auto& c : cases) {
+    std::vector<app::PortResult> ports;
+    for (O o : c.outcomes) ports.push_back({"Com1", "", o});
+    EXPECT_EQ(app::BatchOk(ports), c.ok) << ports.size();
+  }
+}
+
+TEST_F(ConsoleTest, ABatchLeadsEachPortsLinesWithItsNameAndEndsWithTheSummary) {
+  auto v = Make(false);
+  app::IPortView* com1 = v.PortAdded(0, "Com1");
+  app::IPortView* com2 = v.PortAdded(1, "Com2");
+  com1->StatusChanged("Sending Load Program");
+  com2->ErrorChanged(2);
+  com1->ProgressVisibleChanged(true);
+  com1->ProgressMaxChanged(1000);
+  com1->ProgressPositionChanged(1000);
+  com2->MessageShown("no space");
+  app::PortResult updated{"Com1", "", app::PortOutcome::Updated};
+  updated.Seconds = 83;
+  updated.LogFile = "/l/VeltronaUpdateBraeError.Com1.TXT";
+  app::PortResult failed{"Com2", "", app::PortOutcome::Failed, 2, "Erasing firmware", "stopped"};
+  com1->Ended(updated);
+  com2->Ended(failed);
+  v.BatchEnded({{updated, failed}, false, 90});
+  const std::string out = Out();
+  EXPECT_EQ(out.substr(0, out.find("Com2: --- Update Error Message ---")), "Com1: Sending Load Program\n");
+  for (const char* line :
+       {"\nCom2: ----------------------------\n", "\nCom1: Progress: 100%  1000/1000 bytes\n",
+        "\nCom2: [Message]\nCom2: no space\n",
+        "\nCom1: updated after 1:23; diagnostic log: /l/VeltronaUpdateBraeError.Com1.TXT\n",
+        "\nCom2: FAILED after 0:00: stopped (error 2; last status: Erasing firmware)\n",
+        "\nBatch NOT done after 1:30: 1 updated, 1 failed, 0 without an indicator, 0 skipped\n"
+        "  Updated: Com1\n  Failed: Com2\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;
+  }
+}
+
+TEST_F(ConsoleTest, OnATerminalEachActivePortHasABarBelowTheLines) {
+  auto v = Make(true);
+  app::IPortView* com1 = v.PortAdded(0, "Com1");
+  app::IPortView* com2 = v.PortAdded(1, "Com2");
+  com1->ProgressVisibleChanged(true);
+  com1->ProgressMaxChanged(1000);
+  com1->ProgressPositionChanged(500);
+  now_ += 200;
+  com2->StatusChanged("Erasing firmware");
+  now_ += 200;
+  com1->ProgressVisibleChanged(false);
+  const std::string bar = "Com1: [###############...............]  50%  500/1000 bytes\033[K\n";
+  // The bar; a line above it, the bar drawn again below; the bar gone.
+  EXPECT_EQ(Out(), bar + "\r\033[1A\033[JCom2: Erasing firmware\n" + bar + "\r\033[1A\033[J");
+}

@@ -381,3 +381,47 @@ TEST(MeasurePayload, SizeAndCrcOfWhatTheTransferSends) {
 }
 
 }  // namespace
+
+TEST_F(JsonViewTest, ABatchGivesEachPortsEventsItsNameAResultEachAndTheBatchLast) {
+  auto v = Make();
+  app::IPortView* com1 = v->PortAdded(0, "Com1");
+  app::IPortView* com2 = v->PortAdded(1, "/dev/ttyUSB0");
+  com1->PortAnswering("Com1", "Com1", 38400);
+  com1->StatusChanged("Sending new firmware. This will take approximately 3 minutes.");
+  com1->ProgressVisibleChanged(true);
+  com1->ProgressMaxChanged(2000);
+  com2->ErrorChanged(2);
+  com2->ErrorChanged(0);  // hidden again: no event
+  app::PortResult updated{"Com1", "/dev/x/com1", app::PortOutcome::Updated};
+  updated.Baud = 38400;
+  updated.LogFile = "/l/a.TXT";
+  app::PortResult silent{"/dev/ttyUSB0", "/dev/ttyUSB0", app::PortOutcome::NoIndicator, 0, "", "nobody"};
+  com1->Ended(updated);
+  com2->Ended(silent);
+  v->BatchEnded(
+      {{updated, silent, {"Com9", "", app::PortOutcome::Skipped, 0, "", "did not open"}}, false, 12.34});
+  v->EndProgram(1);
+  const std::vector<json> events = Events();
+  for (const auto& e : events) EXPECT_TRUE(e.contains("port") || e["event"] == "batch") << e.dump();
+  const std::vector<json> results = Of(events, "result");
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0]["port"], "Com1");
+  EXPECT_EQ(results[0]["outcome"], "updated");
+  EXPECT_EQ(results[0]["baud"], 38400);
+  EXPECT_EQ(results[0]["log_file"], "/l/a.TXT");
+  EXPECT_EQ(results[1]["port"], "/dev/ttyUSB0");
+  EXPECT_EQ(results[1]["ok"], false);
+  EXPECT_TRUE(results[1]["baud"].is_null());
+  EXPECT_EQ(Of(events, "error").size(), 1u);
+  const json& batch = events.back();
+  ASSERT_EQ(batch["event"], "batch");
+  EXPECT_EQ(batch["ok"], false);
+  EXPECT_EQ(batch["exit_code"], 1);
+  EXPECT_DOUBLE_EQ(batch["seconds"].get<double>(), 12.3);
+  EXPECT_EQ(batch["updated"][0]["port"], "Com1");
+  EXPECT_EQ(batch["no_indicator"][0]["reason"], "nobody");
+  EXPECT_EQ(batch["skipped"][0]["port"], "Com9");
+  EXPECT_TRUE(batch["failed"].empty());
+  EXPECT_EQ(Of(events, "batch").size(), 1u);
+  EXPECT_EQ(endCode_, 1);
+}

@@ -135,3 +135,33 @@ TEST(PayloadCommandLine, PortNamesInEveryRunMode) {
 
 }  // namespace
 }  // namespace payload
+
+TEST(PayloadCommandLine, AllInEveryPlace) {
+  struct AllCase {
+    std::vector<std::string> args;
+    bool all;
+    int mode;
+    std::string firmware, loader;
+  } const cases[] = {
+      {{"/all"}, true, 0, "", ""},
+      {{"--all"}, true, 0, "", ""},
+      {{"\\ALL"}, true, 0, "", ""},
+      // After the firmware file /all is the option, never the loader file.
+      {{"/i", "b.bin", "/all"}, true, 3, "b.bin", ""},
+      {{"/i", "b.bin", "b.s19", "/all"}, true, 4, "b.bin", "b.s19"},
+      {{"/all", "/i", "b.bin", "b.s19", "/p", "COM3"}, true, 4, "b.bin", "b.s19"},
+      // A port name that reads "/all" is a name.
+      {{"/p", "/all"}, false, 0, "", ""},
+      {{"/al", "-all", "/alll"}, false, 0, "", ""},
+  };
+  for (const AllCase& c : cases) {
+    std::vector<std::string> args{"brae-update"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const payload::CommandLine cl = payload::ParseCommandLine(args);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(cl.All, c.all) << what;
+    EXPECT_EQ(payload::Number(cl.RunMode), c.mode) << what;
+    EXPECT_EQ(cl.FirmwarePath, c.firmware) << what;
+    EXPECT_EQ(cl.LoaderPath, c.loader) << what;
+  }
+}
