@@ -19,6 +19,15 @@ constexpr uint64_t kRateAfterMs = 500;
 // The loader's status comes just before its bar is ranged; the firmware's just after.
 constexpr char kLoaderStatus[] = "Sending Load Program";
 
+// `value`, or null when it is empty.
+void AddTextOrNull(JsonObject& o, const std::string& key, const std::string& value) {
+  if (value.empty()) {
+    o.AddNull(key);
+  } else {
+    o.Add(key, value);
+  }
+}
+
 JsonObject PayloadObject(const PayloadReport& r) {
   JsonObject o;
   o.Add("source", r.Source).Add("size", r.Size).Add("crc16", static_cast<int>(r.Crc16));
@@ -114,11 +123,7 @@ namespace {
 JsonObject PortObject(const PortResult& r) {
   JsonObject o;
   o.Add("port", r.Port);
-  if (r.Device.empty()) {
-    o.AddNull("device");
-  } else {
-    o.Add("device", r.Device);
-  }
+  AddTextOrNull(o, "device", r.Device);
   o.Add("seconds", std::round(r.Seconds * 10) / 10);
   return o;
 }
@@ -128,11 +133,7 @@ JsonObject PortObject(const PortResult& r) {
 void JsonView::EmitPortResult(const PortResult& r) {
   JsonObject o;
   o.Add("ok", r.Outcome == PortOutcome::Updated).Add("outcome", OutcomeName(r.Outcome));
-  if (r.Device.empty()) {
-    o.AddNull("device");
-  } else {
-    o.Add("device", r.Device);
-  }
+  AddTextOrNull(o, "device", r.Device);
   if (r.Baud != 0) {
     o.Add("baud", r.Baud);
   } else {
@@ -140,12 +141,17 @@ void JsonView::EmitPortResult(const PortResult& r) {
   }
   o.Add("error_code", r.ErrorCode).Add("status", r.Status).Add("reason", r.Reason);
   o.Add("seconds", std::round(r.Seconds * 10) / 10);
-  if (r.LogFile.empty()) {
-    o.AddNull("log_file");
-  } else {
-    o.Add("log_file", r.LogFile);
-  }
+  AddTextOrNull(o, "log_file", r.LogFile);
   Emit("result", o);
+}
+
+void JsonView::AddClosingFields(JsonObject& o) const {
+  AddTextOrNull(o, "log_file", logFile_);
+  if (haveFirmware_) {
+    o.Add("firmware", PayloadObject(firmware_)).Add("loader", PayloadObject(loader_));
+  } else {
+    o.AddNull("firmware").AddNull("loader");
+  }
 }
 
 void JsonView::EmitBatch(int exitCode) {
@@ -174,16 +180,7 @@ void JsonView::EmitBatch(int exitCode) {
   o.AddRaw("failed", list(PortOutcome::Failed));
   o.AddRaw("no_indicator", list(PortOutcome::NoIndicator));
   o.AddRaw("skipped", list(PortOutcome::Skipped));
-  if (logFile_.empty()) {
-    o.AddNull("log_file");
-  } else {
-    o.Add("log_file", logFile_);
-  }
-  if (haveFirmware_) {
-    o.Add("firmware", PayloadObject(firmware_)).Add("loader", PayloadObject(loader_));
-  } else {
-    o.AddNull("firmware").AddNull("loader");
-  }
+  AddClosingFields(o);
   Emit("batch", o);
 }
 
@@ -327,24 +324,12 @@ void JsonView::EndProgram(int exitCode) {
   if (batch_) {
     // Each port has had its result: the batch's line is the last.
     EmitBatch(exitCode);
-    ended_ = true;
-    if (o_.Human) o_.Human->EndProgram(exitCode);
-    if (o_.OnEnd) o_.OnEnd(exitCode);
-    return;
-  }
-  JsonObject o;
-  o.Add("ok", exitCode == 0).Add("exit_code", exitCode);
-  if (logFile_.empty()) {
-    o.AddNull("log_file");
   } else {
-    o.Add("log_file", logFile_);
+    JsonObject o;
+    o.Add("ok", exitCode == 0).Add("exit_code", exitCode);
+    AddClosingFields(o);
+    Emit("result", o);
   }
-  if (haveFirmware_) {
-    o.Add("firmware", PayloadObject(firmware_)).Add("loader", PayloadObject(loader_));
-  } else {
-    o.AddNull("firmware").AddNull("loader");
-  }
-  Emit("result", o);
   ended_ = true;
   if (o_.Human) o_.Human->EndProgram(exitCode);
   if (o_.OnEnd) o_.OnEnd(exitCode);

@@ -65,6 +65,8 @@ class JsonView : public IView, public engine::IErrorDialog {
   // A port's own last line: its result.
   void EmitPortResult(const PortResult& result);
   void EmitBatch(int exitCode);
+  // The last line's log file and payloads, of a single update and of a batch alike.
+  void AddClosingFields(JsonObject& o) const;
   void Progress(bool force);
   uint64_t Now() const;
 
