@@ -135,10 +135,6 @@ void TPortRow::Reset(const std::string& name) {
   ResultLabel->setText(QString());
   Bar->setRange(0, 100);
   Bar->setValue(0);
-  // The bar keeps its room while hidden, so that the rows do not jump.
-  QSizePolicy keep = Bar->sizePolicy();
-  keep.setRetainSizeWhenHidden(true);
-  Bar->setSizePolicy(keep);
   Bar->hide();
   RateLabel->setText(QString());
   ShowError();
@@ -268,8 +264,9 @@ void TPortRow::ProgressVisibleChanged(bool visible) {
   ShowRate();
 }
 
-void TPortRow::PortAnswering(const std::string&, const std::string& device, int baud) {
-  if (!device.empty()) device_ = device;
+void TPortRow::PortAnswering(const std::string& name, const std::string& device, int baud) {
+  // The name that keeps leading to the adapter (its by-id link) says more than the name alone.
+  if (!device.empty() && device != name && device != name_) device_ = device;
   baud_ = baud;
   ShowDevice();
 }
@@ -288,7 +285,10 @@ void TPortRow::Ended(const PortResult& result) {
   if (!result.Device.empty()) device_ = result.Device;
   ShowDevice();
   StatusLabel->setText(Text(result.Status));
-  ResultLabel->setText(Text(RowResultText(result)));
+  // A reason that is the message the row already shows is not said twice.
+  PortResult shown = result;
+  if (!message_.empty() && shown.Reason == message_) shown.Reason.clear();
+  ResultLabel->setText(Text(RowResultText(shown)));
   QPalette palette = ResultLabel->palette();
   palette.setColor(QPalette::WindowText, result.Outcome == PortOutcome::Updated  ? QColor(0x00, 0x80, 0x00)
                                          : result.Outcome == PortOutcome::Failed ? QColor(0xB0, 0x00, 0x00)

@@ -192,7 +192,7 @@ TEST_F(BatchWindowTest, FourRowsShowWhatEachPortReports) {
   views[0]->ProgressVisibleChanged(true);
   nowMs = 2000;
   views[0]->ProgressPositionChanged(20000);
-  views[1]->PortAnswering("Com2", "", 9600);
+  views[1]->PortAnswering("Com2", "Com2", 9600);  // a linked name: its path says more
   views[1]->ErrorChanged(1);
   views[2]->ProgressMaxChanged(100);
   views[2]->ProgressVisibleChanged(true);
@@ -300,6 +300,33 @@ TEST_F(BatchWindowTest, AClickShowsTheFullErrorAndADoubleClickTheLogAlone) {
   row->ShowFullText();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].text, "Not enough space for the firmware.\r\nIt needs 70000 bytes.");
+}
+
+TEST_F(BatchWindowTest, AFailureSaysItsReasonOnceAndTheDeviceStaysTheOneThatSaysMost) {
+  struct Case {
+    std::string message, reason, answeringDevice, result, deviceEnd;
+  };
+  const Case cases[] = {
+      {"This indicator does not have enough space.", "This indicator does not have enough space.", "Com1",
+       "Failed", "com1  38400 baud"},
+      {"", "the indicator stopped answering", "/dev/serial/by-id/usb-one",
+       "Failed: the indicator stopped answering", "/dev/serial/by-id/usb-one  38400 baud"},
+      {"Some other message", "the update ended without the indicator's confirmation", "",
+       "Failed: the update ended without the indicator's confirmation", "com1  38400 baud"},
+  };
+  app::IPortView* view = form->PortAdded(0, "Com1");
+  for (const Case& c : cases) {
+    form->PortAdded(0, "Com1");
+    view->PortAnswering("Com1", c.answeringDevice, 38400);
+    if (!c.message.empty()) view->MessageShown(c.message);
+    app::PortResult r;
+    r.Outcome = app::PortOutcome::Failed;
+    r.Reason = c.reason;
+    view->Ended(r);
+    EXPECT_EQ(S(form->Rows[0]->ResultLabel->text()), c.result);
+    const std::string device = S(form->Rows[0]->DeviceLabel->text());
+    EXPECT_EQ(device.substr(device.size() - std::min(device.size(), c.deviceEnd.size())), c.deviceEnd);
+  }
 }
 
 TEST_F(BatchWindowTest, ARowAddedAgainStartsEmpty) {
