@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 #include <utility>
 
 #include "app/core/Texts.h"
@@ -26,11 +27,23 @@ constexpr int kBarHeight = 16;
 // The rate's room: its longest text, so that the row does not change its layout at every count.
 constexpr char kWidestRate[] = "000.0 kB/s  00:00 left";
 
+// COM names are the same in any letter case.
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A device that says more than the port's name: "\\\\.\\COM3" and "Com3" say no more than COM3.
+std::string Informative(const std::string& device, const std::string& name) {
+  const std::string bare = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+  return SameName(bare, name) ? std::string() : device;
+}
+
 // The device a port name stands for, when it says more than the name.
 std::string DeviceOf(const std::string& name) {
   try {
-    std::string device = commos::ResolvePortName(name);
-    return device == name ? std::string() : device;
+    return Informative(commos::ResolvePortName(name), name);
   } catch (...) {
     return std::string();
   }
@@ -356,7 +369,7 @@ void TPortRow::ProgressVisibleChanged(bool visible) {
 
 void TPortRow::PortAnswering(const std::string& name, const std::string& device, int baud) {
   // The name that keeps leading to the adapter says more than the name alone.
-  if (!device.empty() && device != name && device != name_) device_ = device;
+  if (!Informative(device, name).empty() && !Informative(device, name_).empty()) device_ = device;
   baud_ = baud;
   ShowDevice();
 }
@@ -372,7 +385,7 @@ void TPortRow::MessageShown(const std::string& text) {
 }
 
 void TPortRow::Ended(const PortResult& result) {
-  if (!result.Device.empty()) device_ = result.Device;
+  if (!Informative(result.Device, name_).empty()) device_ = result.Device;
   outcome_ = result.Outcome;
   SetText(StatusLabel, result.Status);
   // A reason that is the message the row already shows is not said twice.

@@ -165,6 +165,8 @@ void TUpdateForm::Layout() {
   MoveWindow(reditDebug, 0, scale_(kClientHeight) + rowsHeight, width, debugHeight, TRUE);
   const SIZE outer = OuterSize(kFormStyle, width, scale_(kClientHeight) + rowsHeight + debugHeight);
   SetWindowPos(Window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // Rows that moved leave their old frames behind on some systems (Wine's): the whole window is drawn anew.
+  if (!Rows.empty()) RedrawWindow(Window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void TUpdateForm::FormShow(const std::vector<std::string>& args) {

@@ -107,7 +107,8 @@ TEST_F(BatchWindowTest, FourRowsShowWhatEachPortReportsOneBelowTheOther) {
   EXPECT_TRUE(IsWindowVisible(form->BtnScanAgain));
   EXPECT_FALSE(IsWindowEnabled(form->BtnScanAgain));
 
-  views[0]->PortAnswering("COM1", "COM1", 38400);
+  // The port's own name in another letter case, and its device path, say nothing more than the name.
+  views[0]->PortAnswering("COM1", "Com1", 38400);
   views[0]->StatusChanged("Sending new firmware. This will take approximately 3 minutes.");
   views[0]->ProgressMaxChanged(60000);
   views[0]->ProgressVisibleChanged(true);
@@ -120,6 +121,7 @@ TEST_F(BatchWindowTest, FourRowsShowWhatEachPortReportsOneBelowTheOther) {
   updated.Status = app::kSuccessStatus;
   views[2]->Ended(updated);
   app::PortResult none;
+  none.Device = "\\\\.\\COM4";
   none.Outcome = app::PortOutcome::NoIndicator;
   none.Reason = "no answer at 9600 or 38400 baud";
   none.Status = "Indicator not found";
@@ -169,6 +171,8 @@ TEST_F(BatchWindowTest, FourRowsShowWhatEachPortReportsOneBelowTheOther) {
       EXPECT_GE(r.right - r.left, app::MeasureText(label, font, TextOf(label)).cx) << TextOf(label);
     }
   }
+  EXPECT_EQ(TextOf(Row(0)->DeviceLabel), "38400 baud");
+  EXPECT_EQ(TextOf(Row(3)->DeviceLabel), "");
   EXPECT_EQ(SendMessageW(Row(0)->Bar, PBM_GETPOS, 0, 0), 20000);
   EXPECT_EQ(SendMessageW(Row(0)->Bar, PBM_GETRANGE, FALSE, 0), 60000);
   // The error going away takes its lines, and the window shrinks back.
