@@ -13,10 +13,13 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/Fonts.h"
+#include "app/batchrows.h"
 #include "app/messagedlg.h"
+#include "toolkit/Clock.h"
 
 namespace app {
 
@@ -78,6 +81,13 @@ TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
   BtnExit->setDefault(true);
   connect(BtnExit, &QPushButton::clicked, this, [this] { BtnExitClick(); });
 
+  BtnScanAgain = new QPushButton(QStringLiteral("Scan again"), this);
+  BtnScanAgain->setObjectName(QStringLiteral("BtnScanAgain"));
+  BtnScanAgain->setGeometry(309, 71, AtLeast(99, ButtonWidthFor(*BtnScanAgain)), 25);
+  BtnScanAgain->setEnabled(false);
+  BtnScanAgain->hide();
+  connect(BtnScanAgain, &QPushButton::clicked, this, [this] { BtnScanAgainClick(); });
+
   StatusChanged(controller_.Status());
   Layout();
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -98,9 +108,25 @@ void TUpdateForm::SetErrorDialog(TErrorMessageDlg* dialog) {
 
 void TUpdateForm::Layout() {
   // Not resizable: the width stays (wider only where a status needs it), the height follows the log's.
-  const int width = AtLeast(kClientWidth, Label1->geometry().right() + 1 + Label1->x());
-  setFixedSize(width, kClientHeight + debugHeight_);
-  reditDebug->setGeometry(0, kClientHeight, width, debugHeight_);
+  int width = AtLeast(kClientWidth, Label1->geometry().right() + 1 + Label1->x());
+  int rowsHeight = 0;
+  if (RowsBox) {
+    // The rows as wide as their texts need, never narrower than the window; measured now, not on the next
+    // pass of the event loop, so that a row's new text never stands in an old width.
+    for (TPortRow* row : Rows) {
+      row->layout()->invalidate();
+      row->updateGeometry();
+    }
+    RowsBox->layout()->invalidate();
+    const QSize rows = RowsBox->sizeHint();
+    width = std::max(width, rows.width());
+    rowsHeight = rows.height();
+    RowsBox->setGeometry(0, kClientHeight, width, rowsHeight);
+    RowsBox->layout()->activate();
+    for (TPortRow* row : Rows) row->layout()->activate();
+  }
+  setFixedSize(width, kClientHeight + rowsHeight + debugHeight_);
+  reditDebug->setGeometry(0, kClientHeight + rowsHeight, width, debugHeight_);
 }
 
 int TUpdateForm::OuterHeight() const {
@@ -122,6 +148,12 @@ void TUpdateForm::BtnOpenDebugClick() {
 
 void TUpdateForm::BtnExitClick() {
   controller_.Close();
+}
+
+void TUpdateForm::BtnScanAgainClick() {
+  // Off before the scan: a port that ends at once ends the new scan inside this call, which enables it again.
+  BtnScanAgain->setEnabled(false);
+  controller_.ScanAgain();
 }
 
 void TUpdateForm::closeEvent(QCloseEvent* event) {
@@ -196,10 +228,51 @@ void TUpdateForm::ProgressVisibleChanged(bool visible) {
   ProgressBar->setVisible(visible);
 }
 
+IPortView* TUpdateForm::PortAdded(size_t index, const std::string& name) {
+  if (ended_) return nullptr;
+  if (!RowsBox) {
+    RowsBox = new QWidget(this);
+    RowsBox->setObjectName(QStringLiteral("RowsBox"));
+    auto* column = new QVBoxLayout(RowsBox);
+    column->setContentsMargins(8, 0, 8, 8);
+    column->setSpacing(6);
+    column->setSizeConstraint(QLayout::SetMinimumSize);
+    RowsBox->show();
+    BtnScanAgain->show();
+  }
+  BtnScanAgain->setEnabled(false);
+  if (index < Rows.size()) {
+    Rows[index]->Reset(name);
+    return Rows[index];
+  }
+  auto clock = RowClock ? RowClock : [] { return static_cast<uint64_t>(tk::MonotonicUs() / 1000); };
+  TPortRow* row = nullptr;
+  while (Rows.size() <= index) {
+    row = new TPortRow(
+        Rows.size() == index ? name : std::string(), clock, [this] { Layout(); }, RowsBox);
+    row->setObjectName(QStringLiteral("PortRow%1").arg(Rows.size()));
+    static_cast<QVBoxLayout*>(RowsBox->layout())->addWidget(row);
+    row->show();
+    Rows.push_back(row);
+  }
+  Layout();
+  return row;
+}
+
+void TUpdateForm::BatchEnded(const BatchResult& result) {
+  // A new scan has something to do where a port found no indicator or was left out.
+  bool again = false;
+  for (const PortResult& port : result.Ports) {
+    again = again || port.Outcome == PortOutcome::NoIndicator || port.Outcome == PortOutcome::Skipped;
+  }
+  BtnScanAgain->setEnabled(again && !controller_.Closed());
+}
+
 void TUpdateForm::EndProgram(int exitCode) {
   if (ended_) return;
   ended_ = true;
   if (dialog_) dialog_->hide();
+  for (TPortRow* row : Rows) row->CloseLog();
   close();
   if (OnEnd) {
     OnEnd(exitCode);

@@ -1,6 +1,6 @@
 // The main window: status line, progress bar, Exit, and with any command-line argument the "DiagnosticMode"
-// button that opens the diagnostic log. Every decision is the controller's; the window shows what it is told
-// and forwards the user's actions.
+// button that opens the diagnostic log. A batch (/all) adds a row per port below, and "Scan again". Every
+// decision is the controller's; the window shows what it is told and forwards the user's actions.
 #pragma once
 
 #include <QWidget>
@@ -18,6 +18,7 @@ class QPushButton;
 namespace app {
 
 class TErrorMessageDlg;
+class TPortRow;
 
 class TUpdateForm : public QWidget, public IView {
  public:
@@ -31,6 +32,8 @@ class TUpdateForm : public QWidget, public IView {
   void FormShow(const std::vector<std::string>& args);
   void BtnOpenDebugClick();
   void BtnExitClick();
+  // Starts the ports of the batch that found no indicator again, in their rows.
+  void BtnScanAgainClick();
 
   // Height as designed, frame included (135, or 635 with the log open).
   int OuterHeight() const;
@@ -44,8 +47,12 @@ class TUpdateForm : public QWidget, public IView {
   void ProgressPositionChanged(int position) override;
   void ProgressMaxChanged(int max) override;
   void ProgressVisibleChanged(bool visible) override;
+  IPortView* PortAdded(size_t index, const std::string& name) override;
+  void BatchEnded(const BatchResult& result) override;
   void EndProgram(int exitCode) override;
 
+  // Milliseconds of a monotonic clock for the rows' rates; the process clock when unset. Set before a batch.
+  std::function<uint64_t()> RowClock;
   // Ends the message loop when the window has closed; QCoreApplication::exit when unset.
   std::function<void(int)> OnEnd;
 
@@ -54,6 +61,10 @@ class TUpdateForm : public QWidget, public IView {
   QProgressBar* ProgressBar;
   QPushButton* BtnOpenDebug;
   QPushButton* BtnExit;
+  QPushButton* BtnScanAgain;
+  // A batch's rows, in the ports' order, in RowsBox under the buttons; none without a batch.
+  QWidget* RowsBox = nullptr;
+  std::vector<TPortRow*> Rows;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

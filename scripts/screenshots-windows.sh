@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the pictures of the Windows window and dialog (windows-window.png, windows-dialog.png) in docs/, or in
+# Makes the pictures of the Windows window and dialog (windows-window.png, windows-dialog.png) and of the batch
+# window with four ports (windows-batch.png) in docs/, or in
 # the folder given as its argument (the test command checks them there), from
 # the real program under Wine: the engine updates a simulated indicator from files while brae-update-shots.exe
 # photographs the window during the firmware transfer and then the error dialog with code 1 (their client
@@ -36,8 +37,10 @@ fi
 
 work=$(mktemp -d)
 sim=
+sims=()
 cleanup() {
   [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
+  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
   wineserver -k </dev/null >/dev/null 2>&1 || true
   rm -rf "$work"
 }
@@ -54,6 +57,32 @@ for _ in $(seq 100); do [ -L "$ports/com4" ] && break; sleep 0.05; done
 xvfb-run -a -s "-screen 0 1280x1024x24" env LD_PRELOAD="$build/host/libbrae-pty-modem.so" \
   BRAE_LOG_DIR="Z:$work/log" sh -c '
     wine "$1" "Z:$2" /i "Z:$3" "Z:$4"
+    status=$?
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    exit $status' sh "$build/bin/brae-update-shots.exe" "$out" "$work/fw.bin" "$work/b.s19"
+
+kill "$sim" 2>/dev/null || true
+sim=
+
+# The batch window: COM1 updating, COM2 without the space, COM3 of the wrong flash size (error 4), COM4 never
+# answering.
+for n in 1 2 3 4; do
+  case $n in
+    1) fault=() ;;
+    2) fault=(--ft 9300) ;;
+    3) fault=(--flash-size 1024) ;;
+    4) fault=(--silent) ;;
+  esac
+  rm -f "$ports/com$n"
+  "$build/host/brae-indicator-sim" --link "$ports/com$n" --pace --quiet --timeout 180000 "${fault[@]}" &
+  sims+=($!)
+done
+for n in 1 2 3 4; do
+  for _ in $(seq 100); do [ -L "$ports/com$n" ] && break; sleep 0.05; done
+done
+xvfb-run -a -s "-screen 0 1280x1024x24" env LD_PRELOAD="$build/host/libbrae-pty-modem.so" \
+  BRAE_LOG_DIR="Z:$work/batch-log" sh -c '
+    wine "$1" "Z:$2" /all /p COM1 /p COM2 /p COM3 /p COM4 /i "Z:$3" "Z:$4"
     status=$?
     wineserver -k </dev/null >/dev/null 2>&1 || true
     exit $status' sh "$build/bin/brae-update-shots.exe" "$out" "$work/fw.bin" "$work/b.s19"

@@ -94,7 +94,7 @@ windows_pictures() {  # the native window and dialog drawn on an X display and p
   local out
   out=$(mktemp -d)
   scripts/screenshots-windows.sh "$out" >"$out/shots.log" 2>&1 && picture "$out/windows-window.png" &&
-    picture "$out/windows-dialog.png"
+    picture "$out/windows-dialog.png" && picture "$out/windows-batch.png"
   verdict $? "windows pictures" "$out/shots.log" 20
   rm -rf "$out"
 }

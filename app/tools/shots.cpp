@@ -1,11 +1,15 @@
 // Takes the pictures of the documentation from the real window and dialog, with the real engine updating a
 // simulated indicator (scripts/screenshots.sh starts it): the window during the firmware transfer, the same
-// with the diagnostic log open, and the error dialog with codes 1 and 2.
+// with the diagnostic log open, and the error dialog with codes 1 and 2. With /all, the batch window instead:
+// once one port is a third through its firmware and every other port has ended, shows an error or
+// still looks for its indicator.
 //
 //   brae-update-shots OUTDIR /i firmware.bin loader.s19
+//   brae-update-shots OUTDIR /all /p com1 /p com2 ... /i firmware.bin loader.s19
 #include <QApplication>
 #include <QPixmap>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,6 +38,7 @@ int main(int argc, char** argv) {
   const QString out = QString::fromLocal8Bit(argv[1]);
   std::vector<std::string> args = {"brae-update"};
   for (int i = 2; i < argc; ++i) args.emplace_back(argv[i]);
+  const bool batch = std::find(args.begin(), args.end(), "/all") != args.end();
 
   QApplication application(argc, argv);
   tk::QtRuntime runtime;
@@ -54,6 +59,27 @@ int main(int argc, char** argv) {
     int stage = 0;
     QObject::connect(&poll, &QTimer::timeout, [&] {
       app::UpdateController& c = form.Controller();
+      if (batch) {
+        bool third = false, othersShown = true;
+        for (const auto& run : c.Ports()) {
+          if (!run) continue;
+          const bool transfer = run->Result().Status.rfind("Sending new firmware", 0) == 0 &&
+                                run->ProgressPosition() * 3 >= run->ProgressMax();
+          if (transfer && !third) {
+            third = true;
+          } else if (run->Running() && run->Result().ErrorCode == 0 && run->Result().Baud != 0) {
+            othersShown = false;
+          }
+        }
+        if (!third || !othersShown) return;
+        for (const auto& run : c.Ports()) {
+          std::printf("%s: %s, error %u\n", run->Name().c_str(), run->Result().Status.c_str(),
+                      static_cast<unsigned>(run->Result().ErrorCode));
+        }
+        failures += !Save(&form, out + "/window-batch.png");
+        form.BtnExitClick();
+        return;
+      }
       if (stage == 0) {
         const bool transfer = c.Status().rfind("Sending new firmware", 0) == 0;
         if (!transfer || c.ProgressPosition() * 3 < c.ProgressMax()) return;
@@ -76,6 +102,11 @@ int main(int argc, char** argv) {
     poll.start(200);
     QTimer::singleShot(120000, [&] {
       std::fprintf(stderr, "the transfer did not come\n");
+      for (const auto& run : form.Controller().Ports()) {
+        std::fprintf(stderr, "%s: %s, %d/%d, error %u, %s\n", run->Name().c_str(),
+                     run->Result().Status.c_str(), run->ProgressPosition(), run->ProgressMax(),
+                     static_cast<unsigned>(run->Result().ErrorCode), app::OutcomeName(run->Result().Outcome));
+      }
       ++failures;
       form.BtnExitClick();
     });

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,9 @@ class TErrorMessageDlg : public engine::IErrorDialog {
   bool placed_ = false;
 };
 
+class TPortRow;
+
+// The main window; a batch (/all) adds a row per port below it, and "Scan again".
 class TUpdateForm : public IView {
  public:
   explicit TUpdateForm(UpdateController::Options options);
@@ -91,6 +95,8 @@ class TUpdateForm : public IView {
   void FormShow(const std::vector<std::string>& args);
   void BtnOpenDebugClick();
   void BtnExitClick();
+  // Starts the ports of the batch that found no indicator again, in their rows.
+  void BtnScanAgainClick();
   bool Visible() const;
 
   // IView
@@ -102,10 +108,14 @@ class TUpdateForm : public IView {
   void ProgressPositionChanged(int position) override;
   void ProgressMaxChanged(int max) override;
   void ProgressVisibleChanged(bool visible) override;
+  IPortView* PortAdded(size_t index, const std::string& name) override;
+  void BatchEnded(const BatchResult& result) override;
   void EndProgram(int exitCode) override;
 
   // Ends the message loop when the window has closed (PostQuitMessage when unset).
   std::function<void(int)> OnEnd;
+  // Milliseconds of a monotonic clock for the rows' rates; the process clock when unset. Set before a batch.
+  std::function<uint64_t()> RowClock;
 
   HWND Window = nullptr;
   HWND Label1 = nullptr;
@@ -113,6 +123,9 @@ class TUpdateForm : public IView {
   HWND ProgressBar = nullptr;
   HWND BtnOpenDebug = nullptr;
   HWND BtnExit = nullptr;
+  HWND BtnScanAgain = nullptr;
+  // A batch's rows, in the ports' order, under the buttons; none without a batch.
+  std::vector<std::unique_ptr<TPortRow>> Rows;
 
  private:
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

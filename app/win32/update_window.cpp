@@ -1,16 +1,20 @@
 #include <algorithm>
 
 #include "app/core/ErrorTexts.h"
+#include "app/win32/BatchRows.h"
 #include "app/win32/UpdateWindow.h"
+#include "app/win32/controls.h"
+#include "toolkit/Clock.h"
 // After <windows.h>.
 #include <commctrl.h>
-#include <richedit.h>
 
 namespace app {
 
+using namespace win32ui;
+
 namespace {
 
-// The design, in pixels at 96 DPI (client areas).
+// The design, in pixels at 96 DPI (client area).
 constexpr int kClientWidth = 487;
 constexpr int kClientHeight = 104;
 constexpr int kLabelLeft = 16;
@@ -18,97 +22,13 @@ constexpr int kLabelTop = 40;
 constexpr int kLabelWidth = 211;
 constexpr int kLabelHeight = 16;
 constexpr int kDebugPaneHeight = 500;
-constexpr int kDialogClientWidth = 524;  // 532 outer less the frame, as the other window's
-constexpr int kDialogFrameHeight = 31;
-constexpr int kTextLeft = 8;
-constexpr int kTextWidth = 513;
-constexpr int kQuitLeft = 223;
-constexpr int kQuitWidth = 75;
-// Room beside a button's caption: its frame and margin.
-constexpr int kButtonMargin = 12;
 
 constexpr int kIdExit = 101;
 constexpr int kIdDebug = 102;
-constexpr int kIdQuit = 103;
-constexpr UINT_PTR kHideTimer = 1;
+constexpr int kIdScanAgain = 104;
+constexpr int kRowGap = 6;
 
-constexpr wchar_t kFormClass[] = L"BraeUpdateForm";
-constexpr wchar_t kDialogClass[] = L"BraeErrorMessageDlg";
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
-constexpr DWORD kDialogStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
-
-void Register(const wchar_t* name, WNDPROC proc) {
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = proc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-  wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(1));
-  wc.lpszClassName = name;
-  RegisterClassExW(&wc);  // a second window finds the class there already
-}
-
-HWND Child(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id) {
-  return CreateWindowExW(0, cls, text, WS_CHILD | style, 0, 0, 0, 0, parent,
-                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr),
-                         nullptr);
-}
-
-void SetFont(HWND control, HFONT font) {
-  SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-}
-
-// The outer size of a window whose client area is `width` x `height`.
-SIZE OuterSize(DWORD style, int width, int height) {
-  RECT r{0, 0, width, height};
-  AdjustWindowRectEx(&r, style, FALSE, 0);
-  return {r.right - r.left, r.bottom - r.top};
-}
-
-void CentreOnScreen(HWND window) {
-  RECT r;
-  GetWindowRect(window, &r);
-  MONITORINFO info{};
-  info.cbSize = sizeof info;
-  GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &info);
-  const RECT& area = info.rcWork;
-  SetWindowPos(window, nullptr, (area.left + area.right - (r.right - r.left)) / 2,
-               (area.top + area.bottom - (r.bottom - r.top)) / 2, 0, 0,
-               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-int ButtonWidth(HWND button, HFONT font, const std::wstring& caption, const Scale& scale, int designed) {
-  return std::max(
-      scale(designed),
-      static_cast<int>(MeasureText(button, font, tk::win32::Narrow(caption)).cx) + scale(kButtonMargin));
-}
-
-// "\n" line ends become the edit control's "\r\n".
-std::wstring EditText(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
-    out += text[i];
-  }
-  return tk::win32::Widen(out);
-}
-
-void AllowAnySize(LPARAM lParam) {
-  auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
-  limits->ptMaxTrackSize = {32767, 32767};
-}
-
-template <typename T>
-T* Owner(HWND window, UINT message, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<T*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    self->Window = window;
-  }
-  return reinterpret_cast<T*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-}
 
 }  // namespace
 
@@ -158,172 +78,6 @@ SIZE MeasureText(HWND window, HFONT font, const std::string& text) {
   return total;
 }
 
-// ---- The error dialog
-
-TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, HWND owner) : quit_(std::move(quit)) {
-  Register(kDialogClass, Proc);
-  CreateWindowExW(WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, kDialogClass, L"Update Error Message",
-                  kDialogStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, owner, nullptr,
-                  GetModuleHandleW(nullptr), this);
-  scale_ = Scale(DpiOf(Window));
-  // The rich edit control, for the heading of the problem message; the plain one where it is missing.
-  static const bool rich = LoadLibraryW(L"msftedit.dll") != nullptr;
-  RichEdit1 = Child(Window, rich ? L"RICHEDIT50W" : L"EDIT", L"",
-                    WS_VISIBLE | WS_BORDER | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
-                        ES_AUTOHSCROLL | ES_AUTOVSCROLL,
-                    0);
-  BtnQuit = Child(Window, L"BUTTON", L"Quit", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, kIdQuit);
-  MakeFonts();
-  Layout();
-}
-
-TErrorMessageDlg::~TErrorMessageDlg() {
-  if (Window) {
-    SetWindowLongPtrW(Window, GWLP_USERDATA, 0);
-    DestroyWindow(Window);
-  }
-  if (font_) DeleteObject(font_);
-  for (HFONT f : {textFont_, headingFont_, bodyFont_}) {
-    if (f) DeleteObject(f);
-  }
-}
-
-void TErrorMessageDlg::MakeFonts() {
-  for (HFONT f : {font_, textFont_, headingFont_, bodyFont_}) {
-    if (f) DeleteObject(f);
-  }
-  font_ = NewUiFont(16, scale_);
-  textFont_ = NewUiFont(13, scale_);
-  // 12 and 10 points, as the formats of the problem message say (a point is 4/3 of a design pixel).
-  headingFont_ = NewUiFont(16, scale_, true);
-  bodyFont_ = CreateFontW(-MulDiv(10, static_cast<int>(scale_.Dpi()), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                          FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                          DEFAULT_PITCH | FF_SWISS, L"Microsoft Sans Serif");
-  SetFont(BtnQuit, font_);
-  SetFont(RichEdit1, textFont_);
-}
-
-void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
-  ShownCode = code;
-  const ErrorText text = ErrorTextFor(code);
-  text_.clear();
-  for (size_t i = 0; i < text.Lines.size(); ++i) text_ += (i ? "\r\n" : "") + text.Lines[i];
-  lineCount_ = static_cast<int>(text.Lines.size());
-  problemFormat_ = text.ProblemFormat;
-  lines_ = text.Lines;
-  SetWindowTextW(RichEdit1, tk::win32::Widen(text_).c_str());
-  // The whole text in the box's font again (a rich edit keeps the last text's formats otherwise); the
-  // problem message's first two lines as a bold heading, the rest smaller.
-  SetFont(RichEdit1, textFont_);
-  if (problemFormat_ && lineCount_ > 2) {
-    const LRESULT bodyStart = SendMessageW(RichEdit1, EM_LINEINDEX, 2, 0);
-    FormatRange(0, bodyStart, true, 240);
-    FormatRange(bodyStart, -1, false, 200);
-    SendMessageW(RichEdit1, EM_SETSEL, 0, 0);
-  }
-  KillTimer(Window, kHideTimer);
-  if (text.HidesItself) SetTimer(Window, kHideTimer, kRestoredHideMs, nullptr);
-  Layout();
-  if (!placed_) {
-    // In the centre of the screen the first time; afterwards wherever the user left it.
-    CentreOnScreen(Window);
-    placed_ = true;
-  }
-  ShowWindow(Window, SW_SHOWNORMAL);
-  SetForegroundWindow(Window);
-}
-
-void TErrorMessageDlg::Layout() {
-  // The designed sizes, grown where the font at hand needs more room: every line whole, none scrolled out of
-  // sight sideways or downwards.
-  const DialogGeometry g = DialogGeometryFor(lineCount_);
-  SIZE measured{0, 0};
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    HFONT font = !problemFormat_ ? textFont_ : (i < 2 ? headingFont_ : bodyFont_);
-    const SIZE line = MeasureText(RichEdit1, font, lines_[i]);
-    measured.cx = std::max(measured.cx, line.cx);
-    measured.cy += line.cy;
-  }
-  const int frame = 2 * GetSystemMetrics(SM_CXEDGE) + 4;
-  const int width =
-      std::max(scale_(kTextWidth), static_cast<int>(measured.cx) + frame + GetSystemMetrics(SM_CXVSCROLL));
-  const int textHeight =
-      std::max(scale_(g.TextHeight), static_cast<int>(measured.cy) + frame + GetSystemMetrics(SM_CYHSCROLL));
-  const int grownBy = width - scale_(kTextWidth);
-  const int grownDown = textHeight - scale_(g.TextHeight);
-  MoveWindow(RichEdit1, scale_(kTextLeft), scale_(8), width, textHeight, TRUE);
-  const int quitWidth = ButtonWidth(BtnQuit, font_, L"Quit", scale_, kQuitWidth);
-  MoveWindow(BtnQuit, scale_(kQuitLeft) + grownBy / 2, scale_(g.QuitTop) + grownDown, quitWidth, scale_(25),
-             TRUE);
-  const SIZE outer = OuterSize(kDialogStyle, scale_(kDialogClientWidth) + grownBy,
-                               scale_(g.DialogHeight - kDialogFrameHeight) + grownDown);
-  SetWindowPos(Window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-void TErrorMessageDlg::FormatRange(LRESULT from, LRESULT to, bool bold, int twips) {
-  SendMessageW(RichEdit1, EM_SETSEL, static_cast<WPARAM>(from), to);
-  CHARFORMAT2W format{};
-  format.cbSize = sizeof format;
-  format.dwMask = CFM_BOLD | CFM_SIZE;
-  format.dwEffects = bold ? CFE_BOLD : 0;
-  format.yHeight = twips;
-  SendMessageW(RichEdit1, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-}
-
-void TErrorMessageDlg::Hide() {
-  ShowWindow(Window, SW_HIDE);
-}
-
-bool TErrorMessageDlg::Visible() const {
-  return IsWindowVisible(Window) != FALSE;
-}
-
-void TErrorMessageDlg::BtnQuitClick() {
-  if (quit_) quit_();
-}
-
-void TErrorMessageDlg::Timer1Timer() {
-  KillTimer(Window, kHideTimer);
-  if (ShownCode == kRestoredCode) Hide();
-}
-
-LRESULT CALLBACK TErrorMessageDlg::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  TErrorMessageDlg* self = Owner<TErrorMessageDlg>(window, message, lParam);
-  return self ? self->Handle(message, wParam, lParam) : DefWindowProcW(window, message, wParam, lParam);
-}
-
-LRESULT TErrorMessageDlg::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_COMMAND:
-      if (LOWORD(wParam) == kIdQuit || LOWORD(wParam) == IDOK) {
-        BtnQuitClick();
-      } else if (LOWORD(wParam) == IDCANCEL) {
-        Hide();
-      }
-      return 0;
-    case WM_TIMER:
-      if (wParam == kHideTimer) Timer1Timer();
-      return 0;
-    case WM_GETMINMAXINFO:
-      AllowAnySize(lParam);
-      return 0;
-    case WM_CLOSE:
-      // The close box only takes the dialog away, as Escape does.
-      Hide();
-      return 0;
-    case WM_DPICHANGED: {
-      scale_ = Scale(HIWORD(wParam));
-      MakeFonts();
-      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-      SetWindowPos(Window, nullptr, suggested->left, suggested->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-      Layout();
-      return 0;
-    }
-    default:
-      return DefWindowProcW(Window, message, wParam, lParam);
-  }
-}
-
 // ---- The main window
 
 TUpdateForm::TUpdateForm(UpdateController::Options options) : controller_(*this, std::move(options)) {
@@ -341,6 +95,8 @@ TUpdateForm::TUpdateForm(UpdateController::Options options) : controller_(*this,
   SendMessageW(ProgressBar, PBM_SETRANGE32, 0, 100);
   BtnOpenDebug = Child(Window, L"BUTTON", L"DiagnosticMode", WS_TABSTOP | BS_PUSHBUTTON, kIdDebug);
   BtnExit = Child(Window, L"BUTTON", L"Exit", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, kIdExit);
+  BtnScanAgain =
+      Child(Window, L"BUTTON", L"Scan again", WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, kIdScanAgain);
   MakeFonts();
   StatusChanged(controller_.Status());
   CentreOnScreen(Window);
@@ -350,6 +106,7 @@ TUpdateForm::~TUpdateForm() {
   // The window goes first: nothing may reach it from the engine's end any more.
   ended_ = true;
   controller_.Shutdown();
+  Rows.clear();
   if (Window) {
     SetWindowLongPtrW(Window, GWLP_USERDATA, 0);
     DestroyWindow(Window);
@@ -363,7 +120,8 @@ void TUpdateForm::MakeFonts() {
   if (buttonFont_) DeleteObject(buttonFont_);
   font_ = NewUiFont(13, scale_);
   buttonFont_ = NewUiFont(11, scale_);
-  for (HWND control : {Label1, reditDebug, BtnExit}) SetFont(control, font_);
+  for (HWND control : {Label1, reditDebug, BtnExit, BtnScanAgain}) SetFont(control, font_);
+  for (auto& row : Rows) row->SetScale(scale_);
   SetFont(BtnOpenDebug, buttonFont_);
 }
 
@@ -387,16 +145,28 @@ void TUpdateForm::Layout() {
   const int labelWidth = std::max(scale_(kLabelWidth), static_cast<int>(text.cx));
   const int labelHeight = std::max(scale_(kLabelHeight), static_cast<int>(text.cy));
   MoveWindow(Label1, scale_(kLabelLeft), scale_(kLabelTop), labelWidth, labelHeight, TRUE);
-  const int width = std::max(scale_(kClientWidth), scale_(kLabelLeft) + labelWidth + scale_(kLabelLeft));
+  int width = std::max(scale_(kClientWidth), scale_(kLabelLeft) + labelWidth + scale_(kLabelLeft));
+  // The rows as wide as their texts need, never narrower than the window.
+  for (const auto& row : Rows) width = std::max(width, row->NaturalWidth() + 2 * scale_(8));
+  int rowsHeight = 0;
+  for (const auto& row : Rows) {
+    rowsHeight += row->Place(scale_(8), scale_(kClientHeight) + rowsHeight, width - 2 * scale_(8));
+    rowsHeight += scale_(kRowGap);
+  }
+  if (!Rows.empty()) rowsHeight += scale_(2);
   const int debugHeight = scale_(debugHeight_);
   MoveWindow(ProgressBar, scale_(8), scale_(16), scale_(465), scale_(16), TRUE);
   MoveWindow(BtnOpenDebug, scale_(53), scale_(72),
              ButtonWidth(BtnOpenDebug, buttonFont_, L"DiagnosticMode", scale_, 97), scale_(25), TRUE);
   MoveWindow(BtnExit, scale_(194), scale_(71), ButtonWidth(BtnExit, font_, L"Exit", scale_, 99), scale_(25),
              TRUE);
-  MoveWindow(reditDebug, 0, scale_(kClientHeight), width, debugHeight, TRUE);
-  const SIZE outer = OuterSize(kFormStyle, width, scale_(kClientHeight) + debugHeight);
+  MoveWindow(BtnScanAgain, scale_(309), scale_(71),
+             ButtonWidth(BtnScanAgain, font_, L"Scan again", scale_, 99), scale_(25), TRUE);
+  MoveWindow(reditDebug, 0, scale_(kClientHeight) + rowsHeight, width, debugHeight, TRUE);
+  const SIZE outer = OuterSize(kFormStyle, width, scale_(kClientHeight) + rowsHeight + debugHeight);
   SetWindowPos(Window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // Rows that moved leave their old frames behind on some systems (Wine's): the whole window is drawn anew.
+  if (!Rows.empty()) RedrawWindow(Window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void TUpdateForm::FormShow(const std::vector<std::string>& args) {
@@ -416,6 +186,12 @@ void TUpdateForm::BtnExitClick() {
   controller_.Close();
 }
 
+void TUpdateForm::BtnScanAgainClick() {
+  // Off before the scan: a port that ends at once ends the new scan inside this call, which enables it again.
+  EnableWindow(BtnScanAgain, FALSE);
+  controller_.ScanAgain();
+}
+
 LRESULT CALLBACK TUpdateForm::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   TUpdateForm* self = Owner<TUpdateForm>(window, message, lParam);
   return self ? self->Handle(message, wParam, lParam) : DefWindowProcW(window, message, wParam, lParam);
@@ -428,6 +204,8 @@ LRESULT TUpdateForm::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         BtnExitClick();
       } else if (LOWORD(wParam) == kIdDebug) {
         BtnOpenDebugClick();
+      } else if (LOWORD(wParam) == kIdScanAgain) {
+        BtnScanAgainClick();
       }
       return 0;
     case WM_CTLCOLORSTATIC:
@@ -527,10 +305,38 @@ void TUpdateForm::ProgressVisibleChanged(bool visible) {
   ShowWindow(ProgressBar, visible ? SW_SHOW : SW_HIDE);
 }
 
+IPortView* TUpdateForm::PortAdded(size_t index, const std::string& name) {
+  if (ended_) return nullptr;
+  ShowWindow(BtnScanAgain, SW_SHOW);
+  EnableWindow(BtnScanAgain, FALSE);
+  if (index < Rows.size()) {
+    Rows[index]->Reset(name);
+    return Rows[index].get();
+  }
+  auto clock = RowClock ? RowClock : [] { return static_cast<uint64_t>(tk::MonotonicUs() / 1000); };
+  while (Rows.size() <= index) {
+    // Rows come in order; a gap would get an empty row.
+    Rows.push_back(std::make_unique<TPortRow>(Window, Rows.size() == index ? name : std::string(), clock,
+                                              [this] { Layout(); }));
+  }
+  Layout();
+  return Rows[index].get();
+}
+
+void TUpdateForm::BatchEnded(const BatchResult& result) {
+  // A new scan has something to do where a port found no indicator or was left out.
+  bool again = false;
+  for (const PortResult& port : result.Ports) {
+    again = again || port.Outcome == PortOutcome::NoIndicator || port.Outcome == PortOutcome::Skipped;
+  }
+  EnableWindow(BtnScanAgain, again && !controller_.Closed());
+}
+
 void TUpdateForm::EndProgram(int exitCode) {
   if (ended_) return;
   ended_ = true;
   if (dialog_) dialog_->Hide();
+  for (auto& row : Rows) row->CloseLog();
   ShowWindow(Window, SW_HIDE);
   if (OnEnd) {
     OnEnd(exitCode);

@@ -1,8 +1,12 @@
 // Takes the documentation's pictures of the Windows window and dialog from the real program, with the real
 // engine updating a simulated indicator (scripts/screenshots-windows.sh starts it, and runs this under Wine
-// on an X display): the window during the firmware transfer, and the error dialog with code 1.
+// on an X display): the window during the firmware transfer, and the error dialog with code 1. With /all, the
+// batch window instead: once one port is a third through its firmware and every other port has ended, shows
+// an error or still looks for its indicator.
 //
 //   brae-update-shots.exe OUTDIR /i firmware.bin loader.s19
+//   brae-update-shots.exe OUTDIR /all /p COM1 /p COM2 ... /i firmware.bin loader.s19
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -95,6 +99,7 @@ int main(int argc, char** argv) {
   const std::string out = argv[1];
   std::vector<std::string> args = {"brae-update"};
   for (int i = 2; i < argc; ++i) args.emplace_back(argv[i]);
+  const bool batch = std::find(args.begin(), args.end(), "/all") != args.end();
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
@@ -123,6 +128,23 @@ int main(int argc, char** argv) {
       if (GetTickCount() - start > 120000) {
         std::fprintf(stderr, "the transfer did not come\n");
         ++failures;
+        poll->SetEnabled(false);
+        form.BtnExitClick();
+      } else if (batch) {
+        bool third = false, othersShown = true;
+        for (const auto& run : c.Ports()) {
+          const bool transfer = run->Result().Status.rfind("Sending new firmware", 0) == 0 &&
+                                run->ProgressPosition() * 3 >= run->ProgressMax();
+          if (transfer && !third) {
+            third = true;
+          } else if (run->Running() && run->Result().ErrorCode == 0 && run->Result().Baud != 0) {
+            othersShown = false;
+          }
+        }
+        if (!third || !othersShown) return;
+        busy = true;
+        Settle(runtime);
+        failures += !Capture(form.Window, out + "\\windows-batch.png");
         poll->SetEnabled(false);
         form.BtnExitClick();
       } else if (stage == 0) {
