@@ -447,13 +447,17 @@ std::string CommErrorText(int code) {
 void DelayProcessingMessages(unsigned ms) {
   tk::Runtime& app = tk::App();
   const uint32_t slice = ms / 10;
+  uint32_t start = app.TickCount();
   for (int i = 0; i < 10; ++i) {
-    const uint32_t start = app.TickCount();
     // Elapsed time as an unsigned difference, so a slice that spans the counter's wrap still ends on time.
     // The wait sleeps in the event loop, so what arrives meanwhile runs at once and nothing spins.
-    for (uint32_t elapsed = 0; elapsed <= slice; elapsed = app.TickCount() - start) {
+    for (uint32_t elapsed = app.TickCount() - start; elapsed <= slice; elapsed = app.TickCount() - start) {
       app.WaitMessages(slice + 1 - elapsed);
     }
+    // The next slice begins where this one was due to end: a slice stretched by what ran inside it (another
+    // engine's whole pause, in a batch) does not stretch the slices after it, so pauses nested in each other
+    // end together instead of one after the other.
+    start += slice + 1;
   }
 }
 

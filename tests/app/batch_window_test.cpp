@@ -435,8 +435,15 @@ TEST_F(BatchWindowTest, ExitEndsEveryPortStillSearching) {
   args.insert(args.end(), {"/i", files / "b.bin", files / "b.s19"});
   form->FormShow(args);
   ASSERT_EQ(form->Rows.size(), 4u);
-  // Every engine has asked its line for an indicator.
-  for (auto& line : lines) EXPECT_FALSE(line->Receive(1, 5000).empty());
+  // Every engine has asked its line for an indicator (their first steps come through the event loop).
+  for (auto& line : lines) {
+    std::string asked;
+    for (int i = 0; i < 250 && asked.empty(); ++i) {
+      Spin(20);
+      asked = line->Receive(1, 5);
+    }
+    EXPECT_FALSE(asked.empty());
+  }
   Spin(200);
   EXPECT_FALSE(form->BtnScanAgain->isEnabled());
   for (app::TPortRow* row : form->Rows) {
