@@ -1,0 +1,106 @@
+// Waiting for a write that the line holds back (XOFF here; on a real UART every write, for its line time):
+// the wait runs the event loop, so a timer of the UI thread (as another engine's reply or step would) keeps
+// its turns all along, and the bytes still arrive whole.
+#include <atomic>
+#include <thread>
+
+#include "tests/engine/harness.h"
+#include "tests/support/payloads.h"
+
+using namespace engine;
+
+namespace {
+
+class WriteWait : public ::testing::Test {
+ protected:
+  WriteWait() { tk::Install(&rt); }
+  ~WriteWait() override {
+    engine.reset();
+    rt.RunUntil([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000);
+    tk::Install(nullptr);
+  }
+
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real};
+  engine_test::PortDir ports;
+  engine_test::RecordingWindow window;
+  engine_test::RecordingDialog dialog;
+  std::unique_ptr<engine_test::EngineUnderTest> engine;
+};
+
+TEST_F(WriteWait, AHeldWriteLetsTheLoopRunAndArrivesWhole) {
+  const std::string block = testing_support::FirmwareImage(1000, 7) + "\xA5";
+  struct Row {
+    const char* name;
+    int holdMs;  // how long the far side holds the line with XOFF
+    std::function<void(engine_test::EngineUnderTest&)> write;
+    std::string wire;
+  } rows[] = {
+      {"a block, within its time", 500, [&](auto& e) { e.WriteOut(block.data(), 1001); }, block},
+      {"a command", 500, [](auto& e) { e.SendCommand("{ZA1}"); }, "{ZA1}"},
+      // Held past its time the write stays pending; the rate changes only once it has gone.
+      {"a write past its time, then the wait of the rate change", 1500,
+       [](auto& e) {
+         e.SendCommand("{SEBX38400}");
+         e.SetBaud(9600);
+       },
+       "{SEBX38400}"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto& pty = ports.Add(4);
+    engine = std::make_unique<engine_test::EngineUnderTest>(&window, &dialog);
+    engine->TimeoutTimer->SetEnabled(false);  // the engine's own steps stay out of it
+    engine->OpenPort(4);
+    ASSERT_TRUE(engine->Port->Connected());
+    engine->SetBaud(38400);
+    ASSERT_TRUE(pty.Send("\x13"));  // XOFF: the port's software flow control stops sending
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int fires = 0;
+    auto ticker = rt.NewTimer();
+    ticker->SetInterval(5);
+    ticker->SetOnTimer([&] { ++fires; });
+    std::string arrived;
+    std::thread far([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(row.holdMs));
+      pty.Send("\x11");  // XON
+      arrived = pty.Receive(row.wire.size(), 5000);
+    });
+    const int64_t start = tk::MonotonicUs() / 1000;
+    row.write(*engine);
+    const int64_t tookMs = tk::MonotonicUs() / 1000 - start;
+    far.join();
+    ticker.reset();
+    EXPECT_TRUE(arrived == row.wire) << arrived.size() << " of " << row.wire.size();
+    EXPECT_GE(tookMs, row.holdMs - 100) << "the write waited for the line";
+    // A 5 ms timer fires about every 5 ms while the loop runs; a wait inside the port lets it fire once per
+    // slice of the wait at most. One in 25 ms is a bound a busy machine keeps.
+    EXPECT_GE(fires, tookMs / 25) << "in " << tookMs << " ms";
+    engine.reset();
+  }
+}
+
+TEST_F(WriteWait, ExitEndsAHeldWriteAtOnceAndNothingWaitsForIt) {
+  auto& pty = ports.Add(4);
+  engine = std::make_unique<engine_test::EngineUnderTest>(&window, &dialog);
+  engine->TimeoutTimer->SetEnabled(false);
+  engine->OpenPort(4);
+  engine->SetBaud(9600);
+  ASSERT_TRUE(pty.Send("\x13"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto exit = rt.NewTimer();
+  exit->SetInterval(200);
+  int64_t exitAt = 0;
+  exit->SetOnTimer([&] {
+    exit->SetEnabled(false);
+    exitAt = tk::MonotonicUs() / 1000;
+    engine->Finish();
+  });
+  const std::string block = testing_support::FirmwareImage(1000, 8);
+  engine->WriteOut(block.data(), 1000);
+  const int64_t endedAt = tk::MonotonicUs() / 1000;
+  ASSERT_NE(0, exitAt);
+  EXPECT_LT(endedAt - exitAt, 100);
+  EXPECT_TRUE(engine->Terminated());
+}
+
+}  // namespace
