@@ -205,6 +205,8 @@ void TSerialThread::WriteLoaderByte(uint8_t byte) {
 }
 
 bool TSerialThread::LoaderByteDone() {
+  // Held since the first look, when it was not a loader byte that began the hold ("{PM}").
+  if (heldSinceUs_ == 0) heldSinceUs_ = tk::MonotonicUs();
   const int r = Port->WaitWrite(0);
   if (r != 0) {
     writePending_ = false;
