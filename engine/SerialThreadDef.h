@@ -104,7 +104,8 @@ constexpr int kLoaderLeadBytes = 4096;
 // The longest single wait of the upload for the line, on the runtime's timer: it bounds how long a counter
 // that lags the real clock keeps the upload from looking again.
 constexpr int kLoaderPaceWaitMs = 20;
-// The most loader bytes one step of the upload sends before the loop (and every other engine) has its turn.
+// The most loader bytes one step of the upload sends, in one write, before the loop (and every other engine)
+// has its turn.
 constexpr int kLoaderStepBytes = 1024;
 // The loader is read in pieces of this size; each piece waits for the line before its first byte goes.
 constexpr int kLoaderPieceBytes = 64;
@@ -206,11 +207,11 @@ class TSerialThread : public tk::Thread {
   // The next step of the upload in `ms` (at least 1).
   void NextUploadStep(int64_t ms);
   void EndLoaderUpload();
-  // Hands one loader byte to the port; an indicator that holds the line with XOFF keeps it pending.
-  void WriteLoaderByte(uint8_t byte);
-  // Whether the last loader byte has left (or failed); while the indicator holds it, says so after
-  // kWriteTimeoutMs, and takes the notice back once it has gone.
-  bool LoaderByteDone();
+  // Hands loader bytes to the port in one write; one that the line does not take at once stays pending.
+  void WriteLoaderBytes(const uint8_t* bytes, int count);
+  // Whether the pending write has gone (or failed); while the indicator holds it beyond its line time plus
+  // kWriteTimeoutMs, says so, and takes the notice back once it has gone.
+  bool LoaderBytesDone();
   // The bytes the line can have carried since the upload began, at the current rate.
   int64_t LineBytesSinceUpload() const;
   // How long the line needs before sending up to `upTo` keeps the upload within kLoaderLeadBytes of it: 0
@@ -317,15 +318,18 @@ class TSerialThread : public tk::Thread {
   int64_t uploadRealUs_ = 0;    // the monotonic clock then
   bool writePending_ = false;   // the port's last write had not completed when the engine went on
   // The running loader upload: whether it runs, the port losses when it began (a loss stops it), the piece
-  // read and how far it has gone, whether that piece has waited for the line yet, and since when the
-  // indicator has held its last byte (0: not held) and whether that is shown.
+  // read and how far it has gone, whether that piece has waited for the line yet, whether the loader has
+  // all been read, since when its last write is pending (0: not), after how long that is told, and whether
+  // it is.
   bool uploading_ = false;
   uint32_t uploadLosses_ = 0;
   uint8_t uploadPiece_[kLoaderPieceBytes] = {};
   int uploadPieceLen_ = 0;
   int uploadPieceAt_ = 0;
   bool uploadPaced_ = false;
+  bool uploadEnded_ = false;
   int64_t heldSinceUs_ = 0;
+  int64_t heldAfterMs_ = 0;
   bool heldShown_ = false;
   // The port and rate the last command went out at, and those last reported as answering.
   int32_t sentPort_ = 0;

@@ -54,6 +54,7 @@ void TSerialThread::SendLoaderData() {
   uploadPieceLen_ = 0;
   uploadPieceAt_ = 0;
   uploadPaced_ = false;
+  uploadEnded_ = false;
   heldSinceUs_ = 0;
   heldShown_ = false;
   uploadTick_ = tk::App().TickCount();
@@ -101,52 +102,49 @@ void TSerialThread::ContinueLoaderUpload() {
     uploading_ = false;
     return;
   }
-  if (writePending_ && !LoaderByteDone()) {
-    if (Terminated() || portLosses_ != uploadLosses_) {
-      uploading_ = false;
-    } else {
-      NextUploadStep(kWritePollMs);
-    }
+  if (writePending_ && !LoaderBytesDone()) {
+    NextUploadStep(kWritePollMs);
     return;
   }
+  // The look may have found the port gone.
+  if (Terminated() || portLosses_ != uploadLosses_ || PortAway()) {
+    uploading_ = false;
+    return;
+  }
+  if (uploadEnded_) {
+    EndLoaderUpload();
+    return;
+  }
+  // What the line's pace allows, up to kLoaderStepBytes, goes in one write: a real UART completes a write
+  // once its bytes are on the line, so a write a byte would wait for every byte.
+  uint8_t chunk[kLoaderStepBytes];
+  int n = 0;
+  int64_t nextMs = 1;
   try {
-    for (int sent = 0; sent < kLoaderStepBytes;) {
+    for (;;) {
       if (uploadPieceAt_ == uploadPieceLen_) {
+        if (n == kLoaderStepBytes) break;
         uploadPieceLen_ = ReadPayload(LoaderSource, uploadPiece_, kLoaderPieceBytes);
         uploadPieceAt_ = 0;
         uploadPaced_ = false;
         if (uploadPieceLen_ == 0) {
-          EndLoaderUpload();
-          return;
+          uploadEnded_ = true;
+          break;
         }
       }
       if (!uploadPaced_) {
-        const int64_t waitMs = LineWaitMs(int64_t{BytesSent} + uploadPieceLen_);
+        const int64_t waitMs = LineWaitMs(int64_t{BytesSent} + n + uploadPieceLen_);
         if (waitMs > 0) {
-          NextUploadStep(waitMs);
-          return;
+          nextMs = waitMs;
+          break;
         }
         uploadPaced_ = true;
       }
-      while (uploadPieceAt_ < uploadPieceLen_) {
-        if (Terminated()) {
-          uploading_ = false;
-          return;
-        }
-        WriteLoaderByte(uploadPiece_[uploadPieceAt_++]);
-        if (Terminated() || portLosses_ != uploadLosses_) {
-          uploading_ = false;
-          return;
-        }
-        if (BytesSent % 1000 == 0) UpdateProgress();
-        ++BytesSent;
-        ++sent;
-        // Held: the byte goes once the indicator lets it; the next step looks.
-        if (writePending_) {
-          NextUploadStep(kWritePollMs);
-          return;
-        }
-      }
+      const int take = std::min(uploadPieceLen_ - uploadPieceAt_, kLoaderStepBytes - n);
+      std::memcpy(chunk + n, uploadPiece_ + uploadPieceAt_, static_cast<size_t>(take));
+      n += take;
+      uploadPieceAt_ += take;
+      if (n == kLoaderStepBytes) break;
     }
   } catch (const std::exception& e) {
     uploading_ = false;
@@ -156,7 +154,27 @@ void TSerialThread::ContinueLoaderUpload() {
     uploading_ = false;
     throw;
   }
-  NextUploadStep(1);
+  if (n > 0) {
+    WriteLoaderBytes(chunk, n);
+    if (Terminated() || portLosses_ != uploadLosses_) {
+      uploading_ = false;
+      return;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (BytesSent % 1000 == 0) UpdateProgress();
+      ++BytesSent;
+    }
+    // Held: the bytes go once the line takes them (the indicator lets it go); the next steps look.
+    if (writePending_) {
+      NextUploadStep(kWritePollMs);
+      return;
+    }
+  }
+  if (uploadEnded_) {
+    EndLoaderUpload();
+    return;
+  }
+  NextUploadStep(nextMs);
 }
 
 void TSerialThread::EndLoaderUpload() {
@@ -193,20 +211,24 @@ int64_t TSerialThread::LineWaitMs(int64_t upTo) const {
   return ahead <= 0 ? 0 : ahead * 10000 / CurrentBaud + 1;
 }
 
-void TSerialThread::WriteLoaderByte(uint8_t byte) {
-  // An indicator that holds the line with XOFF keeps the byte's write pending: it goes once the indicator
-  // lets it go (XON), never dropped, which would corrupt the S-record text. The upload waits for it in
-  // steps of its own (LoaderByteDone), not here.
+void TSerialThread::WriteLoaderBytes(const uint8_t* bytes, int count) {
+  // An indicator that holds the line with XOFF keeps the write pending: its bytes go once the indicator lets
+  // the line go (XON), never dropped, which would corrupt the S-record text. The upload waits for them in
+  // steps of its own (LoaderBytesDone), not here.
   if (PortAway()) return;
-  if (Port->Write(&byte, 1) >= 0) return;  // done, or failed (reported through CommError)
+  if (Port->Write(bytes, count) >= 0) return;  // done, or failed (reported through CommError)
   if (!Port->Connected()) return;
   writePending_ = true;
   heldSinceUs_ = tk::MonotonicUs();
+  heldAfterMs_ = (CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0) + kWriteTimeoutMs;
 }
 
-bool TSerialThread::LoaderByteDone() {
-  // Held since the first look, when it was not a loader byte that began the hold ("{PM}").
-  if (heldSinceUs_ == 0) heldSinceUs_ = tk::MonotonicUs();
+bool TSerialThread::LoaderBytesDone() {
+  // Held since the first look, when it was not the upload's write that began the hold ("{PM}").
+  if (heldSinceUs_ == 0) {
+    heldSinceUs_ = tk::MonotonicUs();
+    heldAfterMs_ = kWriteTimeoutMs;
+  }
   const int r = Port->WaitWrite(0);
   if (r != 0) {
     writePending_ = false;
@@ -215,10 +237,9 @@ bool TSerialThread::LoaderByteDone() {
     heldShown_ = false;
     return true;
   }
-  // A hold that lasts would leave the technician before a still window: say so, as for an answer that does
-  // not come.
-  if (!heldShown_ && ErrorShown == 0 && heldSinceUs_ != 0 &&
-      (tk::MonotonicUs() - heldSinceUs_) / 1000 >= kWriteTimeoutMs) {
+  // A hold that lasts beyond the write's line time would leave the technician before a still window: say
+  // so, as for an answer that does not come.
+  if (!heldShown_ && ErrorShown == 0 && (tk::MonotonicUs() - heldSinceUs_) / 1000 >= heldAfterMs_) {
     Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
     ShowErrorOnce(kErrorProblem);
     heldShown_ = true;
