@@ -22,6 +22,17 @@ class WriteWait : public ::testing::Test {
     tk::Install(nullptr);
   }
 
+  // An engine on Com4 at `baud`, its own steps kept out of the test.
+  testing_support::Pty& Open(int baud) {
+    auto& pty = ports.Add(4);
+    engine = std::make_unique<engine_test::EngineUnderTest>(&window, &dialog);
+    engine->TimeoutTimer->SetEnabled(false);
+    engine->OpenPort(4);
+    EXPECT_TRUE(engine->Port->Connected());
+    engine->SetBaud(baud);
+    return pty;
+  }
+
   tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real};
   engine_test::PortDir ports;
   engine_test::RecordingWindow window;
@@ -64,12 +75,7 @@ TEST_F(WriteWait, AHeldWriteLetsTheLoopRunAndArrivesWhole) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    auto& pty = ports.Add(4);
-    engine = std::make_unique<engine_test::EngineUnderTest>(&window, &dialog);
-    engine->TimeoutTimer->SetEnabled(false);  // the engine's own steps stay out of it
-    engine->OpenPort(4);
-    ASSERT_TRUE(engine->Port->Connected());
-    engine->SetBaud(38400);
+    auto& pty = Open(38400);
     ASSERT_TRUE(pty.Send("\x13"));  // XOFF: the port's software flow control stops sending
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     int fires = 0;
@@ -105,39 +111,11 @@ TEST_F(WriteWait, AHeldWriteLetsTheLoopRunAndArrivesWhole) {
   }
 }
 
-TEST_F(WriteWait, ExitEndsAHeldWriteAtOnceAndNothingWaitsForIt) {
-  auto& pty = ports.Add(4);
-  engine = std::make_unique<engine_test::EngineUnderTest>(&window, &dialog);
-  engine->TimeoutTimer->SetEnabled(false);
-  engine->OpenPort(4);
-  engine->SetBaud(9600);
-  ASSERT_TRUE(pty.Send("\x13"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  auto exit = rt.NewTimer();
-  exit->SetInterval(200);
-  int64_t exitAt = 0;
-  exit->SetOnTimer([&] {
-    exit->SetEnabled(false);
-    exitAt = tk::MonotonicUs() / 1000;
-    engine->Finish();
-  });
-  const std::string block = testing_support::FirmwareImage(1000, 8);
-  engine->WriteOut(block.data(), 1000);
-  const int64_t endedAt = tk::MonotonicUs() / 1000;
-  ASSERT_NE(0, exitAt);
-  EXPECT_LT(endedAt - exitAt, 100);
-  EXPECT_TRUE(engine->Terminated());
-}
-
 TEST_F(WriteWait, AFirmwareBlockStillOnTheLineDoesNotHoldItsStep) {
   // As a real UART's driver, which completes a write once its bytes are on the line (a block takes a second
   // at 9600 baud): the output stopped for a while. The step hands the block over and ends; its
   // acknowledgement is what the engine waits for, on the block's timeout.
-  auto& pty = ports.Add(4);
-  engine = std::make_unique<engine_test::EngineUnderTest>(&window, &dialog);
-  engine->TimeoutTimer->SetEnabled(false);
-  engine->OpenPort(4);
-  engine->SetBaud(9600);
+  auto& pty = Open(9600);
   const std::string image = testing_support::FirmwareImage(1000, 9);
   BufferPayload source(reinterpret_cast<const uint8_t*>(image.data()), image.size());
   engine->FirmwareSource = &source;
