@@ -95,8 +95,8 @@ constexpr uint32_t kReopenIntervalMs = 500;
 // bytes are on the line (a block takes a second at 9600 baud), and meanwhile every other engine on the UI
 // thread must have its turns. A write still pending is looked at this often, with the loop run between.
 constexpr int kWritePollMs = 2;
-// The port's usual WriteTimeout: how long a write may take beyond its line time
-// (count x 10 / baud) before the engine goes on with the write still pending. Nothing cancels it.
+// How long a write may take beyond its line time (count x 10 / baud) before the engine goes on with the
+// write still pending (what a port's WriteTimeout usually is). Nothing cancels it.
 constexpr int kWriteTimeoutMs = 1000;
 // How far the loader upload may run ahead of what the line can have carried since it began: about what a
 // serial driver queues before its writes block.
@@ -107,7 +107,7 @@ constexpr int kLoaderPaceWaitMs = 20;
 // The most loader bytes one step of the upload sends, in one write, before the loop (and every other engine)
 // has its turn.
 constexpr int kLoaderStepBytes = 1024;
-// The loader is read in pieces of this size; each piece waits for the line before its first byte goes.
+// The loader is read in pieces of this size; each piece waits for the line before it goes.
 constexpr int kLoaderPieceBytes = 64;
 // The most the announced firmware size passes the payload's end: what making it even and keeping it off a
 // multiple of 1000 adds.
@@ -177,7 +177,7 @@ class TSerialThread : public tk::Thread {
   void SetBaud(int baud);
   void SendCommand(const std::string& text);
   void CommError(serial::TCustomComm* sender, int errors);
-  // A raw write (size, blocks, CRC, loader bytes); none while the port is away.
+  // A raw write (size, the last part of the image, CRC); none while the port is away.
   void WriteOut(const void* data, int count);
   // Every write goes through here: an earlier write still pending is waited for first (its bytes go out
   // first), then this one for its line time plus kWriteTimeoutMs, or with `wait` false not at all (a block,
