@@ -91,18 +91,24 @@ constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
 // How often a port that went away is tried again.
 constexpr uint32_t kReopenIntervalMs = 500;
-// The longest one wait for a write may hold the UI thread (a held XOFF, a slow line), so that Exit is taken
-// at once: a write is waited for in such slices, with the user interface served between them.
-constexpr int kWriteSliceMs = 250;
-// The port's usual WriteTimeout: how long a write may take beyond its line time
-// (count x 10 / baud) before the engine goes on with the write still pending. Nothing cancels it.
+// A write is handed to the port without waiting for it: a real serial driver completes a write only once its
+// bytes are on the line (a block takes a second at 9600 baud), and meanwhile every other engine on the UI
+// thread must have its turns. A write still pending is looked at this often, with the loop run between.
+constexpr int kWritePollMs = 2;
+// How long a write may take beyond its line time (count x 10 / baud) before the engine goes on with the
+// write still pending (what a port's WriteTimeout usually is). Nothing cancels it.
 constexpr int kWriteTimeoutMs = 1000;
 // How far the loader upload may run ahead of what the line can have carried since it began: about what a
 // serial driver queues before its writes block.
 constexpr int kLoaderLeadBytes = 4096;
-// The longest single wait of the upload for the line; it waits in the event loop, so this only bounds how
-// long a clock that does not move keeps it from looking again.
-constexpr int kLoaderPaceWaitMs = 100;
+// The longest single wait of the upload for the line, on the runtime's timer: it bounds how long a counter
+// that lags the real clock keeps the upload from looking again.
+constexpr int kLoaderPaceWaitMs = 20;
+// The most loader bytes one step of the upload sends, in one write, before the loop (and every other engine)
+// has its turn.
+constexpr int kLoaderStepBytes = 1024;
+// The loader is read in pieces of this size; each piece waits for the line before it goes.
+constexpr int kLoaderPieceBytes = 64;
 // The most the announced firmware size passes the payload's end: what making it even and keeping it off a
 // multiple of 1000 adds.
 constexpr uint32_t kMaxPadding = 3;
@@ -189,14 +195,15 @@ class TSerialThread : public tk::Thread {
   void SetBaud(int baud);
   void SendCommand(const std::string& text);
   void CommError(serial::TCustomComm* sender, int errors);
-  // A raw write (size, blocks, CRC, loader bytes); none while the port is away.
+  // A raw write (size, the last part of the image, CRC); none while the port is away.
   void WriteOut(const void* data, int count);
   // Every write goes through here: an earlier write still pending is waited for first (its bytes go out
-  // first), then this one for its line time plus kWriteTimeoutMs, or with `untilDone` until it completes (a
-  // loader byte held by XOFF), in slices that serve the user interface. A write still pending then stays
-  // pending; only Exit, a lost port or the engine's end stop a wait. True once the write has completed.
-  bool WriteAll(const void* data, int count, bool untilDone = false);
-  // Waits for the port's pending write: at most `budgetMs` (< 0: however long), in slices.
+  // first), then this one for its line time plus kWriteTimeoutMs, or with `wait` false not at all (a block,
+  // whose acknowledgement is what the engine waits for). A write still pending then stays pending; only
+  // Exit, a lost port or the engine's end stop a wait. True once the write has completed.
+  bool WriteAll(const void* data, int count, bool wait = true);
+  // Waits for the port's pending write: at most `budgetMs` (< 0: however long). The wait runs the event loop
+  // (every kWritePollMs it looks again), so the user interface and every other engine go on meanwhile.
   bool AwaitWrite(int64_t budgetMs, uint32_t losses);
 
   // A port whose device vanished (a pulled cable, a reset adapter) is closed and reopened as soon as it is
@@ -207,15 +214,27 @@ class TSerialThread : public tk::Thread {
   void ReopenTimerFired();
   bool PortAway() const { return awaySince_ != 0; }
 
-  // Loader upload and firmware transfer.
+  // Loader upload and firmware transfer. The upload is a chain of short steps on UploadTimer, so that the
+  // engines sharing the UI thread upload side by side: each step sends what the line's pace allows and
+  // returns to the loop. The state stays eUpload until the last byte has gone.
   void StartLoaderUpload();
   void SendLoaderData();
-  void WriteLoaderByte(uint8_t byte);
+  // One step of the upload; arms the next, or ends the upload.
+  void ContinueLoaderUpload();
+  void UploadTimerFired();
+  // The next step of the upload in `ms` (at least 1).
+  void NextUploadStep(int64_t ms);
+  void EndLoaderUpload();
+  // Hands loader bytes to the port in one write; one that the line does not take at once stays pending.
+  void WriteLoaderBytes(const uint8_t* bytes, int count);
+  // Whether the pending write has gone (or failed); while the indicator holds it beyond its line time plus
+  // kWriteTimeoutMs, says so, and takes the notice back once it has gone.
+  bool LoaderBytesDone();
   // The bytes the line can have carried since the upload began, at the current rate.
   int64_t LineBytesSinceUpload() const;
-  // Waits, processing messages, until sending up to `upTo` keeps the upload within kLoaderLeadBytes of the
-  // line. False when the upload must stop: the engine ended, or the port went away during the wait.
-  bool WaitForLine(int64_t upTo, uint32_t losses);
+  // How long the line needs before sending up to `upTo` keeps the upload within kLoaderLeadBytes of it: 0
+  // when it may go now.
+  int64_t LineWaitMs(int64_t upTo) const;
   void StartFirmwareTransfer();
   void SendFirmwareBlock();
   void CrcUpdate(uint8_t byte);
@@ -255,6 +274,7 @@ class TSerialThread : public tk::Thread {
   std::unique_ptr<tk::Timer> TimeoutTimer;
   std::unique_ptr<tk::Timer> PollTimer;
   std::unique_ptr<tk::Timer> ReopenTimer;
+  std::unique_ptr<tk::Timer> UploadTimer;
   IErrorDialog* ErrorDialog;
   std::vector<PortCandidate> Candidates;  // PortNumber n is Candidates[n - 1]
   bool namedPorts_ = false;               // the technician named the ports (/p)
@@ -321,6 +341,20 @@ class TSerialThread : public tk::Thread {
   uint32_t uploadTick_ = 0;     // the runtime's counter when the loader upload began
   int64_t uploadRealUs_ = 0;    // the monotonic clock then
   bool writePending_ = false;   // the port's last write had not completed when the engine went on
+  // The running loader upload: whether it runs, the port losses when it began (a loss stops it), the piece
+  // read and how far it has gone, whether that piece has waited for the line yet, whether the loader has
+  // all been read, since when its last write is pending (0: not), after how long that is told, and whether
+  // it is.
+  bool uploading_ = false;
+  uint32_t uploadLosses_ = 0;
+  uint8_t uploadPiece_[kLoaderPieceBytes] = {};
+  int uploadPieceLen_ = 0;
+  int uploadPieceAt_ = 0;
+  bool uploadPaced_ = false;
+  bool uploadEnded_ = false;
+  int64_t heldSinceUs_ = 0;
+  int64_t heldAfterMs_ = 0;
+  bool heldShown_ = false;
   // The port and rate the last command went out at, and those last reported as answering.
   int32_t sentPort_ = 0;
   int32_t sentBaud_ = 0;

@@ -52,7 +52,8 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   Port->OnRxChar = [this](serial::TCustomComm* sender, int count) { RxCharReceived(sender, count); };
   Port->OnError = [this](serial::TCustomComm* sender, int errors) { CommError(sender, errors); };
   Port->SetFlowControl(serial::fcSoftware);
-  Port->SetWriteTimeout(kWriteSliceMs);
+  // Writes are waited for in the event loop (AwaitWrite), never inside the port.
+  Port->SetWriteTimeout(0);
   // The port is still closed: both calls end in its "not open" report, which CommError logs.
   Port->SetDTR(true);
   Port->SetRTS(true);
@@ -65,6 +66,9 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   ReopenTimer->SetEnabled(false);
   ReopenTimer->SetInterval(kReopenIntervalMs);
   ReopenTimer->SetOnTimer([this] { ReopenTimerFired(); });
+  UploadTimer = tk::App().NewTimer();
+  UploadTimer->SetEnabled(false);
+  UploadTimer->SetOnTimer([this] { UploadTimerFired(); });
   StartThread(tk::Priority::Highest);
 }
 
@@ -82,6 +86,7 @@ TSerialThread::~TSerialThread() {
   TimeoutTimer.reset();
   PollTimer.reset();
   ReopenTimer.reset();
+  UploadTimer.reset();
   if (Port) {
     Port->OnRxChar = nullptr;
     Port->OnError = nullptr;
@@ -126,6 +131,9 @@ void TSerialThread::Finish() {
   PollTimer->SetEnabled(false);
   ReopenTimer->SetOnTimer(nullptr);
   ReopenTimer->SetEnabled(false);
+  UploadTimer->SetOnTimer(nullptr);
+  UploadTimer->SetEnabled(false);
+  uploading_ = false;
   if (OnFinished) {
     auto handler = OnFinished;
     handler(this);
@@ -160,10 +168,16 @@ int64_t TSerialThread::MillisecondsSince(double dateTime) const {
 }
 
 void TSerialThread::Step() {
-  // Steps never nest. A step that processes messages (the loader upload, the port scan's pause) can let the
-  // driver's next step in when it was itself not handed over by the driver (the first step, run by Start):
-  // that one then follows the running step instead of running inside it.
-  if (inStep_) {
+  // Steps never nest. A step that runs the loop (a write's wait, the port scan's pause) can let the driver's
+  // next step in when it was itself not handed over by the driver (the first step, run by Start): that one
+  // then follows the running step instead of running inside it. The loader upload runs in steps of its own:
+  // a step asked for meanwhile (a B the indicator sent) follows its end, unless the port went away during it
+  // (the upload then stops, and the reopen's step starts it over).
+  if (uploading_ && portLosses_ != uploadLosses_) {
+    uploading_ = false;
+    UploadTimer->SetEnabled(false);
+  }
+  if (inStep_ || uploading_) {
     stepPending_ = true;
     return;
   }
@@ -198,7 +212,8 @@ void TSerialThread::Step() {
 }
 
 void TSerialThread::ArmTimers() {
-  if (PortAway()) {
+  // A running upload paces itself on its own timer; the state's timeout starts a stopped one over.
+  if (PortAway() || (State == eUpload && uploading_)) {
     TimeoutTimer->SetEnabled(false);
     PollTimer->SetEnabled(false);
     return;

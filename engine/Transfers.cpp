@@ -49,38 +49,142 @@ void TSerialThread::SendLoaderData() {
   ProgressMax = static_cast<int32_t>(LoaderSize);
   SetProgressMax();
   BytesSent = 0;
-  tk::Runtime& app = tk::App();
-  // The user interface gets its turn between reads: every 64 bytes from memory, every byte from a file.
-  uint8_t piece[64];
-  const uint32_t losses = portLosses_;
-  uploadTick_ = app.TickCount();
+  uploading_ = true;
+  uploadLosses_ = portLosses_;
+  uploadPieceLen_ = 0;
+  uploadPieceAt_ = 0;
+  uploadPaced_ = false;
+  uploadEnded_ = false;
+  heldSinceUs_ = 0;
+  heldShown_ = false;
+  uploadTick_ = tk::App().TickCount();
   uploadRealUs_ = tk::MonotonicUs();
-  try {
-    for (;;) {
-      app.ProcessMessages();
-      if (Terminated()) return;
-      const int n = ReadPayload(LoaderSource, piece, static_cast<int>(sizeof piece));
-      if (n == 0) break;
-      if (!WaitForLine(int64_t{BytesSent} + n, losses)) return;
-      for (int i = 0; i < n; ++i) {
-        if (Terminated()) return;
-        WriteLoaderByte(piece[i]);
-        // Gone (or even back again) during the upload: the reopen starts it over.
-        if (Terminated() || portLosses_ != losses) return;
-        if (BytesSent % 1000 == 0) UpdateProgress();
-        ++BytesSent;
-      }
-    }
-  } catch (const std::exception& e) {
-    PayloadFailed("Can not read the loader file", e);
+  ContinueLoaderUpload();
+}
+
+void TSerialThread::UploadTimerFired() {
+  UploadTimer->SetEnabled(false);
+  if (Terminated() || !uploading_) return;
+  // A step of this engine that runs the loop (a write's wait) finishes first.
+  if (inStep_) {
+    NextUploadStep(1);
     return;
   }
-  if (Terminated()) return;
+  inStep_ = true;
+  try {
+    ContinueLoaderUpload();
+  } catch (const std::exception& e) {
+    uploading_ = false;
+    Log(std::string("Step failed: ") + e.what());
+  } catch (...) {
+    uploading_ = false;
+    Log("Step failed");
+  }
+  // An upload that stopped short (a failed step, a lost port) has the state's timeout start it over.
+  if (!uploading_ && State == eUpload && !Terminated()) ArmTimers();
+  inStep_ = false;
+  // A step asked for during the upload ran after it, not inside it.
+  if (!uploading_ && stepPending_) {
+    stepPending_ = false;
+    if (!Terminated()) WakeEvent.Set();
+  }
+}
+
+void TSerialThread::NextUploadStep(int64_t ms) {
+  UploadTimer->SetEnabled(false);
+  UploadTimer->SetInterval(static_cast<uint32_t>(std::clamp<int64_t>(ms, 1, kLoaderPaceWaitMs)));
+  UploadTimer->SetEnabled(true);
+}
+
+void TSerialThread::ContinueLoaderUpload() {
+  // Gone (or even back again) during the upload: the reopen starts it over. Exit ends it.
+  if (Terminated() || portLosses_ != uploadLosses_ || PortAway()) {
+    uploading_ = false;
+    return;
+  }
+  if (writePending_ && !LoaderBytesDone()) {
+    NextUploadStep(kWritePollMs);
+    return;
+  }
+  // The look may have found the port gone.
+  if (Terminated() || portLosses_ != uploadLosses_ || PortAway()) {
+    uploading_ = false;
+    return;
+  }
+  if (uploadEnded_) {
+    EndLoaderUpload();
+    return;
+  }
+  // What the line's pace allows, up to kLoaderStepBytes, goes in one write: a real UART completes a write
+  // once its bytes are on the line, so a write a byte would wait for every byte.
+  uint8_t chunk[kLoaderStepBytes];
+  int n = 0;
+  int64_t nextMs = 1;
+  try {
+    for (;;) {
+      if (uploadPieceAt_ == uploadPieceLen_) {
+        if (n == kLoaderStepBytes) break;
+        uploadPieceLen_ = ReadPayload(LoaderSource, uploadPiece_, kLoaderPieceBytes);
+        uploadPieceAt_ = 0;
+        uploadPaced_ = false;
+        if (uploadPieceLen_ == 0) {
+          uploadEnded_ = true;
+          break;
+        }
+      }
+      if (!uploadPaced_) {
+        const int64_t waitMs = LineWaitMs(int64_t{BytesSent} + n + uploadPieceLen_);
+        if (waitMs > 0) {
+          nextMs = waitMs;
+          break;
+        }
+        uploadPaced_ = true;
+      }
+      const int take = std::min(uploadPieceLen_ - uploadPieceAt_, kLoaderStepBytes - n);
+      std::memcpy(chunk + n, uploadPiece_ + uploadPieceAt_, static_cast<size_t>(take));
+      n += take;
+      uploadPieceAt_ += take;
+      if (n == kLoaderStepBytes) break;
+    }
+  } catch (const std::exception& e) {
+    uploading_ = false;
+    PayloadFailed("Can not read the loader file", e);
+    return;
+  } catch (...) {
+    uploading_ = false;
+    throw;
+  }
+  if (n > 0) {
+    WriteLoaderBytes(chunk, n);
+    if (Terminated() || portLosses_ != uploadLosses_) {
+      uploading_ = false;
+      return;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (BytesSent % 1000 == 0) UpdateProgress();
+      ++BytesSent;
+    }
+    // Held: the bytes go once the line takes them (the indicator lets it go); the next steps look.
+    if (writePending_) {
+      NextUploadStep(kWritePollMs);
+      return;
+    }
+  }
+  if (uploadEnded_) {
+    EndLoaderUpload();
+    return;
+  }
+  NextUploadStep(nextMs);
+}
+
+void TSerialThread::EndLoaderUpload() {
+  uploading_ = false;
   ProgressVisible = 0;
   ShowProgressBar();
   Log("Actually send out s19 file size is  " + std::to_string(BytesSent));
   Go(eWaitQ);
   Stamp();
+  ArmTimers();
   // The indicator may have answered Q while the last lines were still being sent, when messages were
   // processed in eUpload, which does not look for it. Without another byte nothing would scan the buffer
   // again, and the update would stand for the whole 30 s timeout and upload the loader again.
@@ -98,43 +202,66 @@ int64_t TSerialThread::LineBytesSinceUpload() const {
   return std::max(tickMs, realMs) * CurrentBaud / 10000;
 }
 
-bool TSerialThread::WaitForLine(int64_t upTo, uint32_t losses) {
+int64_t TSerialThread::LineWaitMs(int64_t upTo) const {
   // A real port's writes block once its driver's queue is full, so the bar follows the line. A
   // pseudo-terminal takes the whole loader at once and the indicator then reads it for seconds: here the
-  // upload keeps the line's pace itself. It waits in the event loop, so the user interface (progress, Exit)
-  // and every other engine have their turns meanwhile, as soon as anything arrives for them.
-  if (CurrentBaud <= 0) return true;
-  tk::Runtime& app = tk::App();
-  for (;;) {
-    const int64_t ahead = upTo - LineBytesSinceUpload() - kLoaderLeadBytes;
-    if (ahead <= 0) return true;
-    const int64_t needMs = ahead * 10000 / CurrentBaud + 1;
-    app.WaitMessages(static_cast<uint32_t>(std::min<int64_t>(needMs, kLoaderPaceWaitMs)));
-    if (Terminated() || portLosses_ != losses) return false;
-  }
+  // upload keeps the line's pace itself.
+  if (CurrentBaud <= 0) return 0;
+  const int64_t ahead = upTo - LineBytesSinceUpload() - kLoaderLeadBytes;
+  return ahead <= 0 ? 0 : ahead * 10000 / CurrentBaud + 1;
 }
 
-void TSerialThread::WriteLoaderByte(uint8_t byte) {
-  // An indicator that holds the line with XOFF keeps the byte's write pending: it is waited for until the
-  // indicator lets it go (XON), never dropped, which would corrupt the S-record text. Exit still ends it.
-  WriteAll(&byte, 1, true);
+void TSerialThread::WriteLoaderBytes(const uint8_t* bytes, int count) {
+  // An indicator that holds the line with XOFF keeps the write pending: its bytes go once the indicator lets
+  // the line go (XON), never dropped, which would corrupt the S-record text. The upload waits for them in
+  // steps of its own (LoaderBytesDone), not here.
+  if (PortAway()) return;
+  if (Port->Write(bytes, count) >= 0) return;  // done, or failed (reported through CommError)
+  if (!Port->Connected()) return;
+  writePending_ = true;
+  heldSinceUs_ = tk::MonotonicUs();
+  heldAfterMs_ = (CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0) + kWriteTimeoutMs;
+}
+
+bool TSerialThread::LoaderBytesDone() {
+  // Held since the first look, when it was not the upload's write that began the hold ("{PM}").
+  if (heldSinceUs_ == 0) {
+    heldSinceUs_ = tk::MonotonicUs();
+    heldAfterMs_ = kWriteTimeoutMs;
+  }
+  const int r = Port->WaitWrite(0);
+  if (r != 0) {
+    writePending_ = false;
+    heldSinceUs_ = 0;
+    if (heldShown_) HideError();
+    heldShown_ = false;
+    return true;
+  }
+  // A hold that lasts beyond the write's line time would leave the technician before a still window: say
+  // so, as for an answer that does not come.
+  if (!heldShown_ && ErrorShown == 0 && (tk::MonotonicUs() - heldSinceUs_) / 1000 >= heldAfterMs_) {
+    Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
+    ShowErrorOnce(kErrorProblem);
+    heldShown_ = true;
+  }
+  return false;
 }
 
 // ---- Writes
 
-bool TSerialThread::WriteAll(const void* data, int count, bool untilDone) {
+bool TSerialThread::WriteAll(const void* data, int count, bool wait) {
   const uint32_t losses = portLosses_;
   if (writePending_) {
     AwaitWrite(-1, losses);
     if (Terminated() || PortAway() || portLosses_ != losses) return false;
   }
-  // The first slice: most writes complete within it.
   if (Port->Write(data, count) >= 0) return true;  // done, or failed (reported through CommError)
   if (!Port->Connected()) return false;
   writePending_ = true;
+  if (!wait) return false;
   // A serial driver completes a write once its bytes have left: at 9600 baud a block takes over a second.
   const int64_t lineMs = CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0;
-  return AwaitWrite(untilDone ? -1 : lineMs + kWriteTimeoutMs - kWriteSliceMs, losses);
+  return AwaitWrite(lineMs + kWriteTimeoutMs, losses);
 }
 
 bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
@@ -143,9 +270,8 @@ bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
   bool heldShown = false;
   for (;;) {
     if (Terminated() || PortAway() || portLosses_ != losses) return false;
-    int64_t slice = kWriteSliceMs;
-    if (budgetMs >= 0) slice = std::clamp<int64_t>(until - tk::MonotonicUs() / 1000, 0, kWriteSliceMs);
-    const int r = Port->WaitWrite(static_cast<int>(slice));
+    // Never a wait inside the port: the loop runs between looks, so every other engine has its turns.
+    const int r = Port->WaitWrite(0);
     if (r != 0) {
       writePending_ = false;
       if (heldShown) HideError();
@@ -154,14 +280,16 @@ bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
     const int64_t now = tk::MonotonicUs() / 1000;
     // Past its time the write stays pending: its bytes still go out.
     if (budgetMs >= 0 && now >= until) return false;
-    // A wait with no end (a loader byte, or a write that must go before the next) would leave the technician
-    // before a still window while the indicator holds the line: say so, as for an answer that does not come.
+    // A wait with no end (a write that must go before the next) would leave the technician before a still
+    // window while the indicator holds the line: say so, as for an answer that does not come.
     if (budgetMs < 0 && !heldShown && ErrorShown == 0 && now - start >= kWriteTimeoutMs) {
       Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
       ShowErrorOnce(kErrorProblem);
       heldShown = true;
     }
-    tk::App().ProcessMessages();
+    int64_t wait = kWritePollMs;
+    if (budgetMs >= 0) wait = std::clamp<int64_t>(until - now, 1, kWritePollMs);
+    tk::App().WaitMessages(static_cast<uint32_t>(wait));
   }
 }
 
@@ -201,10 +329,14 @@ void TSerialThread::AddFirmwareByte() {
 
 void TSerialThread::SendFullBlock() {
   try {
+    if (Terminated() || PortAway()) return;
+    // The block and its marker in one write, which the engine does not wait for: the acknowledgement is
+    // what it waits for, and meanwhile (a second at 9600 baud on a real port) the other engines go on.
+    uint8_t frame[kBlockSize + 1];
+    std::memcpy(frame, BlockBuffer, kBlockSize);
+    frame[kBlockSize] = kBlockMarker;
+    WriteAll(frame, kBlockSize + 1, false);
     if (Terminated()) return;
-    WriteOut(BlockBuffer, kBlockSize);
-    if (Terminated()) return;
-    WriteOut(&kBlockMarker, 1);
     Stamp();
     TimeoutTimer->SetEnabled(true);
   } catch (...) {

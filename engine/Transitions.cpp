@@ -341,8 +341,9 @@ void TSerialThread::Transition() {
       }
       break;
     case eUpload:
-      // Left again within the step that began the upload, unless the port went away during it: once it is
-      // back, the upload starts over.
+      // No step comes here while the upload runs (its own steps send the loader, and end in eWaitQ). A
+      // timeout comes when it stopped short: the port went away and is back, or a step of it failed. The
+      // upload starts over.
       if (timeout) StartLoaderUpload();
       break;
     case eWaitQ:

@@ -59,6 +59,7 @@ struct EngineUnderTest {
   void OpenPort(int firstNumber) { engine->OpenPort(firstNumber); }
   void SetBaud(int baud) { engine->SetBaud(baud); }
   void SendCommand(const std::string& text) { engine->SendCommand(text); }
+  void WriteOut(const void* data, int count) { engine->WriteOut(data, count); }
   void CommError(serial::TCustomComm* sender, int errors) { engine->CommError(sender, errors); }
   void StartLoaderUpload() { engine->StartLoaderUpload(); }
   void StartFirmwareTransfer() { engine->StartFirmwareTransfer(); }

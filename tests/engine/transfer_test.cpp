@@ -58,10 +58,17 @@ class Transfer : public EngineTest {
     UseBufferLoader(size);
     Announce(pty);
   }
+  // The caret to "{PM}": the upload begins, and runs in steps of its own while the clock moves, until it has
+  // ended (or `ms` of real time have passed).
+  void AckAndUpload(uint32_t ms = 10000) {
+    StepWith(kReplyAck);
+    const int64_t end = tk::MonotonicUs() / 1000 + ms;
+    while (engine->State == eUpload && !engine->Terminated() && tk::MonotonicUs() / 1000 < end) rt.Advance(1);
+  }
   // One upload: "{PM}" and its caret, then the loader text.
   std::string Upload(testing_support::Pty& pty, size_t expected) {
     Announce(pty);
-    StepWith(kReplyAck);
+    AckAndUpload();
     EXPECT_EQ(eWaitQ, engine->State);
     std::string sent = pty.Receive(expected, 2000);
     EXPECT_EQ("", pty.Receive(1, 20));
@@ -120,7 +127,7 @@ TEST_F(Transfer, UnreadableLoaderFileEndsTheUpdateWithAMessage) {
   int finished = 0;
   engine->OnFinished = [&](TSerialThread*) { ++finished; };
   Announce(pty);
-  StepWith(kReplyAck);
+  AckAndUpload();
   EXPECT_EQ(1, finished);
   EXPECT_TRUE(engine->Terminated());
   ASSERT_EQ(1u, messages.size());
@@ -282,17 +289,21 @@ TEST(BufferPayload, ReadsInPiecesToItsEndAndAgainAfterARewind) {
 
 TEST_F(Transfer, QThatArrivesDuringTheUploadIsNotLost) {
   auto& pty = Ready();
-  AnnounceBufferLoader(pty, 300, 9);
+  const size_t size = kLoaderLeadBytes + 1000;  // beyond the lead: the upload takes more than one step
+  AnnounceBufferLoader(pty, size, 9);
   ASSERT_TRUE(pty.Send("Q"));  // a fast line: the answer is there before the upload has ended
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  StepWith(kReplyAck);
-  EXPECT_EQ(eWaitQ, engine->State);
+  std::string sent;
+  std::thread reader([&] { sent = pty.Receive(size, 5000); });
+  AckAndUpload();
+  reader.join();
   EXPECT_TRUE(Logged("Received: Q length: 1"));
-  EXPECT_EQ(kReplyQ, engine->ReplyKind);
   // The step it asked for runs next, in eWaitQ, and goes on to the erase.
-  ASSERT_TRUE(WaitSteps(StepLines() + 1));
-  EXPECT_EQ(eSendU, engine->State);
-  EXPECT_EQ(loader.substr(0, 300) + "U", pty.Receive(301, 1000));
+  ASSERT_TRUE(rt.RunUntil([&] { return engine->State == eSendU; }, 5000));
+  EXPECT_NE(std::string::npos, window.log[window.log.size() - 2].find("In state of eWaitQ"))
+      << window.log[window.log.size() - 2];
+  if (sent.size() < size + 1) sent += pty.Receive(size + 1 - sent.size(), 1000);
+  EXPECT_TRUE(sent == loader.substr(0, size) + "U") << sent.size();
 }
 
 TEST_F(Transfer, AStepAskedForDuringTheUploadRunsAfterItNotInsideIt) {
@@ -300,11 +311,13 @@ TEST_F(Transfer, AStepAskedForDuringTheUploadRunsAfterItNotInsideIt) {
   AnnounceBufferLoader(pty, 20000, 4);
   ASSERT_TRUE(pty.Send("B"));  // recognised during the upload: its step must wait for the upload's end
   std::thread reader([&] { pty.Receive(20000, 5000); });  // keep the line draining
-  StepWith(kReplyAck);  // the upload, run here on the UI thread outside the driver
+  const int steps = StepLines();
+  AckAndUpload();  // the upload, run here on the UI thread outside the driver, in steps of its own
   reader.join();
   EXPECT_EQ(eWaitQ, engine->State);
+  // The caret's step, then the one B asked for (it may have come already while the loop ran).
+  ASSERT_TRUE(WaitSteps(steps + 2));
   for (const auto& line : window.log) EXPECT_EQ(std::string::npos, line.find("In state of eUpload")) << line;
-  ASSERT_TRUE(WaitSteps(StepLines() + 1));
   EXPECT_EQ(0u, window.log.back().rfind("Receive using time: ", 0)) << window.log.back();
   EXPECT_NE(std::string::npos, window.log.back().find("In state of eWaitQ"));
   EXPECT_EQ(eWaitQ, engine->State);
@@ -356,7 +369,7 @@ TEST_F(Transfer, LoaderUploadKeepsWithinItsLeadOfTheLine) {
     };
     std::string sent;
     std::thread reader([&] { sent = pty.Receive(c.size, 10000); });
-    StepWith(kReplyAck);
+    AckAndUpload();
     const int64_t tookMs = rt.VirtualMs() - tick0;
     reader.join();
     window.onMax = nullptr;
@@ -381,18 +394,24 @@ TEST_F(Transfer, LoaderUploadKeepsWithinItsLeadOfTheLine) {
   }
 }
 
-TEST_F(Transfer, LoaderUploadOnACounterThatStandsStillEndsByTheRealClock) {
+TEST_F(Transfer, LoaderUploadOnACounterThatLagsEndsByTheRealClock) {
   auto& pty = Ready();
-  rt.SetAutoAdvance(0);  // nothing moves the runtime's counter any more
+  rt.SetAutoAdvance(0);  // only the test moves the runtime's counter: a millisecond per 5 ms of real time
   engine->SetBaud(38400);
   AnnounceBufferLoader(pty, kLoaderLeadBytes + 384, 6);  // 0.1 s of line beyond the lead
   const int64_t before = rt.VirtualMs();
   std::string sent;
   std::thread reader([&] { sent = pty.Receive(kLoaderLeadBytes + 384, 10000); });
   StepWith(kReplyAck);
+  const int64_t end = tk::MonotonicUs() / 1000 + 10000;
+  while (engine->State == eUpload && tk::MonotonicUs() / 1000 < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    rt.Advance(1);
+  }
   reader.join();
-  EXPECT_EQ(before, rt.VirtualMs());
   EXPECT_EQ(eWaitQ, engine->State);
+  // The counter alone would have it wait its 100 ms of line; the real clock ends it after one look.
+  EXPECT_LE(rt.VirtualMs() - before, 2 * kLoaderPaceWaitMs);
   EXPECT_TRUE(sent == loader.substr(0, kLoaderLeadBytes + 384)) << sent.size();
 }
 

@@ -1,8 +1,12 @@
 // Two engines in one process share the one UI thread, each against its own simulated indicator on a pty
 // that keeps the line's pace. While the first uploads a long loader, which waits for the line again and
-// again, the second sends its firmware: every block acknowledgement must still be answered at once.
+// again, the second sends its firmware: every block acknowledgement must still be answered at once. Two
+// uploads at once go side by side, neither waiting for the other's end.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/SerialThreadDef.h"
 #include "payload/SizeRule.h"
@@ -54,10 +58,20 @@ struct Station {
   simtest::SimProcess sim;
   std::string loaderText, image;
   BufferPayload loaderSource, firmwareSource;
+  // The monotonic millisecond of the first log line that starts with `prefix` (after the stamp), or -1.
+  int64_t LoggedAt(const std::string& prefix) const {
+    for (const auto& [ms, text] : window.stamped) {
+      if (text.rfind(prefix, 0) == 0) return ms;
+    }
+    return -1;
+  }
   struct StampingWindow : RecordingWindow {
     void AppendLogLine(const std::string& text) override {
-      RecordingWindow::AppendLogLine(std::to_string(tk::MonotonicUs() / 1000 % 100000) + " " + text);
+      const int64_t ms = tk::MonotonicUs() / 1000;
+      stamped.emplace_back(ms, text);
+      RecordingWindow::AppendLogLine(std::to_string(ms % 100000) + " " + text);
     }
+    std::vector<std::pair<int64_t, std::string>> stamped;
   } window;
   RecordingDialog dialog;
   std::unique_ptr<TSerialThread> engine;
@@ -127,6 +141,36 @@ TEST_F(TwoEngines, OnesPacedLoaderUploadDoesNotDelayTheOthersBlocks) {
   // is checked, well under the 5 ms asked of it; single late ones are the busy machine's scheduler, which one
   // engine alone sees too (bench_update).
   EXPECT_LT(t.median, 2.0) << sender->sim.errors();
+}
+
+TEST_F(TwoEngines, TwoLoaderUploadsAtOnceTakeAboutOneUploadsLineTime) {
+  // Started together, both reach the upload at about the same moment. An upload that waited for the line
+  // inside its own step would hold the other's until its end: about twice the line time in all. Side by
+  // side they end within about one, the bound generous for a busy machine.
+  const std::string loaderText = testing_support::LoaderText(10000);
+  uploader = std::make_unique<Station>(loaderText, testing_support::FirmwareImage(2001, 3));
+  sender = std::make_unique<Station>(loaderText, testing_support::FirmwareImage(2001, 4));
+  uploader->Start([] {});
+  sender->Start([] {});
+  ASSERT_TRUE(rt.RunUntil([&] { return uploader->finished && sender->finished; }, 60000))
+      << uploader->Diagnose() << "\n=== second ===\n"
+      << sender->Diagnose();
+  for (Station* s : {uploader.get(), sender.get()}) {
+    EXPECT_EQ(1, s->engine->Succeeded) << s->Diagnose();
+    EXPECT_EQ(0, s->sim.wait_exit()) << s->Diagnose();
+    // The uploads run at 38400 baud; what goes beyond the lead waits for the line.
+    EXPECT_GE(s->LoggedAt("Sending {PM} at 38400 baud rate"), 0) << s->Diagnose();
+  }
+  const int64_t begin =
+      std::min(uploader->LoggedAt("Sending S19 loader."), sender->LoggedAt("Sending S19 loader."));
+  const int64_t a = uploader->LoggedAt("Actually send out s19 file size is");
+  const int64_t b = sender->LoggedAt("Actually send out s19 file size is");
+  ASSERT_TRUE(begin >= 0 && a >= 0 && b >= 0) << uploader->Diagnose();
+  const int64_t lineMs = static_cast<int64_t>(loaderText.size() - kLoaderLeadBytes) * 10000 / 38400;
+  const int64_t tookMs = std::max(a, b) - begin;
+  std::printf("two uploads of %zu bytes: %lld ms, one upload's line time %lld ms\n", loaderText.size(),
+              static_cast<long long>(tookMs), static_cast<long long>(lineMs));
+  EXPECT_LT(tookMs, lineMs * 16 / 10) << uploader->Diagnose() << "\n=== second ===\n" << sender->Diagnose();
 }
 
 }  // namespace
