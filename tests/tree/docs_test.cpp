@@ -328,7 +328,7 @@ TEST(Docs, EveryNameAndPathTheDocumentsGiveExistsInTheTree) {
   std::string report;
   for (const auto& m : missing) report += m + "\n";
   EXPECT_TRUE(missing.empty()) << "The documents name what the tree does not have (mend the text, or add a "
-                                  "program text to kAllowed in tests/docs/docs_test.cpp):\n"
+                                  "program text to kAllowed in tests/tree/docs_test.cpp):\n"
                                << report;
 }
 
