@@ -24,11 +24,11 @@ const fs::path kRoot = BRAE_SOURCE_DIR;
 // What the documents quote that is neither code nor a repository path: the program's own texts, options,
 // values and files it makes, names of other programs and of tests that exist only in the tests.
 const std::set<std::string, std::less<>> kAllowed = {
-    // Files the programs and scripts make, and the Windows prefix's device names.
+    // Files the programs and scripts make.
     "Name.exe", "Demo.exe", "UpdateLoad.exe", "demo.s19", "demo.bin", "received.bin", "indicator.txt",
     // Names in the tests the documents point a reader to.
     "TwoAdapters/AdapterPulled", "BRAE_PTY_UART",
-    // Outside the tree: udev, sysfs and the Debian package's places.
+    // Outside the tree: udev, sysfs and device names.
     "serial/by-id", "serial/by-id/...", "latency_timer", "ftdi_sio", "ttyUSB1", "ttyUSB2",
     // Other programs.
     "sha256sum"};
