@@ -9,7 +9,7 @@
 
 namespace payload {
 
-// Opens the file read-only as a descriptor for read/lseek/close: binary on Windows (in text mode a 0x1A byte
+// Opens the file read-only as a descriptor for the calls below: binary on Windows (in text mode a 0x1A byte
 // would end the read), non-blocking on POSIX (a FIFO put in the file's place cannot hang the open). -1 with
 // errno set when it fails.
 int OpenForReading(const std::string& path);
@@ -18,7 +18,8 @@ int OpenForReading(const std::string& path);
 // directory or a device.
 bool RegularFileSize(const std::string& path, uint64_t* size);
 
-// The calls on a descriptor from OpenForReading, each -1 with errno set when it fails.
+// The calls on a descriptor from OpenForReading; each returns -1 with errno set when it fails.
+
 // 1 when it is a regular file, 0 when it is something else.
 int IsRegularFile(int fd);
 // Up to `size` bytes; 0 at the end of the file.
