@@ -1,7 +1,5 @@
 #include "payload/Builder.h"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,7 +59,7 @@ void RefuseDamaged(const DigestCheck& check, const char* kind) {
 
 // Writes the image beside the target and renames it into place, so the target is either the old file or the
 // complete new one.
-void WriteImage(const std::string& target, const std::vector<uint8_t>& image, mode_t mode) {
+void WriteImage(const std::string& target, const std::vector<uint8_t>& image, tk::FileMode mode) {
   const tk::WriteBesideResult w = tk::WriteBesideAndRename(target, image.data(), image.size(), mode);
   using Failure = tk::WriteBesideResult::Failure;
   switch (w.failure) {
@@ -147,7 +145,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
     }
 
     try {
-      WriteImage(target, image, static_cast<mode_t>(permissions));
+      WriteImage(target, image, static_cast<tk::FileMode>(permissions));
     } catch (const IoError& e) {
       throw Refusal{std::string("Can not write ") + e.what()};
     }

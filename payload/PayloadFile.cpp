@@ -1,8 +1,5 @@
 #include "payload/PayloadFile.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -54,14 +51,14 @@ void PayloadFile::Open(const std::string& path) {
   Close();
   int fd = OpenForReading(path);
   if (fd < 0) throw IoError(IoMessage(path, errno));
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  const int regular = IsRegularFile(fd);
+  if (regular < 0) {
     int err = errno;
-    ::close(fd);
+    CloseFile(fd);
     throw IoError(IoMessage(path, err));
   }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (regular == 0) {
+    CloseFile(fd);
     throw IoError((path.empty() ? std::string("(no file name)") : path) + ": not a regular file");
   }
   if (!buffer_) buffer_.reset(new uint8_t[kBufferSize]);
@@ -74,7 +71,7 @@ bool PayloadFile::Refill() {
   if (fd_ < 0) throw IoError(IoMessage(path_, "read", EBADF));
   pos_ = len_ = 0;
   for (;;) {
-    ssize_t n = ::read(fd_, buffer_.get(), kBufferSize);
+    const long n = ReadFromFile(fd_, buffer_.get(), kBufferSize);
     if (n > 0) {
       len_ = static_cast<size_t>(n);
       return true;
@@ -98,12 +95,12 @@ size_t PayloadFile::Read(uint8_t* dst, size_t n) {
 
 void PayloadFile::Rewind() {
   if (fd_ < 0) throw IoError(IoMessage(path_, "rewind", EBADF));
-  if (::lseek(fd_, 0, SEEK_SET) != 0) throw IoError(IoMessage(path_, "rewind", errno));
+  if (RewindFile(fd_) != 0) throw IoError(IoMessage(path_, "rewind", errno));
   pos_ = len_ = 0;
 }
 
 void PayloadFile::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) CloseFile(fd_);
   fd_ = -1;
   pos_ = len_ = 0;
 }

@@ -7,7 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja >/dev/null
+if [ "$build" = build ]; then
+  cmake --preset release >/dev/null
+else
+  cmake -S . -B "$build" -G Ninja >/dev/null
+fi
 cmake --build "$build" --target brae-update-shots brae-indicator-sim
 work=$(mktemp -d)
 sims=()

@@ -3,14 +3,19 @@
 # fonts-dejavu-extra brings DejaVu Sans Condensed, the face the windows are designed in (app/Fonts.h).
 # nlohmann-json3-dev is for the tests only: they read the JSON console back with a parser of its own.
 # file is what the package build (CPack, dpkg-shlibdeps) reads the programs with.
+#   scripts/setup.sh          everything the builds and tests need
+#   scripts/setup.sh --demo   only what the demo builds and runs: the Linux program and the simulated indicator
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgtest-dev googletest
-  nlohmann-json3-dev clang libclang-rt-14-dev fonts-dejavu-extra file)
-packages+=(libgcrypt20-dev)  # SHA-256 of the payloads
-packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
-packages+=(libgcrypt-mingw-w64-dev)  # the same SHA-256 in the Windows program (static, with libgpg-error)
-packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it
-packages+=(ser2net)  # a real device server for the remote-line tests (rfc2217://HOST:PORT)
+# The demo's part: the compiler, the build tools, Qt (the program) and libgcrypt (SHA-256 of the payloads).
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgcrypt20-dev)
+if [ "${1:-}" != --demo ]; then
+  packages+=(qt6-qpa-plugins libgtest-dev googletest nlohmann-json3-dev clang libclang-rt-14-dev fonts-dejavu-extra
+    file)
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
+  packages+=(libgcrypt-mingw-w64-dev)  # the same SHA-256 in the Windows program (static, with libgpg-error)
+  packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it
+  packages+=(ser2net)  # a real device server for the remote-line tests (rfc2217://HOST:PORT)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

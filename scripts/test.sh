@@ -72,8 +72,11 @@ fuzz() {  # builds the libFuzzer targets with clang and runs them, splitting the
     # A failing input is kept beside the program, to be replayed with: <program> <file>.
     local options=(-max_total_time="$share" -print_final_stats=1 -artifact_prefix="build-fuzz/$name-")
     [ -f "tests/fuzz/$name.dict" ] && options+=(-dict="tests/fuzz/$name.dict")
+    # Each run starts from the real inputs kept in the tree; what it finds goes to the scratch corpus.
+    local seeds=()
+    [ -d "tests/fuzz/seeds/$name" ] && seeds=("tests/fuzz/seeds/$name")
     echo "== fuzz: $name for $share s =="
-    "$target" "${options[@]}" "$corpus" >"$corpus.log" 2>&1
+    "$target" "${options[@]}" "$corpus" "${seeds[@]}" >"$corpus.log" 2>&1
     verdict $? "fuzz $name" "$corpus.log" 40
     grep -E '^stat::number_of_executed_units' "$corpus.log" || true
     rm -rf "$corpus" "$corpus.log"

@@ -1,5 +1,6 @@
 // The clocks of the process: one monotonic counter that every runtime, timer and delay measures with, and the
-// local date-time. The only file to replace for another operating system's clocks.
+// local date-time. Another operating system's clocks are its own ClockOs.h file (posix/clock.cpp,
+// win32/clock.cpp).
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The error log file: where it goes and how it is written. On Linux the directory is per user, so one user's
 // updater never writes where another's could; on Windows it is the place service staff know. The file is
-// replaced by a rename, never written through a link. (LogFile.cpp on Linux, win32/log_file.cpp on Windows,
-// LogFileReplace.cpp on both.)
+// replaced by a rename, never written through a link. (posix/log_file.cpp on Linux, win32/log_file.cpp on
+// Windows, LogFileReplace.cpp on both.)
 #pragma once
 
 #include <string>

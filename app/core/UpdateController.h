@@ -82,7 +82,7 @@ class UpdateController : public engine::IReporter {
     // Where the error log file goes; empty: no place, the file is not written.
     std::string LogDir;
     // The executable the builder copies.
-    std::string SelfPath = "/proc/self/exe";
+    std::string SelfPath = payload::SelfExecutablePath();
     // The console ends when the engine finishes, as "/x" does.
     bool EndWhenEngineFinishes = false;
   };

@@ -1,6 +1,7 @@
 // Payload files on POSIX: a path is bytes, taken as it is.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "payload/OsFile.h"
 
@@ -15,6 +16,24 @@ bool RegularFileSize(const std::string& path, uint64_t* size) {
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   *size = static_cast<uint64_t>(st.st_size);
   return true;
+}
+
+int IsRegularFile(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+long ReadFromFile(int fd, void* buffer, size_t size) {
+  return static_cast<long>(::read(fd, buffer, size));
+}
+
+int RewindFile(int fd) {
+  return ::lseek(fd, 0, SEEK_SET) == 0 ? 0 : -1;
+}
+
+void CloseFile(int fd) {
+  ::close(fd);
 }
 
 }  // namespace payload

@@ -29,4 +29,22 @@ bool RegularFileSize(const std::string& path, uint64_t* size) {
   return true;
 }
 
+int IsRegularFile(int fd) {
+  struct _stat64 st;
+  if (::_fstat64(fd, &st) != 0) return -1;
+  return (st.st_mode & _S_IFMT) == _S_IFREG ? 1 : 0;
+}
+
+long ReadFromFile(int fd, void* buffer, size_t size) {
+  return ::_read(fd, buffer, static_cast<unsigned>(size));
+}
+
+int RewindFile(int fd) {
+  return ::_lseeki64(fd, 0, SEEK_SET) == 0 ? 0 : -1;
+}
+
+void CloseFile(int fd) {
+  ::_close(fd);
+}
+
 }  // namespace payload

@@ -1,4 +1,7 @@
 // The state behind a handle, shared by the calls (commos_posix.cpp) and the monitor's wait (line_events.cpp).
+// posix/ is the Linux layer more than a POSIX one: the USB low-latency flag and custom rates come from
+// <linux/serial.h>, the wake events are eventfd, and the device list reads sysfs. Another Unix would keep
+// termios_map, line_events and net_socket and replace those.
 #pragma once
 
 #include <linux/serial.h>

@@ -3,12 +3,13 @@
 // file; needs neither Qt nor the rest of the toolkit.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <string>
 
 namespace tk {
+
+// Permission bits of a new file (POSIX modes; Windows files have none and ignore them).
+using FileMode = unsigned int;
 
 struct WriteBesideResult {
   enum class Failure {
@@ -30,7 +31,8 @@ struct WriteBesideResult {
 // never through a link; a symlink at `target` is replaced, its own target untouched. Whatever holds the name
 // must belong to this user, so that a shared, writable directory never lets one user's program replace
 // another's file. On failure nothing beside the target is left behind and the target is unchanged.
-WriteBesideResult WriteBesideAndRename(const std::string& target, const void* data, size_t size, mode_t mode);
+WriteBesideResult WriteBesideAndRename(const std::string& target, const void* data, size_t size,
+                                       FileMode mode);
 
 #if defined(_WIN32)
 // Whether an owner `sid` (a SID) is this process's own: its token's user, or the token's default owner, which

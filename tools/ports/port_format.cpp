@@ -5,6 +5,7 @@
 
 #include "port_info.h"
 #include "serial/CommOs.h"
+#include "toolkit/text/JsonString.h"
 
 namespace ports {
 
@@ -12,46 +13,7 @@ namespace {
 
 // JSON text for any bytes: valid UTF-8 passes, anything else becomes U+FFFD, so the output always parses.
 std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-      ++i;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-    } else {
-      // Length and lowest value of a well-formed sequence by its first byte.
-      const size_t len = c >= 0xc2 && c <= 0xdf   ? 2
-                         : c >= 0xe0 && c <= 0xef ? 3
-                         : c >= 0xf0 && c <= 0xf4 ? 4
-                                                  : 0;
-      bool ok = len > 0 && i + len <= s.size();
-      uint32_t cp = len == 2 ? c & 0x1f : len == 3 ? c & 0x0f : c & 0x07;
-      for (size_t k = 1; ok && k < len; ++k) {
-        const auto cc = static_cast<unsigned char>(s[i + k]);
-        ok = (cc & 0xc0) == 0x80;
-        cp = (cp << 6) | (cc & 0x3f);
-      }
-      ok = ok && !(len == 3 && cp < 0x800) && !(len == 4 && (cp < 0x10000 || cp > 0x10ffff)) &&
-           !(cp >= 0xd800 && cp <= 0xdfff);
-      if (ok) {
-        out.append(s, i, len);
-        i += len;
-      } else {
-        out += "\\ufffd";
-        ++i;
-      }
-    }
-  }
-  return out + "\"";
+  return tk::JsonString(s, {tk::JsonStringStyle::NotUtf8::Replacement, false});
 }
 
 std::string JsonOrNull(const std::string& s) {

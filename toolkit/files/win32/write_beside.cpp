@@ -93,7 +93,7 @@ bool IsOwnSid(const void* sid) {
   return own;
 }
 
-WriteBesideResult WriteBesideAndRename(const std::string& target, const void* data, size_t size, mode_t) {
+WriteBesideResult WriteBesideAndRename(const std::string& target, const void* data, size_t size, FileMode) {
   using Failure = WriteBesideResult::Failure;
   const size_t slash = target.find_last_of("\\/");
   const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);

@@ -1,11 +1,13 @@
-#include "toolkit/files/WriteBeside.h"
-
+// Writing beside and renaming on POSIX: a new file made exclusively beside the target through a handle on
+// its folder, then renamed over it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <random>
+
+#include "toolkit/files/WriteBeside.h"
 
 namespace tk {
 
@@ -48,7 +50,7 @@ struct Fd {
 }  // namespace
 
 WriteBesideResult WriteBesideAndRename(const std::string& target, const void* data, size_t size,
-                                       mode_t mode) {
+                                       FileMode mode) {
   const size_t slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
   const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
