@@ -145,6 +145,7 @@ void TCustomComm::Open() {
 
 void TCustomComm::Close() {
   if (!Connected()) return;
+  heldErrors_ = 0;
   if (EventThread) {
     // An event the monitor has already handed to the UI thread may still be queued there; it must find no
     // handler, even once this component is gone.
@@ -323,6 +324,8 @@ void TCustomComm::DispatchCommEvents(TCommEventThread* /*sender*/, uint32_t even
   uint32_t errors = 0;
   commos::ComStat stat;
   commos::ClearCommError(Handle, &errors, &stat);
+  errors |= heldErrors_;
+  heldErrors_ = 0;
   // A handler may close the port: the ones after it then stay silent.
   auto notify = [&](uint32_t bit, const TNotifyEvent& handler) {
     if ((eventMask & bit) && handler && Connected()) {
@@ -339,7 +342,10 @@ void TCustomComm::DispatchCommEvents(TCommEventThread* /*sender*/, uint32_t even
   notify(commos::EV_DSR, OnDsr);
   // The OS layer reports a vanished device once, as an I/O error.
   if (errors & commos::CE_IOE) lastErrorKind_ = commos::ErrorKind::Gone;
-  if ((eventMask & commos::EV_ERR) && OnError && Connected()) {
+  if (!(eventMask & commos::EV_ERR)) {
+    // A vanished device's one report (CE_IOE) must not be spent by the event dispatched just before it.
+    heldErrors_ = errors;
+  } else if (OnError && Connected()) {
     TCommErrorEvent h = OnError;
     h(this, static_cast<int>(errors));
   }

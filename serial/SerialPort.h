@@ -252,6 +252,9 @@ class TCustomComm {
   TFlowControl FlowControl_ = fcDefault;
   std::string lastOsError_;
   commos::ErrorKind lastErrorKind_ = commos::ErrorKind::None;
+  // Errors read while dispatching an event that does not report them (bytes received, the output empty):
+  // reading them clears them in the OS layer, so the next error report carries them instead of losing them.
+  uint32_t heldErrors_ = 0;
   std::string openNotice_;
   std::string pinned_;  // what Open opens instead of DeviceName, when set
 };
