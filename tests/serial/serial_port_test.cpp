@@ -664,6 +664,26 @@ TEST_F(SerialEvents, NoHandlerRunsAfterCloseEvenWithBytesInFlight) {
   EXPECT_EQ(0, calls);
 }
 
+TEST_F(SerialEvents, AnEventDispatchedAfterTheUnplugDoesNotSpendItsIoError) {
+  auto pty = std::make_unique<Pty>();
+  OpenOn(*pty);
+  std::vector<int> lineErrors;
+  port.OnRxChar = [](TCustomComm*, int) {};
+  port.OnError = [&](TCustomComm*, int e) { lineErrors.push_back(e); };
+  ASSERT_TRUE(pty->Send("x"));
+  // The monitor's byte event waits for the UI thread; meanwhile the device goes, and a read finds it gone.
+  ASSERT_TRUE(WaitFor([&] { return rt.handOvers > 0; }));
+  pty->CloseMaster();
+  char buf[8];
+  for (int i = 0; i < 4 && port.Read(buf, sizeof buf) > 0; ++i) {
+  }
+  // The byte event runs first, then the one report of the vanished device: it still says why.
+  ASSERT_TRUE(Pump([&] { return !lineErrors.empty(); }));
+  ASSERT_EQ(1u, lineErrors.size());
+  EXPECT_TRUE(lineErrors[0] & 0x0400) << lineErrors[0];
+  EXPECT_EQ(commos::ErrorKind::Gone, port.LastErrorKind());
+}
+
 TEST_F(SerialEvents, UnpluggedDeviceIsReportedOnceWithoutSpinning) {
   auto pty = std::make_unique<Pty>();
   OpenOn(*pty);
