@@ -106,6 +106,14 @@ std::unique_ptr<Port> Port::open_pty(const std::string& link, int rate, std::str
   if (!make_raw(p->slave_fd_, rate, error)) return nullptr;
   fcntl(p->fd_, F_SETFL, fcntl(p->fd_, F_GETFL) | O_NONBLOCK);
 
+  // Watch for closes before the link exists: an updater that opens, locks and closes the port the
+  // moment the link appears must not leave its exclusive mode behind unseen.
+  p->notify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (p->notify_fd_ >= 0 && inotify_add_watch(p->notify_fd_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    close(p->notify_fd_);
+    p->notify_fd_ = -1;  // exclusive mode then stays until the updater clears it itself
+  }
+
   // Link under a temporary name, then rename over: the path never points nowhere.
   std::string tmp = link + ".sim-" + std::to_string(getpid());
   unlink(tmp.c_str());
@@ -119,11 +127,6 @@ std::unique_ptr<Port> Port::open_pty(const std::string& link, int rate, std::str
     return nullptr;
   }
   p->link_ = link;
-  p->notify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (p->notify_fd_ >= 0 && inotify_add_watch(p->notify_fd_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-    close(p->notify_fd_);
-    p->notify_fd_ = -1;  // exclusive mode then stays until the updater clears it itself
-  }
   return p;
 }
 
@@ -215,18 +218,25 @@ void Port::on_closes(Time now) {
   if (!take_close_events()) return;
   exclusive_checks_until_ = now + std::chrono::milliseconds(200);
   next_exclusive_check_ = now;
+  looks_left_ = kLeastLooks;
+}
+
+bool Port::looking(Time now) const {
+  return now < exclusive_checks_until_ || looks_left_ > 0;
 }
 
 bool Port::tend_exclusive(Time now) {
-  if (now >= exclusive_checks_until_ || now < next_exclusive_check_) return false;
+  if (!looking(now) || now < next_exclusive_check_) return false;
   next_exclusive_check_ = now + std::chrono::milliseconds(2);
+  if (looks_left_ > 0) --looks_left_;
   if (!release_stale_exclusive()) return false;
   exclusive_checks_until_ = now;
+  looks_left_ = 0;
   return true;
 }
 
 std::optional<Port::Time> Port::exclusive_due(Time now) const {
-  if (now >= exclusive_checks_until_) return {};
+  if (!looking(now)) return {};
   return next_exclusive_check_;
 }
 

@@ -40,7 +40,7 @@ class Port {
   bool take_close_events();
 
   // That upkeep, for the event loop. After each close of the slave the flock goes a moment after the close is
-  // reported, so the mode is looked at every 2 ms for 200 ms.
+  // reported, so the mode is looked at every 2 ms for 200 ms, and at least five times.
   using Time = std::chrono::steady_clock::time_point;
   // closes_fd() is readable: starts looking again when someone has closed the slave.
   void on_closes(Time now);
@@ -58,6 +58,10 @@ class Port {
   int stale_checks_ = 0;
   Time next_exclusive_check_{};
   Time exclusive_checks_until_{};
+  // A simulator that was not scheduled for the whole window still looks a few times once it runs.
+  static constexpr int kLeastLooks = 5;
+  int looks_left_ = 0;
+  bool looking(Time now) const;
   int notify_fd_ = -1;  // inotify on the slave: tells when the updater closes it
 };
 
