@@ -36,7 +36,7 @@ class PayloadFile {
   static bool Exists(const std::string& path);
 
   // Opens the file read-only at its first byte, closing any file open before. Throws IoError, also for a path
-  // that is not a regular file (a payload is read twice, so it must be seekable).
+  // that is not a regular file (a FIFO or a device could block the read or never end).
   void Open(const std::string& path);
 
   // Stores the next byte and returns 1, or returns 0 at the end of the file. Throws IoError on a read error

@@ -1,6 +1,7 @@
 #include "payload/PayloadSizes.h"
 
 #include "payload/Buffers.h"
+#include "payload/OsFile.h"
 #include "payload/SizeRule.h"
 
 namespace payload {
@@ -10,25 +11,34 @@ namespace {
 // indicator.
 constexpr uint64_t kMaxFileSize = 0x7FFFFFF0;
 
-uint32_t SizeOfFile(PayloadFile& file, const std::string& path) {
+IoError TooLarge(const std::string& path) {
+  return IoError(path + ": too large for a payload (more than " + std::to_string(kMaxFileSize) + " bytes)");
+}
+
+// The whole file, read once. Its size on disk refuses a huge file before anything is read; the count while
+// reading refuses one that grows.
+std::vector<uint8_t> ReadPayloadFile(const std::string& path) {
+  uint64_t onDisk = 0;
+  if (RegularFileSize(path, &onDisk) && onDisk > kMaxFileSize) throw TooLarge(path);
+  PayloadFile file;
   file.Open(path);
-  SizeCounter counter;
-  uint8_t byte;
-  while (file.ReadByte(&byte) == 1) {
-    counter.Add(byte);
-    if (counter.BytesSeen() > kMaxFileSize) {
-      throw IoError(path + ": too large for a payload (more than " + std::to_string(kMaxFileSize) +
-                    " bytes)");
-    }
+  std::vector<uint8_t> bytes;
+  bytes.reserve(static_cast<size_t>(onDisk));
+  constexpr size_t kPiece = PayloadFile::kBufferSize;
+  for (;;) {
+    const size_t at = bytes.size();
+    bytes.resize(at + kPiece);
+    const size_t n = file.Read(bytes.data() + at, kPiece);
+    bytes.resize(at + n);
+    if (bytes.size() > kMaxFileSize) throw TooLarge(path);
+    if (n < kPiece) return bytes;  // fewer only at the end of the file
   }
-  return counter.Size();
 }
 
 }  // namespace
 
 SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
-                                const std::string& loaderPath, PayloadFile& firmwareFile,
-                                PayloadFile& loaderFile) {
+                                const std::string& loaderPath) {
   SizesResult r;
   uint32_t firmware = 0;
   uint32_t loader = 0;
@@ -44,20 +54,21 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
         r.Message = "Can not open firmware file";
         return r;
       }
-      firmware = SizeOfFile(firmwareFile, firmwarePath);
+      r.FirmwareFile = ReadPayloadFile(firmwarePath);
+      firmware = SizeOf(r.FirmwareFile.data(), r.FirmwareFile.size());
       if (LoaderFromFile(runMode)) {
         which = "loader";
         if (!PayloadFile::Exists(loaderPath)) {
-          firmwareFile.Close();
+          r = SizesResult{};
           r.outcome = SizesResult::kMissingLoader;
           r.Message = "Can not open loadS19 file";
           return r;
         }
-        loader = SizeOfFile(loaderFile, loaderPath);
+        r.LoaderFile = ReadPayloadFile(loaderPath);
+        loader = SizeOf(r.LoaderFile.data(), r.LoaderFile.size());
       }
     } catch (const IoError& e) {
-      firmwareFile.Close();
-      loaderFile.Close();
+      r = SizesResult{};
       r.outcome = SizesResult::kIoError;
       r.Message = std::string("Can not read ") + which + " file " + e.what();
       return r;

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "payload/CommandLine.h"
-
 #include "payload/PayloadFile.h"
 
 namespace payload {
@@ -24,18 +24,22 @@ struct SizesResult {
   std::string Message;       // empty when ok; otherwise the text for a message box captioned kMessageCaption
   int32_t FirmwareSize = 0;  // adjusted (AdjustFirmwareSize)
   int32_t LoaderSize = 0;
+  // A payload file as it was read, the one time it is read: its sizes above, and everything measured,
+  // digested and sent later, come from these bytes. Empty for a payload from its buffer.
+  std::vector<uint8_t> FirmwareFile;
+  std::vector<uint8_t> LoaderFile;
 
   bool Ok() const { return outcome == kOk; }
 };
 
 // Sizes by run mode:
 //  0: both from the embedded buffers;
-//  3: loader from its buffer, firmware from the file at firmwarePath (opened into firmwareFile);
-//  4: both from the files (opened into firmwareFile and loaderFile);
-// the firmware size is adjusted in every mode. On success the files stay open, positioned at their end: every
-// later use starts with Rewind. On failure no file is left open, nothing may be sent, and Message says why.
+//  3: loader from its buffer, firmware from the file at firmwarePath (read into FirmwareFile);
+//  4: both from the files (read into FirmwareFile and LoaderFile);
+// the firmware size is adjusted in every mode. Each file is read once and closed: no handle outlives the
+// call, so the file may be replaced, moved or removed during the update. On failure nothing may be sent, and
+// Message says why.
 SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
-                                const std::string& loaderPath, PayloadFile& firmwareFile,
-                                PayloadFile& loaderFile);
+                                const std::string& loaderPath);
 
 }  // namespace payload

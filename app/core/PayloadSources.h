@@ -1,6 +1,6 @@
 // The payload sources of an update, chosen once from the run mode: the embedded buffers, or the payload files
-// that the sizing opened, read whole into memory at once, so that the image sent is the image measured
-// whatever happens to the files during the update.
+// as the sizing read them, so that the image sent is the image measured whatever happens to the files during
+// the update.
 #pragma once
 
 #include <algorithm>
@@ -14,8 +14,6 @@
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
 #include "payload/Digest.h"
-#include "payload/PayloadFile.h"
-#include "payload/SizeRule.h"
 
 namespace app {
 
@@ -35,15 +33,6 @@ class SnapshotSource : public engine::IPayloadSource {
   int piece_;
 };
 
-// The whole of an open payload file, from its first byte. Throws payload::IoError.
-inline std::vector<uint8_t> ReadWhole(payload::PayloadFile& file) {
-  std::vector<uint8_t> bytes;
-  uint8_t piece[64 * 1024];
-  file.Rewind();
-  for (size_t n; (n = file.Read(piece, sizeof piece)) > 0;) bytes.insert(bytes.end(), piece, piece + n);
-  return bytes;
-}
-
 struct PayloadSources {
   std::unique_ptr<engine::IPayloadSource> Loader;
   std::unique_ptr<engine::IPayloadSource> Firmware;
@@ -54,32 +43,21 @@ struct PayloadSources {
 };
 
 // From a buffer the loader ends at its counted size; a loader file is sent whole. The firmware is cut at its
-// announced size (`firmwareSize`, adjusted) by the engine. A file that cannot be read, or that no longer
-// measures what it measured a moment ago, throws payload::IoError: the update must not start with it.
+// announced size by the engine. The files' bytes are those payload::ComputePayloadSizes read and measured.
 inline PayloadSources ChoosePayloadSources(payload::RunMode mode, uint32_t loaderSize,
-                                           payload::PayloadFile& firmwareFile,
-                                           payload::PayloadFile& loaderFile, uint32_t firmwareSize) {
-  auto changed = [](const char* which) {
-    return payload::IoError(std::string("The ") + which +
-                            " file changed while the update started; start again.");
-  };
+                                           std::vector<uint8_t> firmwareFile,
+                                           std::vector<uint8_t> loaderFile) {
   PayloadSources s;
   if (payload::LoaderFromFile(mode)) {
-    std::vector<uint8_t> bytes = ReadWhole(loaderFile);
-    if (payload::SizeOf(bytes.data(), bytes.size()) != loaderSize) throw changed("loader");
-    s.LoaderSha256 = payload::Sha256Of(bytes.data(), bytes.size());
-    s.Loader = std::make_unique<SnapshotSource>(std::move(bytes), 1);
+    s.LoaderSha256 = payload::Sha256Of(loaderFile.data(), loaderFile.size());
+    s.Loader = std::make_unique<SnapshotSource>(std::move(loaderFile), 1);
   } else {
     s.Loader = std::make_unique<engine::BufferPayload>(
         payload::LoaderBytes(), std::min<size_t>(loaderSize, payload::kLoaderBufferSize));
   }
   if (payload::FirmwareFromFile(mode)) {
-    std::vector<uint8_t> bytes = ReadWhole(firmwareFile);
-    if (payload::AdjustFirmwareSize(payload::SizeOf(bytes.data(), bytes.size())) != firmwareSize) {
-      throw changed("firmware");
-    }
-    s.FirmwareSha256 = payload::Sha256Of(bytes.data(), bytes.size());
-    s.Firmware = std::make_unique<SnapshotSource>(std::move(bytes), 1 << 30);
+    s.FirmwareSha256 = payload::Sha256Of(firmwareFile.data(), firmwareFile.size());
+    s.Firmware = std::make_unique<SnapshotSource>(std::move(firmwareFile), 1 << 30);
   } else {
     s.Firmware =
         std::make_unique<engine::BufferPayload>(payload::FirmwareBytes(), payload::kFirmwareBufferSize);

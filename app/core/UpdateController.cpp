@@ -129,8 +129,7 @@ void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::Comman
 void UpdateController::StartUpdate(const payload::CommandLine& cl) {
   const std::string& firmwarePath = cl.FirmwarePath;
   const std::string& loaderPath = cl.LoaderPath;
-  const payload::SizesResult sizes =
-      payload::ComputePayloadSizes(runMode_, firmwarePath, loaderPath, firmwareFile_, loaderFile_);
+  payload::SizesResult sizes = payload::ComputePayloadSizes(runMode_, firmwarePath, loaderPath);
   if (!sizes.Ok()) {
     tk::App().MessageBox(sizes.Message, payload::kMessageCaption);
     Close();
@@ -147,15 +146,8 @@ void UpdateController::StartUpdate(const payload::CommandLine& cl) {
 
   // The status line reads its starting text from here on (the console prints it now).
   view_.StatusChanged(status_);
-  try {
-    sources_ = ChoosePayloadSources(runMode_, static_cast<uint32_t>(loaderSize_), firmwareFile_, loaderFile_,
-                                    static_cast<uint32_t>(firmwareSize_));
-  } catch (const std::exception& e) {
-    AppendLogLine(e.what());
-    tk::App().MessageBox(e.what(), payload::kMessageCaption);
-    Close();
-    return;
-  }
+  sources_ = ChoosePayloadSources(runMode_, static_cast<uint32_t>(loaderSize_), std::move(sizes.FirmwareFile),
+                                  std::move(sizes.LoaderFile));
   ReportPayloads(firmwarePath, loaderPath);
   if (cl.All) {
     StartBatch(cl);
@@ -350,8 +342,6 @@ void UpdateController::Shutdown() {
     if (run) run->Release();
   }
   replaced_.clear();
-  if (payload::FirmwareFromFile(runMode_)) firmwareFile_.Close();
-  if (payload::LoaderFromFile(runMode_)) loaderFile_.Close();
   // Lines logged while the engine came to a stop belong in the file as well.
   if (log_.Revision() != savedRevision_) WriteLogFile();
 }

@@ -17,7 +17,6 @@
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
 #include "payload/Digest.h"
-#include "payload/PayloadFile.h"
 
 namespace engine {
 class TSerialThread;
@@ -176,8 +175,6 @@ class UpdateController : public engine::IReporter {
   bool exitWhenDone_ = false;
   int32_t firmwareSize_ = 0;
   int32_t loaderSize_ = 0;
-  payload::PayloadFile firmwareFile_;
-  payload::PayloadFile loaderFile_;
   PayloadSources sources_;  // what the engine reads the payloads from
   PayloadReport firmwareReport_;
   PayloadReport loaderReport_;

@@ -4,6 +4,7 @@
 
 #include "app/core/PayloadSources.h"
 #include "engine/SerialThreadDef.h"
+#include "payload/PayloadFile.h"
 #include "payload/SizeRule.h"
 #include "tests/engine/harness.h"
 #include "tests/sim/sim_harness.h"

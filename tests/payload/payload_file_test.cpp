@@ -25,6 +25,10 @@ uint64_t ReadCalls() {
   return 0;
 }
 
+size_t OpenHandles() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
 Bytes ReadAll(PayloadFile& f) {
   Bytes out;
   for (uint8_t b; f.ReadByte(&b) == 1;) out.push_back(b);
@@ -116,7 +120,7 @@ TEST_F(PayloadFiles, SizesByRunMode) {
     int mode;
     std::string fw, ld;
     int32_t firmware, loader;
-    bool fwOpen, ldOpen;
+    bool fwRead, ldRead;  // the file's bytes are kept
   } cases[] = {
       {0, "", "", 2002, 1500, false, false},
       {3, dir_ / "999", "", 1002, 1500, true, false},
@@ -126,15 +130,19 @@ TEST_F(PayloadFiles, SizesByRunMode) {
       {4, dir_ / "inner", dir_ / "501", 5002, 501, true, true},
   };
   for (const Case& c : cases) {
-    PayloadFile fw, ld;
-    SizesResult r = ComputePayloadSizes(static_cast<RunMode>(c.mode), c.fw, c.ld, fw, ld);
+    const size_t handles = OpenHandles();
+    const uint64_t probe = ReadCalls();
+    const uint64_t ownReads = ReadCalls() - probe;  // reading the count takes reads of its own
+    const uint64_t reads = ReadCalls();
+    SizesResult r = ComputePayloadSizes(static_cast<RunMode>(c.mode), c.fw, c.ld);
+    EXPECT_LE(ReadCalls() - reads - ownReads, 2u * (c.fwRead + c.ldRead))
+        << "each file is read once: its bytes, then its end";
     EXPECT_TRUE(r.Ok()) << r.Message;
     EXPECT_EQ(r.FirmwareSize, c.firmware) << c.fw;
     EXPECT_EQ(r.LoaderSize, c.loader);
-    EXPECT_EQ(fw.IsOpen(), c.fwOpen);
-    EXPECT_EQ(ld.IsOpen(), c.ldOpen);
-    uint8_t b;
-    EXPECT_EQ(c.fwOpen && fw.ReadByte(&b) == 1, false);  // left at its end; the engine rewinds
+    EXPECT_EQ(r.FirmwareFile, c.fwRead ? payload_test::ReadFile(c.fw) : Bytes{}) << c.fw;
+    EXPECT_EQ(r.LoaderFile, c.ldRead ? payload_test::ReadFile(c.ld) : Bytes{});
+    EXPECT_EQ(OpenHandles(), handles) << "no file stays open for the update";
   }
   std::memcpy(MutableLoaderBytes(), loader.data(), loader.size());
   std::memcpy(MutableFirmwareBytes(), firmware.data(), firmware.size());
@@ -158,20 +166,27 @@ TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
       {4, fw, bad, "Can not read loader file " + bad + ioError},
   };
   for (const Case& c : cases) {
-    PayloadFile fwFile, ldFile;
-    SizesResult r = ComputePayloadSizes(static_cast<RunMode>(c.mode), c.fw, c.ld, fwFile, ldFile);
+    const size_t handles = OpenHandles();
+    SizesResult r = ComputePayloadSizes(static_cast<RunMode>(c.mode), c.fw, c.ld);
     EXPECT_FALSE(r.Ok());
     EXPECT_EQ(r.Message, c.message);
-    EXPECT_FALSE(fwFile.IsOpen() || ldFile.IsOpen());
+    EXPECT_TRUE(r.FirmwareFile.empty() && r.LoaderFile.empty()) << "nothing to send";
+    EXPECT_EQ(OpenHandles(), handles);
   }
+  // Refused by its size on disk, before any of it is read: a sparse file, so the test writes nothing.
+  const std::string huge = dir_ / "huge";
+  WriteFile(huge, {});
+  std::filesystem::resize_file(huge, 0x80000000u);
+  const uint64_t readsBefore = ReadCalls();
+  EXPECT_EQ(ComputePayloadSizes(RunMode::FirmwareFile, huge, "").Message,
+            "Can not read firmware file " + huge + ": too large for a payload (more than 2147483632 bytes)");
+  EXPECT_LT(ReadCalls() - readsBefore, 10u);
 
   // An existing file that cannot be opened, as an ordinary user meets it.
   ASSERT_EQ(::chmod(fw.c_str(), 0), 0);
   ASSERT_EQ(::chmod(dir_.path.c_str(), 0755), 0);
-  std::string said = payload_test::InChild(true, [&] {
-    PayloadFile fwFile, ldFile;
-    return ComputePayloadSizes(RunMode::FirmwareFile, fw, "", fwFile, ldFile).Message;
-  });
+  std::string said =
+      payload_test::InChild(true, [&] { return ComputePayloadSizes(RunMode::FirmwareFile, fw, "").Message; });
   EXPECT_EQ(said, "Can not read firmware file " + fw + ": Permission denied");
 }
 
