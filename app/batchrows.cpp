@@ -20,10 +20,6 @@ namespace app {
 
 namespace {
 
-QString Text(const std::string& s) {
-  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 // The device a port name stands for, when it says more than the name.
 std::string DeviceOf(const std::string& name) {
   try {
@@ -39,7 +35,7 @@ std::string DeviceOf(const std::string& name) {
 // ---- TElidedLabel
 
 void TElidedLabel::SetFullText(const std::string& text) {
-  full_ = Text(text);
+  full_ = QtText(text);
   setToolTip(full_);
   setText(full_);
   update();
@@ -128,7 +124,7 @@ void TPortRow::Reset(const std::string& name) {
   position_ = 0;
   max_ = 100;
   click_->stop();
-  PortLabel->setText(Text(name));
+  PortLabel->setText(QtText(name));
   ShowDevice();
   // Every port begins by looking for its indicator.
   StatusLabel->setText(QString::fromUtf8(kSearchingStatus));
@@ -144,7 +140,7 @@ void TPortRow::Reset(const std::string& name) {
 void TPortRow::ShowDevice() {
   std::string text = device_;
   if (baud_ > 0) text += (text.empty() ? "" : "  ") + std::to_string(baud_) + " baud";
-  DeviceLabel->setText(Text(text));
+  DeviceLabel->setText(QtText(text));
   if (resized_) resized_();
 }
 
@@ -165,7 +161,7 @@ void TPortRow::ShowError() {
 }
 
 void TPortRow::ShowRate() {
-  RateLabel->setText(Bar->isVisible() ? Text(rate_.Text(position_, max_)) : QString());
+  RateLabel->setText(Bar->isVisible() ? QtText(rate_.Text(position_, max_)) : QString());
 }
 
 void TPortRow::ShowFullText() {
@@ -187,9 +183,9 @@ void TPortRow::OpenLog() {
     logBox_->setFont(UiFont(13));
     logBox_->resize(600, 400);
   }
-  logBox_->setWindowTitle(Text(name_ + " - Diagnostic log"));
+  logBox_->setWindowTitle(QtText(name_ + " - Diagnostic log"));
   QString all;
-  for (size_t i = 0; i < log_.size(); ++i) all += (i ? QStringLiteral("\n") : QString()) + Text(log_[i]);
+  for (size_t i = 0; i < log_.size(); ++i) all += (i ? QStringLiteral("\n") : QString()) + QtText(log_[i]);
   logBox_->setPlainText(all);
   logBox_->show();
   logBox_->raise();
@@ -229,7 +225,7 @@ void TPortRow::mouseDoubleClickEvent(QMouseEvent* event) {
 // ---- What the port reports
 
 void TPortRow::StatusChanged(const std::string& text) {
-  StatusLabel->setText(Text(text));
+  StatusLabel->setText(QtText(text));
   if (resized_) resized_();
 }
 
@@ -238,7 +234,7 @@ void TPortRow::LogLinesAdded(const std::vector<std::string>& lines) {
   if (!logBox_ || !logBox_->isVisible()) return;
   QScrollBar* bar = logBox_->verticalScrollBar();
   const bool atEnd = bar->value() == bar->maximum();
-  for (const auto& line : lines) logBox_->appendPlainText(Text(line));
+  for (const auto& line : lines) logBox_->appendPlainText(QtText(line));
   if (atEnd) bar->setValue(bar->maximum());
 }
 
@@ -284,11 +280,11 @@ void TPortRow::MessageShown(const std::string& text) {
 void TPortRow::Ended(const PortResult& result) {
   if (!result.Device.empty()) device_ = result.Device;
   ShowDevice();
-  StatusLabel->setText(Text(result.Status));
+  StatusLabel->setText(QtText(result.Status));
   // A reason that is the message the row already shows is not said twice.
   PortResult shown = result;
   if (!message_.empty() && shown.Reason == message_) shown.Reason.clear();
-  ResultLabel->setText(Text(RowResultText(shown)));
+  ResultLabel->setText(QtText(RowResultText(shown)));
   QPalette palette = ResultLabel->palette();
   palette.setColor(QPalette::WindowText, result.Outcome == PortOutcome::Updated  ? QColor(0x00, 0x80, 0x00)
                                          : result.Outcome == PortOutcome::Failed ? QColor(0xB0, 0x00, 0x00)

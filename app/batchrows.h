@@ -20,6 +20,11 @@ class QTimer;
 
 namespace app {
 
+// A text of the core (UTF-8) for a widget.
+inline QString QtText(const std::string& s) {
+  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
 // A one-line label that never widens its window: a text longer than its width ends in "…" (the tooltip and
 // a click on the row show it whole).
 class TElidedLabel : public QLabel {

@@ -30,10 +30,6 @@ constexpr int kClientHeight = 104;
 constexpr int kLabelWidth = 211;
 constexpr int kLabelHeight = 16;
 
-QString Text(const std::string& s) {
-  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 }  // namespace
 
 TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
@@ -43,7 +39,7 @@ TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
   setObjectName(QStringLiteral("UpdateForm"));
   setFont(UiFont(13));
 
-  Label1 = new QLabel(Text(controller_.Status()), this);
+  Label1 = new QLabel(QtText(controller_.Status()), this);
   Label1->setObjectName(QStringLiteral("Label1"));
   Label1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   QPalette labelPalette = Label1->palette();
@@ -173,7 +169,7 @@ void TUpdateForm::keyPressEvent(QKeyEvent* event) {
 // ---- What the controller shows
 
 void TUpdateForm::TitleChanged(const std::string& title) {
-  setWindowTitle(Text(title));
+  setWindowTitle(QtText(title));
 }
 
 void TUpdateForm::DebugButtonShown() {
@@ -194,14 +190,14 @@ void TUpdateForm::LogLinesAdded(const std::vector<std::string>& lines) {
   cursor.beginEditBlock();
   for (const auto& line : lines) {
     cursor.insertBlock();
-    cursor.insertText(Text(line));
+    cursor.insertText(QtText(line));
   }
   cursor.endEditBlock();
   if (atEnd) bar->setValue(bar->maximum());
 }
 
 void TUpdateForm::StatusChanged(const std::string& text) {
-  Label1->setText(Text(text));
+  Label1->setText(QtText(text));
   // The status line grows with its text, never narrower than designed, so no status is ever cut.
   const QSize hint = Label1->sizeHint();
   Label1->resize(AtLeast(kLabelWidth, hint.width()), AtLeast(kLabelHeight, hint.height()));
@@ -282,9 +278,9 @@ void TUpdateForm::EndProgram(int exitCode) {
 }
 
 void ShowMessageBox(QWidget* parent, const std::string& text, const std::string& caption) {
-  QString body = Text(text);
+  QString body = QtText(text);
   body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  QMessageBox box(QMessageBox::NoIcon, Text(caption), body, QMessageBox::Ok, parent);
+  QMessageBox box(QMessageBox::NoIcon, QtText(caption), body, QMessageBox::Ok, parent);
   box.setTextFormat(Qt::PlainText);
   box.exec();
 }

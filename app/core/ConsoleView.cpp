@@ -13,7 +13,7 @@ namespace {
 constexpr int kBarWidth = 30;
 constexpr uint64_t kRedrawMs = 100;
 // The rate is shown once this much of the transfer has been timed, so the first blocks do not mislead.
-constexpr uint64_t kRateAfterMs = 1000;
+constexpr uint64_t kConsoleRateAfterMs = 1000;
 
 std::string WithoutCr(const std::string& text) {
   std::string out;
@@ -304,7 +304,7 @@ std::string ConsoleView::ProgressText(int position, int max, double bytesPerSeco
 void ConsoleView::Draw(bool force) {
   const uint64_t now = Now();
   double rate = 0;
-  if (now >= startMs_ + kRateAfterMs && position_ > startPosition_) {
+  if (now >= startMs_ + kConsoleRateAfterMs && position_ > startPosition_) {
     rate = (position_ - startPosition_) * 1000.0 / static_cast<double>(now - startMs_);
   }
   const int percent = Percent();

@@ -15,7 +15,7 @@ constexpr int kVersion = 1;
 // Progress events at most this often, besides the first and the last of a transfer.
 constexpr uint64_t kProgressEveryMs = 250;
 // The rate is given once this much of a transfer has been timed.
-constexpr uint64_t kRateAfterMs = 500;
+constexpr uint64_t kJsonRateAfterMs = 500;
 // The loader's status comes just before its bar is ranged; the firmware's just after.
 constexpr char kLoaderStatus[] = "Sending Load Program";
 
@@ -245,7 +245,7 @@ void JsonView::Progress(bool force) {
   const uint64_t elapsed = now - startMs_;
   // Less time than that gives no rate worth showing (the kernel may take a whole loader at once).
   const bool last = position_ >= max_;
-  if (elapsed >= kRateAfterMs && position_ > startPosition_) {
+  if (elapsed >= kJsonRateAfterMs && position_ > startPosition_) {
     const double rate = (position_ - startPosition_) * 1000.0 / static_cast<double>(elapsed);
     o.Add("rate", std::round(rate * 10) / 10);
     o.Add("eta_s", last ? 0.0 : std::round((max_ - position_) / rate * 10) / 10);
