@@ -326,6 +326,8 @@ class TSerialThread : public tk::Thread {
   void AppendLogLine();
   void ReportUnlessStopped(const std::function<void(IReporter&)>& report);
   void PayloadFailed(const std::string& what, const std::exception& e);
+  // A pending write that the indicator holds back (XOFF) beyond its time: the log and the problem dialog.
+  void SayLineHeld();
 
   // Sends the state's command, or gives up with `fallBack` once two resends went unanswered.
   void ResendOr(const std::string& command, void (TSerialThread::*fallBack)(), int limit = 2);
@@ -338,23 +340,23 @@ class TSerialThread : public tk::Thread {
   bool wrongFirmware_ = false;  // error 4 is up: the engine stands still on purpose
   bool inStep_ = false;         // a step is running (UI thread only)
   bool stepPending_ = false;    // a step came while one was running: it follows
-  uint32_t uploadTick_ = 0;     // the runtime's counter when the loader upload began
-  int64_t uploadRealUs_ = 0;    // the monotonic clock then
   bool writePending_ = false;   // the port's last write had not completed when the engine went on
-  // The running loader upload: whether it runs, the port losses when it began (a loss stops it), the piece
-  // read and how far it has gone, whether that piece has waited for the line yet, whether the loader has
-  // all been read, since when its last write is pending (0: not), after how long that is told, and whether
-  // it is.
-  bool uploading_ = false;
-  uint32_t uploadLosses_ = 0;
-  uint8_t uploadPiece_[kLoaderPieceBytes] = {};
-  int uploadPieceLen_ = 0;
-  int uploadPieceAt_ = 0;
-  bool uploadPaced_ = false;
-  bool uploadEnded_ = false;
-  int64_t heldSinceUs_ = 0;
-  int64_t heldAfterMs_ = 0;
-  bool heldShown_ = false;
+  // The running loader upload, begun afresh each time.
+  struct LoaderUpload {
+    bool active = false;                    // it runs
+    uint32_t losses = 0;                    // the port losses when it began: a loss stops it
+    uint32_t tick = 0;                      // the runtime's counter when it began
+    int64_t realUs = 0;                     // the monotonic clock then
+    uint8_t piece[kLoaderPieceBytes] = {};  // the piece read, and how far it has gone out
+    int pieceLen = 0;
+    int pieceAt = 0;
+    bool paced = false;       // that piece has waited for the line
+    bool ended = false;       // the whole loader has been read
+    int64_t heldSinceUs = 0;  // since when its last write is pending (0: not)
+    int64_t heldAfterMs = 0;  // after how long that is told
+    bool heldShown = false;   // and whether it is
+  };
+  LoaderUpload upload_;
   // The port and rate the last command went out at, and those last reported as answering.
   int32_t sentPort_ = 0;
   int32_t sentBaud_ = 0;

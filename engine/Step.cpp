@@ -133,7 +133,7 @@ void TSerialThread::Finish() {
   ReopenTimer->SetEnabled(false);
   UploadTimer->SetOnTimer(nullptr);
   UploadTimer->SetEnabled(false);
-  uploading_ = false;
+  upload_.active = false;
   if (OnFinished) {
     auto handler = OnFinished;
     handler(this);
@@ -173,11 +173,11 @@ void TSerialThread::Step() {
   // then follows the running step instead of running inside it. The loader upload runs in steps of its own:
   // a step asked for meanwhile (a B the indicator sent) follows its end, unless the port went away during it
   // (the upload then stops, and the reopen's step starts it over).
-  if (uploading_ && portLosses_ != uploadLosses_) {
-    uploading_ = false;
+  if (upload_.active && portLosses_ != upload_.losses) {
+    upload_.active = false;
     UploadTimer->SetEnabled(false);
   }
-  if (inStep_ || uploading_) {
+  if (inStep_ || upload_.active) {
     stepPending_ = true;
     return;
   }
@@ -213,7 +213,7 @@ void TSerialThread::Step() {
 
 void TSerialThread::ArmTimers() {
   // A running upload paces itself on its own timer; the state's timeout starts a stopped one over.
-  if (PortAway() || (State == eUpload && uploading_)) {
+  if (PortAway() || (State == eUpload && upload_.active)) {
     TimeoutTimer->SetEnabled(false);
     PollTimer->SetEnabled(false);
     return;

@@ -49,22 +49,17 @@ void TSerialThread::SendLoaderData() {
   ProgressMax = static_cast<int32_t>(LoaderSize);
   SetProgressMax();
   BytesSent = 0;
-  uploading_ = true;
-  uploadLosses_ = portLosses_;
-  uploadPieceLen_ = 0;
-  uploadPieceAt_ = 0;
-  uploadPaced_ = false;
-  uploadEnded_ = false;
-  heldSinceUs_ = 0;
-  heldShown_ = false;
-  uploadTick_ = tk::App().TickCount();
-  uploadRealUs_ = tk::MonotonicUs();
+  upload_ = LoaderUpload{};
+  upload_.active = true;
+  upload_.losses = portLosses_;
+  upload_.tick = tk::App().TickCount();
+  upload_.realUs = tk::MonotonicUs();
   ContinueLoaderUpload();
 }
 
 void TSerialThread::UploadTimerFired() {
   UploadTimer->SetEnabled(false);
-  if (Terminated() || !uploading_) return;
+  if (Terminated() || !upload_.active) return;
   // A step of this engine that runs the loop (a write's wait) finishes first.
   if (inStep_) {
     NextUploadStep(1);
@@ -74,17 +69,17 @@ void TSerialThread::UploadTimerFired() {
   try {
     ContinueLoaderUpload();
   } catch (const std::exception& e) {
-    uploading_ = false;
+    upload_.active = false;
     Log(std::string("Step failed: ") + e.what());
   } catch (...) {
-    uploading_ = false;
+    upload_.active = false;
     Log("Step failed");
   }
   // An upload that stopped short (a failed step, a lost port) has the state's timeout start it over.
-  if (!uploading_ && State == eUpload && !Terminated()) ArmTimers();
+  if (!upload_.active && State == eUpload && !Terminated()) ArmTimers();
   inStep_ = false;
   // A step asked for during the upload ran after it, not inside it.
-  if (!uploading_ && stepPending_) {
+  if (!upload_.active && stepPending_) {
     stepPending_ = false;
     if (!Terminated()) WakeEvent.Set();
   }
@@ -98,8 +93,8 @@ void TSerialThread::NextUploadStep(int64_t ms) {
 
 void TSerialThread::ContinueLoaderUpload() {
   // Gone (or even back again) during the upload: the reopen starts it over. Exit ends it.
-  if (Terminated() || portLosses_ != uploadLosses_ || PortAway()) {
-    uploading_ = false;
+  if (Terminated() || portLosses_ != upload_.losses || PortAway()) {
+    upload_.active = false;
     return;
   }
   if (writePending_ && !LoaderBytesDone()) {
@@ -107,11 +102,11 @@ void TSerialThread::ContinueLoaderUpload() {
     return;
   }
   // The look may have found the port gone.
-  if (Terminated() || portLosses_ != uploadLosses_ || PortAway()) {
-    uploading_ = false;
+  if (Terminated() || portLosses_ != upload_.losses || PortAway()) {
+    upload_.active = false;
     return;
   }
-  if (uploadEnded_) {
+  if (upload_.ended) {
     EndLoaderUpload();
     return;
   }
@@ -122,42 +117,42 @@ void TSerialThread::ContinueLoaderUpload() {
   int64_t nextMs = 1;
   try {
     for (;;) {
-      if (uploadPieceAt_ == uploadPieceLen_) {
+      if (upload_.pieceAt == upload_.pieceLen) {
         if (n == kLoaderStepBytes) break;
-        uploadPieceLen_ = ReadPayload(LoaderSource, uploadPiece_, kLoaderPieceBytes);
-        uploadPieceAt_ = 0;
-        uploadPaced_ = false;
-        if (uploadPieceLen_ == 0) {
-          uploadEnded_ = true;
+        upload_.pieceLen = ReadPayload(LoaderSource, upload_.piece, kLoaderPieceBytes);
+        upload_.pieceAt = 0;
+        upload_.paced = false;
+        if (upload_.pieceLen == 0) {
+          upload_.ended = true;
           break;
         }
       }
-      if (!uploadPaced_) {
-        const int64_t waitMs = LineWaitMs(int64_t{BytesSent} + n + uploadPieceLen_);
+      if (!upload_.paced) {
+        const int64_t waitMs = LineWaitMs(int64_t{BytesSent} + n + upload_.pieceLen);
         if (waitMs > 0) {
           nextMs = waitMs;
           break;
         }
-        uploadPaced_ = true;
+        upload_.paced = true;
       }
-      const int take = std::min(uploadPieceLen_ - uploadPieceAt_, kLoaderStepBytes - n);
-      std::memcpy(chunk + n, uploadPiece_ + uploadPieceAt_, static_cast<size_t>(take));
+      const int take = std::min(upload_.pieceLen - upload_.pieceAt, kLoaderStepBytes - n);
+      std::memcpy(chunk + n, upload_.piece + upload_.pieceAt, static_cast<size_t>(take));
       n += take;
-      uploadPieceAt_ += take;
+      upload_.pieceAt += take;
       if (n == kLoaderStepBytes) break;
     }
   } catch (const std::exception& e) {
-    uploading_ = false;
+    upload_.active = false;
     PayloadFailed("Can not read the loader file", e);
     return;
   } catch (...) {
-    uploading_ = false;
+    upload_.active = false;
     throw;
   }
   if (n > 0) {
     WriteLoaderBytes(chunk, n);
-    if (Terminated() || portLosses_ != uploadLosses_) {
-      uploading_ = false;
+    if (Terminated() || portLosses_ != upload_.losses) {
+      upload_.active = false;
       return;
     }
     for (int i = 0; i < n; ++i) {
@@ -170,7 +165,7 @@ void TSerialThread::ContinueLoaderUpload() {
       return;
     }
   }
-  if (uploadEnded_) {
+  if (upload_.ended) {
     EndLoaderUpload();
     return;
   }
@@ -178,7 +173,7 @@ void TSerialThread::ContinueLoaderUpload() {
 }
 
 void TSerialThread::EndLoaderUpload() {
-  uploading_ = false;
+  upload_.active = false;
   ProgressVisible = 0;
   ShowProgressBar();
   Log("Actually send out s19 file size is  " + std::to_string(BytesSent));
@@ -196,8 +191,8 @@ void TSerialThread::EndLoaderUpload() {
 int64_t TSerialThread::LineBytesSinceUpload() const {
   // The runtime's counter is the clock tests move; the monotonic clock bounds a wait on a counter that does
   // not move at all. The line never carries less than the later of the two allows.
-  const int64_t tickMs = static_cast<uint32_t>(tk::App().TickCount() - uploadTick_);
-  const int64_t realMs = (tk::MonotonicUs() - uploadRealUs_) / 1000;
+  const int64_t tickMs = static_cast<uint32_t>(tk::App().TickCount() - upload_.tick);
+  const int64_t realMs = (tk::MonotonicUs() - upload_.realUs) / 1000;
   // Ten bits a byte: start, eight data, stop.
   return std::max(tickMs, realMs) * CurrentBaud / 10000;
 }
@@ -219,35 +214,40 @@ void TSerialThread::WriteLoaderBytes(const uint8_t* bytes, int count) {
   if (Port->Write(bytes, count) >= 0) return;  // done, or failed (reported through CommError)
   if (!Port->Connected()) return;
   writePending_ = true;
-  heldSinceUs_ = tk::MonotonicUs();
-  heldAfterMs_ = (CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0) + kWriteTimeoutMs;
+  upload_.heldSinceUs = tk::MonotonicUs();
+  upload_.heldAfterMs = (CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0) + kWriteTimeoutMs;
 }
 
 bool TSerialThread::LoaderBytesDone() {
   // Held since the first look, when it was not the upload's write that began the hold ("{PM}").
-  if (heldSinceUs_ == 0) {
-    heldSinceUs_ = tk::MonotonicUs();
-    heldAfterMs_ = kWriteTimeoutMs;
+  if (upload_.heldSinceUs == 0) {
+    upload_.heldSinceUs = tk::MonotonicUs();
+    upload_.heldAfterMs = kWriteTimeoutMs;
   }
   const int r = Port->WaitWrite(0);
   if (r != 0) {
     writePending_ = false;
-    heldSinceUs_ = 0;
-    if (heldShown_) HideError();
-    heldShown_ = false;
+    upload_.heldSinceUs = 0;
+    if (upload_.heldShown) HideError();
+    upload_.heldShown = false;
     return true;
   }
   // A hold that lasts beyond the write's line time would leave the technician before a still window: say
   // so, as for an answer that does not come.
-  if (!heldShown_ && ErrorShown == 0 && (tk::MonotonicUs() - heldSinceUs_) / 1000 >= heldAfterMs_) {
-    Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
-    ShowErrorOnce(kErrorProblem);
-    heldShown_ = true;
+  if (!upload_.heldShown && ErrorShown == 0 &&
+      (tk::MonotonicUs() - upload_.heldSinceUs) / 1000 >= upload_.heldAfterMs) {
+    SayLineHeld();
+    upload_.heldShown = true;
   }
   return false;
 }
 
 // ---- Writes
+
+void TSerialThread::SayLineHeld() {
+  Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
+  ShowErrorOnce(kErrorProblem);
+}
 
 bool TSerialThread::WriteAll(const void* data, int count, bool wait) {
   const uint32_t losses = portLosses_;
@@ -283,8 +283,7 @@ bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
     // A wait with no end (a write that must go before the next) would leave the technician before a still
     // window while the indicator holds the line: say so, as for an answer that does not come.
     if (budgetMs < 0 && !heldShown && ErrorShown == 0 && now - start >= kWriteTimeoutMs) {
-      Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
-      ShowErrorOnce(kErrorProblem);
+      SayLineHeld();
       heldShown = true;
     }
     int64_t wait = kWritePollMs;
