@@ -118,7 +118,16 @@ picture() {  # a PNG file with more in it than one colour would take
   [ "$(head -c 8 "$1" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] &&
     [ "$(stat -c %s "$1")" -gt 1500 ]
 }
+demo_build() {  # the demo's unity build, where two sources of a library must not define the same hidden name
+  local out
+  out=$(mktemp)
+  echo "== demo: build =="
+  { cmake --preset demo >/dev/null && cmake --build --preset demo -j "$jobs"; } >"$out" 2>&1
+  verdict $? "demo build" "$out" 30
+  rm -f "$out"
+}
 run release
+demo_build
 run asan
 run tsan -L core
 fuzz
