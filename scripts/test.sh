@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, then builds and runs the whole test suite three times: a release build, under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and the Qt-free core under ThreadSanitizer; then the fuzzers, and the Windows
-# cross build with its tests under Wine and its window photographed on Xvfb. Ends with one summary line.
+# UndefinedBehaviorSanitizer, and the Qt-free core under ThreadSanitizer; builds the demo; runs the fuzzers;
+# then the Windows cross build with its tests under Wine and its window photographed on Xvfb. Ends with one
+# summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh || exit 1
