@@ -1,5 +1,5 @@
-// A payload file (firmware image or S-record loader), read-only and buffered, read one byte at a time.
-// Used on one thread at a time (the UI thread); not synchronised.
+// A payload file (firmware image or S-record loader), read-only and buffered, read in pieces or a byte at a
+// time. Used on one thread at a time (the UI thread); not synchronised.
 #pragma once
 
 #include <cstddef>

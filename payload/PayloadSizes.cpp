@@ -1,5 +1,7 @@
 #include "payload/PayloadSizes.h"
 
+#include <new>
+
 #include "payload/Buffers.h"
 #include "payload/OsFile.h"
 #include "payload/SizeRule.h"
@@ -16,22 +18,27 @@ IoError TooLarge(const std::string& path) {
 }
 
 // The whole file, read once. Its size on disk refuses a huge file before anything is read; the count while
-// reading refuses one that grows.
+// reading refuses one that grows. Room for one piece more than the file holds, so that the read that finds
+// its end does not move the bytes read so far.
 std::vector<uint8_t> ReadPayloadFile(const std::string& path) {
   uint64_t onDisk = 0;
   if (RegularFileSize(path, &onDisk) && onDisk > kMaxFileSize) throw TooLarge(path);
   PayloadFile file;
   file.Open(path);
-  std::vector<uint8_t> bytes;
-  bytes.reserve(static_cast<size_t>(onDisk));
   constexpr size_t kPiece = PayloadFile::kBufferSize;
-  for (;;) {
-    const size_t at = bytes.size();
-    bytes.resize(at + kPiece);
-    const size_t n = file.Read(bytes.data() + at, kPiece);
-    bytes.resize(at + n);
-    if (bytes.size() > kMaxFileSize) throw TooLarge(path);
-    if (n < kPiece) return bytes;  // fewer only at the end of the file
+  try {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(static_cast<size_t>(onDisk) + kPiece);
+    for (;;) {
+      const size_t at = bytes.size();
+      bytes.resize(at + kPiece);
+      const size_t n = file.Read(bytes.data() + at, kPiece);
+      bytes.resize(at + n);
+      if (bytes.size() > kMaxFileSize) throw TooLarge(path);
+      if (n < kPiece) return bytes;  // fewer only at the end of the file
+    }
+  } catch (const std::bad_alloc&) {
+    throw IoError(path + ": not enough memory to hold it (" + std::to_string(onDisk) + " bytes)");
   }
 }
 

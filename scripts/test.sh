@@ -36,11 +36,14 @@ run() {  # run PRESET [ctest args...]
     # failed tests are run once more and named; one that fails again counts as failed.
     if [ "$preset" = windows ] && [ "$ok" -ne 0 ] && [ "$bad" -gt 0 ] && [ "$bad" -le 3 ]; then
       echo "== $preset: the $bad failed test(s) once more =="
-      if ctest --preset "$preset" --rerun-failed --output-on-failure 2>&1 | tee "$log.again"; then
-        echo "$preset: passed when run again: $(grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log.again" |
+      ctest --preset "$preset" --rerun-failed --output-on-failure 2>&1 | tee "$log.again"
+      local again
+      again=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log.again" | tail -1)
+      if [ -n "$again" ]; then
+        bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$again")
+        [ "$bad" -eq 0 ] && ok=0
+        echo "$preset: passed when run again: $(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$log.again" |
           sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | tr '\n' ' ')"
-        ok=0
-        bad=0
       fi
       rm -f "$log.again"
     fi

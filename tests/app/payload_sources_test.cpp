@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/core/PayloadSources.h"
+#include "payload/PayloadSizes.h"
+#include "tests/support/files.h"
 #include "tests/support/payloads.h"
 
 namespace {
@@ -90,6 +93,22 @@ TEST_F(PayloadSources, EachUpdateModeTakesEachPayloadFromItsPlace) {
     // Read again from the start after a rewind.
     EXPECT_EQ(loader, ReadAll(*s.Loader).first);
   }
+}
+
+TEST_F(PayloadSources, WhatIsSentIsTheFileAsReadWhateverHappensToItLater) {
+  testing_support::TempDir dir;
+  testing_support::WriteFile(dir / "fw.bin", fileFirmware);
+  testing_support::WriteFile(dir / "ld.s19", fileLoader);
+  payload::SizesResult sizes =
+      payload::ComputePayloadSizes(RunMode::BothFiles, dir / "fw.bin", dir / "ld.s19");
+  ASSERT_TRUE(sizes.Ok()) << sizes.Message;
+  app::PayloadSources s =
+      app::ChoosePayloadSources(RunMode::BothFiles, static_cast<uint32_t>(sizes.LoaderSize),
+                                std::move(sizes.FirmwareFile), std::move(sizes.LoaderFile));
+  testing_support::WriteFile(dir / "fw.bin", "short");  // rewritten in place
+  std::filesystem::remove(dir / "ld.s19");
+  EXPECT_EQ(fileFirmware, ReadAll(*s.Firmware).first);
+  EXPECT_EQ(fileLoader, ReadAll(*s.Loader).first);
 }
 
 TEST(RunModes, PredicatesByNumber) {

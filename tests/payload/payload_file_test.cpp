@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "payload/Buffers.h"
 #include "payload/PayloadFile.h"
@@ -115,6 +116,9 @@ TEST_F(PayloadFiles, SizesByRunMode) {
   WriteFile(dir_ / "empty", {});
   WriteFile(dir_ / "inner", inner);
   WriteFile(dir_ / "501", Pattern(501));
+  Bytes big = Pattern(3 * PayloadFile::kBufferSize + 17);  // several reads' pieces
+  big.back() = 0x01;
+  WriteFile(dir_ / "big", big);
 
   struct Case {
     int mode;
@@ -128,20 +132,28 @@ TEST_F(PayloadFiles, SizesByRunMode) {
       {3, dir_ / "ff", "", 2, 1500, true, false},
       {3, dir_ / "empty", "", 2, 1500, true, false},
       {4, dir_ / "inner", dir_ / "501", 5002, 501, true, true},
+      {3, dir_ / "big", "", 3 * 65536 + 18, 1500, true, false},
   };
   for (const Case& c : cases) {
     const size_t handles = OpenHandles();
+    ASSERT_GT(ReadCalls(), 0u) << "no read count in /proc/self/io";
     const uint64_t probe = ReadCalls();
     const uint64_t ownReads = ReadCalls() - probe;  // reading the count takes reads of its own
     const uint64_t reads = ReadCalls();
     SizesResult r = ComputePayloadSizes(static_cast<RunMode>(c.mode), c.fw, c.ld);
-    EXPECT_LE(ReadCalls() - reads - ownReads, 2u * (c.fwRead + c.ldRead))
-        << "each file is read once: its bytes, then its end";
+    // Each file is read once: a read a piece, then the one that finds its end.
+    auto readsOf = [](bool read, const std::string& path) {
+      return read ? std::filesystem::file_size(path) / PayloadFile::kBufferSize + 2 : 0;
+    };
+    EXPECT_LE(ReadCalls() - reads - ownReads, readsOf(c.fwRead, c.fw) + readsOf(c.ldRead, c.ld));
     EXPECT_TRUE(r.Ok()) << r.Message;
     EXPECT_EQ(r.FirmwareSize, c.firmware) << c.fw;
     EXPECT_EQ(r.LoaderSize, c.loader);
     EXPECT_EQ(r.FirmwareFile, c.fwRead ? payload_test::ReadFile(c.fw) : Bytes{}) << c.fw;
     EXPECT_EQ(r.LoaderFile, c.ldRead ? payload_test::ReadFile(c.ld) : Bytes{});
+    // Held for the whole update: no more room than one read's piece beyond the file.
+    EXPECT_LE(r.FirmwareFile.capacity(), r.FirmwareFile.size() + PayloadFile::kBufferSize);
+    EXPECT_LE(r.LoaderFile.capacity(), r.LoaderFile.size() + PayloadFile::kBufferSize);
     EXPECT_EQ(OpenHandles(), handles) << "no file stays open for the update";
   }
   std::memcpy(MutableLoaderBytes(), loader.data(), loader.size());
