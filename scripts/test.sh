@@ -11,6 +11,10 @@ jobs=$(nproc)
 passed=0
 failed=0
 status=0
+summary() {  # summary LOG: "FAILED TOTAL" from ctest's last summary line in LOG; nothing when it has none
+  grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -1 |
+    sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/'
+}
 run() {  # run PRESET [ctest args...]
   local preset=$1
   shift
@@ -26,21 +30,18 @@ run() {  # run PRESET [ctest args...]
   log=$(mktemp)
   ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
   local ok=${PIPESTATUS[0]}
-  local line
-  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
-  if [ -n "$line" ]; then
-    local total bad
-    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  local bad total
+  read -r bad total <<<"$(summary "$log")"
+  if [ -n "$total" ]; then
     # Now and then Wine fails to start a program, silently, in a few hundredths of a second. Up to three
     # failed tests are run once more and named; one that fails again counts as failed.
     if [ "$preset" = windows ] && [ "$ok" -ne 0 ] && [ "$bad" -gt 0 ] && [ "$bad" -le 3 ]; then
       echo "== $preset: the $bad failed test(s) once more =="
       ctest --preset "$preset" --rerun-failed --output-on-failure 2>&1 | tee "$log.again"
       local again
-      again=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log.again" | tail -1)
+      read -r again _ <<<"$(summary "$log.again")"
       if [ -n "$again" ]; then
-        bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$again")
+        bad=$again
         [ "$bad" -eq 0 ] && ok=0
         echo "$preset: passed when run again: $(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$log.again" |
           sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | tr '\n' ' ')"
