@@ -51,7 +51,7 @@ void TSerialThread::EndForPort(PortEnd why, const std::string& reason) {
   endReason_ = reason;
   Log(reason);
   // Released at once: another program, or a later scan of this one, may find an indicator there.
-  Port->Close();
+  ReleasePort();
   Finish();
 }
 
@@ -67,6 +67,7 @@ void TSerialThread::OpenPort(int firstNumber) {
   Port->Close();
   // Another port is looked for: the device the indicator answered on no longer holds the engine.
   Port->UnpinDevice();
+  flashUnanswered_ = 0;
   serial::DelayProcessingMessages(200);
   for (int attempt = 0; attempt < count; ++attempt) {
     Port->SetDeviceName(Selected()->Device);

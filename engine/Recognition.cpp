@@ -25,6 +25,9 @@ void TSerialThread::TakeOut(int from, int length) {
 void TSerialThread::Recognised(uint8_t kind) {
   // The indicator answers on this device: a port that goes away is opened again only as this device.
   if (Port->PinnedDevice().empty() && Port->Connected()) Port->PinDevice();
+  // Only a reply recognised says that an indicator is there: noise, or a device that is no indicator,
+  // sends bytes too.
+  if (kind != kReplyTimeout) ReportAnswering();
   ReplyKind = kind;
   WakeEvent.Set();
 }
@@ -64,7 +67,6 @@ void TSerialThread::ProcessChunk(const uint8_t* bytes, int n) {
   }
   if (chunk != "Z") {
     Log("Received: " + serial::StripNonPrintable(chunk) + " length: " + std::to_string(n));
-    ReportAnswering();
   }
   for (int p = RxPos - 1; p >= 1; --p) {
     if (Terminated()) return;

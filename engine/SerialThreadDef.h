@@ -114,6 +114,9 @@ constexpr int kLoaderPieceBytes = 64;
 constexpr uint32_t kMaxPadding = 3;
 // How often "U" is sent again without a T before the indicator is identified anew.
 constexpr int kUResends = 4;
+// "{VFSH}" sent this often in a row without an answer: the indicator has no such command, and a firmware
+// that needs its answer does not suit it.
+constexpr int kFlashAsks = 5;
 
 // One port the scan tries, with the names it goes by.
 struct PortCandidate {
@@ -160,6 +163,9 @@ class TSerialThread : public tk::Thread {
   void Start(int bootFlag);
   // Ends the update: no line event, timer or step reaches the engine any more. May be called twice.
   void Finish();
+  // Closes the port for good (the update has ended, or the program is closing) and logs, once, what its
+  // closes cut short: the one line that can say whether the indicator may have lost bytes.
+  void ReleasePort();
   // Reporting (runs its user-interface part through Synchronize).
   void Log(const std::string& text);
 
@@ -338,6 +344,8 @@ class TSerialThread : public tk::Thread {
   double awaySince_ = 0;        // when the port went away; 0 while it is there
   bool reopening_ = false;      // a reopen attempt runs: its failures are expected, not logged
   bool wrongFirmware_ = false;  // error 4 is up: the engine stands still on purpose
+  bool cutsLogged_ = false;     // ReleasePort has told what the port's closes cut
+  int flashUnanswered_ = 0;     // "{VFSH}" sent in a row on this port without an answer
   bool inStep_ = false;         // a step is running (UI thread only)
   bool stepPending_ = false;    // a step came while one was running: it follows
   bool writePending_ = false;   // the port's last write had not completed when the engine went on

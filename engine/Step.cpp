@@ -117,13 +117,20 @@ void TSerialThread::StartQueued(int bootFlag) {
   WakeEvent.Set();
 }
 
-void TSerialThread::Finish() {
-  if (!Terminated()) {
-    // Before the port closes: a write may be cut only by the close.
-    const commos::TransferCancels cut = commos::CancelledTransfers();
-    Log("Serial transfers cut short: " + std::to_string(cut.onTimeout) + " on a time-out, " +
-        std::to_string(cut.onClose) + " by closing the port");
+void TSerialThread::ReleasePort() {
+  if (!Port || cutsLogged_) return;
+  if (Port->Connected()) {
+    Port->DetachEvents();
+    Port->Close();
   }
+  cutsLogged_ = true;
+  // After the close: a write may be cut only by it.
+  const commos::TransferCancels cut = Port->CancelledTransfers();
+  Log("Serial transfers cut short: " + std::to_string(cut.onTimeout) + " on a time-out, " +
+      std::to_string(cut.onClose) + " by closing the port");
+}
+
+void TSerialThread::Finish() {
   if (Port && Port->Connected()) Port->DetachEvents();
   TimeoutTimer->SetOnTimer(nullptr);
   TimeoutTimer->SetEnabled(false);

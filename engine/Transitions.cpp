@@ -141,12 +141,18 @@ void TSerialThread::Transition() {
       }
       break;
     case eCheckFlash:
-      if (timeout && FlashSize == 0 && FlashMismatch()) {
+      if (kind == kReplyAck) flashUnanswered_ = 0;
+      if (timeout && FlashSize == 0 && FlashMismatch() && ++flashUnanswered_ < kFlashAsks) {
         // No size ever came: a firmware that needs a large flash would be refused for good on a size the
-        // indicator never sent. A lost answer instead, and the indicator is identified again.
+        // indicator never sent. A lost answer instead, and the indicator is identified again; but one that
+        // never answers it is a model without the command, which such a firmware does not suit.
         Trouble("Can not receive flash size.");
         StartOverAt9600();
       } else if (FlashMismatch()) {
+        if (timeout && FlashSize == 0) {
+          Log("No flash size after " + std::to_string(kFlashAsks) +
+              " {VFSH} in a row: this indicator does not tell its flash size");
+        }
         ShowErrorAlways(kErrorWrongFirmware);
       } else {
         // A size that suits (a late answer after error 4): nothing holds the engine here any more.

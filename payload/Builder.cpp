@@ -12,6 +12,8 @@
 #include "payload/ExeFile.h"
 #include "payload/OsFile.h"
 #include "payload/PayloadFile.h"
+#include "payload/PayloadSizes.h"
+#include "payload/SizeRule.h"
 #include "toolkit/files/WriteBeside.h"
 
 namespace payload {
@@ -50,6 +52,10 @@ std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size
                   ", the mark of an empty " + kind + " buffer: a copy carrying it could never update"};
   }
   return bytes;
+}
+
+void RefuseFault(const std::string& fault) {
+  if (!fault.empty()) throw Refusal{fault};
 }
 
 void RefuseDamaged(const DigestCheck& check, const char* kind) {
@@ -124,11 +130,13 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
     uint8_t* const record = image.data() + where.DigestOffset;
     if (copyFirmware) {
       auto bytes = ReadPayload(cl.FirmwarePath, "firmware", kFirmwareCopyLimit, kFirmwareMarkerByte);
+      RefuseFault(FirmwareFault("The firmware file " + cl.FirmwarePath, bytes.data(), bytes.size()));
       PlacePayload(image.data() + where.FirmwareOffset, kFirmwareBufferSize, bytes.data(), bytes.size());
       WriteDigestEntry(record + kFirmwareDigestEntry, bytes.data(), bytes.size());
     }
     if (copyLoader) {
       auto bytes = ReadPayload(cl.LoaderPath, "loader", kLoaderCopyLimit, kLoaderMarkerByte);
+      RefuseFault(LoaderFault("The loader file " + cl.LoaderPath, bytes.data(), bytes.size()));
       PlacePayload(image.data() + where.LoaderOffset, kLoaderBufferSize, bytes.data(), bytes.size());
       WriteDigestEntry(record + kLoaderDigestEntry, bytes.data(), bytes.size());
     }
@@ -142,6 +150,15 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
       RefuseDamaged(
           CheckDigest(image.data() + where.LoaderOffset, kLoaderBufferSize, record + kLoaderDigestEntry),
           "loader");
+    }
+    // What the copy takes over from this program is held to the same test as a file it is given.
+    const uint8_t* const firmware = image.data() + where.FirmwareOffset;
+    const uint8_t* const loader = image.data() + where.LoaderOffset;
+    if (!copyFirmware && !StartsWithMarker(firmware, kFirmwareMarkerByte, kEmptyTestLength)) {
+      RefuseFault(FirmwareFault("This updater's embedded firmware", firmware, kFirmwareBufferSize));
+    }
+    if (!copyLoader && !StartsWithMarker(loader, kLoaderMarkerByte, kEmptyTestLength)) {
+      RefuseFault(LoaderFault("This updater's embedded loader", loader, SizeOf(loader, kLoaderBufferSize)));
     }
 
     try {

@@ -4,6 +4,7 @@
 
 #include "payload/Buffers.h"
 #include "payload/OsFile.h"
+#include "payload/SRecord.h"
 #include "payload/SizeRule.h"
 
 namespace payload {
@@ -44,6 +45,18 @@ std::vector<uint8_t> ReadPayloadFile(const std::string& path) {
 
 }  // namespace
 
+std::string FirmwareFault(const std::string& what, const uint8_t* data, size_t size) {
+  if (SizeOf(data, size) != 0) return {};
+  return what + (size == 0 ? " is empty" : " holds only 0xFF bytes") +
+         ": there is no firmware to send, and an update would only erase the indicator";
+}
+
+std::string LoaderFault(const std::string& what, const uint8_t* data, size_t size) {
+  const std::string why = SRecordFault(data, size);
+  if (why.empty()) return {};
+  return what + " is not S-record text (" + why + "): the indicator's boot loader could not take it";
+}
+
 SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
                                 const std::string& loaderPath) {
   SizesResult r;
@@ -80,6 +93,22 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
       r.Message = std::string("Can not read ") + which + " file " + e.what();
       return r;
     }
+  }
+  // The bytes the update would send: a loader file whole, the buffer up to its counted size.
+  std::string fault =
+      FirmwareFromFile(runMode)
+          ? FirmwareFault("The firmware file " + firmwarePath, r.FirmwareFile.data(), r.FirmwareFile.size())
+          : FirmwareFault("The embedded firmware", FirmwareBytes(), kFirmwareBufferSize);
+  if (fault.empty()) {
+    fault = LoaderFromFile(runMode)
+                ? LoaderFault("The loader file " + loaderPath, r.LoaderFile.data(), r.LoaderFile.size())
+                : LoaderFault("The embedded loader", LoaderBytes(), loader);
+  }
+  if (!fault.empty()) {
+    r = SizesResult{};
+    r.outcome = SizesResult::kRefused;
+    r.Message = fault;
+    return r;
   }
   r.FirmwareSize = static_cast<int32_t>(AdjustFirmwareSize(firmware));
   r.LoaderSize = static_cast<int32_t>(loader);

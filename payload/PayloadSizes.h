@@ -19,6 +19,7 @@ struct SizesResult {
     kMissingFirmware,  // "Can not open firmware file"
     kMissingLoader,    // "Can not open loadS19 file"
     kIoError,          // an existing file that cannot be opened or read, or is too large to count
+    kRefused,  // a payload that can not be right: no firmware to send, a loader that is no S-record text
   };
   Outcome outcome = kOk;
   std::string Message;       // empty when ok; otherwise the text for a message box captioned kMessageCaption
@@ -36,9 +37,17 @@ struct SizesResult {
 //  0: both from the embedded buffers;
 //  3: loader from its buffer, firmware from the file at firmwarePath (read into FirmwareFile);
 //  4: both from the files (read into FirmwareFile and LoaderFile);
-// the firmware size is adjusted in every mode. Each file is read once and closed: no handle outlives the
+// the firmware size is adjusted in every mode. A firmware of size 0 (nothing, or only 0xFF bytes) and a
+// loader that is not S-record text are refused here, whichever their source, since an update would erase the
+// indicator and then fail or call it a success. Each file is read once and closed: no handle outlives the
 // call, so the file may be replaced, moved or removed during the update. On failure nothing may be sent, and
 // Message says why.
+// Why a firmware or a loader, as the bytes it would be sent from, can not be right; empty when it can. `what`
+// names it for the message ("The firmware file fw.bin"). Also the builder's test, so that no copy carries
+// one.
+std::string FirmwareFault(const std::string& what, const uint8_t* data, size_t size);
+std::string LoaderFault(const std::string& what, const uint8_t* data, size_t size);
+
 SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
                                 const std::string& loaderPath);
 

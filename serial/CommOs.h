@@ -150,6 +150,8 @@ struct TransferCancels {
   uint64_t onClose = 0;
 };
 TransferCancels CancelledTransfers();
+// The same for one port's handle: what its own transfers lost, also once it is closed.
+TransferCancels CancelledTransfers(const Handle& h);
 
 // Opens a device exclusively. Returns an empty handle on failure (missing, busy, no permission, not a
 // terminal and not a regular file); LastErrorText then says why.
@@ -198,6 +200,9 @@ std::string TakeOpenNotice();
 // The device path a port name stands for: "ComN" (any letter case) is $BRAE_PORT_DIR/comN when that variable
 // is set, otherwise the N-th serial device of this machine (USB adapters first); any other name is a path.
 std::string ResolvePortName(const std::string& name);
+// The device a port name reaches now, spelt one way for all its names ("COM3", "com3" and "\\.\COM3"; a
+// link and its target), to tell two names of one port; empty when the name reaches no device now.
+std::string PortIdentity(const std::string& name);
 // The name that keeps leading to an open port's device, and to no other, for as long as it is plugged in:
 // on Linux its /dev/serial/by-id link where it has one (ttyUSB0 may be another adapter after a replug),
 // else the path it was opened by; on Windows the COM name, which stays with its adapter. Empty once closed.

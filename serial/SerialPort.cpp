@@ -158,7 +158,13 @@ void TCustomComm::Close() {
 
 void TCustomComm::ReleaseHandle() {
   commos::CloseHandle(Handle);
+  closedCuts_ = CancelledTransfers();
   Handle.reset();
+}
+
+commos::TransferCancels TCustomComm::CancelledTransfers() const {
+  const commos::TransferCancels open = commos::CancelledTransfers(Handle);
+  return {closedCuts_.onTimeout + open.onTimeout, closedCuts_.onClose + open.onClose};
 }
 
 void TCustomComm::UpdateCommTimeouts() {

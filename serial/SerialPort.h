@@ -202,6 +202,8 @@ class TCustomComm {
   const commos::Dcb& DCB() const { return DCB_; }
   // Why the last failed open failed, in the operating system's words (for the technician; not a log text).
   const std::string& LastOsError() const { return lastOsError_; }
+  // The transfers this component's ports have had cut short, over every open and close so far.
+  commos::TransferCancels CancelledTransfers() const;
   // Advice from the last successful open for the diagnostic log (a slow USB adapter), once per device; or
   // empty.
   const std::string& OpenNotice() const { return openNotice_; }
@@ -251,6 +253,7 @@ class TCustomComm {
   TCommOptions Options_;
   TFlowControl FlowControl_ = fcDefault;
   std::string lastOsError_;
+  commos::TransferCancels closedCuts_;  // those of the handles already closed
   commos::ErrorKind lastErrorKind_ = commos::ErrorKind::None;
   // Errors read while dispatching an event that does not report them (bytes received, the output empty):
   // reading them clears them in the OS layer, so the next error report carries them instead of losing them.

@@ -307,6 +307,11 @@ void JsonView::PayloadsChosen(const PayloadReport& firmware, const PayloadReport
   loader_ = loader;
 }
 
+void JsonView::StartRefused(const std::string& reason) {
+  if (o_.Human) o_.Human->StartRefused(reason);
+  refusal_ = reason;
+}
+
 void JsonView::ShowErrorMessage(uint32_t code) {
   if (o_.Human) o_.Human->ShowErrorMessage(code);
   const std::vector<std::string> lines = ErrorTextFor(code).Lines;
@@ -327,6 +332,7 @@ void JsonView::EndProgram(int exitCode) {
   } else {
     JsonObject o;
     o.Add("ok", exitCode == 0).Add("exit_code", exitCode);
+    if (!refusal_.empty()) o.Add("reason", refusal_);
     AddClosingFields(o);
     Emit("result", o);
   }

@@ -51,6 +51,7 @@ class JsonView : public IView, public engine::IErrorDialog {
   void BuildDone(const payload::BuildResult& result) override;
   void LogFileDone(const LogFileResult& result) override;
   void PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) override;
+  void StartRefused(const std::string& reason) override;
   void PortAnswering(const std::string& name, const std::string& device, int baud) override;
   void EndProgram(int exitCode) override;
   IPortView* PortAdded(size_t index, const std::string& name) override;
@@ -86,6 +87,7 @@ class JsonView : public IView, public engine::IErrorDialog {
   int startPosition_ = 0;
 
   std::string logFile_;
+  std::string refusal_;  // why the start was refused, or empty
   bool haveFirmware_ = false;
   PayloadReport firmware_;
   PayloadReport loader_;

@@ -107,6 +107,8 @@ void PortRun::Start(const Payloads& payloads, bool bootFlag) {
 
 void PortRun::EngineFinished() {
   if (!Running() || !engine_) return;
+  // The port's log is written as it ends: with what its close cut short, and the port free for others.
+  engine_->ReleasePort();
   opened_ = engine_->Ended() != engine::PortEnd::NoPort;
   if (engine_->Succeeded) {
     // The last bytes are counted by no progress report of the transfer: the bar ends full.
@@ -135,6 +137,7 @@ void PortRun::Stop(const std::string& reason) {
     engine_->OnFinished = nullptr;
     try {
       engine_->Finish();
+      engine_->ReleasePort();
     } catch (...) {
     }
   }

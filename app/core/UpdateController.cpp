@@ -9,6 +9,7 @@
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
 #include "payload/PayloadSizes.h"
+#include "serial/CommOs.h"
 #include "serial/PortName.h"
 #include "toolkit/Clock.h"
 #include "toolkit/QueuedRuntime.h"
@@ -110,9 +111,7 @@ bool UpdateController::PortNamesValid(const std::vector<std::string>& ports) {
   for (const std::string& name : ports) {
     const commos::PortName parsed = commos::ParsePortName(name);
     if (parsed.kind != commos::PortKind::Invalid) continue;
-    AppendLogLine(parsed.why);
-    tk::App().MessageBox(parsed.why, payload::kMessageCaption);
-    Close();
+    RefuseStart(parsed.why);
     return false;
   }
   return true;
@@ -120,9 +119,17 @@ bool UpdateController::PortNamesValid(const std::vector<std::string>& ports) {
 
 void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl) {
   const payload::BuildResult result = payload::BuildUpdater(copyFirmware, copyLoader, cl, options_.SelfPath);
+  if (!result.Ok) view_.StartRefused(result.Message);
   if (!result.Message.empty()) tk::App().MessageBox(result.Message, payload::kMessageCaption);
   if (result.Ok) succeeded_ = true;
   view_.BuildDone(result);
+  Close();
+}
+
+void UpdateController::RefuseStart(const std::string& reason) {
+  AppendLogLine(reason);
+  view_.StartRefused(reason);
+  tk::App().MessageBox(reason, payload::kMessageCaption);
   Close();
 }
 
@@ -131,8 +138,12 @@ void UpdateController::StartUpdate(const payload::CommandLine& cl) {
   const std::string& loaderPath = cl.LoaderPath;
   payload::SizesResult sizes = payload::ComputePayloadSizes(runMode_, firmwarePath, loaderPath);
   if (!sizes.Ok()) {
-    tk::App().MessageBox(sizes.Message, payload::kMessageCaption);
-    Close();
+    // An embedded payload that fails its test may be a damaged copy: that is the better reason.
+    if (sizes.outcome != payload::SizesResult::kRefused || EmbeddedPayloadsIntact()) {
+      RefuseStart(sizes.Message);
+    } else {
+      Close();
+    }
     return;
   }
   firmwareSize_ = sizes.FirmwareSize;
@@ -181,10 +192,20 @@ void UpdateController::StartBatch(const payload::CommandLine& cl) {
   shared_.LoaderPiece = payload::LoaderFromFile(runMode_) ? 1 : 64;
   shared_.FirmwareSize = static_cast<uint32_t>(firmwareSize_);
   shared_.LoaderSize = static_cast<uint32_t>(loaderSize_);
-  std::vector<std::string> names;
+  std::vector<std::string> names, devices;
   for (const engine::PortCandidate& port : engine::PortCandidates(cl.Ports)) {
-    // The same port named twice would be opened twice: once is enough.
-    if (std::find(names.begin(), names.end(), port.Name) == names.end()) names.push_back(port.Name);
+    // One port named twice, in any spelling ("COM3", "com3", "\\.\COM3", a link to it), would be opened
+    // twice and share a log file: once is enough. A name that reaches no device now is itself.
+    std::string device = commos::PortIdentity(port.Device);
+    if (device.empty()) device = port.Device;
+    const auto same = std::find(devices.begin(), devices.end(), device);
+    if (same != devices.end()) {
+      AppendLogLine(port.Name + " is the same port as " + names[static_cast<size_t>(same - devices.begin())] +
+                    " (" + device + "): it is updated once");
+      continue;
+    }
+    names.push_back(port.Name);
+    devices.push_back(device);
   }
   AppendLogLine("Updating every indicator found on " + std::to_string(names.size()) + " ports at once");
   runs_.resize(names.size());
@@ -265,6 +286,7 @@ bool UpdateController::EmbeddedPayloadsIntact() {
         "Firmware");
   check(payload::LoaderFromFile(runMode_), &payload::CheckEmbeddedLoader, &loaderCheck_, "loader", "Loader");
   if (refusal.empty()) return true;
+  view_.StartRefused(refusal);
   tk::App().MessageBox(refusal, payload::kMessageCaption);
   return false;
 }
@@ -325,6 +347,7 @@ void UpdateController::Close() {
     engine_->OnFinished = nullptr;
     try {
       engine_->Finish();
+      engine_->ReleasePort();
     } catch (...) {
     }
     if (engine_->Succeeded) succeeded_ = true;

@@ -62,6 +62,9 @@ class IView {
   virtual void ProgressVisibleChanged(bool /*visible*/) {}
   virtual void BuildDone(const payload::BuildResult& /*result*/) {}
   virtual void LogFileDone(const LogFileResult& /*result*/) {}
+  // The start is refused before any port opens (a payload that can not be right, a file that can not be
+  // read, a mistyped port): the reason, as its message box shows it.
+  virtual void StartRefused(const std::string& /*reason*/) {}
   // The payloads the update is about to send.
   virtual void PayloadsChosen(const PayloadReport& /*firmware*/, const PayloadReport& /*loader*/) {}
   // The indicator answers on this port at this rate (engine::IReporter::PortAnswering).
@@ -148,6 +151,8 @@ class UpdateController : public engine::IReporter {
   // False, with the reason shown and the program closing, when a port name given by /p is no port name.
   bool PortNamesValid(const std::vector<std::string>& ports);
   void StartUpdate(const payload::CommandLine& cl);
+  // Ends the start with `reason`: in the log, to the presentation and in its message box; the program closes.
+  void RefuseStart(const std::string& reason);
   void StartBatch(const payload::CommandLine& cl);
   void StartPort(size_t index, const std::string& name);
   void PortEnded(PortRun& run);

@@ -319,7 +319,10 @@ bool RemoteLine::Shutdown() {
   if (closed_.exchange(true)) return false;
   kick_.Set();
   std::scoped_lock lock(mutex_, monMutex_);
-  if (outSent_ < out_.size()) g_cutOnClose.fetch_add(1);
+  if (outSent_ < out_.size()) {
+    g_cutOnClose.fetch_add(1);
+    cut_.fetch_add(1);
+  }
   out_.clear();
   outSent_ = 0;
   outWaiting_ = false;

@@ -65,6 +65,8 @@ class RemoteLine {
 
   // Unsent bytes dropped by closes, over all remote lines.
   static uint64_t CutOnClose();
+  // The same for this line (0 or 1).
+  uint64_t Cut() const { return cut_.load(); }
 
  private:
   RemoteLine(std::string url, std::unique_ptr<Socket> socket);
@@ -97,6 +99,7 @@ class RemoteLine {
   std::mutex monMutex_;  // the socket in the monitor's wait, against Close
   std::atomic<bool> closed_{false};
   std::atomic<uint32_t> mask_{0};
+  std::atomic<uint64_t> cut_{0};
 
   TelnetParser parser_;
   Bytes rx_;  // received line data not yet read, from rxHead_

@@ -139,7 +139,10 @@ bool CloseHandle(const Handle& h) {
     ioctl(h->fd, TIOCNXCL);
     flock(h->fd, LOCK_UN);
   }
-  if (h->outSent < h->outPending.size()) g_cutOnClose.fetch_add(1);  // the one way a write is cut
+  if (h->outSent < h->outPending.size()) {  // the one way a write is cut
+    g_cutOnClose.fetch_add(1);
+    h->cutOnClose.fetch_add(1);
+  }
   h->outPending.clear();
   h->outSent = 0;
   h->outWaiting = false;
@@ -385,6 +388,12 @@ IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
 
 TransferCancels CancelledTransfers() {
   return {0, g_cutOnClose.load() + net::RemoteLine::CutOnClose()};
+}
+
+TransferCancels CancelledTransfers(const Handle& h) {
+  if (!h) return {};
+  if (Remote(h)) return {0, h->remote->Cut()};
+  return {0, h->cutOnClose.load()};
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "serial/CommOs.h"
+#include "serial/PortName.h"
 #include "serial/PortNumber.h"
 #include "serial/posix/devices.h"
 #include "serial/posix/port.h"
@@ -85,6 +86,14 @@ std::string ResolvePortName(const std::string& name) {
   const auto devices = SerialDevices(DeviceRoot());
   if (static_cast<size_t>(n) <= devices.size()) return devices[static_cast<size_t>(n) - 1];
   return std::string();
+}
+
+std::string PortIdentity(const std::string& name) {
+  if (LooksLikeUrl(name)) return name;
+  const std::string path = ResolvePortName(name);
+  if (path.empty()) return path;
+  const std::string real = sysfs::RealPath(path);
+  return real.empty() ? path : real;
 }
 
 std::string StableName(const Handle& h) {

@@ -37,6 +37,7 @@ bool FinishRead(Port& p, OVERLAPPED* ov, DWORD ms, DWORD* count) {
   if (w != WAIT_OBJECT_0) {
     CancelIoEx(p.h, ov);
     (w == WAIT_OBJECT_0 + 1 ? g_cutOnClose : g_cutOnTimeout).fetch_add(1);
+    (w == WAIT_OBJECT_0 + 1 ? p.cutOnClose : p.cutOnTimeout).fetch_add(1);
   }
   return GetOverlappedResult(p.h, ov, count, TRUE) != FALSE;
 }
@@ -66,6 +67,7 @@ bool CutWrite(Port& p) {
   if (!p.writeCut && WaitForSingleObject(p.writeEvent, 0) != WAIT_OBJECT_0) {
     CancelIoEx(p.h, &p.writeOv);
     g_cutOnClose.fetch_add(1);
+    p.cutOnClose.fetch_add(1);
     p.writeCut = true;
   }
   if (WaitForSingleObject(p.writeEvent, kCutWriteMs) != WAIT_OBJECT_0) return false;
@@ -385,6 +387,12 @@ IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
 
 TransferCancels CancelledTransfers() {
   return {g_cutOnTimeout.load(), g_cutOnClose.load() + net::RemoteLine::CutOnClose()};
+}
+
+TransferCancels CancelledTransfers(const Handle& h) {
+  if (!h) return {};
+  if (Remote(h)) return {0, h->remote->Cut()};
+  return {h->cutOnTimeout.load(), h->cutOnClose.load()};
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {

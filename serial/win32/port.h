@@ -56,7 +56,8 @@ class Port {
   OVERLAPPED writeOv{};
   std::vector<uint8_t> writeData;
   bool writePending = false;
-  bool writeCut = false;  // its cancel has been counted
+  bool writeCut = false;                                 // its cancel has been counted
+  std::atomic<uint64_t> cutOnTimeout{0}, cutOnClose{0};  // this port's transfers cut, by reason
 
   std::atomic<uint32_t> mask{0};
   std::atomic<uint32_t> errors{0};  // CE_ bits of our own waiting for ClearCommError

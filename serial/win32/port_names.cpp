@@ -1,6 +1,7 @@
 // Port names: "ComN" is the system's COM port N. The device namespace prefix reaches COM10 and above too,
 // which a bare "COM10" does not.
 #include "serial/CommOs.h"
+#include "serial/PortName.h"
 #include "serial/PortNumber.h"
 #include "serial/win32/port.h"
 
@@ -12,6 +13,14 @@ std::string ResolvePortName(const std::string& name) {
   const long n = ComNumber(prefixed ? name.substr(4) : name);
   if (n <= 0) return name;
   return "\\\\.\\COM" + std::to_string(n);
+}
+
+std::string PortIdentity(const std::string& name) {
+  if (LooksLikeUrl(name)) return name;
+  // Device names and paths are the same in any letter case.
+  std::string id = ResolvePortName(name);
+  for (char& c : id) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  return id;
 }
 
 // Windows gives a COM number to an adapter and keeps it there when it is plugged back in.

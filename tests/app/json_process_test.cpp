@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
+
 #include "tests/app/app_support.h"
 #include "tests/support/updater.h"
 
@@ -214,8 +216,12 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
     const char* waitFor;
     bool firmwareNamed;
     int code;
-    const char* event;  // an event the output must hold
+    const char* event;        // an event the output must hold
+    const char* reason = "";  // the beginning of the result's reason: a start refused before any port opens
   };
+  WriteFile(tmp / "empty.bin", "");
+  WriteFile(tmp / "ff.bin", std::string(3000, '\xff'));
+  WriteFile(tmp / "notes.s19", "S107100001020304DF\r\n");
   const Case cases[] = {
       {"no port at all, then SIGINT",
        false,
@@ -235,6 +241,42 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
        "error"},
       {"a missing firmware file", false, {"/i", "missing.bin", "b.s19"}, 0, "", false, 1, "message"},
       {"a build", false, {"/l", "b.s19"}, 0, "", false, 0, "built"},
+      {"an empty firmware",
+       true,
+       {"/i", "empty.bin", "b.s19"},
+       0,
+       "",
+       false,
+       1,
+       "message",
+       "The firmware file empty.bin is empty: there is no firmware to send"},
+      {"a firmware of 0xFF only",
+       true,
+       {"/i", "ff.bin", "b.s19"},
+       0,
+       "",
+       false,
+       1,
+       "message",
+       "The firmware file ff.bin holds only 0xFF bytes"},
+      {"a loader with a bad checksum",
+       true,
+       {"/i", "fw.bin", "notes.s19"},
+       0,
+       "",
+       false,
+       1,
+       "message",
+       "The loader file notes.s19 is not S-record text (line 1: checksum DF, the record's bytes give DE)"},
+      {"the same loader built into a copy",
+       false,
+       {"/u", "N", "fw.bin", "/l", "notes.s19"},
+       0,
+       "",
+       false,
+       1,
+       "message",
+       "The loader file notes.s19 is not S-record text"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -255,6 +297,12 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
     EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const json& e) {
       return e["event"] == c.event;
     })) << updater->Out();
+    const std::string reason = events.back().value("reason", "");
+    EXPECT_EQ(reason.substr(0, std::strlen(c.reason)), c.reason) << events.back();
+    if (*c.reason) {
+      EXPECT_EQ(LogFile().find("Sending"), std::string::npos) << "a port was opened";
+    }
+    EXPECT_FALSE(std::filesystem::exists(tmp / "N.exe"));
     sim.reset();
     std::filesystem::remove_all(tmp / "log");
   }

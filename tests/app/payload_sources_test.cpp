@@ -49,7 +49,7 @@ class PayloadSources : public ::testing::Test {
   static std::vector<uint8_t> BytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 
   const std::string fileFirmware = "firmware from the file";
-  const std::string fileLoader = "S1 loader" + std::string(5, '\xFF');  // sent whole, its 0xFF tail too
+  const std::string fileLoader = testing_support::LoaderText(64) + std::string(5, '\xFF');  // sent whole
 };
 
 TEST_F(PayloadSources, EachUpdateModeTakesEachPayloadFromItsPlace) {

@@ -152,7 +152,8 @@ TEST_F(Batch, EveryIndicatorFoundIsUpdatedOnItsOwnPort) {
        {{1, {"--rate", "38400"}, "updated"},
         {2, {"--answer-after", "1000:{SEBX38400}"}, "updated"},
         {3, {}, "updated"}},
-       {"/p", "Com1", "/p", "Com2", "/p", "Com3", "/p", "Com2"},
+       // Com2 twice and Com3 in three spellings: each port once, with one log file.
+       {"/p", "Com1", "/p", "Com2", "/p", "Com3", "/p", "Com2", "/p", "com3", "/p", "\\\\.\\COM3"},
        0,
        0},
   };
@@ -180,7 +181,12 @@ TEST_F(Batch, EveryIndicatorFoundIsUpdatedOnItsOwnPort) {
       ASSERT_EQ(results.count(port), 1u);
       EXPECT_EQ(results.at(port).value("outcome", ""), p.outcome) << results.at(port).dump();
       if (std::string(p.outcome) == "updated") ExpectImage(p.n);
-      EXPECT_NE(PortLog(port), "") << "no log file for " << port;
+      const std::string log = PortLog(port);
+      EXPECT_NE(log, "") << "no log file for " << port;
+      // What this port's close cut, once, after it: nothing while the indicator confirmed or was silent.
+      const size_t cut = log.find("Serial transfers cut short: 0 on a time-out, 0 by closing the port");
+      EXPECT_NE(cut, std::string::npos) << log;
+      EXPECT_EQ(log.find("Serial transfers cut short", cut + 1), std::string::npos) << log;
     }
     // A port of the default list with no device behind it leaves no log file of its own.
     if (c.skipped > 0) {

@@ -17,6 +17,7 @@ namespace payload {
 namespace {
 
 using payload_test::Bytes;
+using payload_test::Loader;
 using payload_test::Pattern;
 using payload_test::ReadFile;
 using payload_test::WriteFile;
@@ -44,7 +45,7 @@ class PayloadBuilder : public ::testing::Test {
 
 TEST_F(PayloadBuilder, BuildModesAndNames) {
   ASSERT_GT(self_.size(), 1600000u);  // larger than the old fixed image buffer
-  Bytes fw = Pattern(200000), ld = Pattern(3000, 2);
+  Bytes fw = Pattern(200000), ld = Loader(3000, 2);
   WriteFile(dir_ / "fw.bin", fw);
   WriteFile(dir_ / "ld.s19", ld);
   BuildResult r = Build(true, false, dir_ / "Name");
@@ -77,10 +78,11 @@ TEST_F(PayloadBuilder, BuildModesAndNames) {
 
 TEST_F(PayloadBuilder, PayloadsFillTheirBuffersExactly) {
   // At the limits (the firmware buffer's last four bytes stay 0xFF); shorter than the markers, whose leftover
-  // bytes must not become payload; and one byte short of an empty mark, which is still a payload.
-  const Bytes almostFw = {0x55, 0x55, 0x55, 0x54, 0x55}, almostLd = {0x88, 0x88, 0x88};
-  for (auto [fw, ld] : {std::pair{Pattern(kFirmwareCopyLimit, 3), Pattern(kLoaderCopyLimit, 4)},
-                        {Pattern(2, 3), Pattern(1, 4)},
+  // bytes must not become payload; and one byte short of an empty mark, which is still a payload (a loader
+  // is S-record text, which never begins with its mark).
+  const Bytes almostFw = {0x55, 0x55, 0x55, 0x54, 0x55}, almostLd = Loader(12, 5);
+  for (auto [fw, ld] : {std::pair{Pattern(kFirmwareCopyLimit, 3), Loader(kLoaderCopyLimit, 4)},
+                        {Pattern(2, 3), Loader(11, 4)},
                         {almostFw, almostLd}}) {
     WriteFile(dir_ / "fw.bin", fw);
     WriteFile(dir_ / "ld.s19", ld);
@@ -91,7 +93,7 @@ TEST_F(PayloadBuilder, PayloadsFillTheirBuffersExactly) {
 
 TEST_F(PayloadBuilder, RebuildingACopyTakesTheNewPayloads) {
   // Each later payload is shorter than the one it replaces: a tail of the old one left behind would count.
-  Bytes fw1 = Pattern(5000, 1), ld1 = Pattern(3000, 3), fw2 = Pattern(4321, 2), ld2 = Pattern(700, 4);
+  Bytes fw1 = Pattern(5000, 1), ld1 = Loader(3000, 3), fw2 = Pattern(4321, 2), ld2 = Loader(700, 4);
   WriteFile(dir_ / "fw.bin", fw1);
   WriteFile(dir_ / "ld.s19", ld1);
   ASSERT_TRUE(Build(true, true, dir_ / "A").Ok);
@@ -113,7 +115,7 @@ TEST_F(PayloadBuilder, RebuildingACopyTakesTheNewPayloads) {
 
 TEST_F(PayloadBuilder, TheDigestRecordRoundTrips) {
   payload_test::ExpectKnownSha256();
-  Bytes fw = Pattern(5000, 7), ld = Pattern(700, 8);
+  Bytes fw = Pattern(5000, 7), ld = Loader(700, 8);
   fw.insert(fw.end(), {0xFF, 0xFF});  // a firmware file may end in 0xFF: its digest covers all of it
   WriteFile(dir_ / "fw.bin", fw);
   WriteFile(dir_ / "ld.s19", ld);
@@ -122,7 +124,7 @@ TEST_F(PayloadBuilder, TheDigestRecordRoundTrips) {
 }
 
 TEST_F(PayloadBuilder, APayloadTakenOverKeepsItsDigestAndADamagedOneIsNotTakenOver) {
-  const Bytes fw1 = Pattern(5000, 1), ld1 = Pattern(3000, 3), fw2 = Pattern(4321, 2);
+  const Bytes fw1 = Pattern(5000, 1), ld1 = Loader(3000, 3), fw2 = Pattern(4321, 2);
   WriteFile(dir_ / "fw.bin", fw1);
   WriteFile(dir_ / "ld.s19", ld1);
   ASSERT_TRUE(Build(true, true, dir_ / "A").Ok);
@@ -172,7 +174,7 @@ TEST_F(PayloadBuilder, APayloadTakenOverKeepsItsDigestAndADamagedOneIsNotTakenOv
 TEST_F(PayloadBuilder, RefusalsWriteNothing) {
   std::string d = dir_.path + "/";
   WriteFile(d + "fw.bin", Pattern(10));
-  WriteFile(d + "ld.s19", Pattern(10));
+  WriteFile(d + "ld.s19", Loader(20));
   WriteFile(d + "long.bin", Pattern(kFirmwareCopyLimit + 1));
   WriteFile(d + "long.s19", Pattern(kLoaderCopyLimit + 1));
   WriteFile(d + "empty", {});
@@ -182,6 +184,10 @@ TEST_F(PayloadBuilder, RefusalsWriteNothing) {
   std::fill_n(marked.begin(), 4, 0x88);
   WriteFile(d + "marked.s19", marked);
   WriteFile(d + "mark.bin", Bytes(4, 0x55));
+  WriteFile(d + "ff.bin", Bytes(100, 0xFF));
+  WriteFile(d + "notes.s19", {'S', '1', '\r', '\n'});
+  const Bytes junk = Pattern(100, 5);  // a loader placed by an older builder
+  WriteFile(d + "old.exe", payload_test::WithPayloads(self_, at_, &junk, nullptr));
   WriteFile(d + "self.exe", self_);
   WriteFile(d + "cut.exe", Bytes(self_.begin(), self_.begin() + 100000));
   ASSERT_EQ(::symlink("/proc/self/mem", (d + "unreadable").c_str()), 0);  // opens, then EIO on read
@@ -218,6 +224,17 @@ TEST_F(PayloadBuilder, RefusalsWriteNothing) {
        "The loader file " + d +
            "marked.s19 begins with 88 88 88 88, the mark of an empty loader buffer: a copy carrying it could "
            "never update"},
+      {true, true, "ff.bin", "ld.s19", "N", "",
+       "The firmware file " + d +
+           "ff.bin holds only 0xFF bytes: there is no firmware to send, and an update would only erase the "
+           "indicator"},
+      {true, true, "fw.bin", "notes.s19", "N", "",
+       "The loader file " + d +
+           "notes.s19 is not S-record text (line 1: no count): the indicator's boot loader could not take "
+           "it"},
+      {true, false, "fw.bin", "", "N", "old.exe",
+       "This updater's embedded loader is not S-record text (line 1: does not begin with a record type S0 to "
+       "S9): the indicator's boot loader could not take it"},
       {true, true, "unreadable", "ld.s19", "N", "",
        "Can not read firmware file " + d + "unreadable: read error: Input/output error"},
       {false, true, "", "ld.s19", "none/N", "",
@@ -252,7 +269,7 @@ TEST_F(PayloadBuilder, RefusalsWriteNothing) {
 }
 
 TEST_F(PayloadBuilder, AFullDiskLeavesTheOldFileAndNoHalfWrittenOne) {
-  WriteFile(dir_ / "ld.s19", Pattern(10));
+  WriteFile(dir_ / "ld.s19", Loader(20));
   WriteFile(dir_ / "N.exe", {1, 2, 3});
   std::string said = payload_test::InChild(false, [&] {
     ::signal(SIGXFSZ, SIG_IGN);
@@ -268,7 +285,7 @@ TEST_F(PayloadBuilder, AFullDiskLeavesTheOldFileAndNoHalfWrittenOne) {
 TEST_F(PayloadBuilder, PermissionsAsAnOrdinaryUserMeetsThem) {
   // Write-protected payloads build (they are only read); an unreadable payload or a read-only directory fail.
   WriteFile(dir_ / "fw.bin", Pattern(100));
-  WriteFile(dir_ / "ld.s19", Pattern(100));
+  WriteFile(dir_ / "ld.s19", Loader(100));
   for (auto [path, mode] : {std::pair{dir_ / "fw.bin", 0444}, {dir_ / "ld.s19", 0444}, {dir_.path, 0755}}) {
     ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
   }
@@ -336,7 +353,7 @@ class PayloadBuiltUpdater : public ::testing::Test {
 
 TEST_F(PayloadBuiltUpdater, CopiesOfCopiesCarryTheirPayloads) {
   EXPECT_EQ(Probe(probe_), Expected(nullptr, nullptr));
-  Bytes fw = Pattern(123457), ld = Pattern(501, 5);
+  Bytes fw = Pattern(123457), ld = Loader(501, 5);
   WriteFile(dir_ / "fw.bin", fw);
   WriteFile(dir_ / "ld.s19", ld);
   // Each program builds from its own running file.
@@ -368,7 +385,7 @@ TEST_F(PayloadBuiltUpdater, MarkerBytesElsewhereInALargeExecutableAreLeftAlone) 
   in.insert(in.end(), 1 << 20, 0x55);
   WriteFile(dir_ / "big.exe", in);
   ASSERT_EQ(::chmod((dir_ / "big.exe").c_str(), 0755), 0);
-  Bytes fw = Pattern(3000), ld = Pattern(2000, 9);
+  Bytes fw = Pattern(3000), ld = Loader(2000, 9);
   WriteFile(dir_ / "fw.bin", fw);
   WriteFile(dir_ / "ld.s19", ld);
   CommandLine cl{.TargetName = dir_ / "Full", .FirmwarePath = dir_ / "fw.bin", .LoaderPath = dir_ / "ld.s19"};

@@ -39,7 +39,7 @@ class PayloadBuilderWindows : public ::testing::Test {
 
 TEST_F(PayloadBuilderWindows, BuildsIntoTheSectionAndReplacesAnOlderCopy) {
   ASSERT_GT(at_, 0);
-  const Bytes fw = Pattern(200000), ld = Pattern(3000, 2);
+  const Bytes fw = Pattern(200000), ld = payload_test::Loader(3000, 2);
   WriteFile(dir_ / "fw.bin", fw);
   WriteFile(dir_ / "ld.s19", ld);
   WriteFile(dir_ / "Name.exe", Pattern(10));  // an older file of that name
@@ -57,7 +57,7 @@ TEST_F(PayloadBuilderWindows, BuildsIntoTheSectionAndReplacesAnOlderCopy) {
 
 TEST_F(PayloadBuilderWindows, TheDigestRecordRoundTripsInTheExe) {
   payload_test::ExpectKnownSha256();
-  Bytes fw = Pattern(5000, 7), ld = Pattern(700, 8);
+  Bytes fw = Pattern(5000, 7), ld = payload_test::Loader(700, 8);
   fw.insert(fw.end(), {0xFF, 0xFF});
   WriteFile(dir_ / "fw.bin", fw);
   WriteFile(dir_ / "ld.s19", ld);
@@ -112,7 +112,7 @@ TEST_F(PayloadBuilderWindows, PathsWithLettersOfAnyScriptReachTheirFiles) {
     SCOPED_TRACE(k.folder);
     const std::string folder = dir_ / k.folder, stem = folder + "\\" + k.stem;
     ASSERT_TRUE(std::filesystem::create_directory(Native(folder)));
-    const Bytes fw = Pattern(5000, 3), ld = Pattern(700, 4);
+    const Bytes fw = Pattern(5000, 3), ld = payload_test::Loader(700, 4);
     WriteNative(stem + ".bin", fw);
     WriteNative(stem + ".s19", ld);
 

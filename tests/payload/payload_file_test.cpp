@@ -9,6 +9,7 @@
 #include "payload/PayloadFile.h"
 #include "payload/PayloadSizes.h"
 #include "tests/payload/test_files.h"
+#include "tests/support/payloads.h"
 
 namespace payload {
 namespace {
@@ -103,8 +104,11 @@ TEST_F(PayloadFiles, OnlyRegularFilesAndErrorsSayWhichAndWhy) {
 TEST_F(PayloadFiles, SizesByRunMode) {
   Bytes loader(LoaderBytes(), LoaderBytes() + kLoaderBufferSize);
   Bytes firmware(FirmwareBytes(), FirmwareBytes() + kFirmwareBufferSize);
+  const std::string text = testing_support::LoaderText(600), shortText = testing_support::LoaderText(200);
+  const int32_t embedded = static_cast<int32_t>(text.size()),
+                fromFile = static_cast<int32_t>(shortText.size());
   std::memset(MutableLoaderBytes(), 0xFF, kLoaderBufferSize);
-  std::memcpy(MutableLoaderBytes(), Pattern(1500).data(), 1500);
+  std::memcpy(MutableLoaderBytes(), text.data(), text.size());
   std::memset(MutableFirmwareBytes(), 0xFF, kFirmwareBufferSize);
   std::memcpy(MutableFirmwareBytes(), Pattern(2001).data(), 2001);
   Bytes inner = Pattern(5000);
@@ -112,10 +116,8 @@ TEST_F(PayloadFiles, SizesByRunMode) {
   inner.insert(inner.end(), 100, 0xFF);
   WriteFile(dir_ / "999", Pattern(999));
   WriteFile(dir_ / "1998", Pattern(1998));
-  WriteFile(dir_ / "ff", Bytes(700, 0xFF));
-  WriteFile(dir_ / "empty", {});
   WriteFile(dir_ / "inner", inner);
-  WriteFile(dir_ / "501", Pattern(501));
+  WriteFile(dir_ / "ld.s19", Bytes(shortText.begin(), shortText.end()));
   Bytes big = Pattern(3 * PayloadFile::kBufferSize + 17);  // several reads' pieces
   big.back() = 0x01;
   WriteFile(dir_ / "big", big);
@@ -126,13 +128,11 @@ TEST_F(PayloadFiles, SizesByRunMode) {
     int32_t firmware, loader;
     bool fwRead, ldRead;  // the file's bytes are kept
   } cases[] = {
-      {0, "", "", 2002, 1500, false, false},
-      {3, dir_ / "999", "", 1002, 1500, true, false},
-      {3, dir_ / "1998", "x", 1998, 1500, true, false},
-      {3, dir_ / "ff", "", 2, 1500, true, false},
-      {3, dir_ / "empty", "", 2, 1500, true, false},
-      {4, dir_ / "inner", dir_ / "501", 5002, 501, true, true},
-      {3, dir_ / "big", "", 3 * 65536 + 18, 1500, true, false},
+      {0, "", "", 2002, embedded, false, false},
+      {3, dir_ / "999", "", 1002, embedded, true, false},
+      {3, dir_ / "1998", "x", 1998, embedded, true, false},
+      {4, dir_ / "inner", dir_ / "ld.s19", 5002, fromFile, true, true},
+      {3, dir_ / "big", "", 3 * 65536 + 18, embedded, true, false},
   };
   for (const Case& c : cases) {
     const size_t handles = OpenHandles();
@@ -161,8 +161,20 @@ TEST_F(PayloadFiles, SizesByRunMode) {
 }
 
 TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
-  std::string fw = dir_ / "fw.bin", bad = dir_ / "unreadable", none = dir_ / "none";
+  std::string fw = dir_ / "fw.bin", bad = dir_ / "unreadable", none = dir_ / "none", ff = dir_ / "ff",
+              empty = dir_ / "empty", text = dir_ / "notes.txt", ld = dir_ / "ld.s19";
   WriteFile(fw, Pattern(10));
+  WriteFile(ff, Bytes(700, 0xFF));
+  WriteFile(empty, {});
+  WriteFile(text, {'h', 'i', '\n'});
+  const std::string loader = testing_support::LoaderText(64);
+  WriteFile(ld, Bytes(loader.begin(), loader.end()));
+  const std::string erase = ": there is no firmware to send, and an update would only erase the indicator";
+  const std::string noText =
+      " is not S-record text (line 1: does not begin with a record type S0 to S9): the "
+      "indicator's boot loader could not take it";
+  Bytes embedded(LoaderBytes(), LoaderBytes() + kLoaderBufferSize);
+  std::memcpy(MutableLoaderBytes(), "hi\n", 3);
   const std::string ioError = ": read error: Input/output error";
   struct Case {
     int mode;
@@ -176,6 +188,10 @@ TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
       {4, fw, "", "Can not open loadS19 file"},
       {3, bad, "", "Can not read firmware file " + bad + ioError},
       {4, fw, bad, "Can not read loader file " + bad + ioError},
+      {3, empty, "", "The firmware file " + empty + " is empty" + erase},
+      {4, ff, ld, "The firmware file " + ff + " holds only 0xFF bytes" + erase},
+      {4, fw, text, "The loader file " + text + noText},
+      {3, fw, "", "The embedded loader" + noText},
   };
   for (const Case& c : cases) {
     const size_t handles = OpenHandles();
@@ -185,6 +201,7 @@ TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
     EXPECT_TRUE(r.FirmwareFile.empty() && r.LoaderFile.empty()) << "nothing to send";
     EXPECT_EQ(OpenHandles(), handles);
   }
+  std::memcpy(MutableLoaderBytes(), embedded.data(), embedded.size());
   // Refused by its size on disk, before any of it is read: a sparse file, so the test writes nothing.
   const std::string huge = dir_ / "huge";
   WriteFile(huge, {});

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "payload/Buffers.h"
+#include "payload/SRecord.h"
 #include "payload/SizeRule.h"
 #include "tests/payload/test_files.h"
 
@@ -26,6 +27,33 @@ TEST(PayloadSizeRule, CountsUpToTheLastByteThatIsNot0xFF) {
       {0, 2},       {1, 2},       {999, 1002},  {1000, 1002},
       {1998, 1998}, {2001, 2002}, {4000, 4002}, {1048575, 1048576}};
   for (auto [raw, announced] : adjusted) EXPECT_EQ(AdjustFirmwareSize(raw), announced) << raw;
+}
+
+TEST(PayloadSRecords, TakesWhatLoaderToolsWriteAndNamesTheFirstBadLine) {
+  const std::string head = "S00600004844521B\r\nS107100001020304DE\r\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {head + "S9030000FC\r\n", ""},
+      {"S107100001020304DE\nS9030000FC", ""},                                // LF, no end of line at the end
+      {"\r\n" + head + "\r\n\r\nS5030001FB  \t\r\nS9030000FC\r\n\x1a", ""},  // blanks, count, DOS end
+      {"s107100001020304de\n", "line 1: does not begin with a record type S0 to S9"},
+      {"S107100001020304de\n", ""},  // lower-case hex digits
+      {"", "it holds no S-record"},
+      {"\r\n\x1a\x1a", "it holds no S-record"},
+      {"Loader for the indicator\r\n", "line 1: does not begin with a record type S0 to S9"},
+      {head + "S9030000FD\r\n", "line 3: checksum FD, the record's bytes give FC"},
+      {head + "S9040000FC\r\n", "line 3: count 04 (4 bytes), but 3 bytes follow it"},
+      {head + "S9030000F\r\n", "line 3: an odd number of hex digits"},
+      {head + "S90300G0FC\r\n", "line 3: 'G' at column 7 is not a hex digit"},
+      {head + "S9030000FC\x1a\r\n", "line 3: byte 1A at column 11 is not text"},
+      {head + " S9030000FC\r\n", "line 3: does not begin with a record type S0 to S9"},
+      {"S304000000FB\n", "line 1: count 04 is too small for an S3 record (at least 05)"},
+      {"S1\n", "line 1: no count"},
+      {head + "\xff\xff\x1a\xff", ""},  // a buffer's fill after a DOS end
+      {head + "\xff\r\n", "line 3: does not begin with a record type S0 to S9"},
+  };
+  for (const auto& [text, why] : cases) {
+    EXPECT_EQ(SRecordFault(reinterpret_cast<const uint8_t*>(text.data()), text.size()), why) << text;
+  }
 }
 
 TEST(PayloadBuffers, ShippedEmptyAndOnlyTheFirstFourBytesTell) {
