@@ -642,6 +642,14 @@ std::vector<Entry> Entries() {
 
 class Transitions : public EngineTest {
  protected:
+  // On Com4 with a firmware that needs the flash size, "{VFSH}" sent (one step so far).
+  testing_support::Pty& AskFlashSizeForALargeFirmware() {
+    auto& pty = CreateOnCom4();
+    engine->FirmwareSize = 700002;
+    engine->State = eCheckPort;
+    StepWith(kReplyNotBluetooth);
+    return pty;
+  }
   // One "{VFSH}" that goes unanswered: the indicator is identified anew, and asked again.
   void FlashSizeNotAnswered(testing_support::Pty& pty, int* steps) {
     ASSERT_EQ("{VFSH}", pty.Receive(6, 1000));
@@ -806,10 +814,7 @@ TEST_F(Transitions, SmallFirmwareWithoutFlashAnswerAsksOnceAndGoesOnAfterOneSeco
 }
 
 TEST_F(Transitions, LargeFirmwareAsksForTheFlashSizeUntilItComes) {
-  auto& pty = CreateOnCom4();
-  engine->FirmwareSize = 700002;
-  engine->State = eCheckPort;
-  StepWith(kReplyNotBluetooth);
+  auto& pty = AskFlashSizeForALargeFirmware();
   int steps = 1;
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
@@ -825,10 +830,7 @@ TEST_F(Transitions, LargeFirmwareAsksForTheFlashSizeUntilItComes) {
 }
 
 TEST_F(Transitions, LargeFirmwareForAnIndicatorThatNeverTellsItsFlashSizeIsNoMatch) {
-  auto& pty = CreateOnCom4();
-  engine->FirmwareSize = 700002;
-  engine->State = eCheckPort;
-  StepWith(kReplyNotBluetooth);
+  auto& pty = AskFlashSizeForALargeFirmware();
   int steps = 1;
   for (int round = 1; round < kFlashAsks; ++round) FlashSizeNotAnswered(pty, &steps);
   ASSERT_EQ("{VFSH}", pty.Receive(6, 1000));
