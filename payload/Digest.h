@@ -24,7 +24,7 @@ namespace payload {
 
 using Sha256 = std::array<uint8_t, 32>;
 
-// The digest of n bytes (libgcrypt).
+// The digest of n bytes: libgcrypt on Linux, the system's CNG on Windows (payload/<os>/sha256.cpp).
 Sha256 Sha256Of(const uint8_t* bytes, size_t n);
 // Lower-case hexadecimal: all 64 digits, or the first `digits`.
 std::string HexOf(const Sha256& digest, size_t digits = 64);

@@ -12,7 +12,6 @@ if [ "${1:-}" != --demo ]; then
   packages+=(qt6-qpa-plugins libgtest-dev googletest nlohmann-json3-dev clang libclang-rt-14-dev fonts-dejavu-extra
     file)
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
-  packages+=(libgcrypt-mingw-w64-dev)  # the same SHA-256 in the Windows program (static, with libgpg-error)
   packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it
   packages+=(ser2net)  # a real device server for the remote-line tests (rfc2217://HOST:PORT)
 fi

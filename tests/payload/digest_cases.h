@@ -1,5 +1,5 @@
 // The digest record of a built copy, read back and damaged: shared by the ELF and the PE builder tests, so
-// both systems' libgcrypt and record are held to the same answers.
+// both systems' SHA-256 (libgcrypt, CNG) and record are held to the same answers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,6 +24,10 @@ inline void ExpectKnownSha256() {
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(payload::HexOf(payload::Sha256Of(reinterpret_cast<const uint8_t*>(two.data()), two.size()), 16),
             "248d6a61d20638b8");
+  const std::string million(1000000, 'a');
+  EXPECT_EQ(
+      payload::HexOf(payload::Sha256Of(reinterpret_cast<const uint8_t*>(million.data()), million.size())),
+      "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 // `built` carries `firmware` (which ends in 0xFF bytes) and `loader`, placed by the builder. Its record says
