@@ -161,6 +161,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
       RefuseFault(LoaderFault("This updater's embedded loader", loader, SizeOf(loader, kLoaderBufferSize)));
     }
 
+    FinishCopy(&image);
     try {
       WriteImage(target, image, static_cast<tk::FileMode>(permissions));
     } catch (const IoError& e) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace payload {
 
@@ -22,5 +23,12 @@ struct PayloadLocation {
 // PE: finds the section by its header and checks that its file bytes are what the program loader maps at
 // its address (all of them from the file, inside the image, overlapping no other section); the same refusals.
 bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location, std::string* error);
+
+// What a copy's file needs once its payloads are in place. PE: the certificate table goes (the program's
+// signature, which the copy's new bytes break: Windows would show it as tampered with, not as unsigned):
+// its data-directory entry is zeroed and the table cut off the end of the file; and the header's checksum is
+// made right, as signing tools and some scanners check it. The copy can then be signed like a new build.
+// ELF: nothing. Called on an image LocatePayload has accepted.
+void FinishCopy(std::vector<uint8_t>* image);
 
 }  // namespace payload

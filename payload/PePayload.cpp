@@ -16,6 +16,10 @@ constexpr uint16_t kExecutableImage = 0x0002;
 constexpr size_t kCoffHeaderSize = 20;
 constexpr size_t kSectionHeaderSize = 40;
 constexpr size_t kOptionalSizeOfImage = 56;  // the same place in PE32 and PE32+
+constexpr size_t kOptionalCheckSum = 64;     // likewise
+// The data directories, and the certificate table's entry (a file offset and a size) among them.
+constexpr size_t kOptionalDirectories = sizeof(void*) == 8 ? 112 : 96;
+constexpr size_t kCertificateEntry = 4;
 constexpr uint32_t kInitialisedData = 0x00000040;
 constexpr uint32_t kUninitialisedData = 0x00000080;
 constexpr uint32_t kMemRead = 0x40000000;
@@ -58,6 +62,23 @@ bool NameIs(const Section& s, const char* wanted) {
   char padded[8] = {};
   std::memcpy(padded, wanted, std::min<size_t>(std::strlen(wanted), sizeof padded));
   return std::memcmp(s.name, padded, sizeof padded) == 0;
+}
+
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The PE checksum: the file's 16-bit words (the checksum field counted as zero) added with their carries
+// folded in, plus the file's length.
+uint32_t PeCheckSum(const std::vector<uint8_t>& image, size_t field) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < image.size(); i += 2) {
+    if (i >= field && i < field + 4) continue;
+    sum += image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + image.size());
 }
 
 bool Fail(std::string* error, const std::string& why) {
@@ -141,6 +162,27 @@ bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location,
   location->FirmwareOffset = payloadAt + kLoaderBufferSize;
   location->DigestOffset = digestAt;
   return true;
+}
+
+void FinishCopy(std::vector<uint8_t>* image) {
+  std::vector<uint8_t>& b = *image;
+  const size_t optional = size_t{U32(b.data() + 0x3C)} + 4 + kCoffHeaderSize;
+  const uint16_t optionalSize = U16(b.data() + optional - kCoffHeaderSize + 16);
+  const size_t entry = optional + kOptionalDirectories + kCertificateEntry * 8;
+  if (optionalSize >= entry + 8 - optional) {
+    const uint32_t at = U32(b.data() + entry), count = U32(b.data() + entry + 4);
+    if (count != 0 && Fits(at, count, 1, b.size())) {
+      // Signing pads the table to 8 bytes; whatever lies after it is kept, with the table's bytes cleared.
+      if (uint64_t{at} + count + 8 > b.size()) {
+        b.resize(at);
+      } else {
+        std::fill_n(b.begin() + at, count, 0);
+      }
+    }
+    Put32(b.data() + entry, 0);
+    Put32(b.data() + entry + 4, 0);
+  }
+  Put32(b.data() + optional + kOptionalCheckSum, PeCheckSum(b, optional + kOptionalCheckSum));
 }
 
 }  // namespace payload

@@ -14,6 +14,7 @@ if [ "${1:-}" != --demo ]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
   packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it
   packages+=(ser2net)  # a real device server for the remote-line tests (rfc2217://HOST:PORT)
+  packages+=(osslsigncode openssl)  # signing the Windows program and a copy, in its test
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -171,10 +171,38 @@ fi
 mkdir -p "$work/copy" && mv "$work/Demo.exe" "$work/copy/"
 update copy "$work/copy/Demo.exe"
 
+# Signing: the program signed with a certificate made here; a copy built from it comes unsigned (not with its
+# parent's signature, broken), and once signed itself it verifies and updates like any copy.
+sign=$(dirname "$0")/../../scripts/sign-windows.sh
+if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
+  mkdir -p "$work/signed"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/signed/key.pem" -out "$work/signed/cert.pem" -days 2 \
+    -subj "/CN=brae-update test signer" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1
+  cp "$update" "$work/signed/brae-update.exe"
+  "$sign" "$work/signed/cert.pem" "$work/signed/key.pem" "$work/signed/brae-update.exe" >/dev/null ||
+    { echo "signed: FAILED to sign the program"; status=1; }
+  (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" "$wine_run" "$work/signed/brae-update.exe" \
+    /u 'signed\Field' demo.bin /l demo.s19 >"$work/build-signed.out" 2>&1) || { echo "signed: FAILED to build"; status=1; }
+  unsigned=$(osslsigncode verify -CAfile "$work/signed/cert.pem" -in "$work/signed/Field.exe" 2>&1)
+  if ! grep -q "No signature found" <<<"$unsigned" || grep -qi "mismatch" <<<"$unsigned"; then
+    echo "signed: FAILED, the copy is not plainly unsigned:"
+    echo "$unsigned"
+    status=1
+  elif ! "$sign" "$work/signed/cert.pem" "$work/signed/key.pem" "$work/signed/Field.exe" >/dev/null; then
+    echo "signed: FAILED to sign the copy"
+    status=1
+  else
+    echo "signed: a copy of the signed program comes unsigned, and signed it verifies"
+    update signed-copy "$work/signed/Field.exe"
+  fi
+else
+  echo "signed: skipped, osslsigncode or openssl is not installed (scripts/setup.sh installs them)"
+fi
+
 # One flipped bit in the copy's firmware: the copy refuses with both digests, exit code 1, before it opens a
 # port; the indicator hears nothing. The loader buffer begins at the first byte where the copy differs from the
-# program it was built from; the firmware buffer follows it.
-first_difference=$(cmp "$update" "$work/copy/Demo.exe" | sed -n 's/.* byte \([0-9]*\),.*/\1/p')
+# program it was built from, past the headers (whose checksum differs too); the firmware buffer follows it.
+first_difference=$(cmp -l "$update" "$work/copy/Demo.exe" | awk '$1 > 4096 { print $1; exit }')
 firmware_at=$((first_difference - 1 + 64000))
 cp "$work/copy/Demo.exe" "$work/copy/Damaged.exe"
 byte=$(od -An -tu1 -j $((firmware_at + 1000)) -N1 "$work/copy/Damaged.exe" | tr -d ' ')

@@ -1,6 +1,11 @@
 // The updater builder on Windows files: the payloads land in the PE section, the output replaces an older
 // file through a file beside it, and the running program's own file is recognised under another spelling.
+// A copy carries no certificate table and the header checksum that the system's own imagehlp computes.
 #include <gtest/gtest.h>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+// After windows.h, whose types it needs.
+#include <imagehlp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -27,9 +32,16 @@ class PayloadBuilderWindows : public ::testing::Test {
     cl_ = CommandLine{.TargetName = target, .FirmwarePath = dir_ / "fw.bin", .LoaderPath = dir_ / "ld.s19"};
     return BuildUpdater(fw, ld, cl_);
   }
-  // The running program with the payloads over its empty buffers.
+  // The running program with the payloads over its empty buffers, and its checksum as imagehlp makes it.
   Bytes Expected(const Bytes* loader, const Bytes* firmware) const {
-    return payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware);
+    return WithSystemCheckSum(payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware));
+  }
+  static Bytes WithSystemCheckSum(Bytes image) {
+    DWORD stored = 0, sum = 0;
+    IMAGE_NT_HEADERS* nt = CheckSumMappedFile(image.data(), static_cast<DWORD>(image.size()), &stored, &sum);
+    if (!nt) return {};
+    nt->OptionalHeader.CheckSum = sum;
+    return image;
   }
   payload_test::TempDir dir_;
   CommandLine cl_;
@@ -53,6 +65,45 @@ TEST_F(PayloadBuilderWindows, BuildsIntoTheSectionAndReplacesAnOlderCopy) {
   EXPECT_TRUE(ReadFile(dir_ / "Other.exe") == Expected(&ld, nullptr));
   // Nothing is left beside the outputs.
   EXPECT_EQ(dir_.List(), (std::vector<std::string>{"Name.exe", "Other.exe", "fw.bin", "ld.s19"}));
+}
+
+TEST_F(PayloadBuilderWindows, ACopyOfASignedProgramComesUnsignedAndReadyToSign) {
+  const Bytes fw = Pattern(5000, 5), ld = payload_test::Loader(900, 6);
+  WriteFile(dir_ / "fw.bin", fw);
+  WriteFile(dir_ / "ld.s19", ld);
+  // The program as a signing tool leaves it: a certificate table at the end, named by its directory entry,
+  // and a checksum of its own; once with something after the table.
+  Bytes signedSelf = self_;
+  signedSelf.resize(self_.size() + 1032, 0x30);
+  IMAGE_NT_HEADERS* nt = ImageNtHeader(signedSelf.data());
+  ASSERT_NE(nt, nullptr);
+  nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY] = {static_cast<DWORD>(self_.size()), 1032};
+  nt->OptionalHeader.CheckSum = 0x12345678;
+  WriteFile(dir_ / "Signed.exe", signedSelf);
+  Bytes inside = signedSelf;
+  inside.resize(inside.size() + 64, 0x77);
+  WriteFile(dir_ / "Inside.exe", inside);
+  // There the table's bytes are cleared, and what follows stays.
+  Bytes insideExpected = payload_test::WithPayloads(self_, static_cast<size_t>(at_), &ld, nullptr);
+  insideExpected.resize(inside.size(), 0);
+  std::fill(insideExpected.end() - 64, insideExpected.end(), 0x77);
+  const struct {
+    const char *parent, *copy;
+    bool fw;
+    Bytes expected;
+  } cases[] = {
+      {"Signed.exe", "A.exe", false, Expected(&ld, nullptr)},
+      {"A.exe", "B.exe", true, Expected(&ld, &fw)},  // a copy of that copy
+      {"Inside.exe", "C.exe", false, WithSystemCheckSum(insideExpected)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.parent);
+    cl_ = CommandLine{
+        .TargetName = dir_ / c.copy, .FirmwarePath = dir_ / "fw.bin", .LoaderPath = dir_ / "ld.s19"};
+    BuildResult r = BuildUpdater(c.fw, true, cl_, dir_ / c.parent);
+    ASSERT_TRUE(r.Ok) << r.Message;
+    EXPECT_TRUE(ReadFile(dir_ / c.copy) == c.expected);
+  }
 }
 
 TEST_F(PayloadBuilderWindows, TheDigestRecordRoundTripsInTheExe) {
