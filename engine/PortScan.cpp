@@ -65,9 +65,11 @@ void TSerialThread::OpenPort(int firstNumber) {
   const int count = PortCount();
   if (PortNumber < 1 || PortNumber > count) PortNumber = 1;
   Port->Close();
+  ForgetHeldWrite();
   // Another port is looked for: the device the indicator answered on no longer holds the engine.
   Port->UnpinDevice();
   flashUnanswered_ = 0;
+  answered_ = false;
   serial::DelayProcessingMessages(200);
   for (int attempt = 0; attempt < count; ++attempt) {
     Port->SetDeviceName(Selected()->Device);
@@ -103,8 +105,17 @@ void TSerialThread::OpenPort(int firstNumber) {
 }
 
 void TSerialThread::SetBaud(int baud) {
-  // The rest of a pending write goes out at the rate it was begun at, or the indicator reads garbage.
-  if (writePending_ && baud != CurrentBaud) AwaitWrite(-1, portLosses_);
+  // The rest of a pending write goes out at the rate it was begun at, or the indicator reads garbage: the
+  // rate changes once it has gone (what is written meanwhile waits behind it). Where nothing has answered,
+  // that rest is dropped instead.
+  if (writePending_ && baud != CurrentBaud && !WriteGone()) {
+    if (answered_) {
+      CurrentBaud = baud;
+      baudAfterWrite_ = baud;
+      return;
+    }
+    DropHeldWrite();
+  }
   CurrentBaud = baud;
   if (baud == 9600 && Port->BaudRate() == serial::br38400) {
     Port->SetBaudRate(serial::br9600);
@@ -189,6 +200,7 @@ void TSerialThread::PortGone() {
   TimeoutTimer->SetEnabled(false);
   PollTimer->SetEnabled(false);
   Port->Close();
+  ForgetHeldWrite();
   ReopenTimer->SetEnabled(true);
 }
 

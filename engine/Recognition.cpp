@@ -25,6 +25,8 @@ void TSerialThread::TakeOut(int from, int length) {
 void TSerialThread::Recognised(uint8_t kind) {
   // The indicator answers on this device: a port that goes away is opened again only as this device.
   if (Port->PinnedDevice().empty() && Port->Connected()) Port->PinDevice();
+  // From now on a held line is the indicator's: its writes are waited for, however long.
+  answered_ = true;
   // Only a reply recognised says that an indicator is there: noise, or a device that is no indicator,
   // sends bytes too.
   if (kind != kReplyTimeout) ReportAnswering();

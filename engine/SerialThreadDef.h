@@ -91,12 +91,9 @@ constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
 // How often a port that went away is tried again.
 constexpr uint32_t kReopenIntervalMs = 500;
-// A write is handed to the port without waiting for it: a real serial driver completes a write only once its
-// bytes are on the line (a block takes a second at 9600 baud), and meanwhile every other engine on the UI
-// thread must have its turns. A write still pending is looked at this often, with the loop run between.
-constexpr int kWritePollMs = 2;
-// How long a write may take beyond its line time (count x 10 / baud) before the engine goes on with the
-// write still pending (what a port's WriteTimeout usually is). Nothing cancels it.
+// How long a write may take beyond its line time (count x 10 / baud) before it counts as held: where no
+// indicator has answered on the port, its rest is then dropped and the state's timeout entry runs; where one
+// has, it is told, and the bytes still go out (what a port's WriteTimeout usually is).
 constexpr int kWriteTimeoutMs = 1000;
 // How far the loader upload may run ahead of what the line can have carried since it began: about what a
 // serial driver queues before its writes block.
@@ -153,6 +150,8 @@ class TSerialThread : public tk::Thread {
   // One port of a batch (set before Start): the engine ends where it would move on to the next port.
   void SetBatchPort(const std::string& name);
   bool BatchPort() const { return batch_; }
+  // Whether an indicator has answered on the port open now (a recognised reply since it was chosen).
+  bool IndicatorAnswered() const { return answered_; }
   // How a batch engine left its port without an update (PortEnd::None otherwise), and why, in words.
   PortEnd Ended() const { return ended_; }
   const std::string& EndReason() const { return endReason_; }
@@ -203,14 +202,23 @@ class TSerialThread : public tk::Thread {
   void CommError(serial::TCustomComm* sender, int errors);
   // A raw write (size, the last part of the image, CRC); none while the port is away.
   void WriteOut(const void* data, int count);
-  // Every write goes through here: an earlier write still pending is waited for first (its bytes go out
-  // first), then this one for its line time plus kWriteTimeoutMs, or with `wait` false not at all (a block,
-  // whose acknowledgement is what the engine waits for). A write still pending then stays pending; only
-  // Exit, a lost port or the engine's end stop a wait. True once the write has completed.
-  bool WriteAll(const void* data, int count, bool wait = true);
-  // Waits for the port's pending write: at most `budgetMs` (< 0: however long). The wait runs the event loop
-  // (every kWritePollMs it looks again), so the user interface and every other engine go on meanwhile.
-  bool AwaitWrite(int64_t budgetMs, uint32_t losses);
+  // Every write goes through here, and none waits: what the line does not take at once stays pending, and
+  // the next step begins once it has gone (StepHeldByWrite). True when the write completed at once.
+  bool WriteAll(const void* data, int count);
+  // Whether the pending write has gone (completed, or failed and reported); its bookkeeping ends then.
+  bool WriteGone();
+  // A step that finds the last write still pending waits for it in the event loop: the port's OnWriteDone
+  // (WriteDone) or HeldTimer brings it back. Where no indicator has answered, the wait ends after the write's
+  // line time plus kWriteTimeoutMs: the rest is dropped, and the step runs the state's timeout entry.
+  bool StepHeldByWrite();
+  void WriteDone();
+  void HeldTimerFired();
+  // Drops the held rest of the pending write (no indicator has answered: a device that holds the line).
+  void DropHeldWrite();
+  // The port closed: its pending write went with it.
+  void ForgetHeldWrite();
+  void ArmHeldTimer();
+  int64_t HeldMs() const;
 
   // A port whose device vanished (a pulled cable, a reset adapter) is closed and reopened as soon as it is
   // back: the same device the indicator answered on (never another adapter its name may count now); steps
@@ -233,8 +241,8 @@ class TSerialThread : public tk::Thread {
   void EndLoaderUpload();
   // Hands loader bytes to the port in one write; one that the line does not take at once stays pending.
   void WriteLoaderBytes(const uint8_t* bytes, int count);
-  // Whether the pending write has gone (or failed); while the indicator holds it beyond its line time plus
-  // kWriteTimeoutMs, says so, and takes the notice back once it has gone.
+  // Whether the pending write has gone; while it has not, the next step comes with its end (WriteDone), or
+  // to tell a hold beyond its line time plus kWriteTimeoutMs.
   bool LoaderBytesDone();
   // The bytes the line can have carried since the upload began, at the current rate.
   int64_t LineBytesSinceUpload() const;
@@ -281,6 +289,7 @@ class TSerialThread : public tk::Thread {
   std::unique_ptr<tk::Timer> PollTimer;
   std::unique_ptr<tk::Timer> ReopenTimer;
   std::unique_ptr<tk::Timer> UploadTimer;
+  std::unique_ptr<tk::Timer> HeldTimer;
   IErrorDialog* ErrorDialog;
   std::vector<PortCandidate> Candidates;  // PortNumber n is Candidates[n - 1]
   bool namedPorts_ = false;               // the technician named the ports (/p)
@@ -349,6 +358,19 @@ class TSerialThread : public tk::Thread {
   bool inStep_ = false;         // a step is running (UI thread only)
   bool stepPending_ = false;    // a step came while one was running: it follows
   bool writePending_ = false;   // the port's last write had not completed when the engine went on
+  bool answered_ = false;       // an indicator has answered on this port
+  // The pending write: since when, how long it may take before it counts as held, whether it has taken that
+  // long (and the problem dialog told it), and whether a step waits for it.
+  struct HeldWrite {
+    int64_t sinceUs = 0;
+    int64_t limitMs = 0;
+    bool past = false;
+    bool shown = false;
+    bool step = false;
+  };
+  HeldWrite held_;
+  int32_t baudAfterWrite_ = 0;  // a rate change that waits for the pending write (0: none)
+  std::string queuedOut_;       // bytes written behind a pending write, in order
   // The running loader upload, begun afresh each time.
   struct LoaderUpload {
     bool active = false;                    // it runs
@@ -358,11 +380,8 @@ class TSerialThread : public tk::Thread {
     uint8_t piece[kLoaderPieceBytes] = {};  // the piece read, and how far it has gone out
     int pieceLen = 0;
     int pieceAt = 0;
-    bool paced = false;       // that piece has waited for the line
-    bool ended = false;       // the whole loader has been read
-    int64_t heldSinceUs = 0;  // since when its last write is pending (0: not)
-    int64_t heldAfterMs = 0;  // after how long that is told
-    bool heldShown = false;   // and whether it is
+    bool paced = false;  // that piece has waited for the line
+    bool ended = false;  // the whole loader has been read
   };
   LoaderUpload upload_;
   // The port and rate the last command went out at, and those last reported as answering.

@@ -52,8 +52,9 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   Port->OnRxChar = [this](serial::TCustomComm* sender, int count) { RxCharReceived(sender, count); };
   Port->OnError = [this](serial::TCustomComm* sender, int errors) { CommError(sender, errors); };
   Port->SetFlowControl(serial::fcSoftware);
-  // Writes are waited for in the event loop (AwaitWrite), never inside the port.
+  // Writes are waited for in the event loop (a step waits for the last write's end), never inside the port.
   Port->SetWriteTimeout(0);
+  Port->OnWriteDone = [this](serial::TCustomComm*) { WriteDone(); };
   // The port is still closed: both calls end in its "not open" report, which CommError logs.
   Port->SetDTR(true);
   Port->SetRTS(true);
@@ -69,6 +70,9 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   UploadTimer = tk::App().NewTimer();
   UploadTimer->SetEnabled(false);
   UploadTimer->SetOnTimer([this] { UploadTimerFired(); });
+  HeldTimer = tk::App().NewTimer();
+  HeldTimer->SetEnabled(false);
+  HeldTimer->SetOnTimer([this] { HeldTimerFired(); });
   StartThread(tk::Priority::Highest);
 }
 
@@ -87,7 +91,9 @@ TSerialThread::~TSerialThread() {
   PollTimer.reset();
   ReopenTimer.reset();
   UploadTimer.reset();
+  HeldTimer.reset();
   if (Port) {
+    Port->OnWriteDone = nullptr;
     Port->OnRxChar = nullptr;
     Port->OnError = nullptr;
     Port->Close();
@@ -140,6 +146,8 @@ void TSerialThread::Finish() {
   ReopenTimer->SetEnabled(false);
   UploadTimer->SetOnTimer(nullptr);
   UploadTimer->SetEnabled(false);
+  HeldTimer->SetOnTimer(nullptr);
+  HeldTimer->SetEnabled(false);
   upload_.active = false;
   if (OnFinished) {
     auto handler = OnFinished;
@@ -190,6 +198,8 @@ void TSerialThread::Step() {
   }
   // While the port is away nothing can be sent: the reopen wakes the state again.
   if (PortAway()) return;
+  // Nor before the last write has gone: its end, or its time where nothing has answered, brings the step.
+  if (StepHeldByWrite()) return;
   inStep_ = true;
   PollTimer->SetEnabled(false);
   TimeoutTimer->SetEnabled(false);

@@ -97,10 +97,7 @@ void TSerialThread::ContinueLoaderUpload() {
     upload_.active = false;
     return;
   }
-  if (writePending_ && !LoaderBytesDone()) {
-    NextUploadStep(kWritePollMs);
-    return;
-  }
+  if (writePending_ && !LoaderBytesDone()) return;
   // The look may have found the port gone.
   if (Terminated() || portLosses_ != upload_.losses || PortAway()) {
     upload_.active = false;
@@ -159,9 +156,10 @@ void TSerialThread::ContinueLoaderUpload() {
       if (BytesSent % 1000 == 0) UpdateProgress();
       ++BytesSent;
     }
-    // Held: the bytes go once the line takes them (the indicator lets it go); the next steps look.
+    // Held: the bytes go once the line takes them (the indicator lets it go), and their end brings the next
+    // step.
     if (writePending_) {
-      NextUploadStep(kWritePollMs);
+      ArmHeldTimer();
       return;
     }
   }
@@ -209,86 +207,153 @@ int64_t TSerialThread::LineWaitMs(int64_t upTo) const {
 void TSerialThread::WriteLoaderBytes(const uint8_t* bytes, int count) {
   // An indicator that holds the line with XOFF keeps the write pending: its bytes go once the indicator lets
   // the line go (XON), never dropped, which would corrupt the S-record text. The upload waits for them in
-  // steps of its own (LoaderBytesDone), not here.
+  // steps of its own, not here.
   if (PortAway()) return;
-  if (Port->Write(bytes, count) >= 0) return;  // done, or failed (reported through CommError)
-  if (!Port->Connected()) return;
-  writePending_ = true;
-  upload_.heldSinceUs = tk::MonotonicUs();
-  upload_.heldAfterMs = (CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0) + kWriteTimeoutMs;
+  WriteAll(bytes, count);
 }
 
 bool TSerialThread::LoaderBytesDone() {
-  // Held since the first look, when it was not the upload's write that began the hold ("{PM}").
-  if (upload_.heldSinceUs == 0) {
-    upload_.heldSinceUs = tk::MonotonicUs();
-    upload_.heldAfterMs = kWriteTimeoutMs;
-  }
-  const int r = Port->WaitWrite(0);
-  if (r != 0) {
-    writePending_ = false;
-    upload_.heldSinceUs = 0;
-    if (upload_.heldShown) HideError();
-    upload_.heldShown = false;
-    return true;
-  }
-  // A hold that lasts beyond the write's line time would leave the technician before a still window: say
-  // so, as for an answer that does not come.
-  if (!upload_.heldShown && ErrorShown == 0 &&
-      (tk::MonotonicUs() - upload_.heldSinceUs) / 1000 >= upload_.heldAfterMs) {
-    SayLineHeld();
-    upload_.heldShown = true;
-  }
+  if (WriteGone()) return true;
+  ArmHeldTimer();
   return false;
 }
 
 // ---- Writes
 
 void TSerialThread::SayLineHeld() {
-  Log("The indicator holds the line (XOFF); waiting for it to take the bytes");
+  const PortCandidate* port = Selected();
+  const std::string name = port ? port->Name : Port->DeviceName();
+  if (!answered_) {
+    // Nothing has answered there: whatever holds the line is no indicator of ours, and must not hold the
+    // scan.
+    Log(name + " holds the line (XOFF) and no indicator has answered there; its held bytes are dropped");
+    return;
+  }
+  Log("The indicator holds the line (XOFF) on " + name + "; waiting for it to take the bytes");
+  held_.shown = ErrorShown == 0;
   ShowErrorOnce(kErrorProblem);
 }
 
-bool TSerialThread::WriteAll(const void* data, int count, bool wait) {
-  const uint32_t losses = portLosses_;
-  if (writePending_) {
-    AwaitWrite(-1, losses);
-    if (Terminated() || PortAway() || portLosses_ != losses) return false;
+bool TSerialThread::WriteAll(const void* data, int count) {
+  if (writePending_ && !WriteGone()) {
+    // A second write of one step: the rest of the first goes first. Unanswered, that rest is dropped.
+    if (answered_) {
+      queuedOut_.append(static_cast<const char*>(data), static_cast<size_t>(count));
+      return false;
+    }
+    DropHeldWrite();
   }
   if (Port->Write(data, count) >= 0) return true;  // done, or failed (reported through CommError)
   if (!Port->Connected()) return false;
   writePending_ = true;
-  if (!wait) return false;
   // A serial driver completes a write once its bytes have left: at 9600 baud a block takes over a second.
-  const int64_t lineMs = CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0;
-  return AwaitWrite(lineMs + kWriteTimeoutMs, losses);
+  const bool step = held_.step;
+  held_ = HeldWrite{};
+  held_.sinceUs = tk::MonotonicUs();
+  held_.limitMs = (CurrentBaud > 0 ? int64_t{count} * 10000 / CurrentBaud : 0) + kWriteTimeoutMs;
+  held_.step = step;
+  return false;
 }
 
-bool TSerialThread::AwaitWrite(int64_t budgetMs, uint32_t losses) {
-  const int64_t start = tk::MonotonicUs() / 1000;
-  const int64_t until = start + budgetMs;
-  bool heldShown = false;
-  for (;;) {
-    if (Terminated() || PortAway() || portLosses_ != losses) return false;
-    // Never a wait inside the port: the loop runs between looks, so every other engine has its turns.
-    const int r = Port->WaitWrite(0);
-    if (r != 0) {
-      writePending_ = false;
-      if (heldShown) HideError();
-      return r > 0;
-    }
-    const int64_t now = tk::MonotonicUs() / 1000;
-    // Past its time the write stays pending: its bytes still go out.
-    if (budgetMs >= 0 && now >= until) return false;
-    // A wait with no end (a write that must go before the next) would leave the technician before a still
-    // window while the indicator holds the line: say so, as for an answer that does not come.
-    if (budgetMs < 0 && !heldShown && ErrorShown == 0 && now - start >= kWriteTimeoutMs) {
-      SayLineHeld();
-      heldShown = true;
-    }
-    int64_t wait = kWritePollMs;
-    if (budgetMs >= 0) wait = std::clamp<int64_t>(until - now, 1, kWritePollMs);
-    tk::App().WaitMessages(static_cast<uint32_t>(wait));
+int64_t TSerialThread::HeldMs() const {
+  return (tk::MonotonicUs() - held_.sinceUs) / 1000;
+}
+
+bool TSerialThread::WriteGone() {
+  if (!writePending_) return true;
+  if (Port->WaitWrite(0) == 0) return false;
+  writePending_ = false;
+  HeldTimer->SetEnabled(false);
+  if (held_.shown) HideError();
+  held_.past = held_.shown = false;
+  if (baudAfterWrite_ != 0) {
+    const int baud = baudAfterWrite_;
+    baudAfterWrite_ = 0;
+    SetBaud(baud);
+  }
+  if (!queuedOut_.empty()) {
+    const std::string rest = std::move(queuedOut_);
+    queuedOut_.clear();
+    if (!PortAway() && !WriteAll(rest.data(), static_cast<int>(rest.size())) && writePending_) return false;
+  }
+  return true;
+}
+
+void TSerialThread::ArmHeldTimer() {
+  // Nothing to look for: the write's end comes as an event. Only the moment it counts as held is timed.
+  HeldTimer->SetEnabled(false);
+  if (held_.past || !writePending_) return;
+  HeldTimer->SetInterval(static_cast<uint32_t>(std::max<int64_t>(1, held_.limitMs - HeldMs())));
+  HeldTimer->SetEnabled(true);
+}
+
+bool TSerialThread::StepHeldByWrite() {
+  held_.step = false;
+  if (WriteGone()) return false;
+  if (!answered_ && HeldMs() >= held_.limitMs) {
+    DropHeldWrite();
+    ReplyKind = kReplyTimeout;
+    return false;
+  }
+  // The state's timeout waits for an answer to bytes that have not gone yet: it starts once they have.
+  TimeoutTimer->SetEnabled(false);
+  PollTimer->SetEnabled(false);
+  held_.step = true;
+  ArmHeldTimer();
+  return true;
+}
+
+void TSerialThread::DropHeldWrite() {
+  SayLineHeld();
+  Port->PurgeOutput();
+  writePending_ = false;
+  queuedOut_.clear();
+  baudAfterWrite_ = 0;
+  HeldTimer->SetEnabled(false);
+  held_ = HeldWrite{};
+}
+
+void TSerialThread::ForgetHeldWrite() {
+  writePending_ = false;
+  queuedOut_.clear();
+  baudAfterWrite_ = 0;
+  HeldTimer->SetEnabled(false);
+  held_ = HeldWrite{};
+}
+
+void TSerialThread::HeldTimerFired() {
+  HeldTimer->SetEnabled(false);
+  if (Terminated() || PortAway() || WriteGone()) {
+    WriteDone();
+    return;
+  }
+  if (!answered_) {
+    // Held past its time where nothing has answered: the scan goes on.
+    DropHeldWrite();
+    ReplyKind = kReplyTimeout;
+    WakeEvent.Set();
+    return;
+  }
+  // A hold beyond the write's time would leave the technician before a still window: say so, as for an
+  // answer that does not come. The bytes still go once the indicator lets them.
+  held_.past = true;
+  if (ErrorShown == 0) SayLineHeld();
+}
+
+void TSerialThread::WriteDone() {
+  if (Terminated() || !WriteGone()) return;
+  if (upload_.active) {
+    // Its next step goes on with the bytes gone.
+    if (!UploadTimer->Enabled()) NextUploadStep(1);
+    return;
+  }
+  if (!held_.step) return;
+  held_.step = false;
+  // A timeout that came while the command was held is no missing answer: the wait for it begins now.
+  if (ReplyKind == kReplyTimeout && answered_) {
+    ArmTimers();
+  } else {
+    WakeEvent.Set();
   }
 }
 
@@ -334,7 +399,7 @@ void TSerialThread::SendFullBlock() {
     uint8_t frame[kBlockSize + 1];
     std::memcpy(frame, BlockBuffer, kBlockSize);
     frame[kBlockSize] = kBlockMarker;
-    WriteAll(frame, kBlockSize + 1, false);
+    WriteAll(frame, kBlockSize + 1);
     if (Terminated()) return;
     Stamp();
     TimeoutTimer->SetEnabled(true);

@@ -85,6 +85,9 @@ constexpr uint32_t EV_RLSD = 0x0020;
 constexpr uint32_t EV_BREAK = 0x0040;
 constexpr uint32_t EV_ERR = 0x0080;
 constexpr uint32_t EV_RING = 0x0100;
+// Not a Windows bit, and never given to the system: a write that had stayed pending has ended (its bytes all
+// taken, or failed). The monitor reports it whatever the mask, so a writer waits for it without looking.
+constexpr uint32_t EV_WRITEDONE = 0x10000;
 
 // Line-error bits (ClearCommError).
 constexpr uint32_t CE_RXOVER = 0x0001;
@@ -168,6 +171,9 @@ bool SetCommMask(const Handle& h, uint32_t mask);
 // for `wake`.
 bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake);
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat);
+// PURGE_TXABORT ends a pending write, its rest dropped and counted as cut: with the receive flags too (the
+// monitor's end, which comes with a close) as cut by closing, alone (a write held past its time-out) as cut
+// on a time-out.
 bool PurgeComm(const Handle& h, uint32_t flags);
 bool EscapeCommFunction(const Handle& h, uint32_t func);
 // `watchTxEmpty`: the monitor reports EV_TXEMPTY once these bytes have left (when the mask asks for it). A

@@ -294,6 +294,11 @@ int TCustomComm::WaitWrite(int ms) {
   return -1;
 }
 
+void TCustomComm::PurgeOutput() {
+  std::lock_guard<std::mutex> lock(IoLock);
+  if (Connected()) commos::PurgeComm(Handle, commos::PURGE_TXABORT | commos::PURGE_TXCLEAR);
+}
+
 int TCustomComm::Read(void* buffer, int count) {
   std::lock_guard<std::mutex> lock(IoLock);
   if (!Connected()) return -1;
@@ -359,6 +364,7 @@ void TCustomComm::DispatchCommEvents(TCommEventThread* /*sender*/, uint32_t even
   notify(commos::EV_RLSD, OnRlsd);
   notify(commos::EV_RXFLAG, OnRxFlag);
   notify(commos::EV_TXEMPTY, OnTxEmpty);
+  notify(commos::EV_WRITEDONE, OnWriteDone);
 }
 
 // ---- TCommEventThread ---------------------------------------------------------------------------------

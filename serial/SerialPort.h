@@ -158,6 +158,8 @@ class TCustomComm {
   // Waits at most `ms` for a pending write: 1 once none is pending (also when none was), 0 while it still
   // is, -1 when the port is closed or the write failed (a failure is reported as a write error).
   int WaitWrite(int ms);
+  // Drops what is left of a pending write, and the output the driver still queues.
+  void PurgeOutput();
   int Read(void* buffer, int count);
   void SetDTR(bool value);
   void SetRTS(bool value);
@@ -214,6 +216,9 @@ class TCustomComm {
   commos::ErrorKind LastErrorKind() const { return lastErrorKind_; }
 
   TNotifyEvent OnBreak, OnCts, OnDsr, OnRing, OnRlsd, OnRxFlag, OnTxEmpty;
+  // A write that Write left pending has ended (its bytes all taken, or failed: WaitWrite tells which), told
+  // by the monitor, so that nothing need look for it.
+  TNotifyEvent OnWriteDone;
   TCommErrorEvent OnError;
   TCommRxCharEvent OnRxChar;
 

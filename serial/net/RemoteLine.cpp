@@ -579,7 +579,8 @@ bool RemoteLine::WaitEvent(uint32_t* mask, const WaitableEvent& wake) {
         continue;
       }
       Pump();
-      if (outWaiting_) Push();
+      // Its writer waits for this, not looking itself.
+      if (outWaiting_ && Push() != IoResult::TimedOut) events |= EV_WRITEDONE;
       if ((m & EV_ERR) && goneUnreported_) {
         events |= EV_ERR;
         goneUnreported_ = false;

@@ -30,8 +30,10 @@ using detail::Unusable;
 
 namespace {
 
-// Writes cut short: only closing the port drops a pending write's rest; a wait that runs out never does.
+// Writes cut short: closing the port drops a pending write's rest, and so does purging the output of a write
+// held past its time-out; a wait that runs out never does.
 std::atomic<uint64_t> g_cutOnClose{0};
+std::atomic<uint64_t> g_cutOnTimeout{0};
 
 // Exclusive use, as on Windows. TIOCEXCL does not stop root from opening the port twice; the lock does,
 // between programs that take it. On failure nothing is left held.
@@ -387,13 +389,13 @@ IoResult WaitWrite(const Handle& h, uint32_t timeoutMs) {
 }
 
 TransferCancels CancelledTransfers() {
-  return {0, g_cutOnClose.load() + net::RemoteLine::CutOnClose()};
+  return {g_cutOnTimeout.load(), g_cutOnClose.load() + net::RemoteLine::CutOnClose()};
 }
 
 TransferCancels CancelledTransfers(const Handle& h) {
   if (!h) return {};
   if (Remote(h)) return {0, h->remote->Cut()};
-  return {0, h->cutOnClose.load()};
+  return {h->cutOnTimeout.load(), h->cutOnClose.load()};
 }
 
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat) {
@@ -424,6 +426,13 @@ bool PurgeComm(const Handle& h, uint32_t flags) {
   const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
   if (!rx && !tx) return true;
   h->readSeq.fetch_add(1);
+  if ((flags & PURGE_TXABORT) && h->outSent < h->outPending.size()) {
+    (rx ? g_cutOnClose : g_cutOnTimeout).fetch_add(1);
+    (rx ? h->cutOnClose : h->cutOnTimeout).fetch_add(1);
+    h->outPending.clear();
+    h->outSent = 0;
+    h->outWaiting = false;
+  }
   if (tcflush(h->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0) return Fail(h->path, errno);
   return true;
 }

@@ -23,6 +23,7 @@ constexpr int kLinePollMs = 25;     // modem lines and line-error counters of a 
 uint32_t LineEvents(Port& p, uint32_t mask, int inq) {
   uint32_t events = 0;
   if ((mask & EV_ERR) && p.goneUnreported.exchange(false)) events |= EV_ERR;
+  if (p.writeEnded.exchange(false)) events |= EV_WRITEDONE;
   if (p.gone) return events;
   if (mask & EV_RXCHAR) {
     const uint64_t seq = p.readSeq.load();
@@ -129,8 +130,9 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
       if (!io.owns_lock()) {
         // A write or a wait for it is at work on the line: it pushes the rest itself.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      } else if (!p.closed && p.outWaiting) {
-        detail::PushPending(p);
+      } else if (!p.closed && p.outWaiting && detail::PushPending(p) != IoResult::TimedOut) {
+        // Its writer waits for this, not looking itself.
+        p.writeEnded = true;
       }
     }
   }

@@ -45,7 +45,8 @@ class Port {
   std::vector<uint8_t> outPending;
   size_t outSent = 0;
   std::atomic<bool> outWaiting{false};  // outPending holds bytes: the monitor pushes them when there is room
-  std::atomic<uint64_t> cutOnClose{0};  // this port's writes cut by its close
+  std::atomic<uint64_t> cutOnTimeout{0}, cutOnClose{0};  // this port's writes cut: held too long, closed
+  std::atomic<bool> writeEnded{false};  // the monitor ended a pending write: EV_WRITEDONE is due
 
   lowlat::State lowLatency;  // what open changed, for close to put back
   Dcb dcb;                   // the last block set (under ioMutex)

@@ -76,13 +76,19 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
     bool ok = ::WaitCommEvent(p.h, &events, &ov) != FALSE;
     DWORD err = ok ? 0 : GetLastError();
     bool interrupted = false;
+    bool writeEnded = false;
     if (!ok && err == ERROR_IO_PENDING) {
-      HANDLE waits[] = {ov.hEvent, wake.Native(), p.closing, p.kick};
+      // The last two only while a write is pending that nobody has seen end.
+      HANDLE waits[] = {ov.hEvent, wake.Native(), p.closing, p.kick, p.writeKick, p.writeEvent};
       DWORD woken;
-      while ((woken = WaitForMultipleObjects(4, waits, FALSE, kProbeMs)) == WAIT_TIMEOUT) {
+      for (;;) {
+        woken = WaitForMultipleObjects(p.writeWatch ? 6 : 5, waits, FALSE, kProbeMs);
+        if (woken == WAIT_OBJECT_0 + 4) continue;  // a write went pending: watch it as well
+        if (woken != WAIT_TIMEOUT) break;
         CheckStillThere(p);
         if (p.gone) break;
       }
+      if (woken == WAIT_OBJECT_0 + 5) writeEnded = p.writeWatch.exchange(false);
       if (woken != WAIT_OBJECT_0) {
         interrupted = true;
         EndWait(p, &ov);
@@ -91,8 +97,8 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
       ok = GetOverlappedResult(p.h, &ov, &ignored, TRUE) != FALSE;
       err = ok ? 0 : GetLastError();
     }
-    if (ok && events != 0) {
-      *mask = events;
+    if (writeEnded || (ok && events != 0)) {
+      *mask = (ok ? events : 0) | (writeEnded ? EV_WRITEDONE : 0);
       return true;
     }
     if (interrupted) continue;  // the loop's head tells why

@@ -57,23 +57,26 @@ WriteWait AwaitWrite(Port& p, DWORD ms, DWORD* count, DWORD* err) {
   if (w != WAIT_OBJECT_0) return WriteWait::Pending;
   if (!GetOverlappedResult(p.h, &p.writeOv, count, FALSE)) *err = GetLastError();
   p.writePending = false;
+  p.writeWatch = false;
   return WriteWait::Completed;
 }
 
-// Ends the pending write for a close (or a purge, which comes only with one): the one way a write is cut.
-// Counted when it had not completed. Returns false when the system still holds its record.
-bool CutWrite(Port& p) {
+// Ends the pending write for a close, or a purge (of a write held past its time-out, or the monitor's end,
+// which comes with a close): the only ways a write is cut. Counted, by `onClose` as a close's or a
+// time-out's, when it had not completed. Returns false when the system still holds its record.
+bool CutWrite(Port& p, bool onClose) {
   if (!p.writePending) return true;
   if (!p.writeCut && WaitForSingleObject(p.writeEvent, 0) != WAIT_OBJECT_0) {
     CancelIoEx(p.h, &p.writeOv);
-    g_cutOnClose.fetch_add(1);
-    p.cutOnClose.fetch_add(1);
+    (onClose ? g_cutOnClose : g_cutOnTimeout).fetch_add(1);
+    (onClose ? p.cutOnClose : p.cutOnTimeout).fetch_add(1);
     p.writeCut = true;
   }
   if (WaitForSingleObject(p.writeEvent, kCutWriteMs) != WAIT_OBJECT_0) return false;
   DWORD ignored = 0;
   GetOverlappedResult(p.h, &p.writeOv, &ignored, FALSE);
   p.writePending = false;
+  p.writeWatch = false;
   return true;
 }
 
@@ -176,7 +179,7 @@ bool CloseHandle(const Handle& h) {
   // A write waiting out its time-out and the monitor's wait both end on this.
   SetEvent(h->closing);
   std::scoped_lock lock(h->ioMutex, h->monMutex);
-  if (!CutWrite(*h)) {
+  if (!CutWrite(*h, true)) {
     // The system still writes into the port's record and bytes: they stay alive for good (a few hundred
     // bytes, once), rather than be freed under it.
     static_cast<void>(new Handle(h));
@@ -353,7 +356,9 @@ IoResult WriteFile(const Handle& h, const void* data, uint32_t count, uint32_t* 
     case WriteWait::Pending:
       // Not cancelled: a serial driver completes a write once its bytes have left the UART, which takes
       // count x 10 / baud seconds, and longer while the indicator holds the line with XOFF. The bytes go out;
-      // the next write waits for them.
+      // the next write waits for them, and the monitor tells when they have.
+      p.writeWatch = true;
+      SetEvent(p.writeKick);
       return IoResult::TimedOut;
     case WriteWait::Closing:
       FailOn(h, ERROR_INVALID_HANDLE);
@@ -421,8 +426,10 @@ bool PurgeComm(const Handle& h, uint32_t flags) {
   const auto lock = LockOpen(h);
   if (!lock) return false;
   if ((flags & (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) == 0) return true;
-  // Aborting the output ends a pending write: only the monitor's end, with the port's close, asks for it.
-  if ((flags & PURGE_TXABORT) && !CutWrite(*h)) return true;
+  // Aborting the output ends a pending write: the monitor's end asks for it with the port's close, and the
+  // engine alone for a write held past its time-out where no indicator has answered.
+  const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+  if ((flags & PURGE_TXABORT) && !CutWrite(*h, rx)) return true;
   if (h->gone) return true;
   if (!::PurgeComm(h->h, flags)) return Fail(h->path, GetLastError());
   return true;

@@ -20,7 +20,8 @@ class Port {
         writeEvent(NewEvent(TRUE)),
         waitEvent(NewEvent(TRUE)),
         closing(NewEvent(TRUE)),
-        kick(NewEvent(FALSE)) {}
+        kick(NewEvent(FALSE)),
+        writeKick(NewEvent(FALSE)) {}
   ~Port() {
     // CloseHandle has ended any pending write; a port never closed still holds the system to its record.
     if (writePending && h != INVALID_HANDLE_VALUE) {
@@ -28,7 +29,7 @@ class Port {
       DWORD ignored = 0;
       GetOverlappedResult(h, &writeOv, &ignored, TRUE);
     }
-    for (HANDLE e : {ioEvent, writeEvent, waitEvent, closing, kick}) {
+    for (HANDLE e : {ioEvent, writeEvent, waitEvent, closing, kick, writeKick}) {
       if (e) ::CloseHandle(e);
     }
   }
@@ -45,6 +46,7 @@ class Port {
   HANDLE waitEvent;   // completes the monitor's overlapped WaitCommEvent
   HANDLE closing;     // set once by CloseHandle: a write or the monitor's wait ends at once
   HANDLE kick;        // auto-reset: the device was found gone outside the monitor, which has to report it
+  HANDLE writeKick;   // auto-reset: a write went pending, for the monitor to watch (writeWatch)
 
   std::mutex ioMutex;   // the handle in reads, writes and settings, against CloseHandle
   std::mutex monMutex;  // the handle in the monitor's wait, against CloseHandle
@@ -58,6 +60,9 @@ class Port {
   bool writePending = false;
   bool writeCut = false;                                 // its cancel has been counted
   std::atomic<uint64_t> cutOnTimeout{0}, cutOnClose{0};  // this port's transfers cut, by reason
+  // A write went pending and nobody has seen it end: the monitor waits for writeEvent too and reports
+  // EV_WRITEDONE, so that its writer need not look.
+  std::atomic<bool> writeWatch{false};
 
   std::atomic<uint32_t> mask{0};
   std::atomic<uint32_t> errors{0};  // CE_ bits of our own waiting for ClearCommError

@@ -68,6 +68,9 @@ struct EngineUnderTest {
   void SetProgressMax() { engine->SetProgressMax(); }
   void ShowProgressBar() { engine->ShowProgressBar(); }
   void SetRxPos(int value) { engine->SetRxPos(value); }
+  // An indicator has answered on the port (as a recognised reply says).
+  void MarkAnswered() { engine->answered_ = true; }
+  bool WritePending() const { return engine->writePending_; }
 
  private:
   std::unique_ptr<T> engine;  // first: the references below point into it

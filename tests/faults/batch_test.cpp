@@ -156,6 +156,12 @@ TEST_F(Batch, EveryIndicatorFoundIsUpdatedOnItsOwnPort) {
        {"/p", "Com1", "/p", "Com2", "/p", "Com3", "/p", "Com2", "/p", "com3", "/p", "\\\\.\\COM3"},
        0,
        0},
+      // Before the mend the run never ended: the held line kept Com1's engine, and the batch, for good.
+      {"a device holding XOFF from the start, beside an indicator",
+       {{1, {"--silent", "--stuck-xoff", "1"}, "no_indicator"}, {2, {}, "updated"}},
+       {"/p", "Com1", "/p", "Com2"},
+       1,
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -183,9 +189,11 @@ TEST_F(Batch, EveryIndicatorFoundIsUpdatedOnItsOwnPort) {
       if (std::string(p.outcome) == "updated") ExpectImage(p.n);
       const std::string log = PortLog(port);
       EXPECT_NE(log, "") << "no log file for " << port;
-      // What this port's close cut, once, after it: nothing while the indicator confirmed or was silent.
-      const size_t cut = log.find("Serial transfers cut short: 0 on a time-out, 0 by closing the port");
-      EXPECT_NE(cut, std::string::npos) << log;
+      // What this port's transfers lost, once, after its close: nothing to the close (a held line's bytes
+      // dropped before any indicator answered count as a time-out's).
+      const size_t cut = log.find("Serial transfers cut short: ");
+      ASSERT_NE(cut, std::string::npos) << log;
+      EXPECT_NE(log.find(" on a time-out, 0 by closing the port", cut), std::string::npos) << log;
       EXPECT_EQ(log.find("Serial transfers cut short", cut + 1), std::string::npos) << log;
     }
     // A port of the default list with no device behind it leaves no log file of its own.
@@ -199,11 +207,15 @@ TEST_F(Batch, EveryIndicatorFoundIsUpdatedOnItsOwnPort) {
         EXPECT_TRUE(j.contains("port")) << j.dump();
       }
     }
-    if (c.exitCode == 1) {
-      EXPECT_EQ(Ports(batch["no_indicator"]), std::vector<std::string>{"Com4"});
+    std::vector<std::string> silent;
+    for (const Port& p : c.ports) {
+      if (std::string(p.outcome) == "no_indicator") silent.push_back("Com" + std::to_string(p.n));
+    }
+    EXPECT_EQ(Ports(batch["no_indicator"]), silent);
+    if (c.exitCode == 1 && c.ports.size() > 6) {
       EXPECT_NE(PortLog("Com6").find("is back after"), std::string::npos) << PortLog("Com6");
     }
-    if (c.options.size() > 0) {
+    if (c.options.size() > 4) {
       EXPECT_EQ(results.at("Com1").value("baud", 0), 38400);
       EXPECT_EQ(results.at("Com2").value("baud", 0), 9600);
       EXPECT_EQ(results.at("Com3").value("baud", 0), 38400);

@@ -73,5 +73,22 @@ TEST_F(Wire, ALoaderHeldByXoffForThreeSecondsArrivesWholeAfterTheXon) {
   EXPECT_NE(log.find("The indicator holds the line (XOFF)"), std::string::npos) << log;
 }
 
+TEST_F(Wire, APortHeldByXoffBeforeAnyIndicatorAnsweredDoesNotHoldTheScan) {
+  // On Com1 a device that sends XOFF at the first byte it hears and nothing else, ever; the indicator is on Com2.
+  // Before the mend the scan stood on Com1 for good, and the log blamed the indicator.
+  WriteFile(tmp / "ld.s19", LoaderText(1024));
+  auto stuck = testing_support::StartIndicator(
+      SIM_PATH, tmp, "com1",
+      {"--silent", "--stuck-xoff", "1", "--transcript", tmp / "stuck.txt", "--image-out", tmp / "stuck.bin"});
+  auto sim = testing_support::StartIndicator(SIM_PATH, tmp, "com2", {"--exit-after-update"});
+  EXPECT_EQ(RunUpdater({"/i", "fw.bin", "ld.s19", "/p", "Com1", "/p", "Com2"}, BRAE_UPDATE, 60s), 0)
+      << out << err;
+  ExpectConfirmedImage(firmware);
+  const std::string log = LogFile();
+  EXPECT_NE(log.find("Com1 holds the line (XOFF) and no indicator has answered there"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("The indicator holds the line"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace faults

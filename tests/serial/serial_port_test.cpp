@@ -508,6 +508,8 @@ TEST_F(SerialFlow, AWriteWhoseTimeOutRunsOutIsNotCutAndItsBytesGoOutAfterTheXon)
   port.SetWriteTimeout(100);
   OpenOn(pty);
   const uint64_t cutBefore = commos::CancelledTransfers().onClose;
+  int ended = 0;
+  port.OnWriteDone = [&](TCustomComm*) { ++ended; };
   ASSERT_TRUE(pty.Send("\x13"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::string sent;
@@ -523,6 +525,8 @@ TEST_F(SerialFlow, AWriteWhoseTimeOutRunsOutIsNotCutAndItsBytesGoOutAfterTheXon)
   EXPECT_EQ(-1, port.Write("z", 1));
   ASSERT_TRUE(pty.Send("\x11"));
   EXPECT_TRUE(pty.Receive(sent.size(), 5000) == sent) << "the bytes of the pending write were lost";
+  // Its end comes as an event: nothing needs to look for it.
+  EXPECT_TRUE(Pump([&] { return ended == 1; }));
   EXPECT_EQ(1, port.WaitWrite(1000));
   EXPECT_EQ(1, port.Write("z", 1));
   EXPECT_EQ("z", pty.Receive(1, 2000));
@@ -530,23 +534,29 @@ TEST_F(SerialFlow, AWriteWhoseTimeOutRunsOutIsNotCutAndItsBytesGoOutAfterTheXon)
   EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(SerialFlow, OnlyClosingThePortCutsAPendingWriteAndItIsCounted) {
-  Pty pty;
-  port.SetFlowControl(fcSoftware);
-  port.SetWriteTimeout(50);
-  OpenOn(pty);
-  const commos::TransferCancels before = commos::CancelledTransfers();
-  ASSERT_TRUE(pty.Send("\x13"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  std::string block(4096, 'x');
-  int result = 0;
-  for (int i = 0; i < 64 && result != -1; ++i)
-    result = port.Write(block.data(), static_cast<int>(block.size()));
-  ASSERT_EQ(-1, result);
-  EXPECT_EQ(before.onClose, commos::CancelledTransfers().onClose);
-  port.Close();
-  EXPECT_EQ(before.onClose + 1, commos::CancelledTransfers().onClose);
-  EXPECT_EQ(before.onTimeout, commos::CancelledTransfers().onTimeout);
+TEST_F(SerialFlow, OnlyClosingThePortOrPurgingItsOutputCutsAPendingWriteAndItIsCounted) {
+  // The purge: a write held past its time where no indicator has answered.
+  for (const bool close : {true, false}) {
+    SCOPED_TRACE(close ? "closing the port" : "purging the output");
+    Pty pty;
+    port.SetFlowControl(fcSoftware);
+    port.SetWriteTimeout(50);
+    OpenOn(pty);
+    const commos::TransferCancels before = commos::CancelledTransfers();
+    ASSERT_TRUE(pty.Send("\x13"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string block(4096, 'x');
+    int result = 0;
+    for (int i = 0; i < 64 && result != -1; ++i)
+      result = port.Write(block.data(), static_cast<int>(block.size()));
+    ASSERT_EQ(-1, result);
+    EXPECT_EQ(before.onClose, commos::CancelledTransfers().onClose);
+    close ? port.Close() : port.PurgeOutput();
+    EXPECT_EQ(before.onClose + close, commos::CancelledTransfers().onClose);
+    EXPECT_EQ(before.onTimeout + !close, commos::CancelledTransfers().onTimeout);
+    EXPECT_EQ(1, close ? 1 : port.WaitWrite(0)) << "nothing left pending";
+    port.Close();
+  }
 }
 
 using SerialEvents = PortTest;
