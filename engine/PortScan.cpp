@@ -75,6 +75,8 @@ void TSerialThread::OpenPort(int firstNumber) {
     Port->SetDeviceName(Selected()->Device);
     if (!Port->Connected()) Port->Open();
     if (Terminated()) return;
+    // A remote port still connecting: the state's timeout comes back for it.
+    if (Port->OpenPending()) return;
     if (Port->Connected()) {
       if (!Port->OpenNotice().empty()) Log(Port->OpenNotice());
       PortOpenMarks[PortNumber] = 1;

@@ -52,9 +52,11 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   Port->OnRxChar = [this](serial::TCustomComm* sender, int count) { RxCharReceived(sender, count); };
   Port->OnError = [this](serial::TCustomComm* sender, int errors) { CommError(sender, errors); };
   Port->SetFlowControl(serial::fcSoftware);
-  // Writes are waited for in the event loop (a step waits for the last write's end), never inside the port.
+  // Writes are waited for in the event loop (a step waits for the last write's end), never inside the port;
+  // nor is a remote port's connection: the scan's timeout, or the reopen's timer, takes it once it is made.
   Port->SetWriteTimeout(0);
   Port->OnWriteDone = [this](serial::TCustomComm*) { WriteDone(); };
+  Port->SetWaitForConnect(false);
   // The port is still closed: both calls end in its "not open" report, which CommError logs.
   Port->SetDTR(true);
   Port->SetRTS(true);

@@ -158,7 +158,14 @@ TransferCancels CancelledTransfers(const Handle& h);
 
 // Opens a device exclusively. Returns an empty handle on failure (missing, busy, no permission, not a
 // terminal and not a regular file); LastErrorText then says why.
-Handle CreateFile(const std::string& name);
+//
+// A remote port ("rfc2217://HOST:PORT") is connected on a worker thread. With `wait` the call waits for it;
+// without, it never does: it fails with kind Pending while the connection is being made, and a later call
+// takes the finished connection or its failure. After a failure the server is tried again only after a
+// pause (0.5 s, doubled up to 5 s); until then the failure is told again.
+Handle CreateFile(const std::string& name, bool wait = true);
+// A remote open begun without waiting is not wanted any more: its connection is closed when it comes.
+void CancelOpen(const std::string& name);
 uint32_t GetFileType(const Handle& h);
 bool CloseHandle(const Handle& h);
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue);
@@ -191,8 +198,9 @@ IoResult WaitWrite(const Handle& h, uint32_t timeoutMs);
 IoResult ReadFile(const Handle& h, void* data, uint32_t count, uint32_t* read);
 
 // What a failure means for the caller. Gone: a device that was there has vanished (unplugged adapter, a
-// hung-up line); reopening the same name later may find it again. Missing: no such device.
-enum class ErrorKind { None, Missing, Busy, Denied, Gone, Other };
+// hung-up line); reopening the same name later may find it again. Missing: no such device. Pending: not
+// open yet, the connection is being made (CreateFile without waiting); ask again.
+enum class ErrorKind { None, Missing, Busy, Denied, Gone, Other, Pending };
 
 // The reason for this thread's last failed call, with a hint for the technician where one helps.
 std::string LastErrorText();

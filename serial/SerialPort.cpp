@@ -81,6 +81,8 @@ TCustomComm::~TCustomComm() {
   // Handlers may point into an owner that is going away too: none may run from here on.
   OnRxChar = nullptr;
   OnError = nullptr;
+  // A connection still being made for this component is nobody's once it comes.
+  if (OpenPending()) commos::CancelOpen(pinned_.empty() ? DeviceName_ : pinned_);
   try {
     Close();
   } catch (...) {
@@ -109,10 +111,12 @@ void TCustomComm::RequireClosed() {
 void TCustomComm::OpenHandle() {
   openNotice_.clear();
   const std::string& target = pinned_.empty() ? DeviceName_ : pinned_;
-  Handle = commos::CreateFile(target);
+  Handle = commos::CreateFile(target, waitForConnect_);
   if (!Handle) {
     lastOsError_ = commos::LastErrorText();
     lastErrorKind_ = commos::LastErrorKind();
+    // Not a failure yet: the next Open takes the connection, or tells why there is none.
+    if (lastErrorKind_ == commos::ErrorKind::Pending) return;
     Report(kErrNotInstalled);
     return;
   }

@@ -209,6 +209,11 @@ class TCustomComm {
   // Advice from the last successful open for the diagnostic log (a slow USB adapter), once per device; or
   // empty.
   const std::string& OpenNotice() const { return openNotice_; }
+  // Whether Open waits for a remote port's connection (the default). Without, Open returns at once while the
+  // connection is made off this thread (OpenPending); a later Open takes it, or its failure, which is then
+  // reported as any failed open is.
+  void SetWaitForConnect(bool wait) { waitForConnect_ = wait; }
+  bool OpenPending() const { return !Connected() && lastErrorKind_ == commos::ErrorKind::Pending; }
   // Whether the last failed open found no device at all (rather than a busy, forbidden or broken one).
   bool LastOpenFoundNoDevice() const { return lastErrorKind_ == commos::ErrorKind::Missing; }
   // The kind of the last operating-system failure: that of the last failed open, or Gone once the open
@@ -265,6 +270,7 @@ class TCustomComm {
   uint32_t heldErrors_ = 0;
   std::string openNotice_;
   std::string pinned_;  // what Open opens instead of DeviceName, when set
+  bool waitForConnect_ = true;
 };
 
 class TSerialPort : public TCustomComm {};

@@ -39,6 +39,11 @@ bool Record(const std::string& what, const std::string& reason, ErrorKind kind, 
   return false;
 }
 
+void Restore(const std::string& text, ErrorKind kind) {
+  t_lastError = text;
+  t_lastKind = kind;
+}
+
 }  // namespace detail
 
 std::string LastErrorText() {

@@ -30,5 +30,7 @@ const char* HintIn(std::span<const KindHint> systemHints, ErrorKind kind);
 // Records "what: <reason><hint of kind>" as this thread's last error, with `kind`. Returns false, for
 // `return Fail(...)`.
 bool Record(const std::string& what, const std::string& reason, ErrorKind kind, const char* hint);
+// Makes `text` with `kind` this thread's last error again, as another thread or an earlier call left it.
+void Restore(const std::string& text, ErrorKind kind);
 
 }  // namespace commos::detail

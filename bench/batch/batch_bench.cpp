@@ -7,7 +7,10 @@
 //  - the block turnaround (Z leaving to the next block's first byte) across all indicators: the median of
 //    their medians and the worst of their p99s;
 //  - the updater's CPU seconds per MiB of firmware sent in all, and its peak memory.
-// Usage: bench_batch [N] [FIRMWARE_BYTES]
+// With "lost", a device server that goes away for good after a second joins the batch (tests/support/
+// lost_server.h): the indicators' figures are then to be compared with those of a run without it.
+// Usage: bench_batch [N] [FIRMWARE_BYTES] [lost]
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "payload/SizeRule.h"
+#include "tests/support/lost_server.h"
 #include "tests/support/payloads.h"
 #include "tests/support/process.h"
 
@@ -80,6 +84,11 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
+  std::unique_ptr<testing_support::LostServer> lost;
+  if (argc > 3 && std::string(argv[3]) == "lost") {
+    lost = std::make_unique<testing_support::LostServer>(1000);
+    updaterArgs.insert(updaterArgs.end(), {"/p", lost->url()});
+  }
   updaterArgs.insert(updaterArgs.end(), {"/i", "fw.bin", "ld.s19"});
 
   // The updater by hand, for its own resource use (wait4).
@@ -106,7 +115,16 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_destroy(&fa);
   int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  // The lost server's port never ends by itself: the batch is ended once every indicator has its result.
+  pid_t ended = 0;
+  while (lost && (ended = wait4(pid, &status, WNOHANG, &usage)) == 0) {
+    const std::string out = testing_support::ReadFile(outPath);
+    int results = 0;
+    for (size_t at = 0; (at = out.find("\"outcome\":\"updated\"", at)) != std::string::npos; ++at) ++results;
+    if (results >= count) kill(pid, SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(results >= count ? 1000 : 20));
+  }
+  if (ended == 0) wait4(pid, &status, 0, &usage);
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   for (auto& sim : sims) sim->Wait(std::chrono::seconds(10));
 

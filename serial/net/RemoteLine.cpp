@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "serial/PortName.h"
 #include "serial/last_error.h"
 #include "toolkit/Clock.h"
 
@@ -16,36 +15,12 @@ constexpr size_t kRxLimit = 1 << 20;
 // Bytes queued that nobody has read: how often the monitor looks again, as the local monitor does.
 constexpr int kStaleRxPollMs = 20;
 
-const char* const kItemNames[] = {"rate",         "data bits", "parity", "stop bits",
-                                  "flow control", "DTR",       "RTS",    "purge"};
-
 const char kGoneHint[] = " (the connection to the device server was lost; is it still running?)";
 
 std::atomic<uint64_t> g_cutOnClose{0};
 
 int64_t NowMs() {
   return tk::MonotonicUs() / 1000;
-}
-
-Bytes BigEndian32(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-          static_cast<uint8_t>(v)};
-}
-
-// What a server wrote as text, on one line, for a message.
-std::string Printable(const Bytes& bytes) {
-  std::string text;
-  for (const uint8_t b : bytes) {
-    if (b >= 0x20 && b < 0x7F && text.size() < 80) text.push_back(static_cast<char>(b));
-    if ((b == '\r' || b == '\n') && !text.empty() && text.back() != ' ') text.push_back(' ');
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
-bool Supported(uint8_t option, bool ours) {
-  // We send binary data and need no go-ahead either way; the com-port option is ours only.
-  return option == kOptBinary || option == kOptSuppressGoAhead || (ours && option == kOptComPort);
 }
 
 }  // namespace
@@ -59,173 +34,6 @@ RemoteLine::~RemoteLine() {
 
 uint64_t RemoteLine::CutOnClose() {
   return g_cutOnClose.load();
-}
-
-std::unique_ptr<RemoteLine> RemoteLine::Open(const std::string& url, const std::string& host,
-                                             uint16_t tcpPort) {
-  std::string why;
-  std::unique_ptr<Socket> socket = Socket::Connect(host, tcpPort, kConnectMs, &why);
-  if (!socket) {
-    detail::Record(url, why, ErrorKind::Missing, "");
-    return {};
-  }
-  std::unique_ptr<RemoteLine> line(new RemoteLine(url, std::move(socket)));
-  RemoteLine& l = *line;
-  std::lock_guard<std::mutex> lock(l.mutex_);
-  for (const uint8_t option : {kOptBinary, kOptSuppressGoAhead}) {
-    AppendCommand(l.out_, kWill, option);
-    AppendCommand(l.out_, kDo, option);
-    l.us_[option] = l.him_[option] = Opt::Asked;
-  }
-  AppendCommand(l.out_, kWill, kOptComPort);
-  l.us_[kOptComPort] = Opt::Asked;
-  // The first answers tell what the server does; nothing on the data path waits for one later.
-  const int64_t deadline = NowMs() + kNegotiateMs;
-  for (;;) {
-    if (l.Push() == IoResult::Failed || (l.Pump(), l.gone_)) {
-      // A server whose line another client holds says so in a line of text, and hangs up.
-      const std::string said = Printable(l.rx_);
-      const bool busy = said.find("in use") != std::string::npos;
-      detail::Record(url, l.lossText_ + (said.empty() ? "" : " (it said: \"" + said + "\")"),
-                     busy ? ErrorKind::Busy : ErrorKind::Missing,
-                     busy ? " (another client holds the device server's line)" : "");
-      return {};
-    }
-    const int64_t left = deadline - NowMs();
-    if (l.Negotiated() || left <= 0) break;
-    l.socket_->Wait(true, l.outSent_ < l.out_.size(), nullptr, 0, static_cast<int>(left));
-  }
-  if (l.us_[kOptComPort] != Opt::Yes) {
-    l.notice_ = url + " did not confirm: the com-port option (rate and other settings cannot reach the line)";
-  } else if (const std::string missing = l.Unconfirmed(); !missing.empty()) {
-    l.notice_ = url + " did not confirm: " + missing;
-  }
-  return line;
-}
-
-std::unique_ptr<RemoteLine> RemoteLine::OpenName(const std::string& name) {
-  const PortName parsed = ParsePortName(name);
-  if (parsed.kind != PortKind::Remote) {
-    detail::Record(name, parsed.why.empty() ? "not a remote port name" : parsed.why, ErrorKind::Other, "");
-    return {};
-  }
-  const bool v6 = parsed.host.find(':') != std::string::npos;
-  const std::string url = std::string(kRemoteScheme) + (v6 ? "[" + parsed.host + "]" : parsed.host) + ":" +
-                          std::to_string(parsed.tcpPort);
-  return Open(url, parsed.host, parsed.tcpPort);
-}
-
-// ---- Negotiation --------------------------------------------------------------------------------------
-
-bool RemoteLine::Negotiated() const {
-  if (us_[kOptComPort] == Opt::Asked) return false;
-  for (int i = 0; i < kItems; ++i) {
-    if (asked_[i] && !confirmed_[i]) return false;
-  }
-  return true;
-}
-
-std::string RemoteLine::Unconfirmed() const {
-  std::string text;
-  auto add = [&text](const std::string& what) { text += (text.empty() ? "" : ", ") + what; };
-  for (int i = 0; i < kItems; ++i) {
-    if (!asked_[i] || confirmed_[i]) continue;
-    if (i == kDtr && asked_[kRts] && !confirmed_[kRts]) {
-      add("DTR/RTS control");
-      ++i;  // RTS told with it
-    } else {
-      add(std::string(kItemNames[i]) + (i == kDtr || i == kRts ? " control" : ""));
-    }
-  }
-  return text;
-}
-
-void RemoteLine::Request(Item item, uint8_t command, const Bytes& value) {
-  AppendComPort(out_, command, value);
-  asked_[item] = true;
-  confirmed_[item] = false;
-}
-
-void RemoteLine::OnEvent(const TelnetEvent& e) {
-  if (e.verb == kSb) {
-    if (e.option == kOptComPort) OnComPort(e.payload);
-  } else {
-    OnVerb(e.verb, e.option);
-  }
-}
-
-// Each side's option moves No -> Asked -> Yes; an answer is sent only where the state changes, so two peers
-// can never keep answering each other. An option we do not know is refused once.
-void RemoteLine::OnVerb(uint8_t verb, uint8_t option) {
-  const bool ours = verb == kDo || verb == kDont;
-  Opt& state = ours ? us_[option] : him_[option];
-  const bool enable = verb == kDo || verb == kWill;
-  if (enable) {
-    if (!Supported(option, ours)) {
-      bool& refused = refused_[ours ? 0 : 1][option];
-      if (!refused) AppendCommand(out_, ours ? kWont : kDont, option);
-      refused = true;
-      return;
-    }
-    if (state == Opt::No) AppendCommand(out_, ours ? kWill : kDo, option);
-    const bool wasAsked = state == Opt::Asked;
-    state = Opt::Yes;
-    if (option == kOptComPort && wasAsked) {
-      // Raise DTR and RTS as a local port's open does, and ask which rate the line has.
-      Request(kDtr, kSetControl, {kControlDtrOn});
-      Request(kRts, kSetControl, {kControlRtsOn});
-      Request(kRate, kSetBaudRate, BigEndian32(0));
-    }
-  } else {
-    if (state == Opt::Yes) AppendCommand(out_, ours ? kWont : kDont, option);
-    state = Opt::No;
-  }
-}
-
-void RemoteLine::OnComPort(const Bytes& payload) {
-  if (payload.empty() || payload[0] < kServerReply) return;
-  const uint8_t command = payload[0] - kServerReply;
-  const size_t size = payload.size() - 1;
-  const uint8_t value = size > 0 ? payload[1] : 0;
-  switch (command) {
-    case kSignature:
-      signature_.assign(payload.begin() + 1, payload.end());
-      signatureHeard_ = true;
-      break;
-    case kSetBaudRate:
-      if (size == 4) {
-        serverRate_ = uint32_t{payload[1]} << 24 | uint32_t{payload[2]} << 16 | uint32_t{payload[3]} << 8 |
-                      uint32_t{payload[4]};
-        confirmed_[kRate] = true;
-      }
-      break;
-    case kSetDataSize:
-      confirmed_[kDataSize] = true;
-      break;
-    case kSetParity:
-      confirmed_[kParity] = true;
-      break;
-    case kSetStopSize:
-      confirmed_[kStopSize] = true;
-      break;
-    case kSetControl:
-      if (value >= kControlFlowNone && value <= kControlFlowHardware) confirmed_[kFlow] = true;
-      if (value == kControlDtrOn || value == kControlDtrOff) confirmed_[kDtr] = true;
-      if (value == kControlRtsOn || value == kControlRtsOff) confirmed_[kRts] = true;
-      break;
-    case kNotifyLineState:
-      // Overrun, parity, framing and break, as a local port's error counters report them.
-      if (value & 0x02) errors_ |= CE_OVERRUN;
-      if (value & 0x04) errors_ |= CE_RXPARITY;
-      if (value & 0x08) errors_ |= CE_FRAME;
-      if (value & 0x10) errors_ |= CE_BREAK;
-      break;
-    case kPurgeData:
-      confirmed_[kPurge] = true;
-      break;
-    default:
-      break;
-  }
 }
 
 // ---- The connection -----------------------------------------------------------------------------------
@@ -257,7 +65,7 @@ void RemoteLine::Pump() {
     parser_.Feed(buf, static_cast<size_t>(n), rx_, events);
     // Taken in by a read or a write, the monitor's wait would not see it arrive: tell it.
     if (rx_.size() > before) kick_.Set();
-    for (const TelnetEvent& e : events) OnEvent(e);
+    for (const TelnetEvent& e : events) nego_.OnEvent(e, out_);
     events.clear();
   }
   if (rxHead_ > (1 << 16) && rxHead_ * 2 > rx_.size()) {
@@ -342,7 +150,7 @@ RemoteLine::Status RemoteLine::Describe(int ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   Status s;
   if (closed_) return s;
-  if (us_[kOptComPort] == Opt::Yes && !signatureAsked_) {
+  if (nego_.ComPort() && !signatureAsked_) {
     AppendComPort(out_, kSignature, {});  // empty: the server is to tell its own
     signatureAsked_ = true;
   }
@@ -351,23 +159,34 @@ RemoteLine::Status RemoteLine::Describe(int ms) {
     Push();
     Pump();
     const int64_t left = deadline - NowMs();
-    if (gone_ || (Negotiated() && (!signatureAsked_ || signatureHeard_)) || left <= 0) break;
+    if (gone_ || (nego_.Settled() && (!signatureAsked_ || nego_.SignatureHeard())) || left <= 0) break;
     socket_->Wait(true, outSent_ < out_.size(), nullptr, 0, static_cast<int>(left));
   }
-  s.binary = us_[kOptBinary] == Opt::Yes && him_[kOptBinary] == Opt::Yes;
-  s.comPort = us_[kOptComPort] == Opt::Yes;
-  s.rate = serverRate_;
-  s.signature = signature_;
+  s.binary = nego_.Binary();
+  s.comPort = nego_.ComPort();
+  s.rate = nego_.ServerRate();
+  s.signature = nego_.Signature();
   s.gone = gone_;
-  for (int i = 0; i < kItems; ++i) {
-    if (asked_[i]) (confirmed_[i] ? s.confirmed : s.unconfirmed).push_back(kItemNames[i]);
+  for (int i = 0; i < Negotiation::kItems; ++i) {
+    if (nego_.Asked(i))
+      (nego_.Confirmed(i) ? s.confirmed : s.unconfirmed).push_back(Negotiation::ItemName(i));
   }
   return s;
 }
 
 // ---- Settings -----------------------------------------------------------------------------------------
 
+bool RemoteLine::Flush() {
+  if (Push() == IoResult::Failed) return FailGone();
+  if (outSent_ < out_.size()) {
+    outWaiting_ = true;
+    kick_.Set();
+  }
+  return true;
+}
+
 bool RemoteLine::SetState(const Dcb& dcb) {
+  using N = Negotiation;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!Usable()) return false;
   if (gone_) return FailGone();
@@ -384,22 +203,20 @@ bool RemoteLine::SetState(const Dcb& dcb) {
                                                       : kControlFlowNone;
   // Only what changed: a rate sent again would make some servers reprogram the line (and drop what it holds).
   // Queued behind the data written before, so every byte goes out with the settings it was written under.
-  if (!stateSent_ || dcb.BaudRate != sent_.BaudRate) Request(kRate, kSetBaudRate, BigEndian32(dcb.BaudRate));
-  if (!stateSent_ || dcb.ByteSize != sent_.ByteSize) Request(kDataSize, kSetDataSize, {dcb.ByteSize});
+  if (!stateSent_ || dcb.BaudRate != sent_.BaudRate)
+    nego_.Request(N::kRate, kSetBaudRate, BigEndian32(dcb.BaudRate), out_);
+  if (!stateSent_ || dcb.ByteSize != sent_.ByteSize)
+    nego_.Request(N::kDataSize, kSetDataSize, {dcb.ByteSize}, out_);
   if (!stateSent_ || dcb.Parity != sent_.Parity)
-    Request(kParity, kSetParity, {static_cast<uint8_t>(dcb.Parity + 1)});
-  if (!stateSent_ || dcb.StopBits != sent_.StopBits) Request(kStopSize, kSetStopSize, {kStop[dcb.StopBits]});
-  if (flow != flowSent_) Request(kFlow, kSetControl, {flow});
+    nego_.Request(N::kParity, kSetParity, {static_cast<uint8_t>(dcb.Parity + 1)}, out_);
+  if (!stateSent_ || dcb.StopBits != sent_.StopBits)
+    nego_.Request(N::kStopSize, kSetStopSize, {kStop[dcb.StopBits]}, out_);
+  if (flow != flowSent_) nego_.Request(N::kFlow, kSetControl, {flow}, out_);
   stateSent_ = true;
   sent_ = dcb;
   flowSent_ = flow;
   dcb_ = dcb;
-  if (Push() == IoResult::Failed) return FailGone();
-  if (outSent_ < out_.size()) {
-    outWaiting_ = true;
-    kick_.Set();
-  }
-  return true;
+  return Flush();
 }
 
 bool RemoteLine::State(Dcb* dcb) {
@@ -432,31 +249,28 @@ bool RemoteLine::SetMask(uint32_t mask) {
 }
 
 bool RemoteLine::Escape(uint32_t func) {
+  using N = Negotiation;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!Usable()) return false;
   switch (func) {
     case SETDTR:
     case CLRDTR:
       if (gone_) return FailGone();
-      Request(kDtr, kSetControl, {func == SETDTR ? kControlDtrOn : kControlDtrOff});
+      nego_.Request(N::kDtr, kSetControl, {func == SETDTR ? kControlDtrOn : kControlDtrOff}, out_);
       break;
     case SETRTS:
     case CLRRTS:
       if (gone_) return FailGone();
-      Request(kRts, kSetControl, {func == SETRTS ? kControlRtsOn : kControlRtsOff});
+      nego_.Request(N::kRts, kSetControl, {func == SETRTS ? kControlRtsOn : kControlRtsOff}, out_);
       break;
     default:
       return Fail("no such line function (" + std::to_string(func) + ")", ErrorKind::Other);
   }
-  if (Push() == IoResult::Failed) return FailGone();
-  if (outSent_ < out_.size()) {
-    outWaiting_ = true;
-    kick_.Set();
-  }
-  return true;
+  return Flush();
 }
 
 bool RemoteLine::Purge(uint32_t flags) {
+  using N = Negotiation;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!Usable()) return false;
   const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
@@ -469,13 +283,8 @@ bool RemoteLine::Purge(uint32_t flags) {
     rxHead_ = 0;
   }
   if (gone_) return true;
-  Request(kPurge, kPurgeData, {rx && tx ? kPurgeBoth : rx ? kPurgeRx : kPurgeTx});
-  if (Push() == IoResult::Failed) return FailGone();
-  if (outSent_ < out_.size()) {
-    outWaiting_ = true;
-    kick_.Set();
-  }
-  return true;
+  nego_.Request(N::kPurge, kPurgeData, {rx && tx ? kPurgeBoth : rx ? kPurgeRx : kPurgeTx}, out_);
+  return Flush();
 }
 
 // ---- Transfers ----------------------------------------------------------------------------------------
@@ -547,7 +356,7 @@ bool RemoteLine::ClearError(uint32_t* errors, ComStat* stat) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!Usable()) return false;
   Pump();
-  if (errors) *errors = errors_;
+  if (errors) *errors = errors_ | nego_.TakeLineErrors();
   errors_ = 0;
   if (stat) {
     stat->cbInQue = static_cast<uint32_t>(rx_.size() - rxHead_);

@@ -12,20 +12,26 @@
 #include <vector>
 
 #include "serial/CommOs.h"
+#include "serial/net/Negotiation.h"
 #include "serial/net/Socket.h"
 #include "serial/net/Telnet.h"
 
 namespace commos::net {
 
-// How long a connect may take, and how long the open waits for the server to answer its first requests.
+// How long a connect may take; how long the server has to greet us in telnet once connected (a device server
+// speaks first, a raw TCP port never does); how long the open then waits for its first requests' answers.
 constexpr int kConnectMs = 3000;
+constexpr int kGreetingMs = 1000;
 constexpr int kNegotiateMs = 300;
 
 class RemoteLine {
  public:
-  // Connects to host:tcpPort and negotiates. On failure: empty, with the reason as the last error (kind
-  // Missing: nothing answers there now).
-  static std::unique_ptr<RemoteLine> Open(const std::string& url, const std::string& host, uint16_t tcpPort);
+  // Connects to host:tcpPort and negotiates, on the calling thread. On failure: empty, with the reason as the
+  // last error (kind Missing: nothing answers there now; Other: what answers is no RFC 2217 server). Nothing
+  // is sent before the server has greeted us in telnet, and nothing of the com-port option before it agreed.
+  // `cancel`, when set, ends the negotiation early (the line is then not wanted any more).
+  static std::unique_ptr<RemoteLine> Open(const std::string& url, const std::string& host, uint16_t tcpPort,
+                                          const std::atomic<bool>* cancel = nullptr);
   // The same for a port name as the user gave it ("rfc2217://HOST:PORT"); a malformed one is told as such.
   static std::unique_ptr<RemoteLine> OpenName(const std::string& name);
   ~RemoteLine();
@@ -71,10 +77,6 @@ class RemoteLine {
  private:
   RemoteLine(std::string url, std::unique_ptr<Socket> socket);
 
-  // What a request sets, for the confirmations.
-  enum Item { kRate, kDataSize, kParity, kStopSize, kFlow, kDtr, kRts, kPurge, kItems };
-  enum class Opt : uint8_t { No, Asked, Yes };
-
   bool Shutdown();  // Close without a failure to record: true the first time
   bool Fail(const std::string& reason, ErrorKind kind);
   bool FailGone();
@@ -83,12 +85,9 @@ class RemoteLine {
   void Pump();
   IoResult Push();
   IoResult Drain(int64_t deadlineMs);
-  void OnEvent(const TelnetEvent& e);
-  void OnVerb(uint8_t verb, uint8_t option);
-  void OnComPort(const Bytes& payload);
-  void Request(Item item, uint8_t command, const Bytes& value);
-  bool Negotiated() const;
-  std::string Unconfirmed() const;
+  // Hands the server what it takes of the queued requests now; the monitor pushes the rest. False (the loss
+  // recorded) when the connection is lost.
+  bool Flush();
   uint32_t DataBytesSent(size_t from, uint32_t count) const;
 
   const std::string url_;
@@ -120,15 +119,8 @@ class RemoteLine {
   uint8_t flowSent_ = 0;
   CommTimeouts timeouts_;
 
-  Opt us_[256] = {};           // options we do
-  Opt him_[256] = {};          // options the server does
-  bool refused_[2][256] = {};  // a WONT / DONT already sent for an option we do not know
-  bool asked_[kItems] = {};
-  bool confirmed_[kItems] = {};
-  uint32_t serverRate_ = 0;
-  std::string signature_;
+  Negotiation nego_;
   bool signatureAsked_ = false;
-  bool signatureHeard_ = false;
   std::string notice_;
 
   // The monitor's own (under monMutex_).

@@ -10,6 +10,11 @@ void AppendEscaped(Bytes& out, const uint8_t* data, size_t size) {
   }
 }
 
+Bytes BigEndian32(uint32_t v) {
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+          static_cast<uint8_t>(v)};
+}
+
 void AppendCommand(Bytes& out, uint8_t verb, uint8_t option) {
   out.insert(out.end(), {kIac, verb, option});
 }
@@ -71,12 +76,19 @@ void TelnetParser::Feed(const uint8_t* in, size_t size, Bytes& data, std::vector
         }
         sub_.push_back(b);
         if (sub_.size() > kMaxSubnegotiation) {
-          // Never closed, or not meant for us: drop it rather than hold the line's data back for ever.
+          // Not one of ours: its bytes are dropped up to its IAC SE, never taken for line data.
           sub_.clear();
           sub_.shrink_to_fit();
           ++dropped_;
-          state_ = State::Data;
+          state_ = State::Discard;
         }
+        break;
+      case State::Discard:
+        if (b == kIac) state_ = State::DiscardIac;
+        break;
+      case State::DiscardIac:
+        // IAC IAC is a 0xFF inside it; only IAC SE ends it.
+        state_ = b == kSe ? State::Data : State::Discard;
         break;
     }
   }

@@ -58,11 +58,14 @@ constexpr uint8_t kPurgeTx = 2;
 constexpr uint8_t kPurgeBoth = 3;
 
 // A subnegotiation longer than this is not one the client understands (the longest it asks for carries four
-// bytes; a server's signature is a short text): it is dropped, and what follows is line data again.
+// bytes; a server's signature is a short text): it is dropped up to its IAC SE, and only what follows that is
+// line data again.
 constexpr size_t kMaxSubnegotiation = 256;
 
 // Appends `data` with every 0xFF doubled.
 void AppendEscaped(Bytes& out, const uint8_t* data, size_t size);
+// A com-port value of four bytes, most significant first (the rate).
+Bytes BigEndian32(uint32_t v);
 // Appends IAC <verb> <option>.
 void AppendCommand(Bytes& out, uint8_t verb, uint8_t option);
 // Appends IAC SB COM-PORT-OPTION <command> <value...> IAC SE, the value escaped.
@@ -85,7 +88,7 @@ class TelnetParser {
   size_t Held() const { return sub_.size(); }
 
  private:
-  enum class State { Data, Iac, Verb, SubOption, Sub, SubIac };
+  enum class State { Data, Iac, Verb, SubOption, Sub, SubIac, Discard, DiscardIac };
   State state_ = State::Data;
   uint8_t verb_ = 0;
   uint8_t subOption_ = 0;

@@ -13,6 +13,7 @@
 #include <cerrno>
 
 #include "serial/PortName.h"
+#include "serial/net/RemoteOpen.h"
 #include "serial/posix/custom_baud.h"
 #include "serial/posix/low_latency.h"
 #include "serial/posix/port.h"
@@ -68,9 +69,9 @@ void ProbeLines(Port& port) {
 }
 
 // A remote line behind a handle of its own; this thread's open notice says what its server left unanswered.
-Handle OpenRemote(const std::string& name) {
+Handle OpenRemote(const std::string& name, bool wait) {
   detail::SetOpenNotice(std::string());
-  std::unique_ptr<net::RemoteLine> line = net::RemoteLine::OpenName(name);
+  std::unique_ptr<net::RemoteLine> line = net::OpenRemoteLine(name, wait);
   if (!line) return {};
   auto port = std::make_shared<Port>();
   port->path = line->Url();
@@ -82,8 +83,8 @@ Handle OpenRemote(const std::string& name) {
 }  // namespace
 
 // The open path, step by step; a failed step closes the descriptor and leaves the reason as the last error.
-Handle CreateFile(const std::string& name) {
-  if (LooksLikeUrl(name)) return OpenRemote(name);
+Handle CreateFile(const std::string& name, bool wait) {
+  if (LooksLikeUrl(name)) return OpenRemote(name, wait);
   const std::string path = ResolvePortName(name);
   if (path.empty()) {
     Fail(name + " (this machine has no serial device with that number)", ENOENT);

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "serial/PortName.h"
+#include "serial/net/RemoteOpen.h"
 #include "serial/win32/dcb_map.h"
 #include "serial/win32/port.h"
 
@@ -111,8 +112,8 @@ std::unique_lock<std::mutex> LockOpen(const Handle& h, bool anyFile = false) {
 }
 
 // A remote line behind a handle of its own; this thread's open notice says what its server left unanswered.
-Handle OpenRemote(const std::string& name) {
-  std::unique_ptr<net::RemoteLine> line = net::RemoteLine::OpenName(name);
+Handle OpenRemote(const std::string& name, bool wait) {
+  std::unique_ptr<net::RemoteLine> line = net::OpenRemoteLine(name, wait);
   if (!line) return {};
   auto port = std::make_shared<Port>();
   port->path = line->Url();
@@ -125,9 +126,9 @@ Handle OpenRemote(const std::string& name) {
 
 // ---- Open and close -----------------------------------------------------------------------------------
 
-Handle CreateFile(const std::string& name) {
+Handle CreateFile(const std::string& name, bool wait) {
   t_openNotice.clear();
-  if (LooksLikeUrl(name)) return OpenRemote(name);
+  if (LooksLikeUrl(name)) return OpenRemote(name, wait);
   const std::string path = ResolvePortName(name);
   // No sharing: Windows refuses a second open of a port that is in use (error 5).
   HANDLE h = ::CreateFileW(detail::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

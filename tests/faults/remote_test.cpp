@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/faults/fault_harness.h"
+#include "tests/support/lost_server.h"
 #include "tests/support/ser2net.h"
 
 namespace faults {
@@ -128,6 +129,31 @@ TEST_F(Remote, NoServerListeningIsToldTheScanGoesOnAndExitEndsIt) {
   const std::string log = LogFile();
   EXPECT_NE(log.find("Can not open " + url + " to communicate"), std::string::npos) << log;
   EXPECT_NE(log.find("refused"), std::string::npos) << "the reason is not in the log:\n" << log;
+}
+
+TEST_F(Remote, AServerLostForGoodHoldsNoOtherPortOfTheBatchNorTheExit) {
+  // Its reopen's connects hang until they give up, try after try, while a local indicator is updated.
+  testing_support::LostServer lost(1000);
+  const std::string firmware = FirmwareImage(20002, 4);
+  WriteFile(tmp / "fw.bin", firmware);
+  WriteFile(tmp / "ld.s19", LoaderText(1024));
+  sim = Indicator({"--pace"});  // seconds of line time: the server is lost in the middle of them
+  auto updater = Updater({"/all", "/p", "Com1", "/p", lost.url(), "/i", "fw.bin", "ld.s19"}, BRAE_UPDATE,
+                         {{"BRAE_CONSOLE", "json"}});
+  ASSERT_TRUE(testing_support::WaitUntil(
+      [&] { return updater->Out().find("\"outcome\":\"updated\"") != std::string::npos; }, 90s))
+      << updater->Out();
+  EXPECT_EQ(sim->Wait(10s), 0);
+  ExpectConfirmedImage(firmware);
+  const auto start = std::chrono::steady_clock::now();
+  updater->Signal(SIGTERM);
+  EXPECT_EQ(updater->Wait(5s), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  std::string remoteLog;
+  for (const auto& f : std::filesystem::directory_iterator(tmp / "log")) {
+    if (f.path().filename() != "VeltronaUpdateBraeError.Com1.TXT") remoteLog += ReadFile(f.path());
+  }
+  EXPECT_NE(remoteLog.find("has gone away"), std::string::npos) << remoteLog;
 }
 
 }  // namespace

@@ -373,18 +373,68 @@ TEST(RemoteScripted, NegotiationAnswersOnceAndSettingsOnlyWhenChanged) {
   commos::CloseHandle(h);
 }
 
-TEST(RemoteScripted, ServerWithoutTheComPortOptionIsToldAtOpen) {
-  ScriptServer server(Cmds({{kDont, kOptComPort}, {kWill, kOptBinary}, {kDo, kOptBinary}}));
-  commos::Handle h = commos::CreateFile(server.url());
-  ASSERT_TRUE(h) << commos::LastErrorText();
-  EXPECT_EQ(
-      server.url() + " did not confirm: the com-port option (rate and other settings cannot reach the line)",
-      commos::TakeOpenNotice());
-  commos::CloseHandle(h);
+TEST(RemoteScripted, AServerThatCannotCarryTheLineIsRefusedAndHearsNothingOfTheProtocol) {
+  const std::string rawPort = "does not speak RFC 2217 (no telnet negotiation): is it a raw TCP port?";
+  const std::string binary = "the server did not agree to binary data (telnet BINARY) ";
+  const struct {
+    const char* name;
+    Bytes greeting;
+    std::string reason;
+  } cases[] = {
+      {"a raw TCP port", {}, rawPort},
+      {"a raw TCP port whose line talks", {'1', '2', '.', '5', ' ', 'k', 'g', '\r', '\n'}, rawPort},
+      {"the com-port option refused", Cmds({{kDont, kOptComPort}, {kWill, kOptBinary}, {kDo, kOptBinary}}),
+       "does not speak RFC 2217 (the com-port option was refused or not answered)"},
+      {"binary refused to the line", Cmds({{kDo, kOptComPort}, {kDont, kOptBinary}, {kWill, kOptBinary}}),
+       binary + "to the line"},
+      {"binary refused from the line", Cmds({{kDo, kOptComPort}, {kDo, kOptBinary}, {kWont, kOptBinary}}),
+       binary + "from the line"},
+      {"binary never answered", Cmds({{kDo, kOptComPort}}), binary + "to the line"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server(c.greeting);
+    EXPECT_FALSE(commos::CreateFile(server.url()));
+    EXPECT_NE(std::string::npos, commos::LastErrorText().find(server.url() + ": " + c.reason))
+        << commos::LastErrorText();
+    EXPECT_EQ(commos::ErrorKind::Other, commos::LastErrorKind());
+    server.Greeted();
+    server.Take();
+    // A raw port hears not one byte; a telnet server no subnegotiation, and no line data.
+    EXPECT_TRUE(server.data.empty());
+    EXPECT_EQ(c.greeting.empty() || c.greeting[0] != kIac, server.events.empty());
+    for (const auto& e : server.events) EXPECT_NE(kSb, e.verb);
+  }
+}
+
+TEST(RemoteScripted, AnOpenThatDoesNotWaitReturnsAtOnceAndItsTriesNeverStack) {
+  // A raw TCP port: each try takes the greeting's whole window, then fails; tries come one after another.
+  uint16_t port = 0;
+  const int listener = Listen(8, &port);
+  const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+  std::vector<int> accepted;
+  int64_t slowest = 0;
+  std::string lastError;
+  for (const int64_t end = NowMs() + 3300; NowMs() < end;) {
+    const int64_t start = NowMs();
+    EXPECT_FALSE(commos::CreateFile(url, false));
+    slowest = std::max(slowest, NowMs() - start);
+    if (commos::LastErrorKind() != commos::ErrorKind::Pending) lastError = commos::LastErrorText();
+    for (pollfd p{listener, POLLIN, 0}; ::poll(&p, 1, 0) == 1;)
+      accepted.push_back(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_LT(slowest, 50);
+  // At 0 s, and at 1.5 s after the first failure's pause; the next pause (1 s) outlasts the loop.
+  EXPECT_EQ(2u, accepted.size());
+  EXPECT_NE(std::string::npos, lastError.find("is it a raw TCP port?")) << lastError;
+  commos::CancelOpen(url);
+  for (int c : accepted) ::close(c);
+  ::close(listener);
 }
 
 TEST(RemoteScripted, AWriteThatRunsOutStaysPendingAndGoesFirst) {
-  ScriptServer server(Cmds({{kDo, kOptComPort}}));
+  ScriptServer server(Cmds({{kDo, kOptComPort}, {kWill, kOptBinary}, {kDo, kOptBinary}}));
   commos::Handle h = commos::CreateFile(server.url());
   ASSERT_TRUE(h) << commos::LastErrorText();
   server.Greeted();

@@ -3,11 +3,13 @@
 // through Winsock at 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/CommOs.h"
 #include "serial/SerialPort.h"
@@ -127,4 +129,61 @@ TEST(RemoteWin32Open, RefusedConnectFailsAtOnceAndIsMissing) {
             commos::LastErrorText().find("connection refused by 127.0.0.1:" + std::to_string(port)))
       << commos::LastErrorText();
   EXPECT_EQ(commos::ErrorKind::Missing, commos::LastErrorKind());
+}
+
+// Winsock last: <windows.h> defines macros with the names of the port layer's calls.
+#include <winsock2.h>
+#undef CreateFile
+
+TEST(RemoteWin32Open, ServersThatCannotServeAreToldWithoutHoldingTheCaller) {
+  WSADATA data;
+  ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+  const struct {
+    const char* name;
+    bool full;  // the accept queue full: nobody is let in
+    const char* reason;
+  } cases[] = {
+      {"a raw TCP port", false, "does not speak RFC 2217 (no telnet negotiation): is it a raw TCP port?"},
+      {"a server that lets no one in", true, "no answer within 3 s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a;
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener, c.full ? 0 : 1);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    std::vector<SOCKET> fillers;
+    for (int i = 0; c.full && i < 4; ++i) {
+      fillers.push_back(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+      u_long nonBlocking = 1;
+      ioctlsocket(fillers.back(), FIONBIO, &nonBlocking);
+      connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    // Without waiting, every call returns at once until the try has ended, with its reason.
+    uint64_t slowest = 0;
+    const uint64_t end = NowMs() + 8000;
+    for (;;) {
+      const uint64_t start = NowMs();
+      EXPECT_FALSE(commos::CreateFile(url, false));
+      slowest = std::max(slowest, NowMs() - start);
+      if (commos::LastErrorKind() != commos::ErrorKind::Pending || NowMs() > end) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_LT(slowest, 100u);
+    EXPECT_NE(std::string::npos, commos::LastErrorText().find(url + ": " + c.reason))
+        << commos::LastErrorText();
+    if (!c.full) {
+      SOCKET conn = accept(listener, nullptr, nullptr);
+      char buf[64];
+      EXPECT_LE(recv(conn, buf, sizeof buf, 0), 0) << "the raw port heard bytes of the protocol";
+      closesocket(conn);
+    }
+    for (SOCKET f : fillers) closesocket(f);
+    closesocket(listener);
+  }
 }

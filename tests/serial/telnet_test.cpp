@@ -100,7 +100,9 @@ TEST(TelnetCodec, CommandsAndRepliesAreTakenOutOfTheData) {
   atCap.insert(atCap.end(), {0xFF, 0xF0, 'o', 'k'});
   Bytes overCap = B({0xFF, 0xFA, 44, 'x'});
   overCap.insert(overCap.end(), longSub.begin(), longSub.end());
-  overCap.insert(overCap.end(), {'t', 'a', 'i', 'l'});
+  overCap.insert(overCap.end(), {'t', 'a', 'i', 'l', 0xFF, 0xFF, 0xF0});
+  Bytes overCapClosed = overCap;
+  overCapClosed.insert(overCapClosed.end(), {0xFF, 0xF0, 'o', 'k'});
   std::string capPayload = "250/44";
   for (size_t i = 0; i < cap; ++i) capPayload += ",120";
   capPayload += ";";
@@ -122,7 +124,8 @@ TEST(TelnetCodec, CommandsAndRepliesAreTakenOutOfTheData) {
       {"one-byte commands: NOP, GA, a stray SE", B({'1', 0xFF, 241, '2', 0xFF, 249, '3', 0xFF, 0xF0, '4'}),
        "1234", "", 0},
       {"a subnegotiation as long as allowed", atCap, "ok", capPayload, 0},
-      {"a subnegotiation never closed", overCap, "tail", "", 1},
+      {"an over-long subnegotiation never closed", overCap, "", "", 1},
+      {"an over-long subnegotiation, dropped up to its IAC SE", overCapClosed, "ok", "", 1},
       {"a broken frame inside a subnegotiation", B({0xFF, 0xFA, 44, 1, 0xFF, 7, 0xFF, 0xF0}), "",
        "250/44,1,255,7;", 0},
   };

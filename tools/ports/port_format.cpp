@@ -51,6 +51,7 @@ void FillStatus(PortInfo& info, const std::string& openName,
       break;
     case commos::ErrorKind::None:
     case commos::ErrorKind::Other:
+    case commos::ErrorKind::Pending:  // never: the open above waits
       info.status = Status::Error;
       break;
   }
