@@ -166,18 +166,22 @@ bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location,
 
 void FinishCopy(std::vector<uint8_t>* image) {
   std::vector<uint8_t>& b = *image;
-  const size_t optional = size_t{U32(b.data() + 0x3C)} + 4 + kCoffHeaderSize;
-  const uint16_t optionalSize = U16(b.data() + optional - kCoffHeaderSize + 16);
+  const uint8_t* coff = b.data() + U32(b.data() + 0x3C) + 4;
+  const size_t optional = static_cast<size_t>(coff - b.data()) + kCoffHeaderSize;
+  const uint16_t optionalSize = U16(coff + 16);
+  // Where the sections' own bytes end: a table that claims to begin before that is no signature to cut.
+  uint64_t sectionsEnd = optional + optionalSize;
+  for (uint16_t i = 0; i < U16(coff + 2); ++i) {
+    const Section s = LoadSection(b.data() + optional + optionalSize + size_t{i} * kSectionHeaderSize);
+    sectionsEnd = std::max<uint64_t>(sectionsEnd, uint64_t{s.rawOffset} + s.rawSize);
+  }
   const size_t entry = optional + kOptionalDirectories + kCertificateEntry * 8;
   if (optionalSize >= entry + 8 - optional) {
     const uint32_t at = U32(b.data() + entry), count = U32(b.data() + entry + 4);
-    if (count != 0 && Fits(at, count, 1, b.size())) {
-      // Signing pads the table to 8 bytes; whatever lies after it is kept, with the table's bytes cleared.
-      if (uint64_t{at} + count + 8 > b.size()) {
-        b.resize(at);
-      } else {
-        std::fill_n(b.begin() + at, count, 0);
-      }
+    // Signing pads the table to 8 bytes. Anything else stays, as bytes nothing points at.
+    if (count != 0 && at >= sectionsEnd && Fits(at, count, 1, b.size()) &&
+        uint64_t{at} + count + 8 > b.size()) {
+      b.resize(at);
     }
     Put32(b.data() + entry, 0);
     Put32(b.data() + entry + 4, 0);

@@ -220,7 +220,6 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
     const char* reason = "";  // the beginning of the result's reason: a start refused before any port opens
   };
   WriteFile(tmp / "empty.bin", "");
-  WriteFile(tmp / "ff.bin", std::string(3000, '\xff'));
   WriteFile(tmp / "notes.s19", "S107100001020304DF\r\n");
   const Case cases[] = {
       {"no port at all, then SIGINT",
@@ -250,15 +249,6 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
        1,
        "message",
        "The firmware file empty.bin is empty: there is no firmware to send"},
-      {"a firmware of 0xFF only",
-       true,
-       {"/i", "ff.bin", "b.s19"},
-       0,
-       "",
-       false,
-       1,
-       "message",
-       "The firmware file ff.bin holds only 0xFF bytes"},
       {"a loader with a bad checksum",
        true,
        {"/i", "fw.bin", "notes.s19"},

@@ -82,7 +82,7 @@ TEST_F(PayloadBuilder, PayloadsFillTheirBuffersExactly) {
   // is S-record text, which never begins with its mark).
   const Bytes almostFw = {0x55, 0x55, 0x55, 0x54, 0x55}, almostLd = Loader(12, 5);
   for (auto [fw, ld] : {std::pair{Pattern(kFirmwareCopyLimit, 3), Loader(kLoaderCopyLimit, 4)},
-                        {Pattern(2, 3), Loader(11, 4)},
+                        {Pattern(2, 3), Loader(12, 4)},
                         {almostFw, almostLd}}) {
     WriteFile(dir_ / "fw.bin", fw);
     WriteFile(dir_ / "ld.s19", ld);

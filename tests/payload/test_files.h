@@ -27,6 +27,7 @@
 #include "payload/Buffers.h"
 #include "payload/Digest.h"
 #include "payload/ElfPayload.h"
+#include "tests/support/payloads.h"
 
 namespace payload_test {
 
@@ -77,27 +78,12 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
   return b;
 }
 
-// A loader of sound S1 records (data from `seed`), exactly `n` bytes (at least 11): blank lines make up the
-// rest.
-inline Bytes Loader(size_t n, uint32_t seed = 1) {
-  std::string text;
-  const Bytes data = Pattern(n, seed);
-  for (unsigned at = 0; text.size() + 12 + 2 * 32 + 1 <= n; at += 32) {
-    unsigned sum = 32 + 3 + (at >> 8 & 0xFF) + (at & 0xFF);
-    char head[16];
-    std::snprintf(head, sizeof head, "S1%02X%04X", 35u, at & 0xFFFF);
-    text += head;
-    for (unsigned i = 0; i < 32; ++i) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02X", data[at + i]);
-      text += hex;
-      sum += data[at + i];
-    }
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "%02X\n", ~sum & 0xFF);
-    text += tail;
-  }
-  if (text.size() + 11 <= n) text += "S9030000FC\n";
+// A loader of sound S-records, exactly `n` bytes (at least 12): blank lines make up the rest. `seed` moves
+// its records, so that two loaders of one length differ.
+inline Bytes Loader(size_t n, uint32_t seed = 0) {
+  size_t data = n * 32 / 80 + seed % 8;
+  std::string text = testing_support::LoaderText(data);
+  while (text.size() > n && data > 0) text = testing_support::LoaderText(data = data > 16 ? data - 16 : 0);
   text.resize(n, '\n');
   return Bytes(text.begin(), text.end());
 }
