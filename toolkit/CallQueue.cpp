@@ -13,7 +13,7 @@ bool CallQueue::CallAndWait(const Method& fn, const std::function<void()>& wake)
   workCv_.notify_all();
   // The wake-up only rouses the loop; the queue holds the work, so a lost or late wake-up loses nothing.
   if (wake) wake();
-  doneCv_.wait(lock, [&] { return call->done || call->cancelled; });
+  call->doneCv.wait(lock, [&] { return call->done || call->cancelled; });
   if (call->cancelled) return false;
   if (call->error) std::rethrow_exception(call->error);
   return true;
@@ -38,8 +38,8 @@ bool CallQueue::RunAll() {
       std::lock_guard<std::mutex> lock(mutex_);
       call->done = true;
     }
-    // Outside the lock, so the worker does not wake only to wait for it (the queue outlives its workers).
-    doneCv_.notify_all();
+    // Outside the lock, so the worker does not wake only to wait for it; `call` keeps its record alive.
+    call->doneCv.notify_one();
     ran = true;
   }
   return ran;
@@ -48,9 +48,11 @@ bool CallQueue::RunAll() {
 void CallQueue::Shutdown() {
   std::lock_guard<std::mutex> lock(mutex_);
   shutDown_ = true;
-  for (auto& call : queue_) call->cancelled = true;
+  for (auto& call : queue_) {
+    call->cancelled = true;
+    call->doneCv.notify_one();
+  }
   queue_.clear();
-  doneCv_.notify_all();
   workCv_.notify_all();
 }
 

@@ -32,11 +32,13 @@ class CallQueue {
     bool done = false;
     bool cancelled = false;
     std::exception_ptr error;
+    // Its worker waits here alone: a call's end wakes its own worker, not every worker waiting (a batch has
+    // two threads a port).
+    std::condition_variable doneCv;
   };
 
   std::mutex mutex_;
   std::condition_variable workCv_;  // the UI thread waits here for work
-  std::condition_variable doneCv_;  // workers wait here for their call
   std::deque<std::shared_ptr<Call>> queue_;
   bool shutDown_ = false;
 };
