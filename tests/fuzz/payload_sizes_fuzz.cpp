@@ -1,7 +1,7 @@
 // libFuzzer target: the size rule, the placement of a payload into a buffer that held another one, and
-// ComputePayloadSizes over real payload files.
-// Input: one control byte (bit 0: run mode 4, else 3), two bytes of firmware length, the firmware, and the
-// rest as the loader.
+// ComputePayloadSizes over real payload files, which refuses exactly the firmware with nothing to send and
+// the loader that is no S-record text. Input: one control byte (bit 0: run mode 4, else 3), two bytes of
+// firmware length, the firmware, and the rest as the loader.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include "payload/Buffers.h"
 #include "payload/Builder.h"
 #include "payload/PayloadSizes.h"
+#include "payload/SRecord.h"
 #include "payload/SizeRule.h"
 
 namespace {
@@ -53,9 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static MemoryFile firmwareMemory("fw.bin"), loaderMemory("ld.s19");
   // Kept from run to run: each placement goes over the payload of the run before, as a rebuilt copy does.
   static uint8_t buffer[1024];
-  // The embedded loader, measured in run mode 3, ends in its last byte, so its size is that of the buffer.
-  static const bool loaderFilled =
-      (payload::MutableLoaderBytes()[payload::kLoaderBufferSize - 1] = 0x42, true);
+  // The embedded loader, taken in run mode 3: one end record, and the buffer's 0xFF fill.
+  static const bool loaderFilled = [] {
+    static const char kEnd[] = "S9030000FC\r\n";
+    std::memset(payload::MutableLoaderBytes(), 0xFF, payload::kLoaderBufferSize);
+    std::memcpy(payload::MutableLoaderBytes(), kEnd, sizeof kEnd - 1);
+    return true;
+  }();
   Check(loaderFilled);
   if (size < 3) return 0;
   const payload::RunMode runMode =
@@ -80,7 +85,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& firmwarePath = firmwareMemory.path;
   const std::string& loaderPath = loaderMemory.path;
   const payload::SizesResult r = payload::ComputePayloadSizes(runMode, firmwarePath, loaderPath);
-  Check(r.Ok());
+  const bool loaderFile = runMode == payload::RunMode::BothFiles;
+  const bool loaderText =
+      loaderFile ? payload::SRecordFault(loader, loaderLength).empty()
+                 : payload::SRecordFault(payload::LoaderBytes(), payload::kLoaderBufferSize).empty();
+  Check(r.Ok() == (raw != 0 && loaderText));
+  if (!r.Ok()) {
+    Check(r.outcome == payload::SizesResult::kRefused && r.FirmwareFile.empty() && r.LoaderFile.empty());
+    return 0;
+  }
   // The announced size: even, never a multiple of the 1000-byte block, at most 3 bytes over the payload, and
   // exactly the payload when that already is so.
   const int64_t announced = r.FirmwareSize;
@@ -89,8 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (raw % 2 == 0 && raw % 1000 != 0) Check(announced == raw);
   if (runMode == payload::RunMode::BothFiles)
     Check(r.LoaderSize == static_cast<int32_t>(LastKept(loader, loaderLength)));
-  if (runMode == payload::RunMode::FirmwareFile)
-    Check(r.LoaderSize >= 0 && r.LoaderSize <= static_cast<int32_t>(payload::kLoaderBufferSize));
+  if (runMode == payload::RunMode::FirmwareFile) Check(r.LoaderSize == 12);
 
   // The bytes kept are the files' bytes, each read once.
   Check(r.FirmwareFile == std::vector<uint8_t>(firmware, firmware + firmwareLength));
