@@ -306,11 +306,7 @@ bool TSerialThread::StepHeldByWrite() {
 void TSerialThread::DropHeldWrite() {
   SayLineHeld();
   Port->PurgeOutput();
-  writePending_ = false;
-  queuedOut_.clear();
-  baudAfterWrite_ = 0;
-  HeldTimer->SetEnabled(false);
-  held_ = HeldWrite{};
+  ForgetHeldWrite();
 }
 
 void TSerialThread::ForgetHeldWrite() {
