@@ -4,11 +4,25 @@
 
 namespace tk {
 
+CallQueue::~CallQueue() {
+  Shutdown();
+  std::unique_lock<std::mutex> lock(mutex_);
+  leftCv_.wait(lock, [this] { return inside_ == 0; });
+}
+
 bool CallQueue::CallAndWait(const Method& fn, const std::function<void()>& wake) {
   auto call = std::make_shared<Call>();
   call->fn = fn;
   std::unique_lock<std::mutex> lock(mutex_);
   if (shutDown_) return false;
+  ++inside_;
+  // Every way out, a rethrow included, leaves under the lock.
+  struct Leave {
+    CallQueue* q;
+    ~Leave() {
+      if (--q->inside_ == 0 && q->shutDown_) q->leftCv_.notify_all();
+    }
+  } leave{this};
   queue_.push_back(call);
   workCv_.notify_all();
   // The wake-up only rouses the loop; the queue holds the work, so a lost or late wake-up loses nothing.

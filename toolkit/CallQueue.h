@@ -16,6 +16,13 @@ namespace tk {
 
 class CallQueue {
  public:
+  CallQueue() = default;
+  // Shuts down, then waits until every released worker has left CallAndWait: a worker still waking must not
+  // find its mutex gone.
+  ~CallQueue();
+  CallQueue(const CallQueue&) = delete;
+  CallQueue& operator=(const CallQueue&) = delete;
+
   // Queues fn, calls `wake` (to rouse the UI thread's loop), and waits until the call has run. Rethrows what
   // fn threw. False, with fn not run, when the queue is or becomes shut down.
   bool CallAndWait(const Method& fn, const std::function<void()>& wake = {});
@@ -39,6 +46,8 @@ class CallQueue {
 
   std::mutex mutex_;
   std::condition_variable workCv_;  // the UI thread waits here for work
+  std::condition_variable leftCv_;  // the destructor waits here for the workers inside CallAndWait
+  int inside_ = 0;                  // workers inside CallAndWait
   std::deque<std::shared_ptr<Call>> queue_;
   bool shutDown_ = false;
 };

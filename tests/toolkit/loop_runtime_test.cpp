@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -199,6 +200,25 @@ TEST_F(SynchronizeTest, ShutdownReleasesWaitersWithoutRunningThem) {
   EXPECT_FALSE(ran);
 }
 
+// The end of a program: the runtime goes while workers still wait in Synchronize. They leave before its
+// queue's lock is gone (the sanitizers see a worker waking on freed memory).
+TEST(SynchronizeEnd, DestroyingTheRuntimeReleasesWaitersFirst) {
+  auto rt = std::make_unique<tk::LoopRuntime>();
+  tk::LoopRuntime* queue = rt.get();
+  std::atomic<int> entered{0}, released{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 8; ++i) {
+    workers.emplace_back([&] {
+      ++entered;
+      released += queue->Synchronize([] {}) ? 0 : 1;
+    });
+  }
+  while (entered < 8) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  rt.reset();
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(8, released);
+}
 TEST_F(SynchronizeTest, AutoAdvanceLetsClockWaitersFinish) {
   rt.SetAutoAdvance(1);
   const uint32_t start = rt.TickCount();
