@@ -64,19 +64,25 @@ void TSerialThread::OpenPort(int firstNumber) {
   PortNumber = firstNumber;
   const int count = PortCount();
   if (PortNumber < 1 || PortNumber > count) PortNumber = 1;
+  // A remote port's connection that has come is taken at once: the scan's pause was had before it began.
+  const bool connecting = Port->OpenPending();
   Port->Close();
   ForgetHeldWrite();
+  ConnectTimer->SetEnabled(false);
   // Another port is looked for: the device the indicator answered on no longer holds the engine.
   Port->UnpinDevice();
   flashUnanswered_ = 0;
   answered_ = false;
-  serial::DelayProcessingMessages(200);
+  if (!connecting) serial::DelayProcessingMessages(200);
   for (int attempt = 0; attempt < count; ++attempt) {
     Port->SetDeviceName(Selected()->Device);
     if (!Port->Connected()) Port->Open();
     if (Terminated()) return;
-    // A remote port still connecting: the state's timeout comes back for it.
-    if (Port->OpenPending()) return;
+    // A remote port still connecting: the state's timeout comes back for it, or its connection when sooner.
+    if (Port->OpenPending()) {
+      ConnectTimer->SetEnabled(true);
+      return;
+    }
     if (Port->Connected()) {
       if (!Port->OpenNotice().empty()) Log(Port->OpenNotice());
       PortOpenMarks[PortNumber] = 1;
@@ -204,6 +210,13 @@ void TSerialThread::PortGone() {
   Port->Close();
   ForgetHeldWrite();
   ReopenTimer->SetEnabled(true);
+}
+
+void TSerialThread::ConnectTimerFired() {
+  if (Terminated() || !Port->PendingOpenEnded()) return;
+  ConnectTimer->SetEnabled(false);
+  TimeoutTimer->SetEnabled(false);
+  TimeoutTimerFired();
 }
 
 void TSerialThread::ReopenTimerFired() {

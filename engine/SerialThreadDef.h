@@ -91,6 +91,8 @@ constexpr int kSendBufferSize = 100;
 constexpr uint8_t kBlockMarker = 0xA5;
 // How often a port that went away is tried again.
 constexpr uint32_t kReopenIntervalMs = 500;
+// How often the scan looks whether a remote port's connection, made off the UI thread, has come.
+constexpr uint32_t kConnectLookMs = 10;
 // How long a write may take beyond its line time (count x 10 / baud) before it counts as held: where no
 // indicator has answered on the port, its rest is then dropped and the state's timeout entry runs; where one
 // has, it is told, and the bytes still go out (what a port's WriteTimeout usually is).
@@ -227,6 +229,9 @@ class TSerialThread : public tk::Thread {
   void PortGone();
   void ReopenTimerFired();
   bool PortAway() const { return awaySince_ != 0; }
+  // The scan's open of a remote port is still connecting: the state's timeout entry runs as soon as the
+  // connection (or its failure) has come, not a whole timeout later.
+  void ConnectTimerFired();
 
   // Loader upload and firmware transfer. The upload is a chain of short steps on UploadTimer, so that the
   // engines sharing the UI thread upload side by side: each step sends what the line's pace allows and
@@ -290,6 +295,7 @@ class TSerialThread : public tk::Thread {
   std::unique_ptr<tk::Timer> ReopenTimer;
   std::unique_ptr<tk::Timer> UploadTimer;
   std::unique_ptr<tk::Timer> HeldTimer;
+  std::unique_ptr<tk::Timer> ConnectTimer;
   IErrorDialog* ErrorDialog;
   std::vector<PortCandidate> Candidates;  // PortNumber n is Candidates[n - 1]
   bool namedPorts_ = false;               // the technician named the ports (/p)

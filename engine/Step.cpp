@@ -75,6 +75,10 @@ TSerialThread::TSerialThread(IReporter* progressBar, IErrorDialog* errorDialog)
   HeldTimer = tk::App().NewTimer();
   HeldTimer->SetEnabled(false);
   HeldTimer->SetOnTimer([this] { HeldTimerFired(); });
+  ConnectTimer = tk::App().NewTimer();
+  ConnectTimer->SetEnabled(false);
+  ConnectTimer->SetInterval(kConnectLookMs);
+  ConnectTimer->SetOnTimer([this] { ConnectTimerFired(); });
   StartThread(tk::Priority::Highest);
 }
 
@@ -94,6 +98,7 @@ TSerialThread::~TSerialThread() {
   ReopenTimer.reset();
   UploadTimer.reset();
   HeldTimer.reset();
+  ConnectTimer.reset();
   if (Port) {
     Port->OnWriteDone = nullptr;
     Port->OnRxChar = nullptr;
@@ -150,6 +155,8 @@ void TSerialThread::Finish() {
   UploadTimer->SetEnabled(false);
   HeldTimer->SetOnTimer(nullptr);
   HeldTimer->SetEnabled(false);
+  ConnectTimer->SetOnTimer(nullptr);
+  ConnectTimer->SetEnabled(false);
   upload_.active = false;
   if (OnFinished) {
     auto handler = OnFinished;

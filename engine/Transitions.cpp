@@ -92,6 +92,11 @@ void TSerialThread::TryNextPort(PortEnd why) {
     return;
   }
   OpenPort(PortNumber >= PortCount() ? 1 : PortNumber + 1);
+  // A remote port still connecting is asked once its connection has come.
+  if (Port->OpenPending()) {
+    Go(eReadyOpen);
+    return;
+  }
   StartOverAt9600();
 }
 
@@ -114,7 +119,7 @@ void TSerialThread::Transition() {
   const bool timeout = kind == kReplyTimeout;
   switch (State) {
     case eReadyOpen:
-      OpenPort(1);
+      OpenPort(Port->OpenPending() ? PortNumber : 1);
       if (Terminated()) break;
       SetBaud(9600);
       if (Port->Connected()) Ask(eZa96Before, "{ZA1}");

@@ -166,6 +166,9 @@ TransferCancels CancelledTransfers(const Handle& h);
 Handle CreateFile(const std::string& name, bool wait = true);
 // A remote open begun without waiting is not wanted any more: its connection is closed when it comes.
 void CancelOpen(const std::string& name);
+// Whether a remote open begun without waiting has ended, so that the next CreateFile takes its connection or
+// its failure at once (also true where none is being made).
+bool OpenEnded(const std::string& name);
 uint32_t GetFileType(const Handle& h);
 bool CloseHandle(const Handle& h);
 bool SetupComm(const Handle& h, int32_t inQueue, int32_t outQueue);

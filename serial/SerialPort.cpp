@@ -108,6 +108,10 @@ void TCustomComm::RequireClosed() {
   if (Connected()) Report(kErrPortOpen);
 }
 
+bool TCustomComm::PendingOpenEnded() const {
+  return !OpenPending() || commos::OpenEnded(pinned_.empty() ? DeviceName_ : pinned_);
+}
+
 void TCustomComm::OpenHandle() {
   openNotice_.clear();
   const std::string& target = pinned_.empty() ? DeviceName_ : pinned_;

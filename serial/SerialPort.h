@@ -214,6 +214,8 @@ class TCustomComm {
   // reported as any failed open is.
   void SetWaitForConnect(bool wait) { waitForConnect_ = wait; }
   bool OpenPending() const { return !Connected() && lastErrorKind_ == commos::ErrorKind::Pending; }
+  // A pending connection has been made or has failed: the next Open takes it without waiting.
+  bool PendingOpenEnded() const;
   // Whether the last failed open found no device at all (rather than a busy, forbidden or broken one).
   bool LastOpenFoundNoDevice() const { return lastErrorKind_ == commos::ErrorKind::Missing; }
   // The kind of the last operating-system failure: that of the last failed open, or Gone once the open

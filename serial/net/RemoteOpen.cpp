@@ -230,14 +230,23 @@ std::unique_ptr<RemoteLine> OpenRemoteLine(const std::string& name, bool wait) {
   return line;
 }
 
-void CancelRemoteOpen(const std::string& name) {
-  std::string url;
-  PortName parsed;
+namespace {
+
+// The server's URL for `name`, leaving the caller's last error alone; false when it is no remote port name.
+bool QuietUrl(const std::string& name, std::string* url) {
   const std::string error = LastErrorText();
   const ErrorKind kind = LastErrorKind();
-  const bool remote = ParseRemote(name, &url, &parsed);
-  detail::Restore(error, kind);  // a cancel leaves the caller's last error alone
-  if (!remote) return;
+  PortName parsed;
+  const bool remote = ParseRemote(name, url, &parsed);
+  detail::Restore(error, kind);
+  return remote;
+}
+
+}  // namespace
+
+void CancelRemoteOpen(const std::string& name) {
+  std::string url;
+  if (!QuietUrl(name, &url)) return;
   std::shared_ptr<Attempt> a;
   {
     std::lock_guard<std::mutex> lock(All().mutex);
@@ -253,9 +262,28 @@ void CancelRemoteOpen(const std::string& name) {
   unwanted = std::move(a->line);
 }
 
+bool RemoteOpenEnded(const std::string& name) {
+  std::string url;
+  if (!QuietUrl(name, &url)) return true;
+  std::shared_ptr<Attempt> a;
+  {
+    std::lock_guard<std::mutex> lock(All().mutex);
+    auto it = All().byUrl.find(url);
+    if (it == All().byUrl.end() || !it->second.attempt) return true;
+    a = it->second.attempt;
+  }
+  std::lock_guard<std::mutex> lock(a->mutex);
+  // Past its bound the next open gives it up.
+  return a->finished || ClockMs() - a->startMs >= kAttemptMs;
+}
+
 }  // namespace commos::net
 
 namespace commos {
+
+bool OpenEnded(const std::string& name) {
+  return !LooksLikeUrl(name) || net::RemoteOpenEnded(name);
+}
 
 void CancelOpen(const std::string& name) {
   if (LooksLikeUrl(name)) net::CancelRemoteOpen(name);

@@ -24,5 +24,7 @@ std::unique_ptr<RemoteLine> OpenRemoteLine(const std::string& name, bool wait);
 // The connection being made for `name` is not wanted any more: a finished one is closed, a running one is
 // closed once it ends. The next open starts afresh, without a retry pause.
 void CancelRemoteOpen(const std::string& name);
+// Whether no connection is being made for `name` any more (it was made, it failed, or none was begun).
+bool RemoteOpenEnded(const std::string& name);
 
 }  // namespace commos::net

@@ -8,6 +8,7 @@
 
 #include "tests/faults/fault_harness.h"
 #include "tests/support/lost_server.h"
+#include "tests/support/pty.h"
 #include "tests/support/ser2net.h"
 
 namespace faults {
@@ -59,8 +60,10 @@ TEST_F(Remote, WholeUpdatesThroughTheServerArriveByteExact) {
     std::vector<std::string> simOptions;
     std::vector<std::string> updaterOptions;
     const char* rateSeen;     // a command the log shows at the rate the path must reach
-    const char* rateNotSeen;  // and one it must never show
-  } const cases[] = {
+    const char* rateNotSeen;  // and one it must never show once the server's port is scanned
+  };
+  testing_support::Pty silent;  // a port that opens and never answers
+  const Case cases[] = {
       {"switch to 38400", FirmwareImage(20002, 3), {}, {}, "at 38400 baud rate on rfc2217://", nullptr},
       {"/b at 9600",
        FirmwareImage(6002, 5),
@@ -69,6 +72,13 @@ TEST_F(Remote, WholeUpdatesThroughTheServerArriveByteExact) {
        "Sending U at 9600 baud rate on rfc2217://",
        "at 38400 baud"},
       {"telnet command bytes in the image", TelnetRichImage(30002), {}, {}, "at 38400 baud rate", nullptr},
+      // The server's port is scanned only once its connection has come, in the scan's first round.
+      {"a silent local port first",
+       FirmwareImage(6002, 9),
+       {},
+       {"/p", silent.path()},
+       "Sending {ZA1} at 9600 baud rate on rfc2217://",
+       "Timeout in state eZa96Before"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -76,15 +86,15 @@ TEST_F(Remote, WholeUpdatesThroughTheServerArriveByteExact) {
     WriteFile(tmp / "fw.bin", c.firmware);
     WriteFile(tmp / "ld.s19", LoaderText(2048));
     Serve(c.simOptions);
-    std::vector<std::string> args = {"/p", server->url(), "/i", "fw.bin", "ld.s19"};
-    args.insert(args.end(), c.updaterOptions.begin(), c.updaterOptions.end());
+    std::vector<std::string> args = c.updaterOptions;
+    args.insert(args.end(), {"/p", server->url(), "/i", "fw.bin", "ld.s19"});
     EXPECT_EQ(RunUpdater(args, BRAE_UPDATE, 120s), 0) << out << err << server->Log();
     EXPECT_EQ(sim->Wait(10s), 0);
     ExpectConfirmedImage(c.firmware);
     const std::string log = LogFile();
     EXPECT_NE(log.find(c.rateSeen), std::string::npos) << log;
     if (c.rateNotSeen) {
-      EXPECT_EQ(log.find(c.rateNotSeen), std::string::npos) << log;
+      EXPECT_EQ(log.find(c.rateNotSeen, log.find("on rfc2217://")), std::string::npos) << log;
     }
     server.reset();
   }
