@@ -125,7 +125,13 @@ void TSerialThread::ContinueLoaderUpload() {
         }
       }
       if (!upload_.paced) {
-        const int64_t waitMs = LineWaitMs(int64_t{BytesSent} + n + upload_.pieceLen);
+        // With nothing gathered yet, the step waits until the line has room for a whole step (or the rest):
+        // a step for every piece would wake the loop every piece's line time, 16 ms at 38400.
+        const int64_t rest = int64_t{LoaderSize} - BytesSent;
+        const int64_t want =
+            n == 0 ? std::max<int64_t>(upload_.pieceLen, std::min<int64_t>(kLoaderStepBytes, rest))
+                   : upload_.pieceLen;
+        const int64_t waitMs = LineWaitMs(int64_t{BytesSent} + n + want);
         if (waitMs > 0) {
           nextMs = waitMs;
           break;

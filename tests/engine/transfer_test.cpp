@@ -407,10 +407,10 @@ TEST_F(Transfer, LoaderUploadOnACounterThatLagsEndsByTheRealClock) {
   auto& pty = Ready();
   rt.SetAutoAdvance(0);  // only the test moves the runtime's counter: a millisecond per 5 ms of real time
   engine->SetBaud(38400);
-  AnnounceBufferLoader(pty, kLoaderLeadBytes + 384, 6);  // 0.1 s of line beyond the lead
+  AnnounceBufferLoader(pty, kLoaderLeadBytes + 3840, 6);  // 1 s of line beyond the lead
   const int64_t before = rt.VirtualMs();
   std::string sent;
-  std::thread reader([&] { sent = pty.Receive(kLoaderLeadBytes + 384, 10000); });
+  std::thread reader([&] { sent = pty.Receive(kLoaderLeadBytes + 3840, 10000); });
   StepWith(kReplyAck);
   const int64_t end = tk::MonotonicUs() / 1000 + 10000;
   while (engine->State == eUpload && tk::MonotonicUs() / 1000 < end) {
@@ -419,9 +419,9 @@ TEST_F(Transfer, LoaderUploadOnACounterThatLagsEndsByTheRealClock) {
   }
   reader.join();
   EXPECT_EQ(eWaitQ, engine->State);
-  // The counter alone would have it wait its 100 ms of line; the real clock ends it after one look.
+  // The counter alone would have it wait its 1 s of line; the real clock ends it after one look.
   EXPECT_LE(rt.VirtualMs() - before, 2 * kLoaderPaceWaitMs);
-  EXPECT_TRUE(sent == loader.substr(0, kLoaderLeadBytes + 384)) << sent.size();
+  EXPECT_TRUE(sent == loader.substr(0, kLoaderLeadBytes + 3840)) << sent.size();
 }
 
 TEST_F(Transfer, UnreadableFirmwareFileEndsTheUpdateWithAMessage) {
