@@ -17,13 +17,13 @@
 #include "app/core/Texts.h"
 #include "app/main.h"
 #include "app/messagedlg.h"
-#include "tests/app/app_support.h"
+#include "tests/app/window_fixture.h"
 #include "tests/support/pty.h"
 #include "toolkit/Runtime.h"
 
 namespace {
 
-using apptest::TempDir;
+using apptest::kLoader;
 using apptest::WriteFile;
 
 std::string S(const QString& text) {
@@ -115,24 +115,12 @@ TEST(BatchRowTextTest, TheRateIsKnownAfterASecondAndRestartsWithATransfer) {
 
 // ---- The window with its rows
 
-class BatchWindowTest : public ::testing::Test {
+// The main window of a batch, on a clock of the test's own for the rows' rates.
+class BatchWindowTest : public apptest::WindowTest {
  protected:
   void SetUp() override {
-    tk::App().SetMessageBoxHandler([this](const std::string& text, const std::string& caption) {
-      messages.push_back({text, caption});
-    });
-    form = std::make_unique<app::TUpdateForm>(
-        app::UpdateController::Options{logDir.path, "/proc/self/exe", false});
-    dialog = std::make_unique<app::TErrorMessageDlg>([this] { form->BtnExitClick(); });
-    form->SetErrorDialog(dialog.get());
-    form->OnEnd = [this](int code) { endCode = code; };
+    WindowTest::SetUp();
     form->RowClock = [this] { return nowMs; };
-    form->show();
-  }
-  void TearDown() override {
-    form.reset();
-    dialog.reset();
-    tk::App().SetMessageBoxHandler(nullptr);
   }
 
   // Runs the event loop until `done` or 10 s.
@@ -155,16 +143,7 @@ class BatchWindowTest : public ::testing::Test {
     QApplication::sendEvent(w, &event);
   }
 
-  struct Shown {
-    std::string text, caption;
-  };
-  TempDir logDir;
-  TempDir files;
-  std::vector<Shown> messages;
-  int endCode = -1;
   uint64_t nowMs = 0;
-  std::unique_ptr<app::TUpdateForm> form;
-  std::unique_ptr<app::TErrorMessageDlg> dialog;
 };
 
 TEST_F(BatchWindowTest, WithoutABatchTheWindowHasNoRowsAndNoScanAgain) {
@@ -377,7 +356,6 @@ TEST_F(BatchWindowTest, ScanAgainIsEnabledOnlyWhereAPortHasSomethingToFind) {
 
 // A real batch: four named ports that do not exist, each skipped by its own engine.
 TEST_F(BatchWindowTest, ARealBatchOfFourPortsScansAgainAndExitEndsIt) {
-  static constexpr char kLoader[] = "S00600004844521B\r\nS9030000FC\r\n";
   WriteFile(files / "b.bin", std::string(3000, '\x22'));
   WriteFile(files / "b.s19", kLoader);
   std::vector<std::string> args = {"brae-update", "/all"};
@@ -421,7 +399,6 @@ namespace {
 
 // Four ports that open and never answer: each engine keeps searching until Exit ends them all at once.
 TEST_F(BatchWindowTest, ExitEndsEveryPortStillSearching) {
-  static constexpr char kLoader[] = "S00600004844521B\r\nS9030000FC\r\n";
   WriteFile(files / "b.bin", std::string(3000, '\x22'));
   WriteFile(files / "b.s19", kLoader);
   std::vector<std::unique_ptr<testing_support::Pty>> lines;

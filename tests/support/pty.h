@@ -63,6 +63,10 @@ class Pty {
     tcgetattr(slave_, &t);
     return t;
   }
+  speed_t OutputSpeed() const {
+    const termios t = Settings();
+    return cfgetospeed(&t);
+  }
 
  private:
   int master_ = -1;
