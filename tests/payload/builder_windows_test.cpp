@@ -1,11 +1,13 @@
 // The updater builder on Windows files: the payloads land in the PE section, the output replaces an older
 // file through a file beside it, and the running program's own file is recognised under another spelling.
-// A copy carries no certificate table and the header checksum that the system's own imagehlp computes.
+// A copy carries no certificate table, the header checksum that the system's own imagehlp computes, and in
+// its version resource a description of what it carries.
 #include <gtest/gtest.h>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-// After windows.h, whose types it needs.
+// After windows.h, whose types they need.
 #include <imagehlp.h>
+#include <winver.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +16,7 @@
 #include <iterator>
 
 #include "payload/Builder.h"
+#include "payload/Digest.h"
 #include "payload/PayloadFile.h"
 #include "tests/payload/digest_cases.h"
 #include "tests/payload/test_files.h"
@@ -26,15 +29,50 @@ using payload_test::Pattern;
 using payload_test::ReadFile;
 using payload_test::WriteFile;
 
+// The name the program's version resource gives it (app/win32/brae-version.rc.in), linked into this test.
+constexpr char kName[] = "Series Brae firmware update";
+
+Bytes Utf16(const std::string& ascii) {
+  Bytes b;
+  for (char c : ascii) b.insert(b.end(), {static_cast<uint8_t>(c), 0});
+  return b;
+}
+
+// The file's description as Explorer reads it.
+std::string Description(const std::string& path) {
+  std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), nullptr));
+  char* text = nullptr;
+  UINT length = 0;
+  if (info.empty() || !GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()) ||
+      !VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileDescription",
+                      reinterpret_cast<void**>(&text), &length)) {
+    return "(none)";
+  }
+  return text;
+}
+
 class PayloadBuilderWindows : public ::testing::Test {
  protected:
   BuildResult Build(bool fw, bool ld, const std::string& target) {
     cl_ = CommandLine{.TargetName = target, .FirmwarePath = dir_ / "fw.bin", .LoaderPath = dir_ / "ld.s19"};
     return BuildUpdater(fw, ld, cl_);
   }
-  // The running program with the payloads over its empty buffers, and its checksum as imagehlp makes it.
+  // The running program with the payloads over its empty buffers, its description (reserved with spaces in
+  // the resource) become what it carries and NULs, and its checksum as imagehlp makes it.
   Bytes Expected(const Bytes* loader, const Bytes* firmware) const {
-    return WithSystemCheckSum(payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware));
+    Bytes image = payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware);
+    const Bytes& carried = firmware ? *firmware : *loader;
+    const std::string text = std::string(kName) + ": " + std::to_string(carried.size()) + "-byte " +
+                             (firmware ? "firmware" : "loader") + ", SHA-256 " +
+                             HexOf(Sha256Of(carried.data(), carried.size()), 16);
+    const Bytes reserved = Utf16(std::string(kName) + " "), written = Utf16(text);
+    const auto start = std::search(image.begin(), image.end(), reserved.begin(), reserved.end());
+    if (start == image.end()) return {};
+    auto end = start;
+    while (end[0] || end[1]) end += 2;
+    std::fill(start, end, 0);
+    std::copy(written.begin(), written.end(), start);
+    return WithSystemCheckSum(image);
   }
   static Bytes WithSystemCheckSum(Bytes image) {
     DWORD stored = 0, sum = 0;
@@ -58,6 +96,8 @@ TEST_F(PayloadBuilderWindows, BuildsIntoTheSectionAndReplacesAnOlderCopy) {
   BuildResult r = Build(true, true, dir_ / "Name");
   ASSERT_TRUE(r.Ok) << r.Message;
   EXPECT_TRUE(ReadFile(dir_ / "Name.exe") == Expected(&ld, &fw));
+  EXPECT_EQ(Description(dir_ / "Name.exe"), std::string(kName) + ": 200000-byte firmware, SHA-256 " +
+                                                HexOf(Sha256Of(fw.data(), fw.size()), 16));
   // Backslashes, as a technician types them, reach the same place.
   std::string backslashed = dir_ / "Other";
   std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
