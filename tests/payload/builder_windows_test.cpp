@@ -29,26 +29,22 @@ using payload_test::Pattern;
 using payload_test::ReadFile;
 using payload_test::WriteFile;
 
-// The name the program's version resource gives it (app/win32/brae-version.rc.in), linked into this test.
-constexpr char kName[] = "Series Brae firmware update";
-
-Bytes Utf16(const std::string& ascii) {
-  Bytes b;
-  for (char c : ascii) b.insert(b.end(), {static_cast<uint8_t>(c), 0});
-  return b;
+// The name in the program's version resource (app/win32/brae-version.rc.in, linked in), and a copy's
+// description of what it carries.
+const std::string kName = "Series Brae firmware update";
+std::string Carries(const Bytes& b, const char* kind) {
+  return kName + ": " + std::to_string(b.size()) + "-byte " + kind + ", SHA-256 " +
+         HexOf(Sha256Of(b.data(), b.size()), 16);
 }
 
 // The file's description as Explorer reads it.
 std::string Description(const std::string& path) {
-  std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), nullptr));
-  char* text = nullptr;
-  UINT length = 0;
-  if (info.empty() || !GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()) ||
-      !VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileDescription",
-                      reinterpret_cast<void**>(&text), &length)) {
-    return "(none)";
-  }
-  return text;
+  std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), nullptr) + 1);
+  void* text = nullptr;
+  UINT n = 0;
+  GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data());
+  VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileDescription", &text, &n);
+  return text ? static_cast<const char*>(text) : "(none)";
 }
 
 class PayloadBuilderWindows : public ::testing::Test {
@@ -57,21 +53,21 @@ class PayloadBuilderWindows : public ::testing::Test {
     cl_ = CommandLine{.TargetName = target, .FirmwarePath = dir_ / "fw.bin", .LoaderPath = dir_ / "ld.s19"};
     return BuildUpdater(fw, ld, cl_);
   }
-  // The running program with the payloads over its empty buffers, its description (reserved with spaces in
-  // the resource) become what it carries and NULs, and its checksum as imagehlp makes it.
+  // The running program with the payloads over its empty buffers, its description (the resource's name,
+  // padded with spaces) what it carries and NULs, and its checksum as imagehlp makes it.
   Bytes Expected(const Bytes* loader, const Bytes* firmware) const {
     Bytes image = payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware);
-    const Bytes& carried = firmware ? *firmware : *loader;
-    const std::string text = std::string(kName) + ": " + std::to_string(carried.size()) + "-byte " +
-                             (firmware ? "firmware" : "loader") + ", SHA-256 " +
-                             HexOf(Sha256Of(carried.data(), carried.size()), 16);
-    const Bytes reserved = Utf16(std::string(kName) + " "), written = Utf16(text);
-    const auto start = std::search(image.begin(), image.end(), reserved.begin(), reserved.end());
-    if (start == image.end()) return {};
-    auto end = start;
-    while (end[0] || end[1]) end += 2;
-    std::fill(start, end, 0);
-    std::copy(written.begin(), written.end(), start);
+    auto utf16 = [](const std::string& text) {
+      Bytes b;
+      for (char c : text) b.insert(b.end(), {static_cast<uint8_t>(c), 0});
+      return b;
+    };
+    const Bytes own = utf16(kName + " "),
+                says = utf16(firmware ? Carries(*firmware, "firmware") : Carries(*loader, "loader"));
+    const auto at = std::search(image.begin(), image.end(), own.begin(), own.end());
+    if (at == image.end()) return {};
+    for (auto p = at; p[0] || p[1]; p += 2) p[0] = 0;
+    std::copy(says.begin(), says.end(), at);
     return WithSystemCheckSum(image);
   }
   static Bytes WithSystemCheckSum(Bytes image) {
@@ -96,8 +92,7 @@ TEST_F(PayloadBuilderWindows, BuildsIntoTheSectionAndReplacesAnOlderCopy) {
   BuildResult r = Build(true, true, dir_ / "Name");
   ASSERT_TRUE(r.Ok) << r.Message;
   EXPECT_TRUE(ReadFile(dir_ / "Name.exe") == Expected(&ld, &fw));
-  EXPECT_EQ(Description(dir_ / "Name.exe"), std::string(kName) + ": 200000-byte firmware, SHA-256 " +
-                                                HexOf(Sha256Of(fw.data(), fw.size()), 16));
+  EXPECT_EQ(Description(dir_ / "Name.exe"), Carries(fw, "firmware"));
   // Backslashes, as a technician types them, reach the same place.
   std::string backslashed = dir_ / "Other";
   std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
