@@ -57,13 +57,11 @@ class PayloadBuilderWindows : public ::testing::Test {
   // padded with spaces) what it carries and NULs, and its checksum as imagehlp makes it.
   Bytes Expected(const Bytes* loader, const Bytes* firmware) const {
     Bytes image = payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware);
-    auto utf16 = [](const std::string& text) {
-      Bytes b;
-      for (char c : text) b.insert(b.end(), {static_cast<uint8_t>(c), 0});
-      return b;
-    };
-    const Bytes own = utf16(kName + " "),
-                says = utf16(firmware ? Carries(*firmware, "firmware") : Carries(*loader, "loader"));
+    Bytes own, says;
+    for (char c : kName + " ") own.insert(own.end(), {static_cast<uint8_t>(c), 0});
+    for (char c : firmware ? Carries(*firmware, "firmware") : Carries(*loader, "loader")) {
+      says.insert(says.end(), {static_cast<uint8_t>(c), 0});
+    }
     const auto at = std::search(image.begin(), image.end(), own.begin(), own.end());
     if (at == image.end()) return {};
     for (auto p = at; p[0] || p[1]; p += 2) p[0] = 0;
