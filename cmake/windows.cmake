@@ -1,5 +1,7 @@
 # What the Windows cross build needs beyond the toolchain file: GoogleTest compiled from source with the same
 # compilers (Debian ships it only for Linux), and tests that run through a Wine prefix of this build's own.
+# Resources (windres) for the program and for the builder's tests, which read a copy's version resource.
+enable_language(RC)
 if(BRAE_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

@@ -21,4 +21,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # man-db and the desktop are suggestions: the programs run without either.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "man-db")
+# The same package from every build of one commit: CPack gives its files, its ar and tar members and its gzip
+# headers the time SOURCE_DATE_EPOCH names (cmake/source-date-epoch.cmake), the owner root, and the files
+# their installed modes; the ar members' modes, which CPack takes from its umask, are set after it.
+set(CPACK_BRAE_SOURCE_DATE_EPOCH ${BRAE_SOURCE_DATE_EPOCH})
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${BRAE_DIRECTORY_PERMISSIONS})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/reproducible.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/reproducible.cmake)
 include(CPack)

@@ -65,6 +65,22 @@ void RefuseDamaged(const DigestCheck& check, const char* kind) {
 
 // Writes the image beside the target and renames it into place, so the target is either the old file or the
 // complete new one.
+// What a copy carries, for its file properties: its firmware, else its loader, as "N-byte firmware, SHA-256 "
+// and the digest's first 16 digits; the size and digest the record holds, or the bytes' own for a payload
+// taken over from a copy built before digests were recorded.
+std::string Carries(const uint8_t* firmware, const uint8_t* loader, const uint8_t* record) {
+  auto describe = [](const DigestCheck& c, const char* kind) {
+    return std::to_string(c.Length) + "-byte " + kind + ", SHA-256 " + HexOf(c.Actual, 16);
+  };
+  if (!StartsWithMarker(firmware, kFirmwareMarkerByte, kEmptyTestLength)) {
+    return describe(CheckDigest(firmware, kFirmwareBufferSize, record + kFirmwareDigestEntry), "firmware");
+  }
+  if (!StartsWithMarker(loader, kLoaderMarkerByte, kEmptyTestLength)) {
+    return describe(CheckDigest(loader, kLoaderBufferSize, record + kLoaderDigestEntry), "loader");
+  }
+  return "";
+}
+
 void WriteImage(const std::string& target, const std::vector<uint8_t>& image, tk::FileMode mode) {
   const tk::WriteBesideResult w = tk::WriteBesideAndRename(target, image.data(), image.size(), mode);
   using Failure = tk::WriteBesideResult::Failure;
@@ -161,7 +177,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
       RefuseFault(LoaderFault("This updater's embedded loader", loader, SizeOf(loader, kLoaderBufferSize)));
     }
 
-    FinishCopy(&image);
+    FinishCopy(&image, Carries(firmware, loader, record));
     try {
       WriteImage(target, image, static_cast<tk::FileMode>(permissions));
     } catch (const IoError& e) {

@@ -39,8 +39,9 @@ struct BuildResult {
 // executable whose buffers cannot be found, a payload the copy takes over from selfPath that does not match
 // its digest. Each payload placed gets its entry in the digest record (payload/Digest.h); a payload taken
 // over keeps its own. The output is written beside its final name and renamed into
-// place, with the executable's permission bits; apart from the buffers and the digest record it is
-// byte-identical to selfPath.
+// place, with the executable's permission bits; apart from the buffers and the digest record (and on
+// Windows what FinishCopy changes: the signature, the checksum, the file description) it is byte-identical
+// to selfPath.
 BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl,
                          const std::string& selfPath = SelfExecutablePath());
 

@@ -123,6 +123,6 @@ bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location,
   return true;
 }
 
-void FinishCopy(std::vector<uint8_t>* /*image*/) {}
+void FinishCopy(std::vector<uint8_t>* /*image*/, const std::string& /*carries*/) {}
 
 }  // namespace payload

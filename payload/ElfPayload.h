@@ -28,7 +28,10 @@ bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location,
 // signature, which the copy's new bytes break: Windows would show it as tampered with, not as unsigned):
 // its data-directory entry is zeroed and the table cut off the end of the file; and the header's checksum is
 // made right, as signing tools and some scanners check it. The copy can then be signed like a new build.
+// Before the checksum, the version resource's FileDescription becomes the program's name and `carries`
+// ("200000-byte firmware, SHA-256 0123456789abcdef") in the room the resource reserves for it, so that the
+// file's properties tell copies apart; no other byte of the file moves.
 // ELF: nothing. Called on an image LocatePayload has accepted.
-void FinishCopy(std::vector<uint8_t>* image);
+void FinishCopy(std::vector<uint8_t>* image, const std::string& carries);
 
 }  // namespace payload

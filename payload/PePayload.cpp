@@ -2,6 +2,8 @@
 // needs no system header and works on any copy of the file.
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "payload/Buffers.h"
 #include "payload/Digest.h"
@@ -79,6 +81,146 @@ uint32_t PeCheckSum(const std::vector<uint8_t>& image, size_t field) {
   }
   sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<uint32_t>(sum + image.size());
+}
+
+// The version resource (what Explorer's file properties show): its tree of blocks (VS_VERSIONINFO), each a
+// length, a value length (in characters for text), a type (1: text), a UTF-16 key, then its value and its
+// children, every part 32-bit aligned from the resource's start.
+constexpr size_t kResourceEntry = 2;   // the data directory's resource table
+constexpr uint32_t kVersionType = 16;  // RT_VERSION
+constexpr uint32_t kSubdirectory = 0x80000000;
+
+struct Block {
+  size_t key = 0, end = 0, value = 0, children = 0;  // file offsets
+  uint16_t valueLength = 0, type = 0;
+};
+
+class VersionResource {
+ public:
+  VersionResource(std::vector<uint8_t>& b, size_t at, size_t size) : b_(b), base_(at), end_(at + size) {}
+
+  // Calls f(block) for every FileDescription text of every string table.
+  template <typename F>
+  void ForEachDescription(F f) const {
+    Block root;
+    if (!Read(base_, end_, &root)) return;
+    Children(root, [&](const Block& info) {
+      if (!KeyIs(info, "StringFileInfo")) return;
+      Children(info, [&](const Block& table) {
+        Children(table, [&](const Block& text) {
+          if (KeyIs(text, "FileDescription") && text.type == 1) f(text);
+        });
+      });
+    });
+  }
+
+ private:
+  size_t Align(size_t at) const { return base_ + ((at - base_ + 3) & ~size_t{3}); }
+
+  bool KeyIs(const Block& k, const char* key) const {
+    size_t p = k.key;
+    for (; *key; ++key, p += 2) {
+      if (U16(&b_[p]) != static_cast<uint8_t>(*key)) return false;
+    }
+    return U16(&b_[p]) == 0;
+  }
+
+  bool Read(size_t at, size_t limit, Block* k) const {
+    if (at + 6 > limit || U16(&b_[at]) < 6 || at + U16(&b_[at]) > limit) return false;
+    k->end = at + U16(&b_[at]);
+    k->valueLength = U16(&b_[at + 2]);
+    k->type = U16(&b_[at + 4]);
+    k->key = at + 6;
+    size_t p = k->key;
+    while (p + 2 <= k->end && U16(&b_[p]) != 0) p += 2;
+    if (p + 2 > k->end) return false;
+    k->value = std::min(Align(p + 2), k->end);
+    const size_t valueBytes = k->type == 1 ? 2 * size_t{k->valueLength} : k->valueLength;
+    if (valueBytes > k->end - k->value) return false;
+    k->children = std::min(Align(k->value + valueBytes), k->end);
+    return true;
+  }
+
+  // A block's children, up to the first that is not one.
+  template <typename F>
+  void Children(const Block& parent, F f) const {
+    Block c;
+    for (size_t at = parent.children; at < parent.end && Read(at, parent.end, &c); at = Align(c.end)) f(c);
+  }
+
+  std::vector<uint8_t>& b_;
+  size_t base_, end_;
+};
+
+// Where the version resource's bytes lie in the file, found through the resource table (type, name and
+// language: the first of each); false when there is none or it is not whole in one section's file bytes.
+bool FindVersionResource(const std::vector<uint8_t>& b, size_t* at, size_t* size) {
+  const uint8_t* coff = b.data() + U32(b.data() + 0x3C) + 4;
+  const size_t optional = static_cast<size_t>(coff - b.data()) + kCoffHeaderSize;
+  const uint16_t optionalSize = U16(coff + 16);
+  const size_t entry = optional + kOptionalDirectories + kResourceEntry * 8;
+  if (optionalSize < entry + 8 - optional) return false;
+  // The file offset of `count` bytes at a relative virtual address, all in one section's file bytes.
+  auto fileOffset = [&](uint32_t rva, uint32_t count, size_t* offset) {
+    for (uint16_t i = 0; i < U16(coff + 2); ++i) {
+      const Section s = LoadSection(b.data() + optional + optionalSize + size_t{i} * kSectionHeaderSize);
+      if (rva >= s.virtualAddress && uint64_t{rva} + count <= uint64_t{s.virtualAddress} + s.rawSize &&
+          Fits(uint64_t{s.rawOffset} + (rva - s.virtualAddress), count, 1, b.size())) {
+        *offset = s.rawOffset + (rva - s.virtualAddress);
+        return true;
+      }
+    }
+    return false;
+  };
+  const uint32_t tableSize = U32(&b[entry + 4]);
+  size_t table = 0;
+  if (tableSize == 0 || !fileOffset(U32(&b[entry]), tableSize, &table)) return false;
+  // The entry of a directory (at `dir` from the table's start) with the given id, or its first for -1.
+  auto child = [&](uint32_t dir, int64_t id, uint32_t* target) {
+    if (uint64_t{dir} + 16 > tableSize) return false;
+    const size_t count = size_t{U16(&b[table + dir + 12])} + U16(&b[table + dir + 14]);
+    for (size_t i = 0; i < count && uint64_t{dir} + 16 + 8 * (i + 1) <= tableSize; ++i) {
+      const uint8_t* e = &b[table + dir + 16 + 8 * i];
+      if (id < 0 || U32(e) == id) {
+        *target = U32(e + 4);
+        return true;
+      }
+    }
+    return false;
+  };
+  uint32_t name = 0, language = 0, data = 0;
+  if (!child(0, kVersionType, &name) || !(name & kSubdirectory) ||
+      !child(name & ~kSubdirectory, -1, &language) || !(language & kSubdirectory) ||
+      !child(language & ~kSubdirectory, -1, &data) || (data & kSubdirectory) ||
+      uint64_t{data} + 16 > tableSize) {
+    return false;
+  }
+  const uint32_t count = U32(&b[table + data + 4]);
+  *size = count;
+  return fileOffset(U32(&b[table + data]), count, at);
+}
+
+// The copy's FileDescription says what it carries, after the name the program gives itself (the text before
+// an earlier copy's ": "). Written in place over the characters the resource reserves, NULs after it, so no
+// length or offset changes; where the text would not fit, the name alone, never an earlier copy's words.
+void Describe(std::vector<uint8_t>* image, const std::string& carries) {
+  size_t at = 0, size = 0;
+  if (carries.empty() || !FindVersionResource(*image, &at, &size)) return;
+  std::vector<uint8_t>& b = *image;
+  VersionResource(b, at, size).ForEachDescription([&](const Block& text) {
+    auto c = [&](size_t i) { return U16(&b[text.value + 2 * i]); };
+    size_t name = 0;
+    while (name < text.valueLength && c(name) != 0 &&
+           !(c(name) == ':' && name + 1 < text.valueLength && c(name + 1) == ' ')) {
+      ++name;
+    }
+    while (name > 0 && c(name - 1) == ' ') --name;
+    const std::string rest = name + 2 + carries.size() < text.valueLength ? ": " + carries : "";
+    for (size_t i = name; i < text.valueLength; ++i) {
+      b[text.value + 2 * i] = i - name < rest.size() ? static_cast<uint8_t>(rest[i - name]) : 0;
+      b[text.value + 2 * i + 1] = 0;
+    }
+  });
 }
 
 bool Fail(std::string* error, const std::string& why) {
@@ -164,7 +306,8 @@ bool LocatePayload(const uint8_t* image, size_t size, PayloadLocation* location,
   return true;
 }
 
-void FinishCopy(std::vector<uint8_t>* image) {
+void FinishCopy(std::vector<uint8_t>* image, const std::string& carries) {
+  Describe(image, carries);
   std::vector<uint8_t>& b = *image;
   const uint8_t* coff = b.data() + U32(b.data() + 0x3C) + 4;
   const size_t optional = static_cast<size_t>(coff - b.data()) + kCoffHeaderSize;

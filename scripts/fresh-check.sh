@@ -28,13 +28,16 @@ add_case() {  # add_case NAME COMMAND SUMMARY-REGEX [HOST-COMMAND]
 }
 add_case demo "scripts/demo.sh" '^The indicator received|^The update did not complete'
 add_case test "scripts/test.sh" '^all builds: [0-9]+ passed, [0-9]+ failed'
-# The Debian package, built in the bare root, then installed, used and removed in another new bare root.
-add_case package "scripts/setup.sh && cmake --preset package >/dev/null && cmake --build --preset package" \
+# The Debian package, built twice in the bare root (in two folders: the two must be the same), then installed,
+# used and removed in another new bare root.
+add_case package "scripts/setup.sh && cmake --preset package >/dev/null && cmake --build --preset package && \
+cmake --preset package -B build-package-again >/dev/null && cmake --build build-package-again --target package" \
   '^package check: (passed|FAILED)' \
   package_check
 package_check() {  # the package from the root's clone ($clone), in a new copy of the base root
   local scratch=$cache/runs/package-root.$$ rc
-  scripts/package-check.sh --base "$cache/$suite" "$scratch" "$clone"/build-package/brae-update_*_amd64.deb
+  scripts/package-check.sh --base "$cache/$suite" --again "$clone"/build-package-again/brae-update_*_amd64.deb \
+    "$scratch" "$clone"/build-package/brae-update_*_amd64.deb
   rc=$?
   grep -q " $scratch/" /proc/self/mounts || rm -rf --one-file-system "$scratch"
   return "$rc"

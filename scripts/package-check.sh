@@ -6,29 +6,36 @@
 # indicator byte-exact in the console; `man brae-update` shows its page; removing the package (and purging
 # what it pulled in) leaves the root's files as they were.
 #
-# Usage: scripts/package-check.sh [--base CACHED_ROOT] ROOT DEB
+# Usage: scripts/package-check.sh [--base CACHED_ROOT] [--again DEB2] ROOT DEB
 #   ROOT  a scratch root that this check changes (with --base: made as a copy of CACHED_ROOT, which stays
 #         untouched, so one debootstrap serves many runs)
 #   DEB   brae-update_<version>_amd64.deb (cmake --build build --target package)
+#   DEB2  the same commit's package built a second time, in another folder: it must be DEB byte for byte
 # Needs root (chroot, mounts). Every mount is undone on every exit. Ends with "package check: passed" or
 # "package check: FAILED: <what>" and exit code 0 or 1.
 #
-# As a case of scripts/fresh-check.sh it runs on the host, after the package is built, with that script's
-# cached bare root as the base:
+# As a case of scripts/fresh-check.sh it runs on the host, after the package is built twice in the bare root,
+# with that script's cached bare root as the base:
 #   scripts/package-check.sh --base "${BRAE_FRESH_CACHE:-/var/cache/brae-fresh-check}/bookworm" \
-#     "$scratch/package-root" build/brae-update_*_amd64.deb        # summary: ^package check: (passed|FAILED)
+#     --again build-package-again/brae-update_*_amd64.deb \
+#     "$scratch/package-root" build-package/brae-update_*_amd64.deb   # summary: ^package check: (passed|FAILED)
 set -euo pipefail
 
 base=
-if [ "${1:-}" = "--base" ]; then
-  base=${2:?--base needs a directory}
+again=
+while [ "${1:-}" = "--base" ] || [ "${1:-}" = "--again" ]; do
+  case $1 in --base) base=${2:?--base needs a directory} ;; *) again=${2:?--again needs a package} ;; esac
   shift 2
-fi
-root=${1:?usage: package-check.sh [--base CACHED_ROOT] ROOT DEB}
-deb=${2:?usage: package-check.sh [--base CACHED_ROOT] ROOT DEB}
+done
+root=${1:?usage: package-check.sh [--base CACHED_ROOT] [--again DEB2] ROOT DEB}
+deb=${2:?usage: package-check.sh [--base CACHED_ROOT] [--again DEB2] ROOT DEB}
 here=$(cd "$(dirname "$0")" && pwd)
 deb=$(readlink -f "$deb")
 [ -f "$deb" ] || { echo "package check: FAILED: no package at $deb"; exit 1; }
+if [ -n "$again" ]; then  # before anything else: it needs no root
+  cmp "$deb" "$again" || { echo "package check: FAILED: $again, built again, differs from $deb"; exit 1; }
+  echo "== two builds of one commit: the same package, $(wc -c <"$deb") bytes =="
+fi
 [ "$(id -u)" = 0 ] || { echo "package check: FAILED: needs root (chroot and mounts)"; exit 1; }
 
 case $(readlink -m "$root") in / | /usr | /var | /tmp | /root | /home) fail_early=1 ;; *) fail_early= ;; esac

@@ -1,11 +1,13 @@
 // The updater builder on Windows files: the payloads land in the PE section, the output replaces an older
 // file through a file beside it, and the running program's own file is recognised under another spelling.
-// A copy carries no certificate table and the header checksum that the system's own imagehlp computes.
+// A copy carries no certificate table, the header checksum that the system's own imagehlp computes, and in
+// its version resource a description of what it carries.
 #include <gtest/gtest.h>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-// After windows.h, whose types it needs.
+// After windows.h, whose types they need.
 #include <imagehlp.h>
+#include <winver.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +16,7 @@
 #include <iterator>
 
 #include "payload/Builder.h"
+#include "payload/Digest.h"
 #include "payload/PayloadFile.h"
 #include "tests/payload/digest_cases.h"
 #include "tests/payload/test_files.h"
@@ -26,15 +29,44 @@ using payload_test::Pattern;
 using payload_test::ReadFile;
 using payload_test::WriteFile;
 
+// The name in the program's version resource (app/win32/brae-version.rc.in, linked in), and a copy's
+// description of what it carries.
+const std::string kName = "Series Brae firmware update";
+std::string Carries(const Bytes& b, const char* kind) {
+  return kName + ": " + std::to_string(b.size()) + "-byte " + kind + ", SHA-256 " +
+         HexOf(Sha256Of(b.data(), b.size()), 16);
+}
+
+// The file's description as Explorer reads it.
+std::string Description(const std::string& path) {
+  std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), nullptr) + 1);
+  void* text = nullptr;
+  UINT n = 0;
+  GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data());
+  VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileDescription", &text, &n);
+  return text ? static_cast<const char*>(text) : "(none)";
+}
+
 class PayloadBuilderWindows : public ::testing::Test {
  protected:
   BuildResult Build(bool fw, bool ld, const std::string& target) {
     cl_ = CommandLine{.TargetName = target, .FirmwarePath = dir_ / "fw.bin", .LoaderPath = dir_ / "ld.s19"};
     return BuildUpdater(fw, ld, cl_);
   }
-  // The running program with the payloads over its empty buffers, and its checksum as imagehlp makes it.
+  // The running program with the payloads over its empty buffers, its description (the resource's name,
+  // padded with spaces) what it carries and NULs, and its checksum as imagehlp makes it.
   Bytes Expected(const Bytes* loader, const Bytes* firmware) const {
-    return WithSystemCheckSum(payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware));
+    Bytes image = payload_test::WithPayloads(self_, static_cast<size_t>(at_), loader, firmware);
+    Bytes own, says;
+    for (char c : kName + " ") own.insert(own.end(), {static_cast<uint8_t>(c), 0});
+    for (char c : firmware ? Carries(*firmware, "firmware") : Carries(*loader, "loader")) {
+      says.insert(says.end(), {static_cast<uint8_t>(c), 0});
+    }
+    const auto at = std::search(image.begin(), image.end(), own.begin(), own.end());
+    if (at == image.end()) return {};
+    for (auto p = at; p[0] || p[1]; p += 2) p[0] = 0;
+    std::copy(says.begin(), says.end(), at);
+    return WithSystemCheckSum(image);
   }
   static Bytes WithSystemCheckSum(Bytes image) {
     DWORD stored = 0, sum = 0;
@@ -58,6 +90,7 @@ TEST_F(PayloadBuilderWindows, BuildsIntoTheSectionAndReplacesAnOlderCopy) {
   BuildResult r = Build(true, true, dir_ / "Name");
   ASSERT_TRUE(r.Ok) << r.Message;
   EXPECT_TRUE(ReadFile(dir_ / "Name.exe") == Expected(&ld, &fw));
+  EXPECT_EQ(Description(dir_ / "Name.exe"), Carries(fw, "firmware"));
   // Backslashes, as a technician types them, reach the same place.
   std::string backslashed = dir_ / "Other";
   std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
