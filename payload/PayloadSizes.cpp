@@ -45,10 +45,18 @@ std::vector<uint8_t> ReadPayloadFile(const std::string& path) {
 
 }  // namespace
 
-std::string FirmwareFault(const std::string& what, const uint8_t* data, size_t size) {
-  if (SizeOf(data, size) != 0) return {};
+namespace {
+
+// The refusal of a firmware of `size` bytes whose counted size is 0.
+std::string NoFirmware(const std::string& what, size_t size) {
   return what + (size == 0 ? " is empty" : " holds only 0xFF bytes") +
          ": there is no firmware to send, and an update would only erase the indicator";
+}
+
+}  // namespace
+
+std::string FirmwareFault(const std::string& what, const uint8_t* data, size_t size) {
+  return SizeOf(data, size) != 0 ? std::string() : NoFirmware(what, size);
 }
 
 std::string LoaderFault(const std::string& what, const uint8_t* data, size_t size) {
@@ -94,11 +102,16 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
       return r;
     }
   }
-  // The bytes the update would send: a loader file whole, the buffer up to its counted size.
-  std::string fault =
-      FirmwareFromFile(runMode)
-          ? FirmwareFault("The firmware file " + firmwarePath, r.FirmwareFile.data(), r.FirmwareFile.size())
-          : FirmwareFault("The embedded firmware", FirmwareBytes(), kFirmwareBufferSize);
+  // The bytes the update would send: a loader file whole, the buffer up to its counted size. A firmware
+  // counted above is not counted again (a whole MiB embedded).
+  std::string fault;
+  if (FirmwareFromFile(runMode)) {
+    if (firmware == 0) fault = NoFirmware("The firmware file " + firmwarePath, r.FirmwareFile.size());
+  } else if (runMode == RunMode::Embedded) {
+    if (firmware == 0) fault = NoFirmware("The embedded firmware", kFirmwareBufferSize);
+  } else {
+    fault = FirmwareFault("The embedded firmware", FirmwareBytes(), kFirmwareBufferSize);
+  }
   if (fault.empty()) {
     fault = LoaderFromFile(runMode)
                 ? LoaderFault("The loader file " + loaderPath, r.LoaderFile.data(), r.LoaderFile.size())
