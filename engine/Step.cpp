@@ -180,6 +180,8 @@ void TSerialThread::PollTimerFired() {
 
 void TSerialThread::TimeoutTimerFired() {
   if (Terminated()) return;
+  // One wake-up for the step that takes a connection: the look for it must not bring a second.
+  ConnectTimer->SetEnabled(false);
   ReplyKind = kReplyTimeout;
   WakeEvent.Set();
 }

@@ -116,11 +116,13 @@ void TCustomComm::OpenHandle() {
   openNotice_.clear();
   const std::string& target = pinned_.empty() ? DeviceName_ : pinned_;
   Handle = commos::CreateFile(target, waitForConnect_);
+  openPending_ = false;
   if (!Handle) {
     lastOsError_ = commos::LastErrorText();
     lastErrorKind_ = commos::LastErrorKind();
     // Not a failure yet: the next Open takes the connection, or tells why there is none.
-    if (lastErrorKind_ == commos::ErrorKind::Pending) return;
+    openPending_ = lastErrorKind_ == commos::ErrorKind::Pending;
+    if (openPending_) return;
     Report(kErrNotInstalled);
     return;
   }

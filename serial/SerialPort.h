@@ -213,7 +213,7 @@ class TCustomComm {
   // connection is made off this thread (OpenPending); a later Open takes it, or its failure, which is then
   // reported as any failed open is.
   void SetWaitForConnect(bool wait) { waitForConnect_ = wait; }
-  bool OpenPending() const { return !Connected() && lastErrorKind_ == commos::ErrorKind::Pending; }
+  bool OpenPending() const { return !Connected() && openPending_; }
   // A pending connection has been made or has failed: the next Open takes it without waiting.
   bool PendingOpenEnded() const;
   // Whether the last failed open found no device at all (rather than a busy, forbidden or broken one).
@@ -267,6 +267,7 @@ class TCustomComm {
   std::string lastOsError_;
   commos::TransferCancels closedCuts_;  // those of the handles already closed
   commos::ErrorKind lastErrorKind_ = commos::ErrorKind::None;
+  bool openPending_ = false;  // the last open left a remote connection being made
   // Errors read while dispatching an event that does not report them (bytes received, the output empty):
   // reading them clears them in the OS layer, so the next error report carries them instead of losing them.
   uint32_t heldErrors_ = 0;
