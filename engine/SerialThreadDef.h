@@ -101,8 +101,8 @@ constexpr int kWriteTimeoutMs = 1000;
 // serial driver queues before its writes block.
 constexpr int kLoaderLeadBytes = 4096;
 // The longest single wait of the upload for the line, on the runtime's timer: it bounds how long a counter
-// that lags the real clock keeps the upload from looking again. A step waits for room for a whole step,
-// 267 ms of line at 38400, so that each wait is one wake-up.
+// that lags the real clock keeps the upload from looking again. A step waits for room for a whole step:
+// 267 ms of line at 38400, one wake-up; at 9600 (1067 ms) four.
 constexpr int kLoaderPaceWaitMs = 300;
 // The most loader bytes one step of the upload sends, in one write, before the loop (and every other engine)
 // has its turn.

@@ -63,24 +63,23 @@ void RefuseDamaged(const DigestCheck& check, const char* kind) {
   if (!refusal.empty()) throw Refusal{refusal};
 }
 
-// Writes the image beside the target and renames it into place, so the target is either the old file or the
-// complete new one.
 // What a copy carries, for its file properties: its firmware, else its loader, as "N-byte firmware, SHA-256 "
 // and the digest's first 16 digits; the size and digest the record holds, or the bytes' own for a payload
 // taken over from a copy built before digests were recorded.
-std::string Carries(const uint8_t* firmware, const uint8_t* loader, const uint8_t* record) {
+std::string Carries(const uint8_t* firmware, const DigestCheck& firmwareDigest, const uint8_t* loader,
+                    const DigestCheck& loaderDigest) {
   auto describe = [](const DigestCheck& c, const char* kind) {
     return std::to_string(c.Length) + "-byte " + kind + ", SHA-256 " + HexOf(c.Actual, 16);
   };
   if (!StartsWithMarker(firmware, kFirmwareMarkerByte, kEmptyTestLength)) {
-    return describe(CheckDigest(firmware, kFirmwareBufferSize, record + kFirmwareDigestEntry), "firmware");
+    return describe(firmwareDigest, "firmware");
   }
-  if (!StartsWithMarker(loader, kLoaderMarkerByte, kEmptyTestLength)) {
-    return describe(CheckDigest(loader, kLoaderBufferSize, record + kLoaderDigestEntry), "loader");
-  }
+  if (!StartsWithMarker(loader, kLoaderMarkerByte, kEmptyTestLength)) return describe(loaderDigest, "loader");
   return "";
 }
 
+// Writes the image beside the target and renames it into place, so the target is either the old file or the
+// complete new one.
 void WriteImage(const std::string& target, const std::vector<uint8_t>& image, tk::FileMode mode) {
   const tk::WriteBesideResult w = tk::WriteBesideAndRename(target, image.data(), image.size(), mode);
   using Failure = tk::WriteBesideResult::Failure;
@@ -156,20 +155,16 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
       PlacePayload(image.data() + where.LoaderOffset, kLoaderBufferSize, bytes.data(), bytes.size());
       WriteDigestEntry(record + kLoaderDigestEntry, bytes.data(), bytes.size());
     }
-    // A payload the copy takes over goes with its entry; a damaged one must not travel on into new copies.
-    if (!copyFirmware) {
-      RefuseDamaged(CheckDigest(image.data() + where.FirmwareOffset, kFirmwareBufferSize,
-                                record + kFirmwareDigestEntry),
-                    "firmware");
-    }
-    if (!copyLoader) {
-      RefuseDamaged(
-          CheckDigest(image.data() + where.LoaderOffset, kLoaderBufferSize, record + kLoaderDigestEntry),
-          "loader");
-    }
-    // What the copy takes over from this program is held to the same test as a file it is given.
+    // Each buffer is read once against its entry: for the damage check and for the copy's description.
     const uint8_t* const firmware = image.data() + where.FirmwareOffset;
     const uint8_t* const loader = image.data() + where.LoaderOffset;
+    const DigestCheck firmwareDigest =
+        CheckDigest(firmware, kFirmwareBufferSize, record + kFirmwareDigestEntry);
+    const DigestCheck loaderDigest = CheckDigest(loader, kLoaderBufferSize, record + kLoaderDigestEntry);
+    // A payload the copy takes over goes with its entry; a damaged one must not travel on into new copies.
+    if (!copyFirmware) RefuseDamaged(firmwareDigest, "firmware");
+    if (!copyLoader) RefuseDamaged(loaderDigest, "loader");
+    // What the copy takes over from this program is held to the same test as a file it is given.
     if (!copyFirmware && !StartsWithMarker(firmware, kFirmwareMarkerByte, kEmptyTestLength)) {
       RefuseFault(FirmwareFault("This updater's embedded firmware", firmware, kFirmwareBufferSize));
     }
@@ -177,7 +172,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
       RefuseFault(LoaderFault("This updater's embedded loader", loader, SizeOf(loader, kLoaderBufferSize)));
     }
 
-    FinishCopy(&image, Carries(firmware, loader, record));
+    FinishCopy(&image, Carries(firmware, firmwareDigest, loader, loaderDigest));
     try {
       WriteImage(target, image, static_cast<tk::FileMode>(permissions));
     } catch (const IoError& e) {
