@@ -40,6 +40,9 @@ class IErrorDialog {
  public:
   virtual ~IErrorDialog() = default;
   virtual void ShowErrorMessage(uint32_t code) = 0;
+  // Why, in words, shown after the text of the code just shown (the reason a port the technician named did
+  // not open: "busy: held by PID 1234"), until the next code. Comes right after ShowErrorMessage.
+  virtual void ShowErrorDetail(const std::string& /*detail*/) {}
   virtual void Hide() = 0;
 };
 
