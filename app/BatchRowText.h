@@ -30,6 +30,9 @@ inline std::string RowResultText(const PortResult& result) {
     case PortOutcome::Skipped:
       text = "Skipped";
       break;
+    case PortOutcome::Checked:
+      text = "Checked";
+      break;
   }
   return result.Reason.empty() ? text : text + ": " + result.Reason;
 }

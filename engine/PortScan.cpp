@@ -74,6 +74,7 @@ void TSerialThread::OpenPort(int firstNumber) {
   flashUnanswered_ = 0;
   answered_ = false;
   if (!connecting) serial::DelayProcessingMessages(200);
+  if (PortNumber == 1) openFailures_.clear();
   for (int attempt = 0; attempt < count; ++attempt) {
     Port->SetDeviceName(Selected()->Device);
     if (!Port->Connected()) Port->Open();
@@ -90,23 +91,37 @@ void TSerialThread::OpenPort(int firstNumber) {
     }
     Log("\r\nCan not open " + Selected()->Device + " to communicate");
     PortOpenMarks[PortNumber] = 0;
+    const std::string why = Port->LastOsError();
+    const std::string failure = Selected()->Name + " did not open" + (why.empty() ? "" : ": " + why);
     if (batch_) {
-      const std::string why = Port->LastOsError();
-      EndForPort(PortEnd::NoPort, Selected()->Name + " did not open" + (why.empty() ? "" : ": " + why));
+      EndForPort(PortEnd::NoPort, failure);
       return;
     }
+    // A port the technician named deserves its reason beside the dialog's checklist.
+    if (namedPorts_) openFailures_.push_back(failure);
     ++PortNumber;
     if (PortNumber > count) {
       PortNumber = 1;
+      bool anyOpened = false;
+      for (int n = 1; n <= count; ++n) anyOpened = anyOpened || PortOpenMarks[n] == 1;
+      if (checkOnly_) {
+        // A check makes one round: no port left to ask.
+        std::string reason = anyOpened ? "No indicator answered on any port at 9600 or 38400 baud rate"
+                                       : "No port could be opened";
+        for (const std::string& f : openFailures_) reason += "; " + f;
+        CheckEnd(CheckVerdict::NoIndicator, reason);
+        return;
+      }
       if (ErrorShown == 0) {
-        bool anyOpened = false;
-        for (int n = 1; n <= count; ++n) anyOpened = anyOpened || PortOpenMarks[n] == 1;
         if (!anyOpened) {
           ShowErrorAlways(kErrorNoPort);
           Log("No serial port available in this computer");
         } else {
           ShowErrorAlways(kErrorNoIndicator);
         }
+        std::string detail;
+        for (const std::string& f : openFailures_) detail += (detail.empty() ? "" : "\n") + f;
+        if (!detail.empty() && ErrorDialog) ErrorDialog->ShowErrorDetail(detail);
       }
     }
   }
@@ -150,7 +165,7 @@ void TSerialThread::SendCommand(const std::string& text) {
       buffer[i] = text[i];
     }
     SetRxPos(1);
-    if (Terminated() || PortAway()) return;
+    if (Terminated() || PortAway() || CheckRefuses(text)) return;
     WriteAll(buffer, static_cast<int>(text.size()));
     if (Terminated() || PortAway()) return;
     const PortCandidate* port = Selected();

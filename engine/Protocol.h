@@ -9,6 +9,11 @@
 
 namespace engine {
 
+// The messages with which the indicator's memory ends an update.
+inline constexpr char kNoSpaceText[] =
+    "This indicator does not have enough space. Delete some files in the indicator first.";
+inline constexpr char kHeapText[] = "Start, End address outside heap";
+
 // The CRC-16 table of the reflected polynomial 0xA001.
 extern const std::array<uint16_t, 256> kCrcTable;
 

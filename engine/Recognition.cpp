@@ -29,7 +29,10 @@ void TSerialThread::Recognised(uint8_t kind) {
   answered_ = true;
   // Only a reply recognised says that an indicator is there: noise, or a device that is no indicator,
   // sends bytes too.
-  if (kind != kReplyTimeout) ReportAnswering();
+  if (kind != kReplyTimeout) {
+    ReportAnswering();
+    Advanced();
+  }
   ReplyKind = kind;
   WakeEvent.Set();
 }
@@ -141,6 +144,7 @@ bool TSerialThread::RecognisedAt(int p, const std::string& chunk) {
   if (o < 1) return false;
   const std::string answer(reinterpret_cast<const char*>(RxBuffer + o + 1), static_cast<size_t>(p - o - 1));
   TakeOut(o, p - o + 1);
+  CheckAnswered(answer);
   const uint8_t first = answer.empty() ? 0 : static_cast<uint8_t>(answer[0]);
   switch (State) {
     case eCheckFlash:
@@ -179,10 +183,12 @@ bool TSerialThread::RecognisedAt(int p, const std::string& chunk) {
     case eCheckPort:
       if (first == '0' || first == '1') {
         ReplyKind = kReplyNotBluetooth;
+        Advanced();
         Log("Non Bluetooth Con Port");
         WakeEvent.Set();
       } else if (!answer.empty()) {
         ReplyKind = kReplyBluetooth;
+        Advanced();
         Log("Bluetooth Con Port");
         WakeEvent.Set();
       }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/Check.h"
+
 namespace engine {
 
 // The main window's diagnostic log, status line and progress bar.
@@ -25,6 +27,12 @@ class IReporter {
   // A message for the technician that ends the update ("no space", an unreadable payload). False: the
   // engine shows it as a modal message box; a batch's port shows it in its own place instead.
   virtual bool ShowMessage(const std::string& /*text*/) { return false; }
+  // The update went further than ever before in this run (an answer on the way on, bytes sent): what a
+  // bound on a run without progress counts from.
+  virtual void Progressed() {}
+  // The identify-only check has its verdict on a port (a Bluetooth port comes on the way; the scan then
+  // goes on).
+  virtual void CheckDone(const CheckReport& /*report*/) {}
 };
 
 // The error dialog's messages, by code.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Check.h"
 #include "engine/Payloads.h"
 #include "engine/Protocol.h"
 #include "engine/Reporting.h"
@@ -158,6 +159,18 @@ class TSerialThread : public tk::Thread {
   // How a batch engine left its port without an update (PortEnd::None otherwise), and why, in words.
   PortEnd Ended() const { return ended_; }
   const std::string& EndReason() const { return endReason_; }
+  // The identify-only check (set before Start): the engine identifies the indicator as an update does and
+  // ends where the update would first change it. Without a firmware the fit is not checked.
+  void SetCheckOnly(bool firmwareGiven);
+  bool CheckOnly() const { return checkOnly_; }
+  // The check's last report: its verdict once the engine has ended.
+  const CheckReport& CheckResult() const { return check_; }
+  // Ms the engine itself still waits for the indicator in a long wait (the erase, the loader's Q): a bound on
+  // progress does not end such a wait early. 0 otherwise.
+  int64_t LongWaitLeftMs() const;
+  // Whether the indicator is in its boot loader as far as the engine knows (the loader has gone, the erase
+  // or the image is under way): a run that ends now leaves it there.
+  bool InBootLoader() const;
   // Stores the boot flag; the first step comes through the driver like every other, after what the UI
   // thread has queued already (many engines start at once without one's first step holding the next).
   void StartQueued(int bootFlag);
@@ -197,6 +210,13 @@ class TSerialThread : public tk::Thread {
   void ProcessChunk(const uint8_t* bytes, int count);
   // Tells the window the port and rate the indicator answers on, the first time it does.
   void ReportAnswering();
+  // A reply recognised in this state: progress when it is further on than any before.
+  void Advanced();
+  // The check's side: an answer kept, the verdict told (and the engine ended when `ends`), the commands that
+  // change the indicator refused.
+  void CheckAnswered(const std::string& answer);
+  void CheckEnd(CheckVerdict verdict, const std::string& reason, bool ends = true);
+  bool CheckRefuses(const std::string& command);
 
   // Port scan and sending.
   void OpenPort(int firstNumber);
@@ -366,6 +386,12 @@ class TSerialThread : public tk::Thread {
   bool stepPending_ = false;    // a step came while one was running: it follows
   bool writePending_ = false;   // the port's last write had not completed when the engine went on
   bool answered_ = false;       // an indicator has answered on this port
+  bool checkOnly_ = false;      // the identify-only check
+  bool checkFirmware_ = false;  // it has a firmware to check the fit of
+  CheckReport check_;
+  int progressRank_ = 0;  // how far on the furthest answer so far came
+  // Why the ports the technician named did not open, in this round.
+  std::vector<std::string> openFailures_;
   // The pending write: since when, how long it may take before it counts as held, whether it has taken that
   // long (and the problem dialog told it), and whether a step waits for it.
   struct HeldWrite {

@@ -3,13 +3,6 @@
 
 namespace engine {
 
-namespace {
-
-const char* const kNoSpace =
-    "This indicator does not have enough space. Delete some files in the indicator first.";
-
-}  // namespace
-
 void TSerialThread::ShowErrorOnce(uint32_t code) {
   if (ErrorShown == 0) ShowErrorAlways(code);
 }
@@ -84,6 +77,11 @@ void TSerialThread::BackToU(const std::string& why) {
 }
 
 void TSerialThread::TryNextPort(PortEnd why) {
+  if (checkOnly_ && !batch_ && PortNumber >= PortCount()) {
+    // A check makes one round of the ports: with no verdict on the last one, nothing answered.
+    CheckEnd(CheckVerdict::NoIndicator, "No indicator answered on any port at 9600 or 38400 baud rate");
+    return;
+  }
   if (batch_) {
     const std::string name = Selected() ? Selected()->Name : std::string();
     EndForPort(why, why == PortEnd::Bluetooth
@@ -92,6 +90,7 @@ void TSerialThread::TryNextPort(PortEnd why) {
     return;
   }
   OpenPort(PortNumber >= PortCount() ? 1 : PortNumber + 1);
+  if (Terminated()) return;
   // A remote port still connecting is asked once its connection has come.
   if (Port->OpenPending()) {
     Go(eReadyOpen);
@@ -101,6 +100,14 @@ void TSerialThread::TryNextPort(PortEnd why) {
 }
 
 void TSerialThread::BaudPath() {
+  // Every command from here on changes the indicator: the check has its verdict.
+  if (checkOnly_) {
+    CheckEnd(checkFirmware_ ? CheckVerdict::Fits : CheckVerdict::FitNotChecked,
+             checkFirmware_ ? "firmware " + std::to_string(FirmwareSize) + " bytes, flash size " +
+                                  std::to_string(FlashSize)
+                            : std::string());
+    return;
+  }
   if (CurrentBaud == 9600 && BootFlag == 0) {
     Ask(eSebx384, "{SEBX38400}");
   } else if (CurrentBaud == 9600) {
@@ -128,7 +135,7 @@ void TSerialThread::Transition() {
       if (kind == kReplyAck) {
         AskAfresh(eCheckPort, "{SCPC}");
         HideError();
-      } else if (timeout && BootFlag == 1) {
+      } else if (timeout && BootFlag == 1 && !checkOnly_) {
         Ask(eU96, "U");
       } else if (timeout) {
         AskAt(eZa384Before, 38400, "{ZA1}");
@@ -147,7 +154,11 @@ void TSerialThread::Transition() {
       break;
     case eCheckFlash:
       if (kind == kReplyAck) flashUnanswered_ = 0;
-      if (timeout && FlashSize == 0 && FlashMismatch() && ++flashUnanswered_ < kFlashAsks) {
+      if (checkOnly_ && !checkFirmware_) {
+        // No firmware to hold the flash size against: the indicator's answers are what the check reports.
+        if (kind == kReplyAck) Ask(eRequestSCPVersion, "{VC}");
+        if (timeout) StartOverAt9600();
+      } else if (timeout && FlashSize == 0 && FlashMismatch() && ++flashUnanswered_ < kFlashAsks) {
         // No size ever came: a firmware that needs a large flash would be refused for good on a size the
         // indicator never sent. A lost answer instead, and the indicator is identified again; but one that
         // never answers it is a model without the command, which such a firmware does not suit.
@@ -157,6 +168,11 @@ void TSerialThread::Transition() {
         if (timeout && FlashSize == 0) {
           Log("No flash size after " + std::to_string(kFlashAsks) +
               " {VFSH} in a row: this indicator does not tell its flash size");
+        }
+        if (checkOnly_) {
+          CheckEnd(CheckVerdict::NotAMatch, "firmware " + std::to_string(FirmwareSize) +
+                                                " bytes, flash size " + std::to_string(FlashSize));
+          break;
         }
         ShowErrorAlways(kErrorWrongFirmware);
       } else {
@@ -192,11 +208,15 @@ void TSerialThread::Transition() {
     case eCheckHeapAddress:
       if (kind == kReplyHeapFD) {
         Ask(eRequestVersion, "{VW}");
+      } else if (kind == kReplyHeapF9 && checkOnly_) {
+        CheckEnd(CheckVerdict::HeapOutOfRange, "{PS420004,424FFF} answered F9");
       } else if (kind == kReplyHeapF9) {
-        Message("Start, End address outside heap");
+        Message(kHeapText);
         Finish();
+      } else if (kind == kReplyHeap14 && checkOnly_) {
+        CheckEnd(CheckVerdict::NoSpace, "{PS420004,424FFF} answered 14");
       } else if (kind == kReplyHeap14) {
-        Message(kNoSpace);
+        Message(kNoSpaceText);
         Finish();
       } else if (kind == kReplyHeapOther) {
         BaudPath();
@@ -218,6 +238,9 @@ void TSerialThread::Transition() {
     case eZa384Before:
       if (kind == kReplyAck) {
         AskAfresh(eCheckPort, "{SCPC}");
+      } else if (timeout && checkOnly_) {
+        // "U" would start an erase in a boot loader: a check asks no further where {ZA1} went unanswered.
+        TryNextPort(PortEnd::NoIndicator);
       } else if (timeout) {
         Ask(eU384, "U");
       }
@@ -279,8 +302,10 @@ void TSerialThread::Transition() {
       break;
     case eFt96:
     case eFt384:
-      if (kind == kReplyFtTooBig) {
-        Message(kNoSpace);
+      if (kind == kReplyFtTooBig && checkOnly_) {
+        CheckEnd(CheckVerdict::NoSpace, "{FT} answered 9251 or more");
+      } else if (kind == kReplyFtTooBig) {
+        Message(kNoSpaceText);
         Finish();
       } else if (kind == kReplyFtFits) {
         RetryCount = 0;
@@ -380,6 +405,7 @@ void TSerialThread::Transition() {
         AskAfresh(eCheckFlash, "{VFSH}");
       } else if (kind == kReplyBluetooth) {
         Log("Cannot update over a bluetooth port, skipping");
+        if (checkOnly_) CheckEnd(CheckVerdict::Bluetooth, std::string(), false);
         TryNextPort(PortEnd::Bluetooth);
       } else if (timeout) {
         ResendOr("{SCPC}", &TSerialThread::StartOverAt9600);

@@ -27,7 +27,8 @@ struct Refusal {
 // One payload file whole, refused when it is missing, unreadable, empty, longer than its buffer takes, or
 // beginning with its buffer's empty mark (the copy would read as carrying no payload and never update).
 std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size_t limit, uint8_t marker) {
-  if (!PayloadFile::Exists(path)) throw Refusal{std::string("Can not open ") + kind + " file"};
+  if (!PayloadFile::Exists(path))
+    throw Refusal{std::string("Can not open ") + kind + " file" + WhyNotOpen(path)};
   std::vector<uint8_t> bytes(limit + 1);
   try {
     PayloadFile file;

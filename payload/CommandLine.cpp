@@ -27,9 +27,53 @@ bool IsAll(const std::string& a) {
   return a == "/all" || a == "\\all" || a == "--all";
 }
 
+bool IsCheck(const std::string& a) {
+  return a == "/check" || a == "\\check" || a == "--check";
+}
+
+bool IsTimeout(const std::string& a) {
+  return a == "--timeout";
+}
+
+// "--port=COM3" is "--port" "COM3" for the long options that take a value; any other argument stays whole.
+std::vector<std::string> SplitLongValues(const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const size_t eq = args[i].find('=');
+    const std::string name = eq == std::string::npos ? std::string() : Lower(args[i].substr(0, eq));
+    if (i > 0 && (name == "--port" || name == "--timeout")) {
+      out.push_back(args[i].substr(0, eq));
+      out.push_back(args[i].substr(eq + 1));
+    } else {
+      out.push_back(args[i]);
+    }
+  }
+  return out;
+}
+
+// Whole seconds, 1 to a day; anything else is refused with its reason.
+int ParseSeconds(const std::string& text, std::string& error) {
+  long value = 0;
+  bool ok = !text.empty() && text.size() <= 6;
+  for (char c : text) {
+    ok = ok && c >= '0' && c <= '9';
+    if (ok) value = value * 10 + (c - '0');
+  }
+  if (ok && value >= 1 && value <= 86400) return static_cast<int>(value);
+  error = "--timeout needs whole seconds from 1 to 86400, not \"" + text + "\"";
+  return 0;
+}
+
 }  // namespace
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+bool IsOption(const std::string& arg) {
+  const std::string a = Lower(arg);
+  return Is(a, 'b') || Is(a, 'u') || Is(a, 'i') || Is(a, 'l') || a == "/x" || IsPort(a) || IsAll(a) ||
+         IsCheck(a) || IsTimeout(a);
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& given) {
+  const std::vector<std::string> args = SplitLongValues(given);
   CommandLine cl;
   const size_t count = args.empty() ? 0 : args.size() - 1;
   auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
@@ -39,21 +83,46 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   bool buildSeen = false;
   RunMode mode = RunMode::Embedded;
 
+  // Which arguments an option took (itself or as its value); the rest are named as ignored.
+  std::vector<bool> used(count + 2, false);
+  auto take = [&](size_t from, size_t n) {
+    for (size_t k = from; k < from + n && k < used.size(); ++k) used[k] = true;
+  };
+  bool updateSeen = false;
+
   // First pass: /b, /u, /i, /p; a later option overrides an earlier one.
   for (size_t i = 1; i <= count; ++i) {
     const std::string a = Lower(arg(i));
+    if (IsTimeout(a)) {
+      take(i, 2);
+      cl.TimeoutError.clear();
+      cl.TimeoutSeconds = ParseSeconds(arg(i + 1), cl.TimeoutError);
+      i += 1;
+      continue;
+    }
+    if (IsCheck(a)) {
+      take(i, 1);
+      cl.Check = true;
+      continue;
+    }
     if (IsPort(a)) {
+      take(i, 2);
       // The name is taken as it is, whatever it looks like; a missing one is an empty name, refused later.
       cl.Ports.push_back(arg(i + 1));
       i += 1;
       continue;
     }
     if (IsAll(a)) {
+      take(i, 1);
       cl.All = true;
       continue;
     }
-    if (Is(a, 'b')) cl.BootFlag = true;
+    if (Is(a, 'b')) {
+      take(i, 1);
+      cl.BootFlag = true;
+    }
     if (Is(a, 'u')) {
+      take(i, 3);
       cl.TargetName = arg(i + 1);
       cl.FirmwarePath = arg(i + 2);
       i += 2;
@@ -61,6 +130,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       buildSeen = true;
     }
     if (Is(a, 'i')) {
+      take(i, 2);
+      updateSeen = true;
       cl.FirmwarePath = arg(i + 1);
       i += 1;
       mode = RunMode::FirmwareFile;
@@ -68,8 +139,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         // Note: "/i" as the last argument leaves i past count, so this looks at an empty argument and
         // takes it as the loader path (run mode 4, ended later by the firmware-file message).
         const std::string b = Lower(arg(i + 1));
-        // A /p or /all after the firmware file is that option, never the loader.
-        if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l') && !IsPort(b) && !IsAll(b)) {
+        // An option of ours after the firmware file is that option, never the loader (/x aside, as it
+        // always was).
+        if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l') && !IsPort(b) && !IsAll(b) &&
+            !IsCheck(b) && !IsTimeout(b)) {
+          take(i + 1, 1);
           cl.LoaderPath = arg(i + 1);
           i += 1;
           mode = RunMode::BothFiles;
@@ -81,18 +155,26 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   // Second pass, from argument 0: /l decides between the build modes and overrides the first pass; /x.
   for (size_t i = 0; i <= count; ++i) {
     const std::string a = Lower(arg(i));
-    if (i > 0 && IsPort(a)) {
-      i += 1;  // a port name is never read as an option
+    if (i > 0 && (IsPort(a) || IsTimeout(a))) {
+      i += 1;  // a port name or a number is never read as an option
       continue;
     }
     if (Is(a, 'l')) {
+      take(i, 2);
       cl.LoaderPath = arg(i + 1);
       i += 1;
+      cl.LoaderOverridesUpdate = !buildSeen && updateSeen && FirmwareFromFile(mode);
       mode = buildSeen ? RunMode::BuildBoth : RunMode::BuildLoader;
     }
-    if (a == "/x") cl.ExitWhenDone = true;
+    if (a == "/x") {
+      take(i, 1);
+      cl.ExitWhenDone = true;
+    }
   }
 
+  for (size_t i = 1; i <= count; ++i) {
+    if (!used[i]) cl.Ignored.push_back(arg(i));
+  }
   cl.RunMode = mode;
   return cl;
 }

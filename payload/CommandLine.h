@@ -13,6 +13,9 @@
 //                                 scan tries Com1 to Com25
 //   /all, --all                   every port at once (Com1 to Com25, or the /p ports), one update per
 //                                 indicator found
+//   /check, --check               identify the indicator and check the firmware's fit; change nothing
+//   --timeout SECONDS             end the run when SECONDS pass without progress
+// The long options with a value also take it as --name=value.
 // Options also take a backslash ("\u"), except /x; letters in any case; any argument shows the
 // "DiagnosticMode" button.
 #pragma once
@@ -65,7 +68,20 @@ struct CommandLine {
   std::vector<std::string> Ports = {};
   // /all: one update on each port at once (a batch).
   bool All = false;
+  // /check: identify and check the fit, send nothing that changes the indicator.
+  bool Check = false;
+  // --timeout: seconds without progress after which the run ends; 0: none. TimeoutError says why a given
+  // value is no number of seconds (the start is refused then).
+  int TimeoutSeconds = 0;
+  std::string TimeoutError = {};
+  // Arguments that no option took, in order: each is named as ignored.
+  std::vector<std::string> Ignored = {};
+  // /l came after an update's /i: the program builds UpdateLoad.exe instead of updating.
+  bool LoaderOverridesUpdate = false;
 };
+
+// Whether ParseCommandLine reads `a` (any case) as one of its options.
+bool IsOption(const std::string& a);
 
 // args[0] is the program's own path, the options follow. No argument is rejected: a missing argument after an
 // option reads as an empty string, which the later stages report as a file that cannot be opened.

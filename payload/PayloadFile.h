@@ -21,6 +21,9 @@ class IoError : public std::runtime_error {
 std::string IoMessage(const std::string& path, int err);
 std::string IoMessage(const std::string& path, const std::string& what, int err);
 
+// ": fw.bin: No such file or directory": which file, and why it does not open (": no file was named").
+std::string WhyNotOpen(const std::string& path);
+
 class PayloadFile {
  public:
   static constexpr size_t kBufferSize = 64 * 1024;

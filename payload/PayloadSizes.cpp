@@ -65,6 +65,17 @@ std::string LoaderFault(const std::string& what, const uint8_t* data, size_t siz
   return what + " is not S-record text (" + why + "): the indicator's boot loader could not take it";
 }
 
+std::string WhyNotOpen(const std::string& path) {
+  if (path.empty()) return ": no file was named";
+  try {
+    PayloadFile probe;
+    probe.Open(path);
+  } catch (const IoError& e) {
+    return std::string(": ") + e.what();
+  }
+  return ": " + path;
+}
+
 SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
                                 const std::string& loaderPath) {
   SizesResult r;
@@ -79,7 +90,7 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
     try {
       if (!PayloadFile::Exists(firmwarePath)) {
         r.outcome = SizesResult::kMissingFirmware;
-        r.Message = "Can not open firmware file";
+        r.Message = "Can not open firmware file" + WhyNotOpen(firmwarePath);
         return r;
       }
       r.FirmwareFile = ReadPayloadFile(firmwarePath);
@@ -89,7 +100,7 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
         if (!PayloadFile::Exists(loaderPath)) {
           r = SizesResult{};
           r.outcome = SizesResult::kMissingLoader;
-          r.Message = "Can not open loadS19 file";
+          r.Message = "Can not open loadS19 file" + WhyNotOpen(loaderPath);
           return r;
         }
         r.LoaderFile = ReadPayloadFile(loaderPath);
@@ -125,6 +136,44 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
   }
   r.FirmwareSize = static_cast<int32_t>(AdjustFirmwareSize(firmware));
   r.LoaderSize = static_cast<int32_t>(loader);
+  return r;
+}
+
+}  // namespace payload
+
+namespace payload {
+
+SizesResult ComputeFirmwareSize(RunMode runMode, const std::string& firmwarePath) {
+  SizesResult r;
+  uint32_t firmware = 0;
+  std::string fault;
+  if (FirmwareFromFile(runMode)) {
+    try {
+      if (!PayloadFile::Exists(firmwarePath)) {
+        r.outcome = SizesResult::kMissingFirmware;
+        r.Message = "Can not open firmware file" + WhyNotOpen(firmwarePath);
+        return r;
+      }
+      r.FirmwareFile = ReadPayloadFile(firmwarePath);
+    } catch (const IoError& e) {
+      r = SizesResult{};
+      r.outcome = SizesResult::kIoError;
+      r.Message = std::string("Can not read firmware file ") + e.what();
+      return r;
+    }
+    firmware = SizeOf(r.FirmwareFile.data(), r.FirmwareFile.size());
+    if (firmware == 0) fault = NoFirmware("The firmware file " + firmwarePath, r.FirmwareFile.size());
+  } else if (!FirmwareBufferEmpty()) {
+    firmware = SizeOf(FirmwareBytes(), kFirmwareBufferSize);
+    if (firmware == 0) fault = NoFirmware("The embedded firmware", kFirmwareBufferSize);
+  }
+  if (!fault.empty()) {
+    r = SizesResult{};
+    r.outcome = SizesResult::kRefused;
+    r.Message = fault;
+    return r;
+  }
+  r.FirmwareSize = firmware == 0 ? 0 : static_cast<int32_t>(AdjustFirmwareSize(firmware));
   return r;
 }
 

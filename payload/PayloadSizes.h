@@ -51,4 +51,9 @@ std::string LoaderFault(const std::string& what, const uint8_t* data, size_t siz
 SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
                                 const std::string& loaderPath);
 
+// The firmware alone, for the identify-only check: from the file (run modes 3 and 4), else from the buffer
+// when it carries one; FirmwareSize 0 without either (the fit is then not checked). The loader is not
+// looked at. The same refusals as above for the firmware.
+SizesResult ComputeFirmwareSize(RunMode runMode, const std::string& firmwarePath);
+
 }  // namespace payload

@@ -11,6 +11,7 @@ ConsoleView::Options HumanOptions(const ConsolePresentation::Options& options) {
   human.Out = options.Json ? stderr : stdout;
   human.Terminal = options.IsTerminal && options.IsTerminal(human.Out);
   human.LiveLog = options.LiveLog && !options.Json;
+  human.Device = [](const std::string& name) { return commos::ResolvePortName(name); };
   // With JSON lines the machine view ends the program.
   if (!options.Json) human.OnEnd = options.OnEnd;
   return human;

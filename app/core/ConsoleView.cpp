@@ -45,6 +45,7 @@ class ConsoleView::Row : public IPortView {
     if (code != 0) view_.ShowErrorMessage(code);
   }
   void MessageShown(const std::string& text) override { view_.MessageBox(text, "Message"); }
+  void CheckDone(const engine::CheckReport& report) override { view_.CheckDone(report); }
   void Ended(const PortResult& result) override {
     view_.ProgressVisibleChanged(false);
     view_.Line(ResultText(result) + (result.LogFile.empty() ? "" : "; diagnostic log: " + result.LogFile));
@@ -58,6 +59,7 @@ class ConsoleView::Row : public IPortView {
     o.Terminal = batch.o_.Terminal;
     o.LiveLog = batch.o_.LiveLog;
     o.Clock = batch.o_.Clock;
+    o.Device = batch.o_.Device;
     o.Prefix = name + ": ";
     o.Print = [&batch](const std::string& line) { batch.Line(line); };
     if (batch.o_.Terminal) o.Bar = [&batch, index](const std::string& bar) { batch.SetBar(index, bar); };
@@ -100,6 +102,9 @@ std::string ConsoleView::ResultText(const PortResult& r) {
     case PortOutcome::Running:
       text = "running";
       break;
+    case PortOutcome::Checked:
+      text = "checked";
+      break;
   }
   text += " after " + FormatDuration(r.Seconds);
   if (!r.Reason.empty()) text += ": " + r.Reason;
@@ -110,7 +115,7 @@ std::string ConsoleView::ResultText(const PortResult& r) {
 }
 
 void ConsoleView::BatchEnded(const BatchResult& result) {
-  std::vector<std::string> lists[5];
+  std::vector<std::string> lists[6];
   for (const PortResult& port : result.Ports) lists[static_cast<int>(port.Outcome)].push_back(port.Port);
   auto count = [&](PortOutcome o) { return std::to_string(lists[static_cast<int>(o)].size()); };
   auto names = [&](PortOutcome o) {
@@ -118,10 +123,12 @@ void ConsoleView::BatchEnded(const BatchResult& result) {
     for (const std::string& name : lists[static_cast<int>(o)]) text += " " + name;
     return text;
   };
-  std::string text = "Batch " + std::string(result.Ok ? "done" : "NOT done") + " after " +
-                     FormatDuration(result.Seconds) + ": " + count(PortOutcome::Updated) + " updated, " +
-                     count(PortOutcome::Failed) + " failed, " + count(PortOutcome::NoIndicator) +
-                     " without an indicator, " + count(PortOutcome::Skipped) + " skipped";
+  const bool checks = !lists[static_cast<int>(PortOutcome::Checked)].empty();
+  std::string text =
+      "Batch " + std::string(result.Ok ? "done" : "NOT done") + " after " + FormatDuration(result.Seconds) +
+      ": " + (checks ? count(PortOutcome::Checked) + " checked, " : std::string()) +
+      count(PortOutcome::Updated) + " updated, " + count(PortOutcome::Failed) + " failed, " +
+      count(PortOutcome::NoIndicator) + " without an indicator, " + count(PortOutcome::Skipped) + " skipped";
   if (!lists[static_cast<int>(PortOutcome::Updated)].empty())
     text += "\n  Updated:" + names(PortOutcome::Updated);
   if (!lists[static_cast<int>(PortOutcome::Failed)].empty())

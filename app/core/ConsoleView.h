@@ -29,6 +29,8 @@ class ConsoleView : public IView, public engine::IErrorDialog {
     std::function<uint64_t()> Clock;
     // Ends the message loop with the exit code.
     std::function<void(int)> OnEnd;
+    // The device a port name stands for ("/dev/ttyUSB0" for "Com3"); none named without it.
+    std::function<std::string(const std::string&)> Device = {};
     // A port's row of a batch: every line it prints starts with this ("Com3: ").
     std::string Prefix = {};
     // A row: its lines go here instead of Out, and on a terminal its bar's text (empty: no bar).
@@ -52,12 +54,17 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   void PayloadsChosen(const PayloadReport& firmware, const PayloadReport& loader) override;
   void LogFileDone(const LogFileResult& result) override;
   void EndProgram(int exitCode) override;
+  void PortAnswering(const std::string& name, const std::string& device, int baud) override;
+  void Notice(const std::string& text) override;
+  void CheckDone(const engine::CheckReport& report) override;
+  void RunEnded(const RunResult& result) override;
 
   IPortView* PortAdded(size_t index, const std::string& name) override;
   void BatchEnded(const BatchResult& result) override;
 
   // engine::IErrorDialog
   void ShowErrorMessage(uint32_t code) override;
+  void ShowErrorDetail(const std::string& detail) override;
   void Hide() override {}
 
   // "12.3 kB/s" style rate and "m:ss" time; shared with the tests.
@@ -67,6 +74,10 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   static std::string ProgressText(int position, int max, double bytesPerSecond);
   // What a port's result says in one line: "updated in 1:23", "failed: reason (error 2)".
   static std::string ResultText(const PortResult& result);
+  // "Com3 (/dev/ttyUSB0)": the port, and the device behind it where that says more.
+  static std::string PortAndDevice(const std::string& name, const std::string& device);
+  // A check's report as a block: where, the verdict, then each answer on a line of its own.
+  static std::string CheckText(const engine::CheckReport& report, const std::string& device);
 
  private:
   void Line(const std::string& text);

@@ -82,6 +82,10 @@ class JsonView::Row : public IPortView {
     if (human_) human_->MessageShown(text);
     view_.MessageBox(text, "Message");
   }
+  void CheckDone(const engine::CheckReport& report) override {
+    if (human_) human_->CheckDone(report);
+    view_.CheckDone(report);
+  }
   void Ended(const PortResult& result) override {
     if (human_) human_->Ended(result);
     view_.EmitPortResult(result);
@@ -132,7 +136,10 @@ JsonObject PortObject(const PortResult& r) {
 
 void JsonView::EmitPortResult(const PortResult& r) {
   JsonObject o;
-  o.Add("ok", r.Outcome == PortOutcome::Updated).Add("outcome", OutcomeName(r.Outcome));
+  const bool checked = r.Outcome == PortOutcome::Checked;
+  o.Add("ok", r.Outcome == PortOutcome::Updated || (checked && !engine::RefusesFirmware(r.Check.Verdict)));
+  o.Add("outcome", OutcomeName(r.Outcome));
+  if (checked) o.Add("verdict", engine::VerdictName(r.Check.Verdict));
   AddTextOrNull(o, "device", r.Device);
   if (r.Baud != 0) {
     o.Add("baud", r.Baud);
@@ -163,6 +170,8 @@ void JsonView::EmitBatch(int exitCode) {
       JsonObject o = PortObject(r);
       if (outcome == PortOutcome::Updated) {
         o.Add("baud", r.Baud);
+      } else if (outcome == PortOutcome::Checked) {
+        o.Add("baud", r.Baud).Add("verdict", engine::VerdictName(r.Check.Verdict));
       } else if (outcome == PortOutcome::Failed) {
         o.Add("error_code", r.ErrorCode).Add("status", r.Status).Add("reason", r.Reason);
       } else {
@@ -176,6 +185,11 @@ void JsonView::EmitBatch(int exitCode) {
   o.Add("ok", b.Ok && exitCode == 0)
       .Add("exit_code", exitCode)
       .Add("seconds", std::round(b.Seconds * 10) / 10);
+  if (haveResult_) o.Add("interrupted", result_.Interrupted);
+  // Only a check has checked ports: an update's batch line stays as it was.
+  bool anyChecked = false;
+  for (const PortResult& r : b.Ports) anyChecked = anyChecked || r.Outcome == PortOutcome::Checked;
+  if (anyChecked) o.AddRaw("checked", list(PortOutcome::Checked));
   o.AddRaw("updated", list(PortOutcome::Updated));
   o.AddRaw("failed", list(PortOutcome::Failed));
   o.AddRaw("no_indicator", list(PortOutcome::NoIndicator));
@@ -203,7 +217,13 @@ void JsonView::Emit(const std::string& event, JsonObject fields) {
 }
 
 void JsonView::MessageBox(const std::string& text, const std::string& caption) {
-  Emit("message", JsonObject().Add("caption", caption).Add("text", text));
+  // A program reads one kind of line end: the message box's CR LF become LF.
+  std::string lf;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lf.push_back(text[i] == '\r' ? '\n' : text[i]);
+  }
+  Emit("message", JsonObject().Add("caption", caption).Add("text", lf));
   if (o_.Human) o_.Human->MessageBox(text, caption);
 }
 
@@ -317,7 +337,50 @@ void JsonView::ShowErrorMessage(uint32_t code) {
   const std::vector<std::string> lines = ErrorTextFor(code).Lines;
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
+  errorCode_ = code;
   Emit("error", JsonObject().Add("code", code).Add("text", text));
+}
+
+void JsonView::ShowErrorDetail(const std::string& detail) {
+  if (o_.Human) o_.Human->ShowErrorDetail(detail);
+  // The same error again, with why: the last error line says all.
+  const std::vector<std::string> lines = ErrorTextFor(errorCode_).Lines;
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
+  Emit("error",
+       JsonObject().Add("code", errorCode_).Add("text", text + "\n\n" + detail).Add("detail", detail));
+}
+
+void JsonView::Notice(const std::string& text) {
+  if (o_.Human) o_.Human->Notice(text);
+  Emit("notice", JsonObject().Add("text", text));
+}
+
+JsonObject JsonView::CheckObject(const engine::CheckReport& r, const std::string& device) {
+  JsonObject answers;
+  for (const engine::CheckAnswer& a : r.Answers) answers.Add(a.Command, a.Answer);
+  JsonObject o;
+  o.Add("name", r.Port);
+  AddTextOrNull(o, "device", device);
+  if (r.Baud) {
+    o.Add("baud", r.Baud);
+  } else {
+    o.AddNull("baud");
+  }
+  o.Add("verdict", engine::VerdictName(r.Verdict)).Add("fits", r.Verdict == engine::CheckVerdict::Fits);
+  o.Add("text", engine::VerdictText(r.Verdict)).Add("reason", r.Reason).Add("answers", answers);
+  return o;
+}
+
+void JsonView::CheckDone(const engine::CheckReport& report) {
+  if (o_.Human) o_.Human->CheckDone(report);
+  Emit("check", CheckObject(report, o_.Device ? o_.Device(report.Device) : std::string()));
+}
+
+void JsonView::RunEnded(const RunResult& result) {
+  if (o_.Human) o_.Human->RunEnded(result);
+  haveResult_ = true;
+  result_ = result;
 }
 
 void JsonView::Hide() {
@@ -332,7 +395,14 @@ void JsonView::EndProgram(int exitCode) {
   } else {
     JsonObject o;
     o.Add("ok", exitCode == 0).Add("exit_code", exitCode);
-    if (!refusal_.empty()) o.Add("reason", refusal_);
+    if (haveResult_) {
+      o.Add("outcome", result_.Outcome);
+      o.Add("reason", result_.Reason.empty() ? refusal_ : result_.Reason);
+      o.Add("interrupted", result_.Interrupted);
+      if (!result_.Verdict.empty()) o.Add("verdict", result_.Verdict);
+    } else if (!refusal_.empty()) {
+      o.Add("reason", refusal_);
+    }
     AddClosingFields(o);
     Emit("result", o);
   }

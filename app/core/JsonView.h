@@ -56,9 +56,16 @@ class JsonView : public IView, public engine::IErrorDialog {
   void EndProgram(int exitCode) override;
   IPortView* PortAdded(size_t index, const std::string& name) override;
   void BatchEnded(const BatchResult& result) override;
+  void Notice(const std::string& text) override;
+  void CheckDone(const engine::CheckReport& report) override;
+  void RunEnded(const RunResult& result) override;
+
+  // A check's report as the fields of its event; `device`: the path or URL the port name stands for.
+  static JsonObject CheckObject(const engine::CheckReport& report, const std::string& device);
 
   // engine::IErrorDialog
   void ShowErrorMessage(uint32_t code) override;
+  void ShowErrorDetail(const std::string& detail) override;
   void Hide() override;
 
  private:
@@ -96,6 +103,9 @@ class JsonView : public IView, public engine::IErrorDialog {
   std::vector<std::unique_ptr<Row>> rows_;
   bool batch_ = false;
   BatchResult batchResult_;
+  bool haveResult_ = false;
+  RunResult result_;
+  uint32_t errorCode_ = 0;
 };
 
 }  // namespace app

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/core/Texts.h"
+#include "engine/Protocol.h"
 #include "engine/SerialThreadDef.h"
 #include "serial/CommOs.h"
 #include "toolkit/Clock.h"
@@ -41,11 +42,25 @@ const char* OutcomeName(PortOutcome outcome) {
       return "no_indicator";
     case PortOutcome::Skipped:
       return "skipped";
+    case PortOutcome::Checked:
+      return "checked";
   }
   return "failed";
 }
 
 bool BatchOk(const std::vector<PortResult>& ports) {
+  bool checked = false;
+  bool allFit = true;
+  for (const PortResult& port : ports) {
+    if (port.Outcome != PortOutcome::Checked) continue;
+    checked = true;
+    allFit = allFit && !engine::RefusesFirmware(port.Check.Verdict);
+  }
+  // A check is an inventory: a port without an indicator is no indicator that failed.
+  if (checked) {
+    for (const PortResult& port : ports) allFit = allFit && port.Outcome != PortOutcome::Failed;
+    return allFit;
+  }
   bool updated = false;
   for (const PortResult& port : ports) {
     // A port that opened but where no indicator answered is one of the batch's indicators that was not
@@ -54,6 +69,23 @@ bool BatchOk(const std::vector<PortResult>& ports) {
     updated = updated || port.Outcome == PortOutcome::Updated;
   }
   return updated;
+}
+
+int BatchExitCode(const std::vector<PortResult>& ports) {
+  if (BatchOk(ports)) return 0;
+  bool answered = false;
+  bool checkRefused = false;
+  bool allRefused = true;
+  for (const PortResult& port : ports) {
+    if (port.Outcome == PortOutcome::NoIndicator || port.Outcome == PortOutcome::Skipped) continue;
+    answered = true;
+    const bool checked = port.Outcome == PortOutcome::Checked;
+    const bool refused = checked ? engine::RefusesFirmware(port.Check.Verdict) : port.Refused;
+    checkRefused = checkRefused || (checked && refused);
+    allRefused = allRefused && refused;
+  }
+  if (!answered) return 3;
+  return checkRefused || allRefused ? 4 : 1;
 }
 
 std::string PortLogFileName(const std::string& port) {
@@ -101,7 +133,16 @@ void PortRun::Start(const Payloads& payloads, bool bootFlag) {
   engine_->FirmwareSize = payloads.FirmwareSize;
   engine_->LoaderSize = payloads.LoaderSize;
   engine_->SetBatchPort(result_.Port);
+  if (payloads.Check) engine_->SetCheckOnly(payloads.CheckFirmware);
   engine_->OnFinished = [this](engine::TSerialThread*) { EngineFinished(); };
+  timeoutSeconds_ = payloads.TimeoutSeconds;
+  if (timeoutSeconds_ > 0) {
+    boundTimer_ = tk::App().NewTimer();
+    boundTimer_->SetEnabled(false);
+    boundTimer_->SetInterval(static_cast<uint32_t>(timeoutSeconds_) * 1000u);
+    boundTimer_->SetOnTimer([this] { BoundTimerFired(); });
+    boundTimer_->SetEnabled(true);
+  }
   engine_->StartQueued(bootFlag ? 1 : 0);
 }
 
@@ -110,6 +151,12 @@ void PortRun::EngineFinished() {
   // The port's log is written as it ends: with what its close cut short, and the port free for others.
   engine_->ReleasePort();
   opened_ = engine_->Ended() != engine::PortEnd::NoPort;
+  if (engine_->CheckOnly() && engine_->Ended() == engine::PortEnd::None) {
+    result_.Check = engine_->CheckResult();
+    ApplyStatus("Checked: " + engine::VerdictText(result_.Check.Verdict));
+    End(PortOutcome::Checked, engine::VerdictText(result_.Check.Verdict));
+    return;
+  }
   if (engine_->Succeeded) {
     // The last bytes are counted by no progress report of the transfer: the bar ends full.
     if (visible_) SetProgressPosition(std::max(position_, max_));
@@ -128,11 +175,48 @@ void PortRun::EngineFinished() {
     case engine::PortEnd::None:
       break;
   }
+  result_.Refused = message_ == engine::kNoSpaceText || message_ == engine::kHeapText;
   End(PortOutcome::Failed,
       message_.empty() ? "the update ended without the indicator's confirmation" : message_);
 }
 
+void PortRun::BoundTimerFired() {
+  boundTimer_->SetEnabled(false);
+  if (!Running()) return;
+  const int64_t left = engine_ ? engine_->LongWaitLeftMs() : 0;
+  if (left > 0) {
+    // The erase is the indicator's own work: no lack of progress while the engine still waits for it.
+    boundTimer_->SetInterval(static_cast<uint32_t>(left) + 1000u);
+    boundTimer_->SetEnabled(true);
+    return;
+  }
+  const std::string seconds = std::to_string(timeoutSeconds_);
+  AppendLogLine("--timeout " + seconds + ": no progress for " + seconds + " s; the port stops");
+  Stop("no progress for " + seconds + " s (--timeout)");
+}
+
+void PortRun::Progressed() {
+  if (!boundTimer_ || !Running()) return;
+  boundTimer_->SetEnabled(false);
+  boundTimer_->SetInterval(static_cast<uint32_t>(timeoutSeconds_) * 1000u);
+  boundTimer_->SetEnabled(true);
+}
+
+void PortRun::CheckDone(const engine::CheckReport& report) {
+  result_.Check = report;
+  if (report.Baud) result_.Baud = report.Baud;
+  if (view_) view_->CheckDone(report);
+}
+
 void PortRun::Stop(const std::string& reason) {
+  if (boundTimer_) boundTimer_->SetEnabled(false);
+  std::string why = reason;
+  if (engine_ && Running() && engine_->InBootLoader()) {
+    why += "; the indicator waits in its boot loader: run the same command again, or with /b, to finish";
+    AppendLogLine(
+        "Stopped while the indicator is in its boot loader (its firmware erased or only partly "
+        "written): it waits there. Run the same command again, or with /b, to finish the update.");
+  }
   if (engine_) {
     engine_->OnFinished = nullptr;
     try {
@@ -146,9 +230,10 @@ void PortRun::Stop(const std::string& reason) {
   if (engine_ && engine_->Succeeded) {
     End(PortOutcome::Updated, std::string());
   } else if (result_.Baud != 0) {
-    End(PortOutcome::Failed, reason);
+    result_.Refused = result_.ErrorCode == engine::kErrorWrongFirmware;
+    End(PortOutcome::Failed, why);
   } else {
-    End(PortOutcome::NoIndicator, reason + " before an indicator answered");
+    End(PortOutcome::NoIndicator, why + " before an indicator answered");
   }
 }
 
@@ -179,6 +264,7 @@ const LogFileResult& PortRun::WriteLog(const std::string& dir) {
 }
 
 void PortRun::Release() {
+  boundTimer_.reset();
   if (!engine_) return;
   engine_->OnFinished = nullptr;
   engine_.reset();
@@ -197,6 +283,7 @@ void PortRun::ApplyStatus(const std::string& text) {
 }
 
 void PortRun::SetProgressPosition(int position) {
+  if (position > position_) Progressed();
   position_ = position;
   if (view_) view_->ProgressPositionChanged(position);
 }
@@ -215,6 +302,7 @@ void PortRun::SetProgressVisible(bool visible) {
 
 void PortRun::PortAnswering(const std::string& name, const std::string& device, int baud) {
   result_.Baud = baud;
+  Progressed();
   if (view_) view_->PortAnswering(name, device, baud);
 }
 

@@ -18,35 +18,45 @@
 namespace engine {
 class TSerialThread;
 }
+namespace tk {
+class Timer;
+}
 
 namespace app {
 
-enum class PortOutcome { Running, Updated, Failed, NoIndicator, Skipped };
-// "running", "updated", "failed", "no_indicator", "skipped": the names the JSON output uses.
+enum class PortOutcome { Running, Updated, Failed, NoIndicator, Skipped, Checked };
+// "running", "updated", "failed", "no_indicator", "skipped", "checked": the names the JSON output uses.
 const char* OutcomeName(PortOutcome outcome);
 
 struct PortResult {
   std::string Port = {};    // as given, or "Com3" in the default list
   std::string Device = {};  // the device the name stands for (a path, a URL); empty when unknown
   PortOutcome Outcome = PortOutcome::Running;
-  uint32_t ErrorCode = 0;  // the error last shown for this port; 0: none
-  std::string Status = {};      // its last status line
-  std::string Reason = {};      // why it was skipped, found no indicator or failed; empty when updated
-  int Baud = 0;            // the rate the indicator last answered at; 0: it never did
-  double Seconds = 0;      // from the port's start to its end
-  std::string LogFile = {};     // its log file once written
+  uint32_t ErrorCode = 0;    // the error last shown for this port; 0: none
+  std::string Status = {};   // its last status line
+  std::string Reason = {};   // why it was skipped, found no indicator or failed; empty when updated
+  int Baud = 0;              // the rate the indicator last answered at; 0: it never did
+  double Seconds = 0;        // from the port's start to its end
+  std::string LogFile = {};  // its log file once written
+  bool Refused = false;      // the indicator refused the firmware (its memory, or error 4 when it stopped)
+  engine::CheckReport Check = {};  // a check's report (Outcome Checked; answers also for a Bluetooth port)
 };
 
 struct BatchResult {
   std::vector<PortResult> Ports = {};
   // At least one indicator was updated, and every port that opened was updated: a port without an
-  // indicator counts against the batch, one that did not open (or a Bluetooth link) does not.
+  // indicator counts against the batch, one that did not open (or a Bluetooth link) does not. A check:
+  // at least one indicator checked, and every one fits.
   bool Ok = false;
   double Seconds = 0;
+  int ExitCode = 1;  // as ExitCodes (UpdateController.h) tells it
 };
 
 // True when the batch counts as done well (BatchResult::Ok).
 bool BatchOk(const std::vector<PortResult>& ports);
+// The batch's exit code: 0 ok, 3 no indicator answered on any port, 4 every indicator checked or updated
+// refused the firmware, 1 otherwise.
+int BatchExitCode(const std::vector<PortResult>& ports);
 
 // What one row of a batch shows. Every call comes on the UI thread.
 class IPortView {
@@ -62,6 +72,8 @@ class IPortView {
   virtual void ErrorChanged(uint32_t /*code*/) {}
   // A message that ended the port's update (no space, an unreadable payload).
   virtual void MessageShown(const std::string& /*text*/) {}
+  // The identify-only check's report on this port.
+  virtual void CheckDone(const engine::CheckReport& /*report*/) {}
   // The port is done; its log file is written by then.
   virtual void Ended(const PortResult& /*result*/) {}
 };
@@ -82,6 +94,11 @@ class PortRun : public engine::IReporter, public engine::IErrorDialog {
     int LoaderPiece = 64;  // bytes a read of the loader gives at most
     uint32_t FirmwareSize = 0;
     uint32_t LoaderSize = 0;
+    // The identify-only check, and whether it has a firmware to check the fit of.
+    bool Check = false;
+    bool CheckFirmware = false;
+    // --timeout: seconds without progress after which the port stops; 0: none.
+    int TimeoutSeconds = 0;
   };
 
   // `startLines`: the diagnostic log's lines so far (version, sizes, payloads), which every port's log
@@ -122,6 +139,8 @@ class PortRun : public engine::IReporter, public engine::IErrorDialog {
   void SetProgressVisible(bool visible) override;
   void PortAnswering(const std::string& name, const std::string& device, int baud) override;
   bool ShowMessage(const std::string& text) override;
+  void Progressed() override;
+  void CheckDone(const engine::CheckReport& report) override;
   // engine::IErrorDialog
   void ShowErrorMessage(uint32_t code) override;
   void Hide() override;
@@ -129,6 +148,7 @@ class PortRun : public engine::IReporter, public engine::IErrorDialog {
  private:
   void EngineFinished();
   void End(PortOutcome outcome, const std::string& reason);
+  void BoundTimerFired();
 
   IPortView* view_;
   std::function<void(PortRun&)> onEnded_;
@@ -145,6 +165,8 @@ class PortRun : public engine::IReporter, public engine::IErrorDialog {
   int64_t startUs_ = 0;
   LogFileResult logFile_;
   uint64_t savedRevision_ = 0;
+  int timeoutSeconds_ = 0;
+  std::unique_ptr<tk::Timer> boundTimer_;
 };
 
 }  // namespace app

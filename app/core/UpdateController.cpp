@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/core/ErrorTexts.h"
 #include "app/core/Texts.h"
 #include "engine/Protocol.h"
 #include "engine/SerialThreadDef.h"
@@ -76,30 +77,66 @@ void UpdateController::FormShow(const std::vector<std::string>& args) {
   }
   runMode_ = cl.RunMode;
   exitWhenDone_ = cl.ExitWhenDone;
+  check_ = cl.Check;
+  TellCommandLine(cl);
   try {
     Decide(cl);
   } catch (const std::exception& e) {
     // Whatever the payload files or the builder could not do ends the start with its reason, never the
     // program without its log file.
+    Decided("refused", kExitRefused, e.what());
     tk::App().MessageBox(e.what(), payload::kMessageCaption);
     Close();
   }
 }
 
+void UpdateController::TellCommandLine(const payload::CommandLine& cl) {
+  // What the command line did not take is said, so that a mistyped option is no silent update from the
+  // embedded payloads; the run goes on as the command line reads.
+  for (const std::string& arg : cl.Ignored) Notify("ignored: " + arg);
+  if (cl.LoaderOverridesUpdate) {
+    Notify(
+        "/l after /i builds UpdateLoad.exe, a copy carrying the loader, and updates nothing. To update "
+        "from both files: /i b.bin b.s19; to write an updater carrying both: /u Name b.bin /l b.s19");
+  }
+}
+
+void UpdateController::Notify(const std::string& text) {
+  AppendLogLine(text);
+  if (!detached_) view_.Notice(text);
+}
+
 void UpdateController::Decide(payload::CommandLine& cl) {
+  if (!cl.TimeoutError.empty()) {
+    RefuseStart(cl.TimeoutError);
+    return;
+  }
+  timeoutSeconds_ = cl.TimeoutSeconds;
+  if (check_ && payload::BuildsUpdater(runMode_)) {
+    RefuseStart(
+        "--check identifies an indicator and changes nothing; it does not go with /u or /l, which "
+        "write a copy of the program");
+    return;
+  }
   if (payload::BuildsUpdater(runMode_)) {
     Build(payload::EmbedsFirmware(runMode_), payload::EmbedsLoader(runMode_), cl);
     return;
   }
   // A mistyped port is told before anything else is looked at, and long before any port opens.
   if (!PortNamesValid(cl.Ports)) return;
+  if (check_) {
+    StartCheck(cl);
+    return;
+  }
   // The loader test comes first: with both buffers empty only the loader message is shown.
   if (!payload::LoaderFromFile(runMode_) && payload::LoaderBufferEmpty()) {
+    Decided("refused", kExitRefused, "No LoadS19 file inside.");
     tk::App().MessageBox(kNoLoaderText, kStartMessageCaption);
     Close();
     return;
   }
   if (!payload::FirmwareFromFile(runMode_) && payload::FirmwareBufferEmpty()) {
+    Decided("refused", kExitRefused, "No firmware file inside.");
     tk::App().MessageBox(kNoFirmwareText, kStartMessageCaption);
     Close();
     return;
@@ -120,6 +157,11 @@ bool UpdateController::PortNamesValid(const std::vector<std::string>& ports) {
 void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl) {
   const payload::BuildResult result = payload::BuildUpdater(copyFirmware, copyLoader, cl, options_.SelfPath);
   if (!result.Ok) view_.StartRefused(result.Message);
+  if (result.Ok) {
+    Decided("built", kExitDone, std::string());
+  } else {
+    Decided("refused", kExitRefused, result.Message);
+  }
   if (!result.Message.empty()) tk::App().MessageBox(result.Message, payload::kMessageCaption);
   if (result.Ok) succeeded_ = true;
   view_.BuildDone(result);
@@ -127,6 +169,7 @@ void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::Comman
 }
 
 void UpdateController::RefuseStart(const std::string& reason) {
+  Decided("refused", kExitRefused, reason);
   AppendLogLine(reason);
   view_.StartRefused(reason);
   tk::App().MessageBox(reason, payload::kMessageCaption);
@@ -146,28 +189,43 @@ void UpdateController::StartUpdate(const payload::CommandLine& cl) {
     }
     return;
   }
+  StartEngines(cl, sizes);
+}
+
+void UpdateController::StartEngines(const payload::CommandLine& cl, payload::SizesResult& sizes) {
+  const std::string& firmwarePath = cl.FirmwarePath;
+  const std::string& loaderPath = cl.LoaderPath;
   firmwareSize_ = sizes.FirmwareSize;
   loaderSize_ = sizes.LoaderSize;
   AppendLogLine(std::string("Brae update version is ") + kVersionText);
   AppendLogLine("Firmware file size is " + std::to_string(firmwareSize_) + "\r\n\r\n");
-  if (!EmbeddedPayloadsIntact()) {
+  if (!check_ && !EmbeddedPayloadsIntact()) {
     Close();
     return;
   }
 
   // The status line reads its starting text from here on (the console prints it now).
   view_.StatusChanged(status_);
-  sources_ = ChoosePayloadSources(runMode_, static_cast<uint32_t>(loaderSize_), std::move(sizes.FirmwareFile),
-                                  std::move(sizes.LoaderFile));
-  ReportPayloads(firmwarePath, loaderPath);
+  if (check_) {
+    AppendLogLine(checkFirmware_ ? "Checking, changing nothing: does the firmware (" +
+                                       (payload::FirmwareFromFile(runMode_) ? firmwarePath : "embedded") +
+                                       ", " + std::to_string(firmwareSize_) + " bytes) fit the indicator?"
+                                 : "Checking, changing nothing: no firmware given, the fit is not checked");
+  } else {
+    sources_ = ChoosePayloadSources(runMode_, static_cast<uint32_t>(loaderSize_),
+                                    std::move(sizes.FirmwareFile), std::move(sizes.LoaderFile));
+    ReportPayloads(firmwarePath, loaderPath);
+  }
   if (cl.All) {
     StartBatch(cl);
     return;
   }
-  engine_ = std::make_unique<engine::TSerialThread>(this, errorDialog_);
+  engine_ = std::make_unique<engine::TSerialThread>(this, &relay_);
   engine_->LoaderSource = sources_.Loader.get();
   engine_->FirmwareSource = sources_.Firmware.get();
   engine_->SetPortNames(cl.Ports);
+  if (check_) engine_->SetCheckOnly(checkFirmware_);
+  StartBound(timeoutSeconds_);
   engine_->Start(cl.BootFlag ? 1 : 0);
   // The first step may process window messages: a close during it has already stopped the engine, and the
   // callback must then stay unset.
@@ -175,90 +233,8 @@ void UpdateController::StartUpdate(const payload::CommandLine& cl) {
   engine_->OnFinished = [this](engine::TSerialThread*) { EngineFinished(); };
   engine_->FirmwareSize = static_cast<uint32_t>(firmwareSize_);
   engine_->LoaderSize = static_cast<uint32_t>(loaderSize_);
-}
-
-void UpdateController::StartBatch(const payload::CommandLine& cl) {
-  batch_ = true;
-  bootFlag_ = cl.BootFlag;
-  batchNamed_ = !cl.Ports.empty();
-  batchStartUs_ = tk::MonotonicUs();
-  const auto firmware = BytesOf(*sources_.Firmware);
-  const auto loader = BytesOf(*sources_.Loader);
-  shared_.Firmware = firmware.first;
-  shared_.FirmwareBytes = firmware.second;
-  shared_.Loader = loader.first;
-  shared_.LoaderBytes = loader.second;
-  // A loader file goes out a byte a read, as a single update sends it.
-  shared_.LoaderPiece = payload::LoaderFromFile(runMode_) ? 1 : 64;
-  shared_.FirmwareSize = static_cast<uint32_t>(firmwareSize_);
-  shared_.LoaderSize = static_cast<uint32_t>(loaderSize_);
-  std::vector<std::string> names, devices;
-  for (const engine::PortCandidate& port : engine::PortCandidates(cl.Ports)) {
-    // One port named twice, in any spelling ("COM3", "com3", "\\.\COM3", a link to it), would be opened
-    // twice and share a log file: once is enough. A name that reaches no device now is itself.
-    std::string device = commos::PortIdentity(port.Device);
-    if (device.empty()) device = port.Device;
-    const auto same = std::find(devices.begin(), devices.end(), device);
-    if (same != devices.end()) {
-      AppendLogLine(port.Name + " is the same port as " + names[static_cast<size_t>(same - devices.begin())] +
-                    " (" + device + "): it is updated once");
-      continue;
-    }
-    names.push_back(port.Name);
-    devices.push_back(device);
-  }
-  AppendLogLine("Updating every indicator found on " + std::to_string(names.size()) + " ports at once");
-  runs_.resize(names.size());
-  // Every engine's first step is queued, so the ports all begin at once and none is left out of the count.
-  for (size_t i = 0; i < names.size() && !closed_; ++i) StartPort(i, names[i]);
-}
-
-void UpdateController::StartPort(size_t index, const std::string& name) {
-  IPortView* row = detached_ ? nullptr : view_.PortAdded(index, name);
-  if (runs_[index]) replaced_.push_back(std::move(runs_[index]));
-  runs_[index] = std::make_unique<PortRun>(name, row, log_.Lines(), [this](PortRun& run) { PortEnded(run); });
-  runs_[index]->Start(shared_, bootFlag_);
-}
-
-void UpdateController::PortEnded(PortRun& run) {
-  const PortResult& r = run.Result();
-  // A port of the default list that never opened is no port of this computer: nothing to keep for it.
-  if (run.Opened() || batchNamed_) run.WriteLog(options_.LogDir);
-  AppendLogLine(r.Port + ": " + OutcomeName(r.Outcome) + (r.Reason.empty() ? "" : " (" + r.Reason + ")"));
-  run.TellEnded();
-  if (stopping_) return;
-  for (const auto& other : runs_) {
-    if (!other || other->Running()) return;
-  }
-  FinishBatch();
-}
-
-BatchResult UpdateController::FinishBatch() {
-  BatchResult result;
-  for (const auto& run : runs_) {
-    if (run) result.Ports.push_back(run->Result());
-  }
-  result.Ok = BatchOk(result.Ports);
-  result.Seconds = static_cast<double>(tk::MonotonicUs() - batchStartUs_) / 1e6;
-  succeeded_ = result.Ok;
-  if (!detached_) view_.BatchEnded(result);
-  if (!stopping_ && (exitWhenDone_ || options_.EndWhenEngineFinishes)) Close();
-  return result;
-}
-
-bool UpdateController::ScanAgain() {
-  if (!batch_ || closed_) return false;
-  for (const auto& run : runs_) {
-    if (run && run->Running()) return false;
-  }
-  bool any = false;
-  for (size_t i = 0; i < runs_.size() && !closed_; ++i) {
-    const PortOutcome outcome = runs_[i]->Result().Outcome;
-    if (outcome != PortOutcome::NoIndicator && outcome != PortOutcome::Skipped) continue;
-    any = true;
-    StartPort(i, runs_[i]->Name());
-  }
-  return any;
+  // A check can end in its first step (no port opens): its end comes now that it can be heard.
+  if (engine_->Terminated()) EngineFinished();
 }
 
 bool UpdateController::EmbeddedPayloadsIntact() {
@@ -286,6 +262,7 @@ bool UpdateController::EmbeddedPayloadsIntact() {
         "Firmware");
   check(payload::LoaderFromFile(runMode_), &payload::CheckEmbeddedLoader, &loaderCheck_, "loader", "Loader");
   if (refusal.empty()) return true;
+  Decided("refused", kExitRefused, refusal);
   view_.StartRefused(refusal);
   tk::App().MessageBox(refusal, payload::kMessageCaption);
   return false;
@@ -315,18 +292,163 @@ void UpdateController::ReportPayloads(const std::string& firmwarePath, const std
 
 void UpdateController::EngineFinished() {
   if (closed_ || !engine_) return;
+  if (check_) {
+    const engine::CheckVerdict verdict = engine_->CheckResult().Verdict;
+    if (verdict == engine::CheckVerdict::NoIndicator) {
+      Decided("no_indicator", kExitNoIndicator, engine_->CheckResult().Reason);
+    } else {
+      Decided("checked", engine::RefusesFirmware(verdict) ? kExitFirmwareRefused : kExitDone,
+              engine::VerdictText(verdict));
+    }
+    result_.Verdict = engine::VerdictName(verdict);
+    const engine::CheckReport& r = engine_->CheckResult();
+    SetStatus(verdict == engine::CheckVerdict::NoIndicator
+                  ? "Check: " + engine::VerdictText(verdict)
+                  : "Checked " + r.Port + ": " + engine::VerdictText(verdict));
+    if (exitWhenDone_ || options_.EndWhenEngineFinishes) {
+      Close();
+    } else {
+      // The window stays with the verdict; its answers in full, as the console prints them.
+      std::string text = result_.Reason + (r.Answers.empty() ? "" : "\r\n\r\n");
+      for (const engine::CheckAnswer& a : r.Answers) text += a.Command + " [" + a.Answer + "]\r\n";
+      tk::App().MessageBox(text, payload::kMessageCaption);
+    }
+    return;
+  }
   if (engine_->Succeeded) {
+    Decided("updated", kExitDone, std::string());
     succeeded_ = true;
     // The last bytes are counted by no progress report of the transfer: the bar ends full.
     if (progressVisible_) SetProgressPosition(std::max(progressPosition_, progressMax_));
     SetStatus(kSuccessStatus);
   }
+  if (!engine_->Succeeded) {
+    // The engine ends by itself only on the indicator's refusal (its memory), or on a payload it could not
+    // read.
+    const bool refused = message_ == engine::kNoSpaceText || message_ == engine::kHeapText;
+    Decided(refused ? "firmware_refused" : "failed", refused ? kExitFirmwareRefused : kExitFailed,
+            message_.empty() ? "the update ended without the indicator's confirmation" : message_);
+  }
   if (exitWhenDone_ || options_.EndWhenEngineFinishes || !engine_->Succeeded) Close();
+}
+
+void UpdateController::Decided(const std::string& outcome, int exitCode, const std::string& reason) {
+  if (decided_) return;
+  decided_ = true;
+  result_.Outcome = outcome;
+  result_.ExitCode = exitCode;
+  result_.Reason = reason;
+}
+
+std::string UpdateController::ErrorReason() const {
+  if (errorCode_ == 0) return errorDetail_;
+  const std::vector<std::string>& lines = ErrorTextFor(errorCode_).Lines;
+  std::string text = "error " + std::to_string(errorCode_) + (lines.empty() ? "" : ": " + lines[0]);
+  return text + (errorDetail_.empty() ? "" : "; " + errorDetail_);
+}
+
+void UpdateController::DecideStopped() {
+  if (decided_) return;
+  if (batch_) return;  // a batch's end is its ports' results (FinishBatch)
+  if (engine_ && engine_->Succeeded) {
+    Decided("updated", kExitDone, std::string());
+    return;
+  }
+  std::string reason = answered_ ? "stopped during the update" : "stopped before an indicator answered";
+  if (engine_ && engine_->InBootLoader()) {
+    reason += "; the indicator waits in its boot loader";
+    Notify(
+        "The update was stopped while the indicator is in its boot loader (its firmware erased or only "
+        "partly written): it waits there. Run the same command again, or with /b, to finish the update.");
+  }
+  const std::string error = ErrorReason();
+  Decided(errorCode_ == engine::kErrorWrongFirmware ? "firmware_refused" : "stopped",
+          errorCode_ == engine::kErrorWrongFirmware ? kExitFirmwareRefused : kExitFailed,
+          reason + (error.empty() ? "" : " (" + error + ")"));
+  result_.Interrupted = true;
+}
+
+void UpdateController::StartBound(int seconds) {
+  if (seconds <= 0) return;
+  boundTimer_ = tk::App().NewTimer();
+  boundTimer_->SetEnabled(false);
+  boundTimer_->SetInterval(static_cast<uint32_t>(seconds) * 1000u);
+  boundTimer_->SetOnTimer([this] { BoundTimerFired(); });
+  boundTimer_->SetEnabled(true);
+}
+
+void UpdateController::Progressed() {
+  if (!boundTimer_ || closed_) return;
+  // A full bound again from here.
+  boundTimer_->SetEnabled(false);
+  boundTimer_->SetInterval(static_cast<uint32_t>(timeoutSeconds_) * 1000u);
+  boundTimer_->SetEnabled(true);
+}
+
+void UpdateController::BoundTimerFired() {
+  if (closed_) return;
+  // The indicator's own long work (the erase) is no lack of progress while the engine still waits for it.
+  const int64_t left = engine_ ? engine_->LongWaitLeftMs() : 0;
+  if (left > 0) {
+    boundTimer_->SetEnabled(false);
+    boundTimer_->SetInterval(static_cast<uint32_t>(left) + 1000u);
+    boundTimer_->SetEnabled(true);
+    return;
+  }
+  boundTimer_->SetEnabled(false);
+  const std::string seconds = std::to_string(timeoutSeconds_);
+  const std::string error = ErrorReason();
+  const std::string why =
+      answered_ ? "no progress for " + seconds + " s" : "no indicator answered within " + seconds + " s";
+  AppendLogLine("--timeout " + seconds + ": " + why + "; the run ends");
+  if (errorCode_ == engine::kErrorWrongFirmware) {
+    Decided("firmware_refused", kExitFirmwareRefused, error);
+  } else {
+    Decided("timed_out", answered_ ? kExitFailed : kExitNoIndicator,
+            why + (error.empty() ? "" : " (" + error + ")"));
+  }
+  if (engine_ && engine_->InBootLoader()) {
+    Notify(
+        "The run ended while the indicator is in its boot loader (its firmware erased or only partly "
+        "written): it waits there. Run the same command again, or with /b, to finish the update.");
+  }
+  Close();
+}
+
+void UpdateController::StartCheck(const payload::CommandLine& cl) {
+  payload::SizesResult sizes = payload::ComputeFirmwareSize(runMode_, cl.FirmwarePath);
+  if (!sizes.Ok()) {
+    RefuseStart(sizes.Message);
+    return;
+  }
+  firmwareSize_ = sizes.FirmwareSize;
+  checkFirmware_ = firmwareSize_ > 0;
+  StartEngines(cl, sizes);
+}
+
+void UpdateController::ErrorRelay::ShowErrorMessage(uint32_t code) {
+  owner_.errorCode_ = code;
+  owner_.errorDetail_.clear();
+  if (owner_.errorDialog_) owner_.errorDialog_->ShowErrorMessage(code);
+}
+
+void UpdateController::ErrorRelay::ShowErrorDetail(const std::string& detail) {
+  owner_.errorDetail_ = detail;
+  owner_.AppendLogLine(detail);
+  if (owner_.errorDialog_) owner_.errorDialog_->ShowErrorDetail(detail);
+}
+
+void UpdateController::ErrorRelay::Hide() {
+  owner_.errorCode_ = 0;
+  owner_.errorDetail_.clear();
+  if (owner_.errorDialog_) owner_.errorDialog_->Hide();
 }
 
 void UpdateController::Close() {
   if (closed_) return;
+  DecideStopped();
   closed_ = true;
+  if (boundTimer_) boundTimer_->SetEnabled(false);
   if (batch_) {
     // Every port still running stops and says so; the batch's result follows its ports' results.
     stopping_ = true;
@@ -353,7 +475,10 @@ void UpdateController::Close() {
     if (engine_->Succeeded) succeeded_ = true;
   }
   WriteLogFile();
-  if (!detached_) view_.EndProgram(ExitCode());
+  if (!detached_) {
+    view_.RunEnded(result_);
+    view_.EndProgram(ExitCode());
+  }
 }
 
 void UpdateController::Shutdown() {
@@ -392,6 +517,7 @@ void UpdateController::ApplyStatus(const std::string& text) {
 }
 
 void UpdateController::SetProgressPosition(int position) {
+  if (position > progressPosition_) Progressed();
   progressPosition_ = position;
   view_.ProgressPositionChanged(position);
 }
@@ -409,7 +535,20 @@ void UpdateController::SetProgressVisible(bool visible) {
 }
 
 void UpdateController::PortAnswering(const std::string& name, const std::string& device, int baud) {
+  answered_ = true;
+  Progressed();
   if (!detached_) view_.PortAnswering(name, device, baud);
+}
+
+bool UpdateController::ShowMessage(const std::string& text) {
+  // Still the modal message box; the run's result says it too.
+  message_ = text;
+  return false;
+}
+
+void UpdateController::CheckDone(const engine::CheckReport& report) {
+  checkReport_ = report;
+  if (!detached_) view_.CheckDone(report);
 }
 
 int FinishProgram(tk::QueuedRuntime& runtime, UpdateController& controller) {

@@ -17,13 +17,15 @@
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
 #include "payload/Digest.h"
+#include "payload/PayloadSizes.h"
 
 namespace engine {
 class TSerialThread;
 }
 namespace tk {
 class QueuedRuntime;
-}
+class Timer;
+}  // namespace tk
 
 namespace app {
 
@@ -48,6 +50,27 @@ PayloadReport MeasurePayload(engine::IPayloadSource& source, std::string name, u
 // "embedded, 60002 bytes, CRC-16 0x1A2B, SHA-256 0123456789abcdef": the digest's first `digits` hex digits;
 // an embedded payload without a recorded digest says so.
 std::string PayloadText(const PayloadReport& report, size_t digits = 16);
+
+// How a run ended, as the exit code and the JSON result tell it.
+struct RunResult {
+  // "updated", "built", "checked", "refused" (the start: nothing was tried), "firmware_refused" (by the
+  // indicator), "no_indicator", "timed_out", "failed", "stopped" (Exit, Quit, a signal).
+  std::string Outcome = "failed";
+  std::string Reason = {};
+  bool Interrupted = false;  // a signal or the technician's Exit ended it
+  int ExitCode = 1;
+  // A check's verdict name ("fits", ...); empty for an update.
+  std::string Verdict = {};
+};
+
+// The exit codes, as --help tells them.
+enum ExitCodes : int {
+  kExitDone = 0,             // updated, built, or checked and fits
+  kExitFailed = 1,           // the update failed or was stopped
+  kExitRefused = 2,          // nothing was tried: the command line or a payload was refused
+  kExitNoIndicator = 3,      // no indicator answered (within --timeout, or in a check's round)
+  kExitFirmwareRefused = 4,  // the indicator refused the firmware
+};
 
 class IView {
  public:
@@ -74,6 +97,13 @@ class IView {
   virtual IPortView* PortAdded(size_t /*index*/, const std::string& /*name*/) { return nullptr; }
   // Every port of the batch is done (again, after a new scan), or the program closes: each port's result.
   virtual void BatchEnded(const BatchResult& /*result*/) {}
+  // A line for the technician about the command line or the run's end (an ignored argument, an indicator
+  // left in its boot loader); it is in the log as well.
+  virtual void Notice(const std::string& /*text*/) {}
+  // The identify-only check's report on a port (engine::IReporter::CheckDone).
+  virtual void CheckDone(const engine::CheckReport& /*report*/) {}
+  // How the run ended; comes before EndProgram.
+  virtual void RunEnded(const RunResult& /*result*/) {}
   // The main window has closed: the presentation ends its message loop with this exit code.
   virtual void EndProgram(int exitCode) = 0;
 };
@@ -114,9 +144,10 @@ class UpdateController : public engine::IReporter {
   bool Batch() const { return batch_; }
   const std::vector<std::unique_ptr<PortRun>>& Ports() const { return runs_; }
 
-  // 0 when the indicator confirmed the update or a build wrote its file, or a batch is ok
-  // (BatchResult::Ok); 1 otherwise.
-  int ExitCode() const { return succeeded_ ? 0 : 1; }
+  // kExitDone when the indicator confirmed the update, a build wrote its file, a check found every indicator
+  // fit, or a batch is ok (BatchResult::Ok); else the ExitCodes value that says why not.
+  int ExitCode() const { return result_.ExitCode; }
+  const RunResult& Result() const { return result_; }
   bool Closed() const { return closed_; }
 
   // What the window shows.
@@ -145,12 +176,41 @@ class UpdateController : public engine::IReporter {
   void SetProgressMax(int max) override;
   void SetProgressVisible(bool visible) override;
   void PortAnswering(const std::string& name, const std::string& device, int baud) override;
+  bool ShowMessage(const std::string& text) override;
+  void Progressed() override;
+  void CheckDone(const engine::CheckReport& report) override;
 
  private:
+  // Between the engine and the presentation's error dialog: what shows is known when the run ends.
+  class ErrorRelay : public engine::IErrorDialog {
+   public:
+    explicit ErrorRelay(UpdateController& owner) : owner_(owner) {}
+    void ShowErrorMessage(uint32_t code) override;
+    void ShowErrorDetail(const std::string& detail) override;
+    void Hide() override;
+
+   private:
+    UpdateController& owner_;
+  };
+
+  // The run's end is decided: the outcome, its exit code and why (the first decision holds).
+  void Decided(const std::string& outcome, int exitCode, const std::string& reason);
+  // An end that nothing decided: Exit, Quit, a signal.
+  void DecideStopped();
+  void StartBound(int seconds);
+  void BoundTimerFired();
+  // The error dialog's state in words: its code's first line and the detail.
+  std::string ErrorReason() const;
+  // Tells `text` to the presentation and the log.
+  void Notify(const std::string& text);
+  void TellCommandLine(const payload::CommandLine& cl);
+  void StartCheck(const payload::CommandLine& cl);
   void Decide(payload::CommandLine& cl);
   // False, with the reason shown and the program closing, when a port name given by /p is no port name.
   bool PortNamesValid(const std::vector<std::string>& ports);
   void StartUpdate(const payload::CommandLine& cl);
+  // The update's (or the check's) engines, once the payloads are known.
+  void StartEngines(const payload::CommandLine& cl, payload::SizesResult& sizes);
   // Ends the start with `reason`: in the log, to the presentation and in its message box; the program closes.
   void RefuseStart(const std::string& reason);
   void StartBatch(const payload::CommandLine& cl);
@@ -186,6 +246,19 @@ class UpdateController : public engine::IReporter {
   payload::DigestCheck firmwareCheck_;  // of the embedded payloads the update sends
   payload::DigestCheck loaderCheck_;
   std::unique_ptr<engine::TSerialThread> engine_;
+  ErrorRelay relay_{*this};
+  uint32_t errorCode_ = 0;  // the code the error dialog shows; 0 when hidden
+  std::string errorDetail_;
+  std::string message_;  // the last message the engine ended with
+  bool check_ = false;
+  bool checkFirmware_ = false;
+  engine::CheckReport checkReport_;
+  bool answered_ = false;  // an indicator has answered in this run
+  // --timeout: the bound on a run without progress, and its timer.
+  int timeoutSeconds_ = 0;
+  std::unique_ptr<tk::Timer> boundTimer_;
+  bool decided_ = false;
+  RunResult result_;
 
   // Batch mode: one run per port, in the rows' order; runs replaced by a new scan wait for the end.
   bool batch_ = false;

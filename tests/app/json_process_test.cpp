@@ -218,6 +218,8 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
     int code;
     const char* event;        // an event the output must hold
     const char* reason = "";  // the beginning of the result's reason: a start refused before any port opens
+    const char* outcome = "";
+    std::vector<std::string> sim = {"--silent"};  // the indicator's options
   };
   WriteFile(tmp / "empty.bin", "");
   WriteFile(tmp / "notes.s19", "S107100001020304DF\r\n");
@@ -238,7 +240,16 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
        true,
        1,
        "error"},
-      {"a missing firmware file", false, {"/i", "missing.bin", "b.s19"}, 0, "", false, 1, "message"},
+      {"a missing firmware file",
+       false,
+       {"/i", "missing.bin", "b.s19"},
+       0,
+       "",
+       false,
+       2,
+       "message",
+       "Can not open firmware file: missing.bin: No such file or directory",
+       "refused"},
       {"a build", false, {"/l", "b.s19"}, 0, "", false, 0, "built"},
       {"an empty firmware",
        true,
@@ -246,7 +257,7 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
        0,
        "",
        false,
-       1,
+       2,
        "message",
        "The firmware file empty.bin is empty: there is no firmware to send"},
       {"a loader with a bad checksum",
@@ -255,7 +266,7 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
        0,
        "",
        false,
-       1,
+       2,
        "message",
        "The loader file notes.s19 is not S-record text (line 1: checksum DF, the record's bytes give DE)"},
       {"the same loader built into a copy",
@@ -264,14 +275,78 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
        0,
        "",
        false,
-       1,
+       2,
        "message",
        "The loader file notes.s19 is not S-record text"},
+      // A bounded run ends by itself, with its reason and the exit code that tells it.
+      {"--timeout, no port at all",
+       false,
+       {"--timeout", "2", "/i", "fw.bin", "b.s19"},
+       0,
+       "",
+       true,
+       3,
+       "error",
+       "no indicator answered within 2 s",
+       "timed_out"},
+      {"--timeout, a silent indicator",
+       true,
+       {"--timeout=2", "/i", "fw.bin", "b.s19"},
+       0,
+       "",
+       true,
+       3,
+       "status",
+       "no indicator answered within 2 s",
+       "timed_out"},
+      {"--timeout, the firmware refused",
+       true,
+       {"/i", "fw.bin", "b.s19", "--timeout", "2"},
+       0,
+       "",
+       true,
+       4,
+       "error",
+       "error 4: The indicator type and the software to update is not a match.",
+       "firmware_refused",
+       {"--flash-size", "1024"}},
+      {"no space",
+       true,
+       {"/i", "fw.bin", "b.s19"},
+       0,
+       "",
+       true,
+       4,
+       "message",
+       "This indicator does not have enough space",
+       "firmware_refused",
+       {"--ft", "9300"}},
+      {"SIGINT in the erase",
+       true,
+       {"/i", "fw.bin", "b.s19"},
+       SIGINT,
+       "Erasing firmware",
+       true,
+       1,
+       "notice",
+       "stopped during the update; the indicator waits in its boot loader",
+       "stopped",
+       {"--erase-ms", "20000"}},
+      {"a bad --timeout",
+       false,
+       {"--timeout", "soon"},
+       0,
+       "",
+       false,
+       2,
+       "message",
+       "--timeout needs whole seconds from 1 to 86400, not \"soon\"",
+       "refused"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::unique_ptr<Process> sim;
-    if (c.indicator) sim = Indicator({"--silent"});
+    if (c.indicator) sim = Indicator(c.sim);
     auto updater = Updater(c.args);
     if (c.signal) {
       ASSERT_TRUE(WaitUntil([&] { return updater->Out().find(c.waitFor) != std::string::npos; }, 60s))
@@ -289,12 +364,116 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
     })) << updater->Out();
     const std::string reason = events.back().value("reason", "");
     EXPECT_EQ(reason.substr(0, std::strlen(c.reason)), c.reason) << events.back();
-    if (*c.reason) {
+    if (*c.outcome) {
+      EXPECT_EQ(events.back().value("outcome", ""), c.outcome) << events.back();
+    }
+    EXPECT_EQ(events.back().value("interrupted", false), c.signal != 0) << events.back();
+    if (c.code == 2) {
       EXPECT_EQ(LogFile().find("Sending"), std::string::npos) << "a port was opened";
     }
     EXPECT_FALSE(std::filesystem::exists(tmp / "N.exe"));
     sim.reset();
     std::filesystem::remove_all(tmp / "log");
+  }
+}
+
+// What an indicator answers when it is only asked, and the proof (its transcript) that nothing was sent that
+// changes it: no rate change, no boot loader, no loader, no erase.
+void ExpectNothingChanged(const std::string& transcript) {
+  for (const char* changes : {"{SEBX", "{SEHA", "{PM}", "U ->", "U after", "-> T", "records", "rate now"}) {
+    EXPECT_EQ(transcript.find(changes), std::string::npos) << changes << " in\n" << transcript;
+  }
+}
+
+TEST_F(JsonProcessTest, ACheckGivesEveryVerdictAndChangesNothing) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> sim;   // the indicator's options; empty: no indicator
+    std::vector<std::string> args;  // after --check
+    int code;
+    const char* verdict;   // of the last check event ("" none) and the result
+    const char* answered;  // an answer in the check event: command, then text
+    const char* text;
+  } const cases[] = {
+      {"fits", {"--vc", "1.20"}, {"/i", "fw.bin"}, 0, "fits", "{FT}", "1200"},
+      {"not a match", {"--flash-size", "1024"}, {"/i", "fw.bin"}, 4, "not_a_match", "{VFSH}", "1024"},
+      {"no space", {"--ft", "9300"}, {"/i", "fw.bin", "b.s19"}, 4, "no_space", "{FT}", "9300"},
+      {"heap out of range",
+       {"--vc", "2.10", "--heap", "F9"},
+       {"/i", "fw.bin"},
+       4,
+       "heap_out_of_range",
+       "{PS420004,424FFF}",
+       "F9"},
+      {"heap without space",
+       {"--vc", "2.10", "--heap", "14"},
+       {"/i", "fw.bin"},
+       4,
+       "no_space",
+       "{VC}",
+       "2.10"},
+      {"no firmware given", {"--vw", "3.00", "--heap", "424000"}, {}, 0, "fit_not_checked", "{VW}", "3.00"},
+      {"a Bluetooth port", {"--bluetooth"}, {"/i", "fw.bin"}, 3, "bluetooth", "{SCPC}", "2"},
+      // In its boot loader it answers no command; "U" would erase it.
+      {"in its boot loader", {"--boot"}, {"/i", "fw.bin", "/b"}, 3, "", "", ""},
+      {"no port", {}, {"/i", "fw.bin"}, 3, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(tmp / "sim.txt");
+    std::unique_ptr<Process> sim;
+    if (!c.sim.empty()) sim = Indicator(c.sim);
+    std::vector<std::string> args = {"--check"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto updater = Updater(args);
+    EXPECT_EQ(updater->Wait(60s), c.code) << updater->Err();
+    const auto events = ParseLines(updater->Out());
+    ExpectResultLast(events, c.code);
+    const json* check = nullptr;
+    for (const json& e : events) check = e["event"] == "check" ? &e : check;
+    if (*c.verdict) {
+      ASSERT_NE(check, nullptr) << updater->Out();
+      EXPECT_EQ((*check)["verdict"], c.verdict) << *check;
+      EXPECT_EQ((*check)["name"], "Com4");
+      EXPECT_EQ((*check)["answers"].value(c.answered, ""), c.text) << *check;
+      EXPECT_NE(updater->Err().find("Check: Com4"), std::string::npos) << updater->Err();
+    } else {
+      EXPECT_EQ(check, nullptr) << updater->Out();
+    }
+    EXPECT_EQ(events.back().value("outcome", ""), c.code == 3 ? "no_indicator" : "checked") << events.back();
+    sim.reset();
+    if (!c.sim.empty()) ExpectNothingChanged(ReadFile(tmp / "sim.txt"));
+  }
+}
+
+// An inventory of the bench: each indicator its own answers and verdict, the batch's line last.
+TEST_F(JsonProcessTest, ACheckOfEveryPortListsEachIndicator) {
+  const std::vector<std::vector<std::string>> answers = {
+      {}, {"--ft", "9300"}, {"--flash-size", "1024"}, {"--vc", "2.10", "--vw", "1.50"}};
+  std::vector<std::unique_ptr<Process>> sims;
+  for (size_t i = 0; i < answers.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    std::vector<std::string> extra = answers[i];
+    extra.insert(extra.end(), {"--transcript", tmp / ("sim" + n + ".txt")});
+    sims.push_back(testing_support::StartIndicator(SIM_PATH, tmp, "com" + n, extra));
+  }
+  auto updater = Updater({"--check", "/all", "/i", "fw.bin"});
+  EXPECT_EQ(updater->Wait(60s), 4) << updater->Err();
+  const auto events = ParseLines(updater->Out());
+  std::map<std::string, std::string> verdicts;
+  for (const json& e : events) {
+    if (e["event"] == "result" && e["outcome"] == "checked") verdicts[e["port"]] = e["verdict"];
+  }
+  const std::map<std::string, std::string> expected = {
+      {"Com1", "fits"}, {"Com2", "no_space"}, {"Com3", "not_a_match"}, {"Com4", "fits"}};
+  EXPECT_EQ(verdicts, expected) << updater->Out();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back()["event"], "batch");
+  EXPECT_EQ(events.back()["checked"].size(), 4u) << events.back();
+  EXPECT_EQ(events.back()["exit_code"], 4);
+  sims.clear();
+  for (size_t i = 1; i <= answers.size(); ++i) {
+    ExpectNothingChanged(ReadFile(tmp / ("sim" + std::to_string(i) + ".txt")));
   }
 }
 

@@ -282,7 +282,7 @@ TEST_F(JsonViewTest, TheResultIsLastAndNothingFollowsIt) {
   const auto events = Events();
   ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0]["text"], "Received: \xC2\xB0\x01 length: 2");
-  EXPECT_EQ(events[1]["text"], "No firmware file inside.\r\n");
+  EXPECT_EQ(events[1]["text"], "No firmware file inside.\n");
   EXPECT_EQ(events[2]["code"], 2);
   EXPECT_EQ(events[2]["text"],
             "Problem:\n\nIf problem persists, contact Veltrona Service.\n\nservice@veltrona.example");

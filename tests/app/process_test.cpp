@@ -143,7 +143,7 @@ TEST_F(ProcessTest, AMistypedPortNameEndsTheStartBeforeAnyPortOpens) {
   for (const auto& c : cases) {
     const std::string what = ::testing::PrintToString(c.args);
     auto updater = Updater(c.args, Environment());
-    EXPECT_EQ(updater->Wait(30s), 1) << what << updater->Err();
+    EXPECT_EQ(updater->Wait(30s), 2) << what << updater->Err();
     EXPECT_NE(updater->Out().find(c.says), std::string::npos) << what << updater->Out();
     const std::string log = LogFile();
     EXPECT_NE(log.find(c.says), std::string::npos) << what << log;
@@ -156,7 +156,7 @@ TEST_F(ProcessTest, AMistypedPortNameEndsTheStartBeforeAnyPortOpens) {
 TEST_F(ProcessTest, WithoutADisplayTheConsoleSaysWhatIsMissing) {
   auto updater =
       Updater({}, Environment({{"BRAE_CONSOLE", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}}));
-  EXPECT_EQ(updater->Wait(30s), 1) << updater->Err();
+  EXPECT_EQ(updater->Wait(30s), 2) << updater->Err();
   EXPECT_EQ(updater->Out().substr(0, 47), "[Update Message--3.1c]\nNo LoadS19 file inside.\n");
   EXPECT_EQ(LogFile(), "\r\n");
 }
@@ -165,7 +165,7 @@ TEST_F(ProcessTest, ADisplayThatDoesNotAnswerGivesTheConsole) {
   auto updater = Updater({}, Environment({{"BRAE_CONSOLE", std::nullopt},
                                           {"QT_QPA_PLATFORM", std::nullopt},
                                           {"DISPLAY", ":87"}}));  // no X server there
-  EXPECT_EQ(updater->Wait(30s), 1) << updater->Err();
+  EXPECT_EQ(updater->Wait(30s), 2) << updater->Err();
   EXPECT_NE(updater->Err().find("no display answers at DISPLAY=:87"), std::string::npos) << updater->Err();
   EXPECT_EQ(updater->Out().substr(0, 47), "[Update Message--3.1c]\nNo LoadS19 file inside.\n");
   EXPECT_EQ(LogFile(), "\r\n");
@@ -215,8 +215,9 @@ TEST_F(ProcessTest, HelpAndVersionNeverTouchAPort) {
   EXPECT_FALSE(std::filesystem::exists(tmp / "log"));
   // As the value of an option the word keeps its meaning: here a firmware file that is not there.
   auto updater = Updater({"/i", "-h"}, Environment(), tmp / "Full.exe");
-  EXPECT_EQ(updater->Wait(10s), 1);
-  EXPECT_NE(updater->Out().find("[Update Message]\nCan not open firmware file\n"), std::string::npos)
+  EXPECT_EQ(updater->Wait(10s), 2);
+  EXPECT_NE(updater->Out().find("[Update Message]\nCan not open firmware file: -h: No such file"),
+            std::string::npos)
       << updater->Out();
 }
 

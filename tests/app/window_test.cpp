@@ -102,7 +102,7 @@ TEST_F(WindowTest, BothPayloadsMissingShowsOnlyTheLoaderMessageAndStillWritesThe
   EXPECT_FALSE(form->isVisible());
   EXPECT_EQ(Engine(), nullptr);
   EXPECT_EQ(LogFile(), "\r\n");
-  EXPECT_EQ(endCode, 1);
+  EXPECT_EQ(endCode, 2);  // nothing was tried
 }
 
 TEST_F(WindowTest, AMissingFirmwareAloneHasItsOwnMessage) {
@@ -111,7 +111,7 @@ TEST_F(WindowTest, AMissingFirmwareAloneHasItsOwnMessage) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].text, app::kNoFirmwareText);
   EXPECT_TRUE(C().Closed());
-  EXPECT_EQ(endCode, 1);
+  EXPECT_EQ(endCode, 2);  // nothing was tried
 }
 
 TEST_F(WindowTest, FromBothFilesAnEmptyLoaderBufferDoesNotMatter) {
@@ -137,11 +137,12 @@ TEST_F(WindowTest, AMissingFirmwareFileEndsTheStart) {
   SetBuffers(true, false);
   Show({"/i", files / "none.bin"});
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].text, "Can not open firmware file");
+  EXPECT_EQ(messages[0].text,
+            "Can not open firmware file: " + (files / "none.bin") + ": No such file or directory");
   EXPECT_EQ(messages[0].caption, "Update Message");
   EXPECT_EQ(Engine(), nullptr);
   EXPECT_TRUE(C().Closed());
-  EXPECT_EQ(endCode, 1);
+  EXPECT_EQ(endCode, 2);  // nothing was tried
   EXPECT_TRUE(LogFileExists());
 }
 
@@ -155,7 +156,7 @@ TEST_F(WindowTest, AMistypedPortNameIsToldInAMessageBoxBeforeAnyEngineStarts) {
   EXPECT_TRUE(C().DebugButtonVisible());
   EXPECT_EQ(Engine(), nullptr);
   EXPECT_TRUE(C().Closed());
-  EXPECT_EQ(endCode, 1);
+  EXPECT_EQ(endCode, 2);  // nothing was tried
   EXPECT_NE(LogFile().find("\"ttyUSB0\" is not a port name"), std::string::npos);
 }
 
@@ -184,12 +185,13 @@ TEST_F(WindowTest, ABuildWritesItsFileClosesAndExitsWithZero) {
   EXPECT_EQ(endCode, 0);
 }
 
-TEST_F(WindowTest, AFailedBuildSaysWhyAndExitsWithOne) {
+TEST_F(WindowTest, AFailedBuildSaysWhyAndExitsWithTwo) {
   Show({"/u", files / "New", files / "none.bin"});
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].text, "Can not open firmware file");
+  EXPECT_EQ(messages[0].text,
+            "Can not open firmware file: " + (files / "none.bin") + ": No such file or directory");
   EXPECT_FALSE(std::filesystem::exists(files / "New.exe"));
-  EXPECT_EQ(endCode, 1);
+  EXPECT_EQ(endCode, 2);  // nothing was tried
 }
 
 // ---- Closing, the engine's end, the exit code and the log file

@@ -230,7 +230,7 @@ TEST_F(Batch, APortTheBatchHoldsIsTakenByNoOtherProgram) {
   ASSERT_TRUE(WaitUntil([&] { return first->Out().find("Sending Load Program") != std::string::npos; }, 20s))
       << first->Out() << first->Err();
   auto second = Json({"/all", "/p", "Com1", "/i", "fw.bin", "ld.s19"}, "second");
-  EXPECT_EQ(second->Wait(20s), 1);
+  EXPECT_EQ(second->Wait(20s), 3);  // no indicator answered the second batch
   const std::map<std::string, json> results = Results(Lines(second->Out()));
   ASSERT_EQ(results.count("Com1"), 1u);
   EXPECT_EQ(results.at("Com1").value("outcome", ""), "skipped");

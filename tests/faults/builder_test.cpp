@@ -59,7 +59,7 @@ TEST_F(BuilderFaults, APayloadThatReadsAsAnEmptyBufferIsRefused) {
   };
   for (const auto& c : cases) {
     std::filesystem::remove(tmp / (std::string("log/") + kLogName));
-    EXPECT_EQ(RunUpdater(c.args, c.program, 30s), 1) << out << err;
+    EXPECT_EQ(RunUpdater(c.args, c.program, 30s), 2) << out << err;
     EXPECT_EQ(out.substr(0, c.says.size()), c.says) << out;
     EXPECT_FALSE(Exists(c.wouldWrite)) << c.says;
     EXPECT_TRUE(Exists("log/" + std::string(kLogName))) << "the log file is written on every end";
@@ -134,7 +134,7 @@ TEST_F(DigestFaults, ADamagedCopyIsRefusedAndNothingReachesTheIndicator) {
     WriteProgram("Damaged.exe", image);
     std::filesystem::remove(tmp / "sim.txt");
     auto sim = Indicator();
-    EXPECT_EQ(RunUpdater({}, tmp / "Damaged.exe", 30s), 1) << out << err;
+    EXPECT_EQ(RunUpdater({}, tmp / "Damaged.exe", 30s), 2) << out << err;
     const std::string says =
         std::string("[Update Message]\nThe ") + c.kind +
         " carried in this program does not match the SHA-256 recorded when it was built: "

@@ -195,15 +195,16 @@ TEST_F(PayloadBuilder, RefusalsWriteNothing) {
   ASSERT_EQ(::symlink("self.exe", (d + "soft.exe").c_str()), 0);
   ASSERT_EQ(::mkdir((d + "Dir.exe").c_str(), 0755), 0);
   const auto before = dir_.List();
+  const std::string noSuch = ": No such file or directory";
 
   struct Case {
     bool fw, ld;
     std::string fwPath, ldPath, target, self, message;
   } cases[] = {
-      {true, true, "fw.bin", "none", "N", "", "Can not open loader file"},
-      {true, true, "none", "none", "N", "", "Can not open firmware file"},
-      {true, false, "", "", "N", "", "Can not open firmware file"},
-      {false, true, "", "", "", "", "Can not open loader file"},
+      {true, true, "fw.bin", "none", "N", "", "Can not open loader file: " + d + "none" + noSuch},
+      {true, true, "none", "none", "N", "", "Can not open firmware file: " + d + "none" + noSuch},
+      {true, false, "", "", "N", "", "Can not open firmware file: no file was named"},
+      {false, true, "", "", "", "", "Can not open loader file: no file was named"},
       {true, true, "long.bin", "ld.s19", "N", "",
        "The firmware file " + d +
            "long.bin is too long (1048573 bytes): at most 1048572 bytes fit into the firmware buffer"},
@@ -371,7 +372,7 @@ TEST_F(PayloadBuiltUpdater, CopiesOfCopiesCarryTheirPayloads) {
   EXPECT_EQ(code, 0);
   EXPECT_EQ(Probe(dir_ / "Second.exe"), Expected(&ld, &fwB));
   EXPECT_EQ(payload_test::Run(cd + "./First.exe /u Second none.bin", &code),
-            "failed Can not open firmware file\n");
+            "failed Can not open firmware file: none.bin: No such file or directory\n");
   EXPECT_EQ(code, 1);
 }
 

@@ -116,7 +116,9 @@ TEST(PayloadCommandLine, PortNamesInEveryRunMode) {
       {{"/p"}, 0, {""}, "", "", false},
       {{"/i", "b.bin", "/p"}, 3, {""}, "b.bin", "", false},
       // Not the option: the argument is only a word.
-      {{"/pp", "COM3", "-p", "COM4", "--port=COM5"}, 0, {}, "", "", false},
+      {{"/pp", "COM3", "-p", "COM4", "/p=COM5"}, 0, {}, "", "", false},
+      // The long form takes its value after "=" as well, "=" and all after the first.
+      {{"--port=COM5", "--PORT=rfc2217://h:1?a=b"}, 0, {"COM5", "rfc2217://h:1?a=b"}, "", "", false},
   };
   for (const PortCase& c : cases) {
     std::vector<std::string> args{"/opt/brae/Update.exe"};
@@ -163,5 +165,56 @@ TEST(PayloadCommandLine, AllInEveryPlace) {
     EXPECT_EQ(payload::Number(cl.RunMode), c.mode) << what;
     EXPECT_EQ(cl.FirmwarePath, c.firmware) << what;
     EXPECT_EQ(cl.LoaderPath, c.loader) << what;
+  }
+}
+
+// What the options added for scripts parse to, and which arguments are named as ignored.
+TEST(PayloadCommandLine, CheckTimeoutAndIgnoredArguments) {
+  struct ExtraCase {
+    std::vector<std::string> args;
+    bool check;
+    int timeout;
+    bool timeoutRefused;
+    std::vector<std::string> ignored;
+    std::string loader;
+    bool loaderOverrides;
+  } const cases[] = {
+      {{"--check"}, true, 0, false, {}, "", false},
+      {{"/CHECK", "/i", "b.bin"}, true, 0, false, {}, "", false},
+      // After the firmware file the new options are options, never the loader.
+      {{"/i", "b.bin", "--check"}, true, 0, false, {}, "", false},
+      {{"/i", "b.bin", "--timeout", "20"}, false, 20, false, {}, "", false},
+      {{"--timeout=20", "/i", "b.bin", "b.s19"}, false, 20, false, {}, "b.s19", false},
+      {{"--timeout", "0"}, false, 0, true, {}, "", false},
+      {{"--timeout", "20s"}, false, 0, true, {}, "", false},
+      {{"--timeout"}, false, 0, true, {}, "", false},
+      {{"--timeout", "86401"}, false, 0, true, {}, "", false},
+      // A number after --timeout is never an option or a stray word.
+      {{"--timeout", "/b"}, false, 0, true, {}, "", false},
+      {{"--frobnicate", "-i", "fw.bin", "foo.bin"},
+       false,
+       0,
+       false,
+       {"--frobnicate", "-i", "fw.bin", "foo.bin"},
+       "",
+       false},
+      {{"/i", "fw.bin", "ld.s19", "extra"}, false, 0, false, {"extra"}, "ld.s19", false},
+      {{"--check=yes", "/checks"}, false, 0, false, {"--check=yes", "/checks"}, "", false},
+      // /l after /i builds UpdateLoad.exe: said, since nothing is updated.
+      {{"/i", "fw.bin", "/l", "ld.s19"}, false, 0, false, {}, "ld.s19", true},
+      {{"/u", "N", "fw.bin", "/l", "ld.s19"}, false, 0, false, {}, "ld.s19", false},
+      {{"/l", "ld.s19"}, false, 0, false, {}, "ld.s19", false},
+  };
+  for (const ExtraCase& c : cases) {
+    std::vector<std::string> args{"brae-update"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const payload::CommandLine cl = payload::ParseCommandLine(args);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(cl.Check, c.check) << what;
+    EXPECT_EQ(cl.TimeoutSeconds, c.timeout) << what;
+    EXPECT_EQ(!cl.TimeoutError.empty(), c.timeoutRefused) << what << ": " << cl.TimeoutError;
+    EXPECT_EQ(cl.Ignored, c.ignored) << what;
+    EXPECT_EQ(cl.LoaderPath, c.loader) << what;
+    EXPECT_EQ(cl.LoaderOverridesUpdate, c.loaderOverrides) << what;
   }
 }

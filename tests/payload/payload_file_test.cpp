@@ -176,16 +176,18 @@ TEST_F(PayloadFiles, NoUpdateStartsWithoutReadablePayloadFiles) {
   Bytes embedded(LoaderBytes(), LoaderBytes() + kLoaderBufferSize);
   std::memcpy(MutableLoaderBytes(), "hi\n", 3);
   const std::string ioError = ": read error: Input/output error";
+  const std::string noSuch = ": No such file or directory";
   struct Case {
     int mode;
     std::string fw, ld, message;
   } cases[] = {
-      {3, none, "", "Can not open firmware file"},
-      {3, "", "", "Can not open firmware file"},
-      {3, dir_.path, "", "Can not open firmware file"},
-      {4, none, none, "Can not open firmware file"},  // the loader is not looked at
-      {4, fw, none, "Can not open loadS19 file"},
-      {4, fw, "", "Can not open loadS19 file"},
+      // Which file, and why it does not open.
+      {3, none, "", "Can not open firmware file: " + none + noSuch},
+      {3, "", "", "Can not open firmware file: no file was named"},
+      {3, dir_.path, "", "Can not open firmware file: " + dir_.path + ": not a regular file"},
+      {4, none, none, "Can not open firmware file: " + none + noSuch},  // the loader is not looked at
+      {4, fw, none, "Can not open loadS19 file: " + none + noSuch},
+      {4, fw, "", "Can not open loadS19 file: no file was named"},
       {3, bad, "", "Can not read firmware file " + bad + ioError},
       {4, fw, bad, "Can not read loader file " + bad + ioError},
       {3, empty, "", "The firmware file " + empty + " is empty" + erase},
