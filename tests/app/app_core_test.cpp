@@ -173,7 +173,6 @@ TEST(StartupChoice, ConsoleWithoutADisplayOrWhenAskedFor) {
       {nullptr, C::kOpen}, {"", C::kOpen},     {"jsonl", C::kOpen}, {"JS0N", C::kOpen}, {" 1", C::kOpen}};
   for (const auto& [value, choice] : choices)
     EXPECT_EQ(app::ConsoleChoiceOf(value), choice) << (value ? value : "unset");
-  EXPECT_TRUE(app::UseConsole("JSON", ":0", nullptr));
 }
 
 TEST(StartupChoice, HelpAndVersionOnlyWhereTheCommandLineIgnoresTheWord) {
