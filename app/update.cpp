@@ -53,8 +53,7 @@ int RunConsole(int argc, char** argv, const std::vector<std::string>& args) {
   int code;
   {
     // For programs (BRAE_CONSOLE=json) the output carries JSON lines only, the human text goes to stderr.
-    const char* mode = std::getenv("BRAE_CONSOLE");
-    const bool json = mode && std::strcmp(mode, "json") == 0;
+    const bool json = app::ConsoleChoiceOf(std::getenv("BRAE_CONSOLE")) == app::ConsoleChoice::kJson;
     const char* live = std::getenv("BRAE_CONSOLE_LOG");
     const bool liveLog = live && std::strcmp(live, "1") == 0;
     app::ConsolePresentation console({json, liveLog, [](std::FILE* f) { return isatty(fileno(f)) == 1; },

@@ -2,6 +2,7 @@
 # Installs what building and testing need on Debian 12, only when something is missing (safe to run again).
 # fonts-dejavu-extra brings DejaVu Sans Condensed, the face the windows are designed in (app/Fonts.h).
 # nlohmann-json3-dev is for the tests only: they read the JSON console back with a parser of its own.
+# jq too: the test of the script recipe in docs/usage.md runs it as written, and it is written with jq.
 # file is what the package build (CPack, dpkg-shlibdeps) reads the programs with.
 #   scripts/setup.sh          everything the builds and tests need
 #   scripts/setup.sh --demo   only what the demo builds and runs: the Linux program and the simulated indicator
@@ -9,7 +10,7 @@ set -euo pipefail
 # The demo's part: the compiler, the build tools, Qt (the program) and libgcrypt (SHA-256 of the payloads).
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgcrypt20-dev)
 if [ "${1:-}" != --demo ]; then
-  packages+=(qt6-qpa-plugins libgtest-dev googletest nlohmann-json3-dev clang libclang-rt-14-dev fonts-dejavu-extra
+  packages+=(qt6-qpa-plugins libgtest-dev googletest nlohmann-json3-dev jq clang libclang-rt-14-dev fonts-dejavu-extra
     file)
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64)  # the Windows build, its tests under Wine
   packages+=(xvfb xauth)  # an X display for Wine to draw the Windows window on, to photograph it

@@ -44,8 +44,8 @@ constexpr char kUsageHead[] =
 constexpr char kEnvironment[] =
     "Environment:\n"
     "  BRAE_LOG_DIR      the folder of the error log file\n"
-    "  BRAE_CONSOLE      1: the console it was started from; json: JSON lines for programs; unset or 0:\n"
-    "                    the window\n"
+    "  BRAE_CONSOLE      1: the console it was started from; json (letters in any case): JSON lines for\n"
+    "                    programs; unset or 0: the window\n"
     "  BRAE_CONSOLE_LOG  1: in the console, also write the diagnostic log live to stderr\n";
 constexpr char kLogPlaces[] =
     " in %BRAE_LOG_DIR%,\n"
@@ -62,7 +62,8 @@ constexpr char kEnvironment[] =
     "  BRAE_PORT_DIR     ComN opens $BRAE_PORT_DIR/comN and nothing else (simulated indicators); unset,\n"
     "                    ComN is the N-th serial device, USB adapters first (brae-ports lists them)\n"
     "  BRAE_LOG_DIR      the directory of the error log file\n"
-    "  BRAE_CONSOLE      1: the terminal; 0: the window; unset: the window when there is a display\n"
+    "  BRAE_CONSOLE      1: the terminal; json (letters in any case): JSON lines for programs on stdout,\n"
+    "                    the text on stderr; 0: the window; unset: the window when there is a display\n"
     "  BRAE_CONSOLE_LOG  1: in the terminal, also write the diagnostic log live to stderr\n";
 constexpr char kLogPlaces[] =
     " in $BRAE_LOG_DIR,\n"
@@ -89,20 +90,30 @@ std::string UsageText(const std::string& logDirectory) {
       "                            Com1 to Com25 are tried\n"
       "  /all, --all               update every indicator found at once, each on its own port (Com1 to\n"
       "                            Com25, or the /p ports); one log file per port\n"
+      "  --check, /check           identify the indicator and check that the firmware suits it; nothing is\n"
+      "                            changed on the indicator (no baud change, no boot loader, no erase).\n"
+      "                            With /all: every indicator found. Exit 0 when every indicator that\n"
+      "                            answered fits\n"
+      "  --timeout SECONDS         (also --timeout=SECONDS) end the run when SECONDS pass without\n"
+      "                            progress (no indicator answered yet, or no step forward since the last\n"
+      "                            one); exit code 3. Without it the window and the console keep trying\n"
+      "                            until Exit\n"
       "  --help, -h, /?            show this text and end\n"
       "  --version                 show the version and end\n"
       "Options also take a backslash (\\u), except /x; letters in any case. Any argument at all "
       "shows the\n"
-      "\"DiagnosticMode\" button.\n"
+      "\"DiagnosticMode\" button. Long options also take --name=value (--port=COM3, --timeout=20).\n"
       "\n" +
       kEnvironment +
       "\n"
       "Exit codes:\n"
-      "  0  the indicator confirmed the update, or a build wrote its file (also --help and "
-      "--version)\n"
-      "     (with /all: every port that opened was updated, at least one)\n"
-      "  1  anything else: quit during an update, a missing payload or file, an update without "
-      "success\n"
+      "  0  updated, built, or checked and every indicator that answered fits (also --help, --version);\n"
+      "     with /all: every port that opened was updated, at least one\n"
+      "  1  the update failed or was stopped (Exit, Quit, a signal)\n"
+      "  2  nothing was tried: the command line or a payload was refused\n"
+      "  3  no indicator answered within --timeout (or, with --check, in one round of the ports)\n"
+      "  4  the indicator refused the firmware: not a match, not enough space, start/end address\n"
+      "     outside its heap\n"
       "\n"
       "Error log file, written at every end of an update or build:\n"
       "  " +

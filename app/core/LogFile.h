@@ -4,15 +4,22 @@
 // Windows, LogFileReplace.cpp on both.)
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace app {
+
+// When a run started, on the wall clock: it names the run's copy of its log (LogHistory.h).
+using RunStart = std::chrono::system_clock::time_point;
+// This program's start: one run, one name, however often its log is written.
+RunStart ProgramStart();
 
 struct LogFileResult {
   bool Written = false;
   std::string Path;   // the file (or the directory, when there is none)
   std::string Error;  // why it was not written
-  std::string Note;   // where the file went instead of its usual place, and why; empty when it is there
+  std::string Note;   // where the file went instead of its usual place, and why its history copy was not
+                      // kept; empty when all is where it belongs
 };
 
 #if defined(_WIN32)
@@ -52,8 +59,11 @@ std::string LogDirectoryFromEnvironment();
 // Creates the directory and its missing parents (on Linux each new one 0700), then replaces `dir`/name with
 // `content`: written to a new file beside it and renamed into place. It refuses a name held by another
 // user's file. A symlink at the name is replaced, its target untouched. On Windows c:\Temp goes the
-// way of WriteServiceLogFile, with %LOCALAPPDATA%\brae-update as its fallback. Never throws.
-LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content);
+// way of WriteServiceLogFile, with %LOCALAPPDATA%\brae-update as its fallback. With a `start`, the run's
+// copy is also kept in the history folder beside the file (KeepInHistory), which never stops the file
+// itself. Never throws.
+LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content,
+                           RunStart start = {});
 
 // The last step of WriteLogFile on every system: `content` written beside r.Path and renamed into place;
 // sets r.Written, or r.Error naming `dir` or r.Path.

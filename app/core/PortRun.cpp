@@ -255,7 +255,7 @@ void PortRun::TellEnded() {
 
 const LogFileResult& PortRun::WriteLog(const std::string& dir) {
   if (logFile_.Written && log_.Revision() == savedRevision_) return logFile_;
-  logFile_ = app::WriteLogFile(dir, PortLogFileName(result_.Port), log_.FileText());
+  logFile_ = app::WriteLogFile(dir, PortLogFileName(result_.Port), log_.FileText(), ProgramStart());
   if (logFile_.Written) {
     savedRevision_ = log_.Revision();
     result_.LogFile = logFile_.Path;

@@ -1,13 +1,11 @@
 #include "app/core/StartupChoice.h"
 
-#include <cstring>
-
 namespace app {
 
 bool UseConsole(const char* braeConsole, const char* display, const char* waylandDisplay) {
-  if (braeConsole && (std::strcmp(braeConsole, "1") == 0 || std::strcmp(braeConsole, "json") == 0))
-    return true;
-  if (braeConsole && std::strcmp(braeConsole, "0") == 0) return false;
+  const ConsoleChoice choice = ConsoleChoiceOf(braeConsole);
+  if (choice == ConsoleChoice::kText || choice == ConsoleChoice::kJson) return true;
+  if (choice == ConsoleChoice::kWindow) return false;
   const bool hasDisplay = (display && *display) || (waylandDisplay && *waylandDisplay);
   return !hasDisplay;
 }

@@ -8,9 +8,25 @@
 
 namespace app {
 
-// The console when BRAE_CONSOLE is "1" (or "json", its form for programs), the window when it is "0";
-// otherwise the console only when there is no display (neither DISPLAY nor WAYLAND_DISPLAY set and not
-// empty).
+// What BRAE_CONSOLE asks for: "1" the console, "json" its form for programs ("JSON" too: letters in any
+// case, as for the command line's options), "0" the window; unset or anything else leaves the choice open.
+// On every system (the header alone on Windows).
+enum class ConsoleChoice { kOpen, kText, kJson, kWindow };
+inline ConsoleChoice ConsoleChoiceOf(const char* value) {
+  if (!value) return ConsoleChoice::kOpen;
+  const std::string v = value;
+  if (v == "1") return ConsoleChoice::kText;
+  if (v == "0") return ConsoleChoice::kWindow;
+  const char* json = "json";
+  if (v.size() != 4) return ConsoleChoice::kOpen;
+  for (size_t i = 0; i < 4; ++i) {
+    if ((v[i] | 0x20) != json[i]) return ConsoleChoice::kOpen;
+  }
+  return ConsoleChoice::kJson;
+}
+
+// The console when BRAE_CONSOLE asks for it (ConsoleChoiceOf), the window when it is "0"; otherwise the
+// console only when there is no display (neither DISPLAY nor WAYLAND_DISPLAY set and not empty).
 bool UseConsole(const char* braeConsole, const char* display, const char* waylandDisplay);
 
 // Whether an X server answers at DISPLAY ("[host]:N[.S]"): its local socket, or TCP port 6000 + N on a host,

@@ -495,7 +495,7 @@ void UpdateController::Shutdown() {
 }
 
 void UpdateController::WriteLogFile() {
-  lastLogFile_ = app::WriteLogFile(options_.LogDir, kLogFileName, log_.FileText());
+  lastLogFile_ = app::WriteLogFile(options_.LogDir, kLogFileName, log_.FileText(), app::ProgramStart());
   if (lastLogFile_.Written) savedRevision_ = log_.Revision();
   if (!detached_) view_.LogFileDone(lastLogFile_);
 }

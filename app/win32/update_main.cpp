@@ -14,6 +14,7 @@
 #include "app/core/ConsolePresentation.h"
 #include "app/core/InfoRequest.h"
 #include "app/core/LogFile.h"
+#include "app/core/StartupChoice.h"
 #include "app/core/UpdateController.h"
 #include "payload/ExeFile.h"
 #include "toolkit/win32/Text.h"
@@ -164,11 +165,12 @@ int main() {
     return AnswerInfo(info == app::InfoRequest::kHelp ? app::UsageText(app::LogDirectoryFromEnvironment())
                                                       : app::VersionText());
   }
-  const std::string mode = tk::win32::Environment(L"BRAE_CONSOLE");
+  const app::ConsoleChoice mode = app::ConsoleChoiceOf(tk::win32::Environment(L"BRAE_CONSOLE").c_str());
   tk::Win32Runtime runtime;
   tk::Install(&runtime);
+  const bool json = mode == app::ConsoleChoice::kJson;
   const int code =
-      mode == "1" || mode == "json" ? RunConsole(runtime, args, mode == "json") : RunWindow(runtime, args);
+      json || mode == app::ConsoleChoice::kText ? RunConsole(runtime, args, json) : RunWindow(runtime, args);
   tk::Install(nullptr);
   return code;
 }

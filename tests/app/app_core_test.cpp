@@ -167,6 +167,12 @@ TEST(StartupChoice, ConsoleWithoutADisplayOrWhenAskedFor) {
   EXPECT_TRUE(app::UseConsole("1", ":0", nullptr));
   EXPECT_FALSE(app::UseConsole("0", nullptr, nullptr));
   EXPECT_FALSE(app::UseConsole("yes", ":0", nullptr));
+  using C = app::ConsoleChoice;
+  const std::vector<std::pair<const char*, C>> choices = {
+      {"json", C::kJson},  {"JSON", C::kJson}, {"Json", C::kJson},  {"1", C::kText},    {"0", C::kWindow},
+      {nullptr, C::kOpen}, {"", C::kOpen},     {"jsonl", C::kOpen}, {"JS0N", C::kOpen}, {" 1", C::kOpen}};
+  for (const auto& [value, choice] : choices)
+    EXPECT_EQ(app::ConsoleChoiceOf(value), choice) << (value ? value : "unset");
 }
 
 TEST(StartupChoice, HelpAndVersionOnlyWhereTheCommandLineIgnoresTheWord) {
@@ -212,6 +218,7 @@ TEST(StartupChoice, TheUsageNamesTheLogFileWithOneSeparator) {
     EXPECT_NE(app::UsageText(folder).find(here), std::string::npos) << folder;
   }
   EXPECT_EQ(app::UsageText("").find("here:"), std::string::npos) << "no folder, no line";
+  EXPECT_NE(app::UsageText("").find("BRAE_CONSOLE      1: the terminal; json"), std::string::npos);
 }
 
 // The console writing into memory, with a clock the test moves.

@@ -59,7 +59,7 @@ update() {
   shift
   local logs=${log_dir:-$work/logs}
   mkdir -p "$logs"
-  rm -f "$work/received.bin" "$logs/"*
+  rm -rf "$work/received.bin" "$logs/"*
   "$sim" --link "$ports/$sim_port" --image-out "$work/received.bin" --exit-after-update \
     --transcript "$work/indicator-$name.txt" "${sim_options[@]}" >"$work/sim-$name.out" 2>&1 &
   sim_pid=$!
@@ -210,7 +210,7 @@ printf "\\$(printf %03o $((byte ^ 4)))" | dd of="$work/copy/Damaged.exe" bs=1 se
 "$sim" --link "$ports/com1" --transcript "$work/indicator-damaged.txt" >"$work/sim-damaged.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 200); do [ -L "$ports/com1" ] && break; sleep 0.05; done
-rm -f "$work/logs/"*
+rm -rf "$work/logs/"*
 code=0
 (cd "$work" && BRAE_CONSOLE=1 BRAE_LOG_DIR="Z:$work/logs" timeout 60 "$wine_run" "$work/copy/Damaged.exe" \
   >"$work/update-damaged.out" 2>&1) || code=$?

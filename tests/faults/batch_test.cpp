@@ -189,6 +189,13 @@ TEST_F(Batch, EveryIndicatorFoundIsUpdatedOnItsOwnPort) {
       if (std::string(p.outcome) == "updated") ExpectImage(p.n);
       const std::string log = PortLog(port);
       EXPECT_NE(log, "") << "no log file for " << port;
+      // The run's copy in the history folder beside it, named with the port, is the same, once.
+      std::vector<std::string> kept;
+      for (const auto& f : std::filesystem::directory_iterator(tmp / "log/history")) {
+        if (f.path().filename().string().find("." + port + ".TXT") != std::string::npos)
+          kept.push_back(ReadFile(f.path()));
+      }
+      EXPECT_EQ(kept, std::vector<std::string>{log});
       // What this port's transfers lost, once, after its close: nothing to the close (a held line's bytes
       // dropped before any indicator answered count as a time-out's).
       const size_t cut = log.find("Serial transfers cut short: ");

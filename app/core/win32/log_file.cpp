@@ -2,8 +2,12 @@
 // only when that folder cannot be made or used, the user's local application data, and the file then says
 // so itself. Written beside its name and moved into place (toolkit/files).
 #include "app/core/LogFile.h"
+#include "app/core/LogHistory.h"
 #include "app/core/Texts.h"
+#include "toolkit/files/WriteBeside.h"
 #include "toolkit/win32/Text.h"
+
+#include <aclapi.h>
 
 namespace app {
 
@@ -145,17 +149,86 @@ LogFileResult WriteServiceLogFile(const std::string& serviceDir, const std::stri
   return r;
 }
 
-LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content) {
+LogFileResult WriteLogFile(const std::string& dir, const std::string& name, const std::string& content,
+                           RunStart start) {
   if (dir.empty()) {
     LogFileResult r;
     r.Error = "no directory for the log file";
     return r;
   }
-  if (SameFolderName(dir, kServiceLogDirectory)) {
-    return WriteServiceLogFile(dir, LogFallbackDirectory(tk::win32::Environment(L"LOCALAPPDATA").c_str()),
-                               name, content);
-  }
-  return WriteInto(dir, name, content);
+  LogFileResult r =
+      SameFolderName(dir, kServiceLogDirectory)
+          ? WriteServiceLogFile(dir, LogFallbackDirectory(tk::win32::Environment(L"LOCALAPPDATA").c_str()),
+                                name, content)
+          : WriteInto(dir, name, content);
+  // Beside wherever the file went: in the fallback folder too.
+  KeepInHistory(r, name, content, start);
+  return r;
+}
+
+LocalTime ToLocalTime(RunStart start) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()).count();
+  // FILETIME counts 100 ns from 1601; the zone's rule of that day applies, not today's.
+  const ULONGLONG ticks = static_cast<ULONGLONG>(ms) * 10000 + 116444736000000000ULL;
+  const FILETIME utcFile{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  SYSTEMTIME utc{}, local{};
+  FileTimeToSystemTime(&utcFile, &utc);
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) local = utc;
+  return {local.wYear,   local.wMonth,  local.wDay,         local.wHour,
+          local.wMinute, local.wSecond, local.wMilliseconds};
+}
+
+// Held as c:\Temp is: any user may make folders there, so a link in its place is refused and the folder
+// stays put while it is used.
+HistoryFolder::HistoryFolder(const std::string& dir) : dir_(dir), hold_(dir) {
+  error_ = hold_.Error();
+}
+
+HistoryFolder::~HistoryFolder() = default;
+
+namespace {
+
+// The owner of the file (never what a link leads to) is this user.
+bool OwnFile(const std::wstring& path) {
+  const HANDLE file =
+      CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  const DWORD got = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                    nullptr, nullptr, &security);
+  // A file system that keeps no owners gives none: the folder's rights decide, as for the log file.
+  const bool own = got == ERROR_SUCCESS && (!owner || tk::IsOwnSid(owner));
+  if (security) LocalFree(security);
+  CloseHandle(file);
+  return own;
+}
+
+}  // namespace
+
+std::vector<std::string> HistoryFolder::OwnFiles() const {
+  std::vector<std::string> names;
+  if (!error_.empty()) return names;
+  WIN32_FIND_DATAW found{};
+  const HANDLE find = FindFirstFileW(Widen(Join(dir_, "*")).c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    const std::string name = tk::win32::Narrow(found.cFileName);
+    if (OwnFile(Widen(Join(dir_, name)))) names.push_back(name);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return names;
+}
+
+bool HistoryFolder::Remove(const std::string& name, std::string* why) const {
+  const std::string path = Join(dir_, name);
+  if (DeleteFileW(Widen(path).c_str())) return true;
+  const DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND) return true;
+  *why = Reason("cannot remove " + path, code);
+  return false;
 }
 
 }  // namespace app
