@@ -44,6 +44,8 @@ class TErrorMessageDlg : public engine::IErrorDialog {
 
   // Replaces the text with the code's message, shows the dialog and sizes it to the text.
   void ShowErrorMessage(uint32_t code) override;
+  // The reason in words after the code's lines, an empty line between; the dialog sized again.
+  void ShowErrorDetail(const std::string& detail) override;
   void Hide() override;
 
   void BtnQuitClick();
@@ -56,8 +58,12 @@ class TErrorMessageDlg : public engine::IErrorDialog {
   HWND RichEdit1 = nullptr;
   HWND BtnQuit = nullptr;
   uint32_t ShownCode = 0;
+  // Told each code shown, after the dialog shows it (the main window's status says it goes on looking).
+  std::function<void(uint32_t)> CodeShown;
 
  private:
+  // Fills the box with the code's lines and the detail, and sizes the dialog to them.
+  void Fill();
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
   void MakeFonts();
@@ -72,6 +78,8 @@ class TErrorMessageDlg : public engine::IErrorDialog {
   HFONT bodyFont_ = nullptr;
   std::string text_;
   std::vector<std::string> lines_;
+  std::string detail_;
+  size_t codeLines_ = 0;  // lines_ up to the detail
   bool problemFormat_ = false;
   int lineCount_ = 0;
   bool placed_ = false;
