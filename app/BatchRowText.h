@@ -1,5 +1,6 @@
-// What one row of the batch window says, the same in the Qt window and the native one: the result, the error
-// code with its checklist in one line, the full error text, and the rate and time left of the transfer.
+// What the windows say of their own, the same in the Qt window and the native one: the main window's line
+// that it goes on looking, and of a batch the end in the status line and per row the result, the state it
+// ended in, the error code with its checklist in one line, the full error text, and the rate and time left.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +11,24 @@
 #include "app/core/ConsoleView.h"
 #include "app/core/ErrorTexts.h"
 #include "app/core/PortRun.h"
+#include "app/core/Texts.h"
 
 namespace app {
 
-// "Updated", "Failed: why", "No indicator: why", "Skipped: why"; empty while the port runs.
+// Under the status line while the error dialog says no indicator (1) or no port (3) and none has answered.
+inline constexpr char kLookingHint[] = "Still looking: connect the indicator and turn it on, or press Exit.";
+
+inline bool ShowsLookingHint(uint32_t dialogCode, bool answered, const std::string& status) {
+  return (dialogCode == 1 || dialogCode == 3) && !answered && status == kSearchingStatus;
+}
+
+// A port that never opened takes one line in its row.
+inline bool NeverOpened(const PortResult& result) {
+  return ConsoleView::NeverOpened(result);
+}
+
+// "Updated", "Failed: why", "No indicator: why", "Skipped: why"; empty while the port runs. A port that did
+// not open says so once, without its name again: "Skipped, did not open: why".
 inline std::string RowResultText(const PortResult& result) {
   std::string text;
   switch (result.Outcome) {
@@ -28,6 +43,9 @@ inline std::string RowResultText(const PortResult& result) {
       text = "No indicator";
       break;
     case PortOutcome::Skipped:
+      if (NeverOpened(result)) {
+        return "Skipped, did not open" + ConsoleView::WhyNotOpened(result);
+      }
       text = "Skipped";
       break;
     case PortOutcome::Checked:
@@ -35,6 +53,55 @@ inline std::string RowResultText(const PortResult& result) {
       break;
   }
   return result.Reason.empty() ? text : text + ": " + result.Reason;
+}
+
+// The state a row ends in: its last status, unless that is still the search every port begins with.
+inline std::string RowEndedStatus(const PortResult& result) {
+  if (!result.Status.empty() && result.Status != kSearchingStatus) return result.Status;
+  switch (result.Outcome) {
+    case PortOutcome::Updated:
+      return kSuccessStatus;
+    case PortOutcome::Failed:
+      return "Stopped; the update did not complete";
+    case PortOutcome::NoIndicator:
+      return "Stopped searching; no indicator answered";
+    case PortOutcome::Skipped:
+      return NeverOpened(result) ? "The port did not open" : "Left out";
+    case PortOutcome::Checked:
+      return "Checked: " + result.Reason;
+    case PortOutcome::Running:
+      break;
+  }
+  return result.Status;
+}
+
+// The status line once every port of the batch has ended: "Batch ended: 1 updated, 2 failed, 22 did not
+// open (Com4-Com25)".
+inline std::string BatchEndedStatus(const BatchResult& result) {
+  int counts[6] = {};
+  std::vector<std::string> closed;
+  for (const PortResult& port : result.Ports) {
+    if (NeverOpened(port)) {
+      closed.push_back(port.Port);
+    } else {
+      ++counts[static_cast<int>(port.Outcome)];
+    }
+  }
+  std::string text;
+  auto add = [&](int n, const char* what) {
+    if (n > 0) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+  };
+  add(counts[static_cast<int>(PortOutcome::Checked)], "checked");
+  add(counts[static_cast<int>(PortOutcome::Updated)], "updated");
+  add(counts[static_cast<int>(PortOutcome::Failed)], "failed");
+  add(counts[static_cast<int>(PortOutcome::NoIndicator)], "without an indicator");
+  add(counts[static_cast<int>(PortOutcome::Skipped)], "left out");
+  add(counts[static_cast<int>(PortOutcome::Running)], "running");
+  add(static_cast<int>(closed.size()), "did not open");
+  // Names that do not run in sequence (paths) would make the line too long to read: the count says enough.
+  const std::string names = ConsoleView::CompactNames(closed);
+  if (!closed.empty() && names.size() <= 40) text += " (" + names + ")";
+  return "Batch ended: " + (text.empty() ? std::string("no port") : text);
 }
 
 struct RowErrorText {

@@ -126,8 +126,10 @@ void TPortRow::Reset(const std::string& name) {
   click_->stop();
   PortLabel->setText(QtText(name));
   ShowDevice();
-  // Every port begins by looking for its indicator.
+  // Every port begins by looking for its indicator, in a whole row.
   StatusLabel->setText(QString::fromUtf8(kSearchingStatus));
+  StatusLabel->show();
+  RateLabel->show();
   ResultLabel->setText(QString());
   Bar->setRange(0, 100);
   Bar->setValue(0);
@@ -280,7 +282,12 @@ void TPortRow::MessageShown(const std::string& text) {
 void TPortRow::Ended(const PortResult& result) {
   if (!result.Device.empty()) device_ = result.Device;
   ShowDevice();
-  StatusLabel->setText(QtText(result.Status));
+  StatusLabel->setText(QtText(RowEndedStatus(result)));
+  // A port that never opened takes one line: its name and why; it has no status or progress to show.
+  const bool compact = NeverOpened(result);
+  StatusLabel->setVisible(!compact);
+  RateLabel->setVisible(!compact);
+  if (compact) Bar->hide();
   // A reason that is the message the row already shows is not said twice.
   PortResult shown = result;
   if (!message_.empty() && shown.Reason == message_) shown.Reason.clear();

@@ -10,12 +10,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/BatchRowText.h"
 #include "app/Fonts.h"
 #include "app/batchrows.h"
 #include "app/messagedlg.h"
@@ -29,6 +31,12 @@ constexpr int kClientWidth = 487;
 constexpr int kClientHeight = 104;
 constexpr int kLabelWidth = 211;
 constexpr int kLabelHeight = 16;
+// The looking hint's line, between the status and the buttons, in the smaller font of DiagnosticMode.
+constexpr int kHintTop = 57;
+constexpr int kHintHeight = 13;
+// A batch's window fits a 1280x800 screen with a panel: its rows scroll beyond this outer height.
+constexpr int kMostOuterHeight = 760;
+constexpr int kLeastRowsHeight = 120;
 
 }  // namespace
 
@@ -46,6 +54,14 @@ TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
   labelPalette.setColor(QPalette::WindowText, labelPalette.color(QPalette::Highlight));
   Label1->setPalette(labelPalette);
   Label1->move(16, 40);
+
+  Label2 = new QLabel(QString::fromUtf8(kLookingHint), this);
+  Label2->setObjectName(QStringLiteral("Label2"));
+  Label2->setFont(UiFont(11));
+  Label2->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  Label2->move(16, kHintTop);
+  Label2->resize(AtLeast(kLabelWidth, Label2->sizeHint().width()), kHintHeight);
+  Label2->hide();
 
   reditDebug = new QPlainTextEdit(this);
   reditDebug->setObjectName(QStringLiteral("reditDebug"));
@@ -94,17 +110,32 @@ TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
 TUpdateForm::~TUpdateForm() {
   // The window goes first: nothing may reach it from the engine's end any more.
   ended_ = true;
+  if (dialog_) dialog_->CodeShown = nullptr;
   controller_.Shutdown();
 }
 
 void TUpdateForm::SetErrorDialog(TErrorMessageDlg* dialog) {
   dialog_ = dialog;
   controller_.SetErrorDialog(dialog);
+  if (dialog) {
+    dialog->CodeShown = [this](uint32_t code) {
+      dialogCode_ = code;
+      ShowLooking();
+    };
+  }
+}
+
+void TUpdateForm::ShowLooking() {
+  const bool shown = !RowsBox && ShowsLookingHint(dialogCode_, answered_, status_);
+  if (Label2->isVisibleTo(this) == shown) return;
+  Label2->setVisible(shown);
+  Layout();
 }
 
 void TUpdateForm::Layout() {
   // Not resizable: the width stays (wider only where a status needs it), the height follows the log's.
   int width = AtLeast(kClientWidth, Label1->geometry().right() + 1 + Label1->x());
+  if (Label2->isVisibleTo(this)) width = std::max(width, Label2->geometry().right() + 1 + Label2->x());
   int rowsHeight = 0;
   if (RowsBox) {
     // The rows as wide as their texts need, never narrower than the window; measured now, not on the next
@@ -115,9 +146,18 @@ void TUpdateForm::Layout() {
     }
     RowsBox->layout()->invalidate();
     const QSize rows = RowsBox->sizeHint();
-    width = std::max(width, rows.width());
-    rowsHeight = rows.height();
-    RowsBox->setGeometry(0, kClientHeight, width, rowsHeight);
+    // Rows beyond the screen's height scroll inside the window, beside their scroll bar.
+    int most = kMostOuterHeight;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+      if (screen->availableGeometry().height() > 0)
+        most = std::min(most, screen->availableGeometry().height());
+    }
+    const int room = std::max(kLeastRowsHeight, most - kFrameHeight - kClientHeight - debugHeight_);
+    const int bar = rows.height() > room ? RowsScroll->verticalScrollBar()->sizeHint().width() : 0;
+    width = std::max(width, rows.width() + bar);
+    rowsHeight = std::min(rows.height(), room);
+    RowsScroll->setGeometry(0, kClientHeight, width, rowsHeight);
+    RowsBox->resize(width - bar, rows.height());
     RowsBox->layout()->activate();
     for (TPortRow* row : Rows) row->layout()->activate();
   }
@@ -197,6 +237,19 @@ void TUpdateForm::LogLinesAdded(const std::vector<std::string>& lines) {
 }
 
 void TUpdateForm::StatusChanged(const std::string& text) {
+  status_ = text;
+  // The engine's own status wins over a batch's end, and over the hint that it goes on looking.
+  batchStatus_.clear();
+  if (Label2) Label2->setVisible(!RowsBox && ShowsLookingHint(dialogCode_, answered_, status_));
+  ShowStatus(text);
+}
+
+void TUpdateForm::PortAnswering(const std::string&, const std::string&, int) {
+  answered_ = true;
+  ShowLooking();
+}
+
+void TUpdateForm::ShowStatus(const std::string& text) {
   Label1->setText(QtText(text));
   // The status line grows with its text, never narrower than designed, so no status is ever cut.
   const QSize hint = Label1->sizeHint();
@@ -227,8 +280,16 @@ void TUpdateForm::ProgressVisibleChanged(bool visible) {
 IPortView* TUpdateForm::PortAdded(size_t index, const std::string& name) {
   if (ended_) return nullptr;
   if (!RowsBox) {
-    RowsBox = new QWidget(this);
+    RowsScroll = new QScrollArea(this);
+    RowsScroll->setObjectName(QStringLiteral("RowsScroll"));
+    RowsScroll->setFrameShape(QFrame::NoFrame);
+    RowsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    RowsScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    RowsBox = new QWidget;
     RowsBox->setObjectName(QStringLiteral("RowsBox"));
+    RowsScroll->setWidget(RowsBox);
+    RowsScroll->show();
+    Label2->hide();
     auto* column = new QVBoxLayout(RowsBox);
     column->setContentsMargins(8, 0, 8, 8);
     column->setSpacing(6);
@@ -237,6 +298,11 @@ IPortView* TUpdateForm::PortAdded(size_t index, const std::string& name) {
     BtnScanAgain->show();
   }
   BtnScanAgain->setEnabled(false);
+  if (!batchStatus_.empty()) {
+    // A new scan: the status line is the engine's again.
+    batchStatus_.clear();
+    ShowStatus(status_);
+  }
   if (index < Rows.size()) {
     Rows[index]->Reset(name);
     return Rows[index];
@@ -262,6 +328,10 @@ void TUpdateForm::BatchEnded(const BatchResult& result) {
     again = again || port.Outcome == PortOutcome::NoIndicator || port.Outcome == PortOutcome::Skipped;
   }
   BtnScanAgain->setEnabled(again && !controller_.Closed());
+  // The status line ends on what the batch did, not on the search every port began with.
+  if (ended_ || controller_.Closed()) return;
+  batchStatus_ = BatchEndedStatus(result);
+  ShowStatus(batchStatus_);
 }
 
 void TUpdateForm::EndProgram(int exitCode) {

@@ -14,6 +14,7 @@ class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 
 namespace app {
 
@@ -44,6 +45,7 @@ class TUpdateForm : public QWidget, public IView {
   void FocusExit() override;
   void LogLinesAdded(const std::vector<std::string>& lines) override;
   void StatusChanged(const std::string& text) override;
+  void PortAnswering(const std::string& name, const std::string& device, int baud) override;
   void ProgressPositionChanged(int position) override;
   void ProgressMaxChanged(int max) override;
   void ProgressVisibleChanged(bool visible) override;
@@ -57,6 +59,8 @@ class TUpdateForm : public QWidget, public IView {
   std::function<void(int)> OnEnd;
 
   QLabel* Label1;
+  // Under the status while no port has an indicator: that the program goes on looking (LookingHint).
+  QLabel* Label2;
   QPlainTextEdit* reditDebug;
   QProgressBar* ProgressBar;
   QPushButton* BtnOpenDebug;
@@ -64,6 +68,7 @@ class TUpdateForm : public QWidget, public IView {
   QPushButton* BtnScanAgain;
   // A batch's rows, in the ports' order, in RowsBox under the buttons; none without a batch.
   QWidget* RowsBox = nullptr;
+  QScrollArea* RowsScroll = nullptr;  // holds RowsBox; scrolls where the rows are taller than the screen
   std::vector<TPortRow*> Rows;
 
  protected:
@@ -73,6 +78,8 @@ class TUpdateForm : public QWidget, public IView {
  private:
   void Layout();
   void ShowProgressValue();
+  void ShowLooking();
+  void ShowStatus(const std::string& text);
 
   UpdateController controller_;
   TErrorMessageDlg* dialog_ = nullptr;
@@ -80,6 +87,10 @@ class TUpdateForm : public QWidget, public IView {
   bool debugShown_ = false;
   int position_ = 0;
   bool ended_ = false;
+  std::string status_;
+  uint32_t dialogCode_ = 0;  // the error dialog's last code
+  bool answered_ = false;    // an indicator has answered
+  std::string batchStatus_;  // a batch's end, in the status line until a new scan
 };
 
 // Shows a modal message box with one OK button over `parent`.

@@ -3,11 +3,12 @@
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
+#include <string>
+#include <vector>
 
 #include "app/Fonts.h"
 #include "app/core/ErrorTexts.h"
@@ -45,8 +46,8 @@ TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, QWidget* parent)
   RichEdit1->setAcceptRichText(true);
   // Lines do not wrap, so the line count that sizes the dialog is the count of the message's lines.
   RichEdit1->setLineWrapMode(QTextEdit::NoWrap);
-  RichEdit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  RichEdit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   RichEdit1->setFocusPolicy(Qt::NoFocus);
 
   Timer1 = new QTimer(this);
@@ -57,11 +58,42 @@ TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, QWidget* parent)
 
 void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
   ShownCode = code;
-  RichEdit1->clear();
+  detail_.clear();
   show();
   raise();
+  Fill();
+  if (ErrorTextFor(code).HidesItself) Timer1->start();
+  if (!placed_) {
+    // In the centre of the screen the first time; afterwards wherever the user left it.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+      move(screen->availableGeometry().center() -
+           QPoint((this->width() + kFrameWidth) / 2, OuterHeight() / 2));
+    }
+    placed_ = true;
+  }
+  if (CodeShown) CodeShown(code);
+}
 
-  const ErrorText text = ErrorTextFor(code);
+void TErrorMessageDlg::ShowErrorDetail(const std::string& detail) {
+  detail_ = detail;
+  Fill();
+}
+
+void TErrorMessageDlg::Fill() {
+  RichEdit1->clear();
+  const ErrorText text = ErrorTextFor(ShownCode);
+  std::vector<std::string> lines = text.Lines;
+  if (!detail_.empty()) {
+    lines.emplace_back();
+    for (size_t from = 0;;) {
+      const size_t end = detail_.find('\n', from);
+      std::string line = detail_.substr(from, end == std::string::npos ? std::string::npos : end - from);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+      if (end == std::string::npos) break;
+      from = end + 1;
+    }
+  }
   QTextCharFormat normal;
   normal.setFont(UiFont(13));
   QTextCharFormat heading = normal;
@@ -72,38 +104,29 @@ void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
   body.setFontWeight(QFont::Normal);
 
   QTextCursor cursor(RichEdit1->document());
-  for (size_t i = 0; i < text.Lines.size(); ++i) {
-    const QTextCharFormat& format = !text.ProblemFormat ? normal : (i < 2 ? heading : body);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    // The detail is in the box's own font, after the code's lines whatever their format.
+    const bool ofCode = i < text.Lines.size();
+    const QTextCharFormat& format = !text.ProblemFormat || !ofCode ? normal : (i < 2 ? heading : body);
     if (i == 0) {
       cursor.setBlockCharFormat(format);
     } else {
       cursor.insertBlock(QTextBlockFormat(), format);
     }
-    cursor.insertText(QString::fromUtf8(text.Lines[i]), format);
+    cursor.insertText(QString::fromUtf8(lines[i]), format);
   }
-  if (text.HidesItself) Timer1->start();
 
-  // The designed sizes, grown where the font at hand needs more room: every line whole, none scrolled out of
-  // sight sideways or downwards.
+  // The designed sizes, grown where the font at hand needs more room: every line whole, so no scroll bar
+  // stands around a text that fits (one shows only where a text does not).
   const DialogGeometry g = DialogGeometryFor(LineCount());
   QTextDocument* document = RichEdit1->document();
   const int frame = 2 * RichEdit1->frameWidth();
-  const int width = AtLeast(
-      kTextWidth, document->idealWidth() + frame + RichEdit1->verticalScrollBar()->sizeHint().width());
-  const int height = AtLeast(g.TextHeight, document->size().height() + frame +
-                                               RichEdit1->horizontalScrollBar()->sizeHint().height());
+  const int width = AtLeast(kTextWidth, document->idealWidth() + frame);
+  const int height = AtLeast(g.TextHeight, document->size().height() + frame);
   const int grownBy = width - kTextWidth;
   RichEdit1->setFixedSize(width, height);
   setFixedSize(kOuterWidth - kFrameWidth + grownBy, g.DialogHeight + (height - g.TextHeight) - kFrameHeight);
   BtnQuit->move(kQuitLeft + grownBy / 2, g.QuitTop + (height - g.TextHeight));
-  if (!placed_) {
-    // In the centre of the screen the first time; afterwards wherever the user left it.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-      move(screen->availableGeometry().center() -
-           QPoint((this->width() + kFrameWidth) / 2, OuterHeight() / 2));
-    }
-    placed_ = true;
-  }
 }
 
 int TErrorMessageDlg::LineCount() const {

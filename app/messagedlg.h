@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "engine/Reporting.h"
 
@@ -21,6 +22,8 @@ class TErrorMessageDlg : public QDialog, public engine::IErrorDialog {
 
   // Replaces the text with the code's message, shows the dialog and sizes it.
   void ShowErrorMessage(uint32_t code) override;
+  // The reason in words after the code's lines, an empty line between; the dialog sized again.
+  void ShowErrorDetail(const std::string& detail) override;
   void Hide() override { hide(); }
 
   void BtnQuitClick();
@@ -35,9 +38,15 @@ class TErrorMessageDlg : public QDialog, public engine::IErrorDialog {
   QTextEdit* RichEdit1;
   QTimer* Timer1;
   uint32_t ShownCode = 0;
+  // Told each code shown, after the dialog shows it (the main window's status says it goes on looking).
+  std::function<void(uint32_t)> CodeShown;
 
  private:
+  // Fills the box with the code's lines and the detail, and sizes the dialog to them.
+  void Fill();
+
   std::function<void()> quit_;
+  std::string detail_;
   bool placed_ = false;
 };
 

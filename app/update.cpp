@@ -1,10 +1,12 @@
 // Start-up of brae-update: the window when a display is there, the console otherwise (or as BRAE_CONSOLE
 // says). Both run the same controller; they differ only in what shows its reports.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,14 @@
 #include "toolkit/qt/QtRuntime.h"
 
 namespace {
+
+// The terminal's own width, else what COLUMNS says; 0 when neither knows.
+int TerminalColumns(std::FILE* stream) {
+  winsize size{};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  const char* columns = std::getenv("COLUMNS");
+  return columns ? std::max(0, std::atoi(columns)) : 0;
+}
 
 int RunWindow(int argc, char** argv, const std::vector<std::string>& args) {
   QApplication application(argc, argv);
@@ -57,7 +67,8 @@ int RunConsole(int argc, char** argv, const std::vector<std::string>& args) {
     const char* live = std::getenv("BRAE_CONSOLE_LOG");
     const bool liveLog = live && std::strcmp(live, "1") == 0;
     app::ConsolePresentation console({json, liveLog, [](std::FILE* f) { return isatty(fileno(f)) == 1; },
-                                      [](int exitCode) { QCoreApplication::exit(exitCode); }});
+                                      [](int exitCode) { QCoreApplication::exit(exitCode); },
+                                      TerminalColumns});
     app::UpdateController controller(console.View(),
                                      {app::LogDirectoryFromEnvironment(), "/proc/self/exe", true});
     controller.SetErrorDialog(&console.Dialog());

@@ -12,6 +12,10 @@ ConsoleView::Options HumanOptions(const ConsolePresentation::Options& options) {
   human.Terminal = options.IsTerminal && options.IsTerminal(human.Out);
   human.LiveLog = options.LiveLog && !options.Json;
   human.Device = [](const std::string& name) { return commos::ResolvePortName(name); };
+  if (human.Terminal && options.Columns) {
+    FILE* out = human.Out;
+    human.Columns = [columns = options.Columns, out] { return columns(out); };
+  }
   // With JSON lines the machine view ends the program.
   if (!options.Json) human.OnEnd = options.OnEnd;
   return human;

@@ -21,6 +21,8 @@ class ConsolePresentation {
     std::function<bool(std::FILE*)> IsTerminal;
     // Ends the message loop with the exit code.
     std::function<void(int)> OnEnd;
+    // The width in columns of the terminal a stream is (0: unknown).
+    std::function<int(std::FILE*)> Columns = {};
   };
 
   explicit ConsolePresentation(const Options& options);

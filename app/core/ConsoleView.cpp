@@ -11,6 +11,9 @@ namespace app {
 namespace {
 
 constexpr int kBarWidth = 30;
+// Narrower than this a bar says nothing; the text goes on alone.
+constexpr int kLeastBarWidth = 10;
+constexpr char kNotOpened[] = "did not open";
 constexpr uint64_t kRedrawMs = 100;
 // The rate is shown once this much of the transfer has been timed, so the first blocks do not mislead.
 constexpr uint64_t kConsoleRateAfterMs = 1000;
@@ -29,13 +32,36 @@ std::string WithoutCr(const std::string& text) {
   return out;
 }
 
+// The bar and its text in `columns` (0: unknown), never in the last one, where a terminal wraps and the next
+// redraw in place would leave a trail: the bar narrower first, then the time left, the rate and the bytes go.
+std::string FitBar(const std::string& prefix, int percent, int position, int max, double rate, int columns) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%3d%%", percent);
+  const std::string alone = buf;
+  std::snprintf(buf, sizeof buf, "  %d/%d bytes", position, max);
+  const std::string bytes = alone + buf;
+  std::string texts[] = {ConsoleView::ProgressText(position, max, rate), bytes, bytes, alone};
+  if (rate > 0) texts[1] += "  " + ConsoleView::FormatRate(rate);
+  const int room = columns - 1 - static_cast<int>(prefix.size()) - 3;  // 3: the brackets and a space
+  for (const std::string& text : texts) {
+    const int width = columns > 0 ? std::min(kBarWidth, room - static_cast<int>(text.size())) : kBarWidth;
+    if (width < kLeastBarWidth) continue;
+    const int filled = percent * width / 100;
+    return prefix + "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(width - filled), '.') + "] " + text;
+  }
+  std::string line = prefix + texts[3];
+  line.resize(std::min(line.size(), static_cast<size_t>(std::max(columns - 1, 0))));
+  return line;
+}
+
 }  // namespace
 
 // One port's row: a view of its own that prints through the batch's view, each line led by the port.
 class ConsoleView::Row : public IPortView {
  public:
   Row(ConsoleView& batch, size_t index, const std::string& name)
-      : name_(name), view_(RowOptions(batch, index, name)) {}
+      : batch_(batch), name_(name), view_(RowOptions(batch, index, name)) {}
   void StatusChanged(const std::string& text) override { view_.StatusChanged(text); }
   void LogLinesAdded(const std::vector<std::string>& lines) override { view_.LogLinesAdded(lines); }
   void ProgressPositionChanged(int position) override { view_.ProgressPositionChanged(position); }
@@ -48,6 +74,11 @@ class ConsoleView::Row : public IPortView {
   void CheckDone(const engine::CheckReport& report) override { view_.CheckDone(report); }
   void Ended(const PortResult& result) override {
     view_.ProgressVisibleChanged(false);
+    // Ports that never opened are said together, in one line before the next of any other port.
+    if (NeverOpened(result)) {
+      batch_.notOpened_.push_back(result);
+      return;
+    }
     view_.Line(ResultText(result) + (result.LogFile.empty() ? "" : "; diagnostic log: " + result.LogFile));
   }
 
@@ -60,12 +91,14 @@ class ConsoleView::Row : public IPortView {
     o.LiveLog = batch.o_.LiveLog;
     o.Clock = batch.o_.Clock;
     o.Device = batch.o_.Device;
+    o.Columns = batch.o_.Columns;
     o.Prefix = name + ": ";
     o.Print = [&batch](const std::string& line) { batch.Line(line); };
     if (batch.o_.Terminal) o.Bar = [&batch, index](const std::string& bar) { batch.SetBar(index, bar); };
     return o;
   }
 
+  ConsoleView& batch_;
   std::string name_;
   ConsoleView view_;
 };
@@ -110,6 +143,57 @@ std::string ConsoleView::ResultText(const PortResult& r) {
   if (!r.Reason.empty()) text += ": " + r.Reason;
   if (r.Outcome == PortOutcome::Failed && r.ErrorCode != 0) {
     text += " (error " + std::to_string(r.ErrorCode) + "; last status: " + r.Status + ")";
+  }
+  return text;
+}
+
+bool ConsoleView::NeverOpened(const PortResult& result) {
+  // The engine's reason names the port that "did not open", with the system's words after it.
+  return result.Outcome == PortOutcome::Skipped && result.Reason.find(kNotOpened) != std::string::npos;
+}
+
+std::string ConsoleView::WhyNotOpened(const PortResult& result) {
+  const size_t at = result.Reason.find(kNotOpened);
+  return at == std::string::npos ? std::string() : result.Reason.substr(at + sizeof kNotOpened - 1);
+}
+
+void ConsoleView::SayNotOpened() {
+  if (notOpened_.empty()) return;
+  const std::vector<PortResult> ports = std::move(notOpened_);
+  notOpened_.clear();
+  std::vector<std::string> names;
+  std::string why = WhyNotOpened(ports.front()), logs;
+  for (const PortResult& port : ports) {
+    names.push_back(port.Port);
+    if (WhyNotOpened(port) != why) why.clear();
+    if (logs.empty() && !port.LogFile.empty())
+      logs = port.LogFile.substr(0, port.LogFile.find_last_of("/\\"));
+  }
+  Line(CompactNames(names) + " " + kNotOpened + why + (logs.empty() ? "" : "; diagnostic logs in " + logs));
+}
+
+std::string ConsoleView::CompactNames(const std::vector<std::string>& names) {
+  // A name is its stem and the number it ends in; a run is a stem's numbers one after the other.
+  auto split = [](const std::string& name) {
+    size_t digits = name.size();
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+    const bool numbered = digits < name.size() && name.size() - digits < 9;
+    return std::make_pair(name.substr(0, digits), numbered ? std::stol(name.substr(digits)) : -1L);
+  };
+  std::string text;
+  for (size_t i = 0; i < names.size();) {
+    const auto [stem, first] = split(names[i]);
+    size_t end = i + 1;
+    while (first >= 0 && end < names.size() &&
+           split(names[end]) == std::make_pair(stem, first + static_cast<long>(end - i)))
+      ++end;
+    text += (text.empty() ? "" : ", ") + names[i];
+    if (end - i > 2) {
+      text += "-" + names[end - 1];
+    } else if (end - i == 2) {
+      text += ", " + names[i + 1];
+    }
+    i = end;
   }
   return text;
 }
@@ -195,6 +279,7 @@ void ConsoleView::Line(const std::string& text) {
     }
     return;
   }
+  SayNotOpened();
   EndBar();
   ClearBoard();
   std::fputs(text.c_str(), o_.Out);
@@ -318,16 +403,15 @@ void ConsoleView::Draw(bool force) {
   if (o_.Terminal) {
     if (!force && percent < 100 && now < lastDrawMs_ + kRedrawMs) return;
     lastDrawMs_ = now;
-    const int filled = percent * kBarWidth / 100;
-    const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
-                            std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] ";
+    const int columns = o_.Columns ? o_.Columns() : 0;
     if (o_.Bar) {
-      o_.Bar(o_.Prefix + bar + ProgressText(position_, max_, rate));
+      o_.Bar(FitBar(o_.Prefix, percent, position_, max_, rate, columns));
       barOnScreen_ = true;
       return;
     }
     // \r back to the start of the line, \033[K clears what a longer text left behind.
-    std::fprintf(o_.Out, "\r%s%s\033[K", bar.c_str(), ProgressText(position_, max_, rate).c_str());
+    std::fprintf(o_.Out, "\r%s\033[K",
+                 FitBar(std::string(), percent, position_, max_, rate, columns).c_str());
     std::fflush(o_.Out);
     barOnScreen_ = true;
   } else {
@@ -363,6 +447,7 @@ void ConsoleView::LogFileDone(const LogFileResult& result) {
 }
 
 void ConsoleView::EndProgram(int exitCode) {
+  SayNotOpened();
   EndBar();
   std::fflush(o_.Out);
   if (o_.OnEnd) o_.OnEnd(exitCode);

@@ -36,6 +36,9 @@ class ConsoleView : public IView, public engine::IErrorDialog {
     // A row: its lines go here instead of Out, and on a terminal its bar's text (empty: no bar).
     std::function<void(const std::string&)> Print = {};
     std::function<void(const std::string&)> Bar = {};
+    // The terminal's width in columns, asked at each drawing of a bar (a window may be resized); unset or
+    // 0: unknown, the bar as wide as at 80 columns.
+    std::function<int()> Columns = {};
   };
 
   explicit ConsoleView(Options options);
@@ -78,9 +81,17 @@ class ConsoleView : public IView, public engine::IErrorDialog {
   static std::string PortAndDevice(const std::string& name, const std::string& device);
   // A check's report as a block: where, the verdict, then each answer on a line of its own.
   static std::string CheckText(const engine::CheckReport& report, const std::string& device);
+  // Port names, those that run in sequence in one: "Com1, Com4-Com25, /dev/ttyUSB0".
+  static std::string CompactNames(const std::vector<std::string>& names);
+  // A port of the batch that never opened (not one left out as a Bluetooth link), and why in the system's
+  // words (": No such file or directory", or empty).
+  static bool NeverOpened(const PortResult& result);
+  static std::string WhyNotOpened(const PortResult& result);
 
  private:
   void Line(const std::string& text);
+  // The ports that never opened since the last line, in one line: "Com4-Com25 did not open: why".
+  void SayNotOpened();
   // The rows' bars stand below everything else on a terminal: cleared before a line, drawn again after it.
   void ClearBoard();
   void DrawBoard();
@@ -106,8 +117,9 @@ class ConsoleView : public IView, public engine::IErrorDialog {
 
   class Row;
   std::vector<std::unique_ptr<Row>> rows_;
-  std::vector<std::string> bars_;  // a row's bar text, by index; empty: none
-  int boardLines_ = 0;             // lines of bars on the screen now
+  std::vector<PortResult> notOpened_;  // ports that never opened, not yet said
+  std::vector<std::string> bars_;      // a row's bar text, by index; empty: none
+  int boardLines_ = 0;                 // lines of bars on the screen now
   uint64_t lastBoardMs_ = 0;
 };
 

@@ -92,6 +92,7 @@ class TPortRow : public IPortView {
   int position_ = 0;
   int max_ = 100;
   bool barShown_ = false;
+  bool compact_ = false;  // one line: the port never opened
   RowRate rate_;
   std::function<void()> resized_;
   Scale scale_;

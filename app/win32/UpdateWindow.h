@@ -44,6 +44,8 @@ class TErrorMessageDlg : public engine::IErrorDialog {
 
   // Replaces the text with the code's message, shows the dialog and sizes it to the text.
   void ShowErrorMessage(uint32_t code) override;
+  // The reason in words after the code's lines, an empty line between; the dialog sized again.
+  void ShowErrorDetail(const std::string& detail) override;
   void Hide() override;
 
   void BtnQuitClick();
@@ -56,8 +58,12 @@ class TErrorMessageDlg : public engine::IErrorDialog {
   HWND RichEdit1 = nullptr;
   HWND BtnQuit = nullptr;
   uint32_t ShownCode = 0;
+  // Told each code shown, after the dialog shows it (the main window's status says it goes on looking).
+  std::function<void(uint32_t)> CodeShown;
 
  private:
+  // Fills the box with the code's lines and the detail, and sizes the dialog to them.
+  void Fill();
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
   void MakeFonts();
@@ -72,6 +78,8 @@ class TErrorMessageDlg : public engine::IErrorDialog {
   HFONT bodyFont_ = nullptr;
   std::string text_;
   std::vector<std::string> lines_;
+  std::string detail_;
+  size_t codeLines_ = 0;  // lines_ up to the detail
   bool problemFormat_ = false;
   int lineCount_ = 0;
   bool placed_ = false;
@@ -105,6 +113,7 @@ class TUpdateForm : public IView {
   void FocusExit() override;
   void LogLinesAdded(const std::vector<std::string>& lines) override;
   void StatusChanged(const std::string& text) override;
+  void PortAnswering(const std::string& name, const std::string& device, int baud) override;
   void ProgressPositionChanged(int position) override;
   void ProgressMaxChanged(int max) override;
   void ProgressVisibleChanged(bool visible) override;
@@ -119,13 +128,20 @@ class TUpdateForm : public IView {
 
   HWND Window = nullptr;
   HWND Label1 = nullptr;
+  // Under the status while no port has an indicator: that the program goes on looking (kLookingHint).
+  HWND Label2 = nullptr;
   HWND reditDebug = nullptr;
   HWND ProgressBar = nullptr;
   HWND BtnOpenDebug = nullptr;
   HWND BtnExit = nullptr;
   HWND BtnScanAgain = nullptr;
-  // A batch's rows, in the ports' order, under the buttons; none without a batch.
+  // A batch's rows, in the ports' order, in RowsPane under the buttons; none without a batch.
   std::vector<std::unique_ptr<TPortRow>> Rows;
+  // Holds the rows; scrolls them where they are taller than the screen allows.
+  HWND RowsPane = nullptr;
+  // Scrolls the rows to `position` pixels from their top (kept inside their range).
+  void ScrollRows(int position);
+  int RowsScrolled() const { return scrolled_; }
 
  private:
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -133,6 +149,11 @@ class TUpdateForm : public IView {
   void MakeFonts();
   void Layout();
   void ShowProgressValue();
+  void ShowLooking();
+  void ShowStatus(const std::string& text);
+  // The child window the rows scroll in (app/win32/batch_rows.cpp).
+  HWND NewRowsPane();
+  static LRESULT CALLBACK PaneProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   UpdateController controller_;
   TErrorMessageDlg* dialog_ = nullptr;
@@ -145,6 +166,13 @@ class TUpdateForm : public IView {
   int position_ = 0;
   int max_ = 100;
   bool ended_ = false;
+  std::string shownStatus_;  // what Label1 shows: the status, or a batch's end
+  std::string batchStatus_;  // a batch's end, in the status line until a new scan
+  uint32_t dialogCode_ = 0;  // the error dialog's last code
+  bool answered_ = false;    // an indicator has answered
+  int scrolled_ = 0;         // the rows' scroll position
+  int rowsRoom_ = 0;         // the rows' visible height
+  int rowsTotal_ = 0;        // the rows' whole height
 };
 
 // Enter presses the default button and Tab moves between the controls of the program's windows, in the

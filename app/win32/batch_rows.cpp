@@ -19,6 +19,8 @@ namespace {
 
 constexpr wchar_t kRowClass[] = L"BraePortRow";
 constexpr wchar_t kLogClass[] = L"BraePortLog";
+constexpr wchar_t kPaneClass[] = L"BraeRowsPane";
+constexpr int kWheelStep = 48;  // pixels a notch of the mouse wheel scrolls the rows
 constexpr UINT_PTR kClickTimer = 1;
 // The design, in pixels at 96 DPI.
 constexpr int kMargin = 8;
@@ -127,8 +129,11 @@ void TPortRow::Reset(const std::string& name) {
   clickPending_ = false;
   KillTimer(Window, kClickTimer);
   SetText(PortLabel, name);
-  // Every port begins by looking for its indicator.
+  // Every port begins by looking for its indicator, in a whole row.
+  compact_ = false;
   SetText(StatusLabel, kSearchingStatus);
+  ShowWindow(StatusLabel, SW_SHOW);
+  ShowWindow(RateLabel, SW_SHOW);
   SetText(ResultLabel, "");
   SetText(RateLabel, "");
   SendMessageW(Bar, PBM_SETRANGE32, 0, 100);
@@ -156,7 +161,7 @@ int TPortRow::NaturalWidth() const {
   const int rate = static_cast<int>(MeasureText(RateLabel, font_, kWidestRate).cx);
   const int top =
       width(PortLabel, bold_) + width(DeviceLabel, font_) + width(ResultLabel, bold_) + 2 * scale_(kGap);
-  const int second = width(StatusLabel, font_) + rate + scale_(kGap);
+  const int second = compact_ ? 0 : width(StatusLabel, font_) + rate + scale_(kGap);
   return std::max(top, second) + 2 * scale_(kMargin) + 2 * GetSystemMetrics(SM_CXBORDER);
 }
 
@@ -181,7 +186,7 @@ int TPortRow::Place(int left, int top, int width) {
   const int rate = static_cast<int>(MeasureText(RateLabel, font_, kWidestRate).cx);
   MoveWindow(StatusLabel, m, y, status.cx, line, TRUE);
   MoveWindow(RateLabel, inner - m - rate, y, rate, line, TRUE);
-  y += line + scale_(2);
+  if (!compact_) y += line + scale_(2);
   if (barShown_) {
     MoveWindow(Bar, m, y, inner - 2 * m, scale_(kBarHeight), TRUE);
     y += scale_(kBarHeight) + scale_(2);
@@ -387,12 +392,90 @@ void TPortRow::MessageShown(const std::string& text) {
 void TPortRow::Ended(const PortResult& result) {
   if (!Informative(result.Device, name_).empty()) device_ = result.Device;
   outcome_ = result.Outcome;
-  SetText(StatusLabel, result.Status);
+  SetText(StatusLabel, RowEndedStatus(result));
+  // A port that never opened takes one line: its name and why; it has no status or progress to show.
+  compact_ = NeverOpened(result);
+  if (compact_) {
+    barShown_ = false;
+    for (HWND control : {StatusLabel, RateLabel, Bar}) ShowWindow(control, SW_HIDE);
+  }
   // A reason that is the message the row already shows is not said twice.
   PortResult shown = result;
   if (!message_.empty() && shown.Reason == message_) shown.Reason.clear();
   SetText(ResultLabel, RowResultText(shown));
   ShowDevice();
+}
+
+// ---- The main window's pane of rows
+
+HWND TUpdateForm::NewRowsPane() {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = PaneProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+  wc.lpszClassName = kPaneClass;
+  RegisterClassExW(&wc);  // a second window finds the class there already
+  return CreateWindowExW(WS_EX_CONTROLPARENT, kPaneClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0,
+                         0, 0, Window, nullptr, GetModuleHandleW(nullptr), this);
+}
+
+void TUpdateForm::ScrollRows(int position) {
+  const int clamped = std::clamp(position, 0, std::max(0, rowsTotal_ - rowsRoom_));
+  if (clamped == scrolled_) return;
+  scrolled_ = clamped;
+  Layout();
+}
+
+LRESULT CALLBACK TUpdateForm::PaneProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    SetWindowLongPtrW(window, GWLP_USERDATA,
+                      reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+  }
+  auto* form = reinterpret_cast<TUpdateForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (form && message == WM_VSCROLL) {
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_ALL;
+    GetScrollInfo(window, SB_VERT, &info);
+    int position = form->scrolled_;
+    const int line = form->scale_(kWheelStep / 2);
+    switch (LOWORD(wParam)) {
+      case SB_LINEUP:
+        position -= line;
+        break;
+      case SB_LINEDOWN:
+        position += line;
+        break;
+      case SB_PAGEUP:
+        position -= static_cast<int>(info.nPage);
+        break;
+      case SB_PAGEDOWN:
+        position += static_cast<int>(info.nPage);
+        break;
+      case SB_THUMBTRACK:
+      case SB_THUMBPOSITION:
+        position = info.nTrackPos;
+        break;
+      case SB_TOP:
+        position = 0;
+        break;
+      case SB_BOTTOM:
+        position = form->rowsTotal_;
+        break;
+      default:
+        break;
+    }
+    form->ScrollRows(position);
+    return 0;
+  }
+  if (form && message == WM_MOUSEWHEEL) {
+    const int notches = GET_WHEEL_DELTA_WPARAM(wParam) / WHEEL_DELTA;
+    form->ScrollRows(form->scrolled_ - notches * form->scale_(kWheelStep));
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
 }
 
 }  // namespace app

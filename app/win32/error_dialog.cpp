@@ -37,9 +37,7 @@ TErrorMessageDlg::TErrorMessageDlg(std::function<void()> quit, HWND owner) : qui
   // The rich edit control, for the heading of the problem message; the plain one where it is missing.
   static const bool rich = LoadLibraryW(L"msftedit.dll") != nullptr;
   RichEdit1 = Child(Window, rich ? L"RICHEDIT50W" : L"EDIT", L"",
-                    WS_VISIBLE | WS_BORDER | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
-                        ES_AUTOHSCROLL | ES_AUTOVSCROLL,
-                    0);
+                    WS_VISIBLE | WS_BORDER | ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL | ES_AUTOVSCROLL, 0);
   BtnQuit = Child(Window, L"BUTTON", L"Quit", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, kIdQuit);
   MakeFonts();
   Layout();
@@ -73,25 +71,11 @@ void TErrorMessageDlg::MakeFonts() {
 
 void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
   ShownCode = code;
+  detail_.clear();
   const ErrorText text = ErrorTextFor(code);
-  text_.clear();
-  for (size_t i = 0; i < text.Lines.size(); ++i) text_ += (i ? "\r\n" : "") + text.Lines[i];
-  lineCount_ = static_cast<int>(text.Lines.size());
-  problemFormat_ = text.ProblemFormat;
-  lines_ = text.Lines;
-  SetWindowTextW(RichEdit1, tk::win32::Widen(text_).c_str());
-  // The whole text in the box's font again (a rich edit keeps the last text's formats otherwise); the
-  // problem message's first two lines as a bold heading, the rest smaller.
-  SetFont(RichEdit1, textFont_);
-  if (problemFormat_ && lineCount_ > 2) {
-    const LRESULT bodyStart = SendMessageW(RichEdit1, EM_LINEINDEX, 2, 0);
-    FormatRange(0, bodyStart, true, 240);
-    FormatRange(bodyStart, -1, false, 200);
-    SendMessageW(RichEdit1, EM_SETSEL, 0, 0);
-  }
+  Fill();
   KillTimer(Window, kHideTimer);
   if (text.HidesItself) SetTimer(Window, kHideTimer, kRestoredHideMs, nullptr);
-  Layout();
   if (!placed_) {
     // In the centre of the screen the first time; afterwards wherever the user left it.
     CentreOnScreen(Window);
@@ -99,24 +83,62 @@ void TErrorMessageDlg::ShowErrorMessage(uint32_t code) {
   }
   ShowWindow(Window, SW_SHOWNORMAL);
   SetForegroundWindow(Window);
+  if (CodeShown) CodeShown(code);
+}
+
+void TErrorMessageDlg::ShowErrorDetail(const std::string& detail) {
+  detail_ = detail;
+  Fill();
+}
+
+void TErrorMessageDlg::Fill() {
+  const ErrorText text = ErrorTextFor(ShownCode);
+  lines_ = text.Lines;
+  codeLines_ = lines_.size();
+  if (!detail_.empty()) {
+    lines_.emplace_back();
+    for (size_t from = 0;;) {
+      const size_t end = detail_.find('\n', from);
+      std::string line = detail_.substr(from, end == std::string::npos ? std::string::npos : end - from);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines_.push_back(line);
+      if (end == std::string::npos) break;
+      from = end + 1;
+    }
+  }
+  text_.clear();
+  for (size_t i = 0; i < lines_.size(); ++i) text_ += (i ? "\r\n" : "") + lines_[i];
+  lineCount_ = static_cast<int>(lines_.size());
+  problemFormat_ = text.ProblemFormat;
+  SetWindowTextW(RichEdit1, tk::win32::Widen(text_).c_str());
+  // The whole text in the box's font again (a rich edit keeps the last text's formats otherwise); the
+  // problem message's first two lines as a bold heading, the rest of its lines smaller, a detail plain.
+  SetFont(RichEdit1, textFont_);
+  if (problemFormat_ && codeLines_ > 2) {
+    const LRESULT bodyStart = SendMessageW(RichEdit1, EM_LINEINDEX, 2, 0);
+    const LRESULT bodyEnd =
+        codeLines_ < lines_.size() ? SendMessageW(RichEdit1, EM_LINEINDEX, codeLines_, 0) : -1;
+    FormatRange(0, bodyStart, true, 240);
+    FormatRange(bodyStart, bodyEnd, false, 200);
+    SendMessageW(RichEdit1, EM_SETSEL, 0, 0);
+  }
+  Layout();
 }
 
 void TErrorMessageDlg::Layout() {
-  // The designed sizes, grown where the font at hand needs more room: every line whole, none scrolled out of
-  // sight sideways or downwards.
+  // The designed sizes, grown where the font at hand needs more room: every line whole, so the box needs no
+  // scroll bar (it has none: it always holds its text).
   const DialogGeometry g = DialogGeometryFor(lineCount_);
   SIZE measured{0, 0};
   for (size_t i = 0; i < lines_.size(); ++i) {
-    HFONT font = !problemFormat_ ? textFont_ : (i < 2 ? headingFont_ : bodyFont_);
+    HFONT font = !problemFormat_ || i >= codeLines_ ? textFont_ : (i < 2 ? headingFont_ : bodyFont_);
     const SIZE line = MeasureText(RichEdit1, font, lines_[i]);
     measured.cx = std::max(measured.cx, line.cx);
     measured.cy += line.cy;
   }
   const int frame = 2 * GetSystemMetrics(SM_CXEDGE) + 4;
-  const int width =
-      std::max(scale_(kTextWidth), static_cast<int>(measured.cx) + frame + GetSystemMetrics(SM_CXVSCROLL));
-  const int textHeight =
-      std::max(scale_(g.TextHeight), static_cast<int>(measured.cy) + frame + GetSystemMetrics(SM_CYHSCROLL));
+  const int width = std::max(scale_(kTextWidth), static_cast<int>(measured.cx) + frame);
+  const int textHeight = std::max(scale_(g.TextHeight), static_cast<int>(measured.cy) + frame);
   const int grownBy = width - scale_(kTextWidth);
   const int grownDown = textHeight - scale_(g.TextHeight);
   MoveWindow(RichEdit1, scale_(kTextLeft), scale_(8), width, textHeight, TRUE);

@@ -116,8 +116,14 @@ int RunConsole(tk::Win32Runtime& runtime, const std::vector<std::string>& args, 
   // The views write UTF-8: paths, and what the device sent.
   const tk::win32::Utf8Console utf8;
   const bool liveLog = tk::win32::Environment(L"BRAE_CONSOLE_LOG") == "1";
+  // The console's width: that of its screen buffer, where a line wraps.
+  auto columns = [](std::FILE* f) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    return GetConsoleScreenBufferInfo(handle, &info) ? static_cast<int>(info.dwSize.X) : 0;
+  };
   app::ConsolePresentation console({json, liveLog, [](std::FILE* f) { return _isatty(_fileno(f)) != 0; },
-                                    [](int exitCode) { PostQuitMessage(exitCode); }});
+                                    [](int exitCode) { PostQuitMessage(exitCode); }, columns});
   app::UpdateController controller(console.View(),
                                    {app::LogDirectoryFromEnvironment(), payload::SelfExecutablePath(), true});
   controller.SetErrorDialog(&console.Dialog());

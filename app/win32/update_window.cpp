@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "app/BatchRowText.h"
 #include "app/core/ErrorTexts.h"
 #include "app/win32/BatchRows.h"
 #include "app/win32/UpdateWindow.h"
@@ -27,6 +28,12 @@ constexpr int kIdExit = 101;
 constexpr int kIdDebug = 102;
 constexpr int kIdScanAgain = 104;
 constexpr int kRowGap = 6;
+// The looking hint's line, between the status and the buttons, in the smaller font of DiagnosticMode.
+constexpr int kHintTop = 57;
+constexpr int kHintHeight = 13;
+// A batch's window fits a 1280x800 screen with a task bar: its rows scroll beyond this outer height.
+constexpr int kMostOuterHeight = 760;
+constexpr int kLeastRowsHeight = 120;
 
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 
@@ -86,6 +93,8 @@ TUpdateForm::TUpdateForm(UpdateController::Options options) : controller_(*this,
                   nullptr, nullptr, GetModuleHandleW(nullptr), this);
   scale_ = Scale(DpiOf(Window));
   Label1 = Child(Window, L"STATIC", L"", WS_VISIBLE | SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, 0);
+  Label2 = Child(Window, L"STATIC", tk::win32::Widen(kLookingHint).c_str(),
+                 SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, 0);
   reditDebug = Child(
       Window, L"EDIT", L"",
       WS_BORDER | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL | ES_AUTOVSCROLL, 0);
@@ -105,6 +114,7 @@ TUpdateForm::TUpdateForm(UpdateController::Options options) : controller_(*this,
 TUpdateForm::~TUpdateForm() {
   // The window goes first: nothing may reach it from the engine's end any more.
   ended_ = true;
+  if (dialog_) dialog_->CodeShown = nullptr;
   controller_.Shutdown();
   Rows.clear();
   if (Window) {
@@ -123,11 +133,25 @@ void TUpdateForm::MakeFonts() {
   for (HWND control : {Label1, reditDebug, BtnExit, BtnScanAgain}) SetFont(control, font_);
   for (auto& row : Rows) row->SetScale(scale_);
   SetFont(BtnOpenDebug, buttonFont_);
+  SetFont(Label2, buttonFont_);
 }
 
 void TUpdateForm::SetErrorDialog(TErrorMessageDlg* dialog) {
   dialog_ = dialog;
   controller_.SetErrorDialog(dialog);
+  if (dialog) {
+    dialog->CodeShown = [this](uint32_t code) {
+      dialogCode_ = code;
+      ShowLooking();
+    };
+  }
+}
+
+void TUpdateForm::ShowLooking() {
+  const bool shown = Rows.empty() && ShowsLookingHint(dialogCode_, answered_, status_);
+  if ((IsWindowVisible(Label2) != FALSE) == shown) return;
+  ShowWindow(Label2, shown ? SW_SHOW : SW_HIDE);
+  Layout();
 }
 
 void TUpdateForm::Show() {
@@ -141,20 +165,56 @@ bool TUpdateForm::Visible() const {
 
 void TUpdateForm::Layout() {
   // Not resizable: the width stays (wider only where a status needs it), the height follows the log's.
-  const SIZE text = MeasureText(Label1, font_, status_);
+  const SIZE text = MeasureText(Label1, font_, shownStatus_);
   const int labelWidth = std::max(scale_(kLabelWidth), static_cast<int>(text.cx));
   const int labelHeight = std::max(scale_(kLabelHeight), static_cast<int>(text.cy));
   MoveWindow(Label1, scale_(kLabelLeft), scale_(kLabelTop), labelWidth, labelHeight, TRUE);
   int width = std::max(scale_(kClientWidth), scale_(kLabelLeft) + labelWidth + scale_(kLabelLeft));
+  if (IsWindowVisible(Label2)) {
+    const int hint = static_cast<int>(MeasureText(Label2, buttonFont_, kLookingHint).cx);
+    MoveWindow(Label2, scale_(kLabelLeft), scale_(kHintTop), hint, scale_(kHintHeight), TRUE);
+    width = std::max(width, hint + 2 * scale_(kLabelLeft));
+  }
   // The rows as wide as their texts need, never narrower than the window.
   for (const auto& row : Rows) width = std::max(width, row->NaturalWidth() + 2 * scale_(8));
-  int rowsHeight = 0;
-  for (const auto& row : Rows) {
-    rowsHeight += row->Place(scale_(8), scale_(kClientHeight) + rowsHeight, width - 2 * scale_(8));
-    rowsHeight += scale_(kRowGap);
-  }
-  if (!Rows.empty()) rowsHeight += scale_(2);
   const int debugHeight = scale_(debugHeight_);
+  // Rows beyond the screen's height scroll inside the window, beside their scroll bar.
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  int most = scale_(kMostOuterHeight);
+  if (GetMonitorInfoW(MonitorFromWindow(Window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+    most = std::min<int>(most, monitor.rcWork.bottom - monitor.rcWork.top);
+  }
+  const int frame = static_cast<int>(OuterSize(kFormStyle, 0, 0).cy);
+  const int room = std::max(scale_(kLeastRowsHeight), most - frame - scale_(kClientHeight) - debugHeight);
+  auto place = [this](int rowWidth) {
+    int total = 0;
+    for (const auto& row : Rows)
+      total += row->Place(scale_(8), total - scrolled_, rowWidth) + scale_(kRowGap);
+    return Rows.empty() ? 0 : total + scale_(2);
+  };
+  rowsTotal_ = place(width - 2 * scale_(8));
+  const bool scrolls = rowsTotal_ > room;
+  if (scrolls) {
+    width += GetSystemMetrics(SM_CXVSCROLL);
+    scrolled_ = std::clamp(scrolled_, 0, rowsTotal_ - room);
+    place(width - 2 * scale_(8) - GetSystemMetrics(SM_CXVSCROLL));
+  } else {
+    scrolled_ = 0;
+  }
+  rowsRoom_ = std::min(rowsTotal_, room);
+  const int rowsHeight = rowsRoom_;
+  if (RowsPane) {
+    MoveWindow(RowsPane, 0, scale_(kClientHeight), width, rowsHeight, TRUE);
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+    info.nMax = rowsTotal_ - 1;
+    info.nPage = static_cast<UINT>(rowsRoom_);
+    info.nPos = scrolled_;
+    SetScrollInfo(RowsPane, SB_VERT, &info, TRUE);
+    ShowScrollBar(RowsPane, SB_VERT, scrolls);
+  }
   MoveWindow(ProgressBar, scale_(8), scale_(16), scale_(465), scale_(16), TRUE);
   MoveWindow(BtnOpenDebug, scale_(53), scale_(72),
              ButtonWidth(BtnOpenDebug, buttonFont_, L"DiagnosticMode", scale_, 97), scale_(25), TRUE);
@@ -210,9 +270,10 @@ LRESULT TUpdateForm::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_CTLCOLORSTATIC:
       // The status line in the highlight colour, as designed.
-      if (reinterpret_cast<HWND>(lParam) == Label1) {
+      if (reinterpret_cast<HWND>(lParam) == Label1 || reinterpret_cast<HWND>(lParam) == Label2) {
         HDC dc = reinterpret_cast<HDC>(wParam);
-        SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHT));
+        SetTextColor(
+            dc, GetSysColor(reinterpret_cast<HWND>(lParam) == Label1 ? COLOR_HIGHLIGHT : COLOR_WINDOWTEXT));
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
       }
@@ -279,6 +340,19 @@ void TUpdateForm::LogLinesAdded(const std::vector<std::string>& lines) {
 
 void TUpdateForm::StatusChanged(const std::string& text) {
   status_ = text;
+  // The engine's own status wins over a batch's end, and over the hint that it goes on looking.
+  batchStatus_.clear();
+  ShowWindow(Label2, Rows.empty() && ShowsLookingHint(dialogCode_, answered_, status_) ? SW_SHOW : SW_HIDE);
+  ShowStatus(text);
+}
+
+void TUpdateForm::PortAnswering(const std::string&, const std::string&, int) {
+  answered_ = true;
+  ShowLooking();
+}
+
+void TUpdateForm::ShowStatus(const std::string& text) {
+  shownStatus_ = text;
   SetWindowTextW(Label1, EditText(text).c_str());
   // The status line grows with its text, never narrower than designed, so no status is ever cut.
   Layout();
@@ -309,6 +383,13 @@ IPortView* TUpdateForm::PortAdded(size_t index, const std::string& name) {
   if (ended_) return nullptr;
   ShowWindow(BtnScanAgain, SW_SHOW);
   EnableWindow(BtnScanAgain, FALSE);
+  ShowWindow(Label2, SW_HIDE);
+  if (!RowsPane) RowsPane = NewRowsPane();
+  if (!batchStatus_.empty()) {
+    // A new scan: the status line is the engine's again.
+    batchStatus_.clear();
+    ShowStatus(status_);
+  }
   if (index < Rows.size()) {
     Rows[index]->Reset(name);
     return Rows[index].get();
@@ -316,7 +397,7 @@ IPortView* TUpdateForm::PortAdded(size_t index, const std::string& name) {
   auto clock = RowClock ? RowClock : [] { return static_cast<uint64_t>(tk::MonotonicUs() / 1000); };
   while (Rows.size() <= index) {
     // Rows come in order; a gap would get an empty row.
-    Rows.push_back(std::make_unique<TPortRow>(Window, Rows.size() == index ? name : std::string(), clock,
+    Rows.push_back(std::make_unique<TPortRow>(RowsPane, Rows.size() == index ? name : std::string(), clock,
                                               [this] { Layout(); }));
   }
   Layout();
@@ -330,6 +411,10 @@ void TUpdateForm::BatchEnded(const BatchResult& result) {
     again = again || port.Outcome == PortOutcome::NoIndicator || port.Outcome == PortOutcome::Skipped;
   }
   EnableWindow(BtnScanAgain, again && !controller_.Closed());
+  // The status line ends on what the batch did, not on the search every port began with.
+  if (ended_ || controller_.Closed()) return;
+  batchStatus_ = BatchEndedStatus(result);
+  ShowStatus(batchStatus_);
 }
 
 void TUpdateForm::EndProgram(int exitCode) {

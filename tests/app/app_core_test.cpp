@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "app/core/ConsoleView.h"
@@ -234,8 +236,9 @@ class ConsoleTest : public ::testing::Test {
     std::free(outBuf_);
     std::free(errBuf_);
   }
-  app::ConsoleView Make(bool terminal, bool liveLog = false) {
+  app::ConsoleView Make(bool terminal, bool liveLog = false, int columns = 0) {
     app::ConsoleView::Options o;
+    if (columns) o.Columns = [columns] { return columns; };
     o.Out = out_;
     o.Err = err_;
     o.Terminal = terminal;
@@ -379,6 +382,9 @@ TEST(ConsoleFormat, RatesAndDurations) {
   // A position past the end (the loader from a file can pass its size) shows as 100 %.
   EXPECT_EQ(app::ConsoleView::ProgressText(1200, 1000, 0), "100%  1200/1000 bytes");
   EXPECT_EQ(app::ConsoleView::ProgressText(5, 0, 0), "  0%  5/0 bytes");
+  EXPECT_EQ(
+      app::ConsoleView::CompactNames({"Com1", "Com2", "Com3", "Com5", "COM6", "/dev/ttyS0", "/dev/ttyS1"}),
+      "Com1-Com3, Com5, COM6, /dev/ttyS0, /dev/ttyS1");
 }
 
 }  // namespace
@@ -438,6 +444,12 @@ TEST_F(ConsoleTest, ABatchLeadsEachPortsLinesWithItsNameAndEndsWithTheSummary) {
   updated.Seconds = 83;
   updated.LogFile = "/l/VeltronaUpdateBraeError.Com1.TXT";
   app::PortResult failed{"Com2", "", app::PortOutcome::Failed, 2, "Erasing firmware", "stopped"};
+  for (int n : {4, 5, 6, 9}) {
+    const std::string name = "Com" + std::to_string(n);
+    v.PortAdded(static_cast<size_t>(n), name)
+        ->Ended(
+            {name, "", app::PortOutcome::Skipped, 0, "", name + " did not open: No such file or directory"});
+  }
   com1->Ended(updated);
   com2->Ended(failed);
   v.BatchEnded({{updated, failed}, false, 90});
@@ -446,11 +458,47 @@ TEST_F(ConsoleTest, ABatchLeadsEachPortsLinesWithItsNameAndEndsWithTheSummary) {
   for (const char* line :
        {"\nCom2: ----------------------------\n", "\nCom1: Progress: 100%  1000/1000 bytes\n",
         "\nCom2: [Message]\nCom2: no space\n",
-        "\nCom1: updated after 1:23; diagnostic log: /l/VeltronaUpdateBraeError.Com1.TXT\n",
+        "\nCom4-Com6, Com9 did not open: No such file or directory\n"
+        "Com1: updated after 1:23; diagnostic log: /l/VeltronaUpdateBraeError.Com1.TXT\n",
         "\nCom2: FAILED after 0:00: stopped (error 2; last status: Erasing firmware)\n",
         "\nBatch NOT done after 1:30: 1 updated, 1 failed, 0 without an indicator, 0 skipped\n"
         "  Updated: Com1\n  Failed: Com2\n"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line << "\nin:\n" << out;
+  }
+  EXPECT_EQ(out.find("Com5:"), std::string::npos) << out;
+}
+
+TEST_F(ConsoleTest, OnANarrowTerminalTheBarFitsAndAt80ColumnsIsAsItWas) {
+  auto draw = [this](int columns, bool row) {
+    const size_t from = Out().size();
+    auto v = Make(true, false, columns);
+    auto feed = [this](auto* view) {
+      view->ProgressVisibleChanged(true);
+      view->ProgressMaxChanged(120000);
+      for (int p = 0; p <= 120000; p += 40000, now_ += 2000) view->ProgressPositionChanged(p);
+      view->ProgressVisibleChanged(false);
+    };
+    row ? feed(v.PortAdded(0, "Com12")) : feed(&v);
+    return Out().substr(from);
+  };
+  for (bool row : {false, true}) {
+    if (!row) {
+      EXPECT_EQ(draw(80, row), draw(0, row));
+    }
+    for (int columns : {50, 24, 12}) {
+      SCOPED_TRACE(columns);
+      std::string out = draw(columns, row);
+      EXPECT_NE(out.find("100%"), std::string::npos) << out;
+      // What each drawing leaves on its line, without the terminal's controls.
+      for (const char* control : {"\033[K", "\033[J", "\033[1A"}) {
+        for (size_t at; (at = out.find(control)) != std::string::npos;)
+          out.replace(at, std::strlen(control), "\n");
+      }
+      for (size_t from = 0, end; from < out.size(); from = end + 1) {
+        end = std::min(out.find_first_of("\r\n", from), out.size());
+        EXPECT_LE(static_cast<int>(end - from), columns - 1) << out.substr(from, end - from);
+      }
+    }
   }
 }
 

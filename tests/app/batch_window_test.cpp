@@ -10,9 +10,12 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <memory>
 
 #include "app/BatchRowText.h"
+#include "app/Fonts.h"
 #include "app/batchrows.h"
 #include "app/core/Texts.h"
 #include "app/main.h"
@@ -234,6 +237,12 @@ TEST_F(BatchWindowTest, FourRowsShowWhatEachPortReports) {
   views[1]->ErrorChanged(0);
   EXPECT_FALSE(com2->ErrorLabel->isVisible());
   EXPECT_LT(form->height(), withError);
+  // 25 ports: the rows scroll inside a window that fits a 1280x800 screen.
+  for (size_t i = 4; i < 25; ++i) form->PortAdded(i, "Com" + std::to_string(i + 1));
+  EXPECT_LE(form->OuterHeight(), 800);
+  EXPECT_LE(form->width() + app::kFrameWidth, 1280);
+  EXPECT_TRUE(form->RowsScroll->verticalScrollBar()->isVisible());
+  EXPECT_GT(form->RowsBox->height(), form->RowsScroll->height());
 }
 
 TEST_F(BatchWindowTest, AClickShowsTheFullErrorAndADoubleClickTheLogAlone) {
@@ -303,6 +312,7 @@ TEST_F(BatchWindowTest, AFailureSaysItsReasonOnceAndTheDeviceStaysTheOneThatSays
     r.Reason = c.reason;
     view->Ended(r);
     EXPECT_EQ(S(form->Rows[0]->ResultLabel->text()), c.result);
+    EXPECT_EQ(S(form->Rows[0]->StatusLabel->text()), "Stopped; the update did not complete");
     const std::string device = S(form->Rows[0]->DeviceLabel->text());
     EXPECT_EQ(device.substr(device.size() - std::min(device.size(), c.deviceEnd.size())), c.deviceEnd);
   }
@@ -374,7 +384,11 @@ TEST_F(BatchWindowTest, ARealBatchOfFourPortsScansAgainAndExitEndsIt) {
     EXPECT_EQ(S(row->PortLabel->text()), files / ("missing" + std::to_string(i + 1)));
     EXPECT_EQ(S(row->ResultLabel->text()).substr(0, 7), "Skipped");
     EXPECT_FALSE(row->LogLines().empty());
+    // One line, on its real end.
+    EXPECT_EQ(S(row->StatusLabel->text()), "The port did not open");
+    EXPECT_FALSE(row->StatusLabel->isVisibleTo(row));
   }
+  EXPECT_EQ(S(form->Label1->text()), "Batch ended: 4 did not open");
 
   // A port that cannot open ends within its start: the new scan may be over when the click returns.
   const size_t logLines = form->Rows[3]->LogLines().size();

@@ -5,6 +5,7 @@
 #include <QFontInfo>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -15,6 +16,10 @@
 namespace {
 
 using apptest::WindowTest;
+
+std::string S(const QString& text) {
+  return text.toStdString();
+}
 
 // ---- The diagnostic log and the reports
 
@@ -63,11 +68,20 @@ TEST_F(WindowTest, TheDialogSizesItselfToEachCode) {
   struct Case {
     uint32_t code;
     int lines, text, outer, quit;
+    std::string detail = {};
   };
+  // A detail follows its code's lines after an empty one, until the next code.
   for (const Case& k : {Case{1, 10, 200, 300, 230}, Case{4, 3, 95, 195, 125}, Case{5, 0, 50, 150, 80},
-                        Case{0, 0, 50, 150, 80}, Case{3, 5, 125, 225, 155}}) {
+                        Case{3, 7, 155, 255, 185, "busy: held by PID 1234"}, Case{0, 0, 50, 150, 80},
+                        Case{3, 5, 125, 225, 155}, Case{2, 8, 170, 270, 200, "two\nlines"}}) {
     SCOPED_TRACE(k.code);
     dialog->ShowErrorMessage(k.code);
+    if (!k.detail.empty()) dialog->ShowErrorDetail(k.detail);
+    const QString shown = dialog->RichEdit1->toPlainText();
+    EXPECT_TRUE(k.detail.empty() || shown.endsWith(QString::fromStdString("\n\n" + k.detail))) << S(shown);
+    // A text that fits has no scroll bar around it.
+    EXPECT_FALSE(dialog->RichEdit1->verticalScrollBar()->isVisible());
+    EXPECT_FALSE(dialog->RichEdit1->horizontalScrollBar()->isVisible());
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->ShownCode, k.code);
     EXPECT_EQ(dialog->LineCount(), k.lines);
@@ -86,6 +100,31 @@ TEST_F(WindowTest, TheDialogSizesItselfToEachCode) {
             "Contact Veltrona Service. service@veltrona.example");
   EXPECT_EQ(dialog->windowTitle(), "Update Error Message");
   EXPECT_TRUE(dialog->BtnQuit->isDefault());
+}
+
+TEST_F(WindowTest, WhileNoIndicatorAnswersTheWindowSaysItGoesOnLookingUntilTheEngineSaysMore) {
+  Start();
+  struct Step {
+    uint32_t code;
+    std::string status;
+    bool answered, hint;
+  };
+  for (const Step& s :
+       {Step{1, app::kSearchingStatus, false, true}, Step{2, app::kSearchingStatus, false, false},
+        Step{3, app::kSearchingStatus, false, true}, Step{3, "Sending Load Program", false, false},
+        Step{1, app::kSearchingStatus, true, false}}) {
+    SCOPED_TRACE(s.status);
+    C().ApplyStatus(s.status);
+    if (s.answered) C().PortAnswering("Com1", "Com1", 9600);
+    dialog->ShowErrorMessage(s.code);
+    EXPECT_EQ(form->Label2->isVisible(), s.hint);
+    EXPECT_EQ(Label(), s.status);  // the system's own text stays as it is
+    EXPECT_EQ(form->height(), 104);
+    EXPECT_LE(form->Label2->geometry().right(), form->width() - 1);
+    EXPECT_GE(form->Label2->width(), form->Label2->sizeHint().width());
+    EXPECT_LT(form->Label1->geometry().bottom(), form->Label2->y());
+    EXPECT_LE(form->Label2->geometry().bottom(), form->BtnExit->y());
+  }
 }
 
 // The windows in the face the machine prefers, and in the regular DejaVu Sans forced: the one sans face of a

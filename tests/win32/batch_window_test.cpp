@@ -181,6 +181,18 @@ TEST_F(BatchWindowTest, FourRowsShowWhatEachPortReportsOneBelowTheOther) {
   RECT after;
   GetClientRect(form->Window, &after);
   EXPECT_LT(after.bottom, client.bottom);
+  // 25 ports: the rows scroll inside a window that fits a 1280x800 screen; the last one comes into sight.
+  for (size_t i = 4; i < 25; ++i) form->PortAdded(i, "COM" + std::to_string(i + 1));
+  RECT outer;
+  GetWindowRect(form->Window, &outer);
+  EXPECT_LE(outer.bottom - outer.top, 800);
+  EXPECT_LE(outer.right - outer.left, 1280);
+  SendMessageW(form->RowsPane, WM_VSCROLL, SB_BOTTOM, 0);
+  EXPECT_GT(form->RowsScrolled(), 0);
+  RECT pane;
+  GetClientRect(form->RowsPane, &pane);
+  EXPECT_LE(Placed(Row(24)->Window).bottom, pane.bottom);
+  EXPECT_GE(Placed(Row(24)->Window).top, 0);
 }
 
 TEST_F(BatchWindowTest, AClickShowsTheFullErrorAndADoubleClickTheLogAlone) {
@@ -239,7 +251,11 @@ TEST_F(BatchWindowTest, ARealBatchOfFourPortsScansAgainAndExitEndsIt) {
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(TextOf(Row(i)->PortLabel), "COM" + std::to_string(41 + i));
     EXPECT_EQ(TextOf(Row(i)->ResultLabel).substr(0, 7), "Skipped");
+    // One line, on its real end.
+    EXPECT_EQ(TextOf(Row(i)->StatusLabel), "The port did not open");
+    EXPECT_FALSE(IsWindowVisible(Row(i)->StatusLabel));
   }
+  EXPECT_EQ(TextOf(form->Label1), "Batch ended: 4 did not open (COM41-COM44)");
   const size_t lines = Row(3)->LogLines().size();
   SendMessageW(form->Window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(form->BtnScanAgain), BN_CLICKED),
                reinterpret_cast<LPARAM>(form->BtnScanAgain));

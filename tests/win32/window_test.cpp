@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/core/ErrorTexts.h"
@@ -251,6 +252,19 @@ TEST_F(WindowTest, TheStatusLineGrowsToItsTextAndTheWindowWithIt) {
   }
   C().ApplyStatus("short again");
   EXPECT_EQ(ClientSize(form->Window).cx, designed);
+  // While nothing answers the window says that it goes on looking, under the system's own status.
+  for (const auto& [code, status, hint] :
+       {std::tuple<uint32_t, std::string, bool>{3, app::kSearchingStatus, true},
+        {2, app::kSearchingStatus, false},
+        {1, app::kSearchingStatus, true},
+        {1, "Sending Load Program", false}}) {
+    C().ApplyStatus(status);
+    dialog->ShowErrorMessage(code);
+    EXPECT_EQ(IsWindowVisible(form->Label2) != FALSE, hint) << code << status;
+    EXPECT_EQ(TextOf(form->Label1), status);
+    EXPECT_LE(Placed(form->Label2).bottom, Placed(form->BtnExit).top);
+    EXPECT_LE(Placed(form->Label2).right, ClientSize(form->Window).cx);
+  }
 }
 
 TEST_F(WindowTest, DiagnosticModeOpensAndClosesTheLogWithTheLogsLines) {
@@ -317,7 +331,18 @@ TEST_F(WindowTest, TheDialogFitsEachCodesText) {
     EXPECT_GT(quit.top, box.bottom);
     EXPECT_LE(quit.bottom, client.cy);
     EXPECT_LE(box.right, client.cx);
+    // A text that fits has no scroll bar around it.
+    EXPECT_EQ(GetWindowLongW(dialog->RichEdit1, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0);
   }
+  // A detail after code 3's lines grows the dialog by its two lines, and goes with the next code.
+  dialog->ShowErrorMessage(3);
+  const RECT three = Placed(dialog->BtnQuit);
+  dialog->ShowErrorDetail("busy: held by PID 1234");
+  EXPECT_EQ(dialog->LineCount(), 7);
+  EXPECT_EQ(Placed(dialog->BtnQuit).top - three.top, app::Scale(app::DpiOf(dialog->Window))(30));
+  EXPECT_NE(TextOf(dialog->RichEdit1).find("\nbusy: held by PID 1234"), std::string::npos);
+  dialog->ShowErrorMessage(3);
+  EXPECT_EQ(Placed(dialog->BtnQuit).top, three.top);
 }
 
 TEST_F(WindowTest, EveryWayOutEndsTheProgramOnceWithTheLogWritten) {
