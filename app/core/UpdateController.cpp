@@ -474,11 +474,10 @@ void UpdateController::Close() {
     }
     if (engine_->Succeeded) succeeded_ = true;
   }
+  // How it ended comes before where its log went.
+  if (!detached_) view_.RunEnded(result_);
   WriteLogFile();
-  if (!detached_) {
-    view_.RunEnded(result_);
-    view_.EndProgram(ExitCode());
-  }
+  if (!detached_) view_.EndProgram(ExitCode());
 }
 
 void UpdateController::Shutdown() {

@@ -199,7 +199,7 @@ else
   echo "signed: skipped, osslsigncode or openssl is not installed (scripts/setup.sh installs them)"
 fi
 
-# One flipped bit in the copy's firmware: the copy refuses with both digests, exit code 1, before it opens a
+# One flipped bit in the copy's firmware: the copy refuses with both digests, exit code 2, before it opens a
 # port; the indicator hears nothing. The loader buffer begins at the first byte where the copy differs from the
 # program it was built from, past the headers (whose checksum differs too); the firmware buffer follows it.
 first_difference=$(cmp -l "$update" "$work/copy/Demo.exe" | awk '$1 > 4096 { print $1; exit }')
@@ -216,7 +216,7 @@ code=0
   >"$work/update-damaged.out" 2>&1) || code=$?
 stop_sim
 expected_digest=$(sha256sum <"$work/demo.bin" | cut -c1-64)
-if [ "$code" -ne 1 ] || ! tr -d '\r' <"$work/update-damaged.out" | grep -qx "Expected: $expected_digest" ||
+if [ "$code" -ne 2 ] || ! tr -d '\r' <"$work/update-damaged.out" | grep -qx "Expected: $expected_digest" ||
   ! grep -qF "this copy is damaged; build or download it again." "$work/update-damaged.out" ||
   ! grep -qF "this copy is damaged; build or download it again." "$work/logs/VeltronaUpdateBraeError.TXT" ||
   [ "$(grep -vc -e ' line at ' -e ' stopped by ' "$work/indicator-damaged.txt")" != 0 ]; then
@@ -225,7 +225,7 @@ if [ "$code" -ne 1 ] || ! tr -d '\r' <"$work/update-damaged.out" | grep -qx "Exp
   cat "$work/indicator-damaged.txt"
   status=1
 else
-  echo "damaged: a copy with one flipped bit in its firmware refused, exit code 1; the indicator heard nothing"
+  echo "damaged: a copy with one flipped bit in its firmware refused, exit code 2; the indicator heard nothing"
 fi
 
 # The line goes (a pulled cable) some 20000 bytes into the firmware, after the loader's text, and comes back
