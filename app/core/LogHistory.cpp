@@ -36,7 +36,7 @@ RunStart ProgramStart() {
 
 std::string HistoryFileName(const std::string& logName, RunStart start) {
   const LocalTime t = ToLocalTime(start);
-  char stamp[32];
+  char stamp[80];  // room for any int the fields may hold, so that no build warns of a cut
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d%02d%02d.%03d", t.Year, t.Month, t.Day, t.Hour,
                 t.Minute, t.Second, t.Millisecond);
   const std::string stem = LogStem();
