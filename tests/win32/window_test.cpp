@@ -178,7 +178,7 @@ TEST_F(WindowTest, TheStartDecisionReachesTheWindow) {
     bool messageShown;
   };
   const Case cases[] = {
-      {"no arguments and no payloads inside: the loader message, then the end", false, false, 1, true},
+      {"no arguments and no payloads inside: the loader message, then the end", false, false, 2, true},
       {"both files: searching, with the diagnostic button", true, true, -1, false},
   };
   for (const Case& k : cases) {
