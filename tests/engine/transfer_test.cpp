@@ -63,6 +63,10 @@ class Transfer : public EngineTest {
   // ended (or `ms` of real time have passed).
   void AckAndUpload(uint32_t ms = 10000) {
     StepWith(kReplyAck);
+    RunUpload(ms);
+  }
+  // The upload's own steps, with the clock moving, until it has ended.
+  void RunUpload(uint32_t ms = 10000) {
     const int64_t end = tk::MonotonicUs() / 1000 + ms;
     while (engine->State == eUpload && !engine->Terminated() && tk::MonotonicUs() / 1000 < end) {
       // A write the pty has not taken yet ends by the monitor thread's event, in real time: the virtual
@@ -321,11 +325,16 @@ TEST_F(Transfer, AStepAskedForDuringTheUploadRunsAfterItNotInsideIt) {
   ASSERT_TRUE(pty.Send("B"));  // recognised during the upload: its step must wait for the upload's end
   std::thread reader([&] { pty.Receive(20000, 5000); });  // keep the line draining
   const int steps = StepLines();
-  AckAndUpload();  // the upload, run here on the UI thread outside the driver, in steps of its own
+  StepWith(kReplyAck);
+  // The B is read while the upload runs: the clock that paces the upload stands still until the monitor has
+  // brought it (on a busy machine that may take longer than the whole upload).
+  ASSERT_TRUE(rt.RunUntil([&] { return Logged("Received: B length: 1"); }, 5000));
+  EXPECT_EQ(eUpload, engine->State);
+  RunUpload();  // the upload, run here on the UI thread outside the driver, in steps of its own
   reader.join();
   EXPECT_EQ(eWaitQ, engine->State);
   // The caret's step, then the one B asked for (it may have come already while the loop ran).
-  ASSERT_TRUE(WaitSteps(steps + 2));
+  ASSERT_TRUE(WaitSteps(steps + 2)) << ::testing::PrintToString(window.log);
   for (const auto& line : window.log) EXPECT_EQ(std::string::npos, line.find("In state of eUpload")) << line;
   EXPECT_EQ(0u, window.log.back().rfind("Receive using time: ", 0)) << window.log.back();
   EXPECT_NE(std::string::npos, window.log.back().find("In state of eWaitQ"));
