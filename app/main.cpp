@@ -110,11 +110,12 @@ TUpdateForm::TUpdateForm(UpdateController::Options options, QWidget* parent)
 TUpdateForm::~TUpdateForm() {
   // The window goes first: nothing may reach it from the engine's end any more.
   ended_ = true;
-  if (dialog_) dialog_->CodeShown = nullptr;
   controller_.Shutdown();
 }
 
 void TUpdateForm::SetErrorDialog(TErrorMessageDlg* dialog) {
+  // The dialog may go before the window does: it is let go here, never from the window's destructor.
+  if (dialog_) dialog_->CodeShown = nullptr;
   dialog_ = dialog;
   controller_.SetErrorDialog(dialog);
   if (dialog) {

@@ -49,6 +49,8 @@ int RunWindow(int argc, char** argv, const std::vector<std::string>& args) {
     form.FormShow(args);
     if (!form.Controller().Closed()) application.exec();
     code = app::FinishProgram(runtime, form.Controller());
+    // The dialog is destroyed before the window: the window lets it go first.
+    form.SetErrorDialog(nullptr);
     runtime.SetMessageBoxHandler(nullptr);
   }
   tk::Install(nullptr);

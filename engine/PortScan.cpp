@@ -72,6 +72,7 @@ void TSerialThread::OpenPort(int firstNumber) {
   // Another port is looked for: the device the indicator answered on no longer holds the engine.
   Port->UnpinDevice();
   flashUnanswered_ = 0;
+  checkRestarts_ = 0;
   answered_ = false;
   if (!connecting) serial::DelayProcessingMessages(200);
   if (PortNumber == 1) openFailures_.clear();

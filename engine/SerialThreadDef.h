@@ -118,6 +118,9 @@ constexpr int kUResends = 4;
 // "{VFSH}" sent this often in a row without an answer: the indicator has no such command, and a firmware
 // that needs its answer does not suit it.
 constexpr int kFlashAsks = 5;
+// How often a check starts over on one port (from {ZA1} at 9600) before it gives the port up: more than
+// the flash size's asks, so that it comes to the same verdict as the update.
+constexpr int kCheckRestarts = kFlashAsks + 2;
 
 // One port the scan tries, with the names it goes by.
 struct PortCandidate {
@@ -389,7 +392,8 @@ class TSerialThread : public tk::Thread {
   bool checkOnly_ = false;      // the identify-only check
   bool checkFirmware_ = false;  // it has a firmware to check the fit of
   CheckReport check_;
-  int progressRank_ = 0;  // how far on the furthest answer so far came
+  int progressRank_ = 0;   // how far on the furthest answer so far came
+  int checkRestarts_ = 0;  // a check's starts over on the port open now
   // Why the ports the technician named did not open, in this round.
   std::vector<std::string> openFailures_;
   // The pending write: since when, how long it may take before it counts as held, whether it has taken that

@@ -47,6 +47,13 @@ void TSerialThread::AskAt(uint8_t state, int baud, const std::string& command) {
 }
 
 void TSerialThread::StartOverAt9600() {
+  // A check ends: an indicator that answers {ZA1} and then goes quiet, again and again, is given up on as
+  // no indicator (an update would keep trying until Exit).
+  if (checkOnly_ && ++checkRestarts_ > kCheckRestarts) {
+    Log("No answer that leads on after " + std::to_string(kCheckRestarts) + " starts on this port");
+    TryNextPort(PortEnd::NoIndicator);
+    return;
+  }
   AskAt(eZa96Before, 9600, "{ZA1}");
 }
 
@@ -155,9 +162,13 @@ void TSerialThread::Transition() {
     case eCheckFlash:
       if (kind == kReplyAck) flashUnanswered_ = 0;
       if (checkOnly_ && !checkFirmware_) {
-        // No firmware to hold the flash size against: the indicator's answers are what the check reports.
-        if (kind == kReplyAck) Ask(eRequestSCPVersion, "{VC}");
-        if (timeout) StartOverAt9600();
+        // No firmware to hold the flash size against: the indicator's answers are what the check reports,
+        // and a model without the command goes on as the update would.
+        if (kind == kReplyAck || (timeout && ++flashUnanswered_ >= kFlashAsks)) {
+          Ask(eRequestSCPVersion, "{VC}");
+        } else if (timeout) {
+          StartOverAt9600();
+        }
       } else if (timeout && FlashSize == 0 && FlashMismatch() && ++flashUnanswered_ < kFlashAsks) {
         // No size ever came: a firmware that needs a large flash would be refused for good on a size the
         // indicator never sent. A lost answer instead, and the indicator is identified again; but one that

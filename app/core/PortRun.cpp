@@ -238,6 +238,7 @@ void PortRun::Stop(const std::string& reason) {
 }
 
 void PortRun::End(PortOutcome outcome, const std::string& reason) {
+  if (boundTimer_) boundTimer_->SetEnabled(false);
   result_.Outcome = outcome;
   result_.Reason = reason;
   result_.Seconds = static_cast<double>(tk::MonotonicUs() - startUs_) / 1e6;

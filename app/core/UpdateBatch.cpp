@@ -85,7 +85,12 @@ BatchResult UpdateController::FinishBatch() {
   succeeded_ = result.Ok;
   // A new scan may end the batch again: its last end is the run's.
   decided_ = false;
-  Decided(result.Ok ? (check_ ? "checked" : "updated") : "failed", result.ExitCode, std::string());
+  const char* outcome = result.Ok                                 ? (check_ ? "checked" : "updated")
+                        : result.ExitCode == kExitNoIndicator     ? "no_indicator"
+                        : result.ExitCode == kExitFirmwareRefused ? "firmware_refused"
+                        : stopping_                               ? "stopped"
+                                                                  : "failed";
+  Decided(outcome, result.ExitCode, std::string());
   result_.Interrupted = stopping_;
   if (!detached_) view_.BatchEnded(result);
   if (!stopping_ && (exitWhenDone_ || options_.EndWhenEngineFinishes)) Close();

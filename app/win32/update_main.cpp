@@ -152,7 +152,10 @@ int RunWindow(tk::Win32Runtime& runtime, const std::vector<std::string>& args) {
   form.Show();
   form.FormShow(args);
   if (!form.Controller().Closed()) runtime.Run();
-  return app::FinishProgram(runtime, form.Controller());
+  const int code = app::FinishProgram(runtime, form.Controller());
+  // The dialog is destroyed before the window: the window lets it go first.
+  form.SetErrorDialog(nullptr);
+  return code;
 }
 
 }  // namespace

@@ -114,7 +114,6 @@ TUpdateForm::TUpdateForm(UpdateController::Options options) : controller_(*this,
 TUpdateForm::~TUpdateForm() {
   // The window goes first: nothing may reach it from the engine's end any more.
   ended_ = true;
-  if (dialog_) dialog_->CodeShown = nullptr;
   controller_.Shutdown();
   Rows.clear();
   if (Window) {
@@ -137,6 +136,8 @@ void TUpdateForm::MakeFonts() {
 }
 
 void TUpdateForm::SetErrorDialog(TErrorMessageDlg* dialog) {
+  // The dialog may go before the window does: it is let go here, never from the window's destructor.
+  if (dialog_) dialog_->CodeShown = nullptr;
   dialog_ = dialog;
   controller_.SetErrorDialog(dialog);
   if (dialog) {

@@ -1,6 +1,6 @@
 // The native window and its error dialog (under Wine's null graphics driver in the tests): what the
 // controller reports reaches the controls, texts get the room they need, the keys and buttons close the
-// program with its exit code, and the whole program shows its dialog and ends on Exit.
+// program with its exit code (the whole program: window_program_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,28 +28,12 @@
 #include <richedit.h>
 
 #include "app/win32/UpdateWindow.h"
+#include "tests/win32/program_support.h"
 #include "toolkit/win32/Win32Runtime.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Folder {
-  fs::path path = fs::temp_directory_path() / ("brae-window-" + std::to_string(std::random_device{}()));
-  Folder() { fs::create_directories(path); }
-  ~Folder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // One runtime for the whole run, as in the program.
 class Win32Environment : public ::testing::Environment {
@@ -84,12 +68,6 @@ bool PumpUntil(const std::function<bool()>& done) {
   return true;
 }
 
-std::string TextOf(HWND window) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-  return tk::win32::Narrow(text);
-}
-
 SIZE ClientSize(HWND window) {
   RECT r;
   GetClientRect(window, &r);
@@ -106,20 +84,6 @@ RECT Placed(HWND control) {
 
 HFONT FontOf(HWND control) {
   return reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
-}
-
-// Waits for a started program's end (ending it, and failing, after `ms`) and releases its handles.
-DWORD ExitCodeOf(PROCESS_INFORMATION& process, DWORD ms, const char* notEnded) {
-  if (WaitForSingleObject(process.hProcess, ms) != WAIT_OBJECT_0) {
-    TerminateProcess(process.hProcess, 99);
-    WaitForSingleObject(process.hProcess, 5000);
-    ADD_FAILURE() << notEnded;
-  }
-  DWORD code = 99;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
 }
 
 void EmptyBuffers() {
@@ -404,121 +368,6 @@ TEST_F(WindowTest, CommunicationRestoredHidesItselfUnlessAnotherCodeCame) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(app::kRestoredHideMs + 500);
   PumpUntil([until] { return std::chrono::steady_clock::now() > until; });
   EXPECT_TRUE(dialog->Visible());
-}
-
-// ---- The whole program
-
-std::wstring WindowsPath(const std::string& path) {
-  std::wstring w = tk::win32::Widen(path);
-  std::replace(w.begin(), w.end(), L'/', L'\\');
-  return w;
-}
-
-struct Found {
-  HWND window = nullptr;
-  DWORD process = 0;
-  const wchar_t* cls = nullptr;
-};
-
-// A visible top-level window of `process` with the class.
-HWND FindWindowOf(DWORD process, const wchar_t* cls) {
-  Found found{nullptr, process, cls};
-  EnumWindows(
-      [](HWND window, LPARAM data) -> BOOL {
-        auto* f = reinterpret_cast<Found*>(data);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        wchar_t name[64] = {};
-        GetClassNameW(window, name, 64);
-        if (owner == f->process && lstrcmpW(name, f->cls) == 0 && IsWindowVisible(window)) {
-          f->window = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
-  return found.window;
-}
-
-TEST(WindowProgram, WithoutAnIndicatorTheDialogComesAndExitEndsWithOne) {
-  Folder work;
-  std::ofstream(work / "fw.bin", std::ios::binary) << std::string(1000, '\x11');
-  std::ofstream(work / "ld.s19", std::ios::binary) << "S00600004844521B\r\nS9030000FC\r\n";
-  SetEnvironmentVariableW(L"BRAE_LOG_DIR", tk::win32::Widen(work.path.string()).c_str());
-  SetEnvironmentVariableW(L"BRAE_CONSOLE", nullptr);
-  std::wstring command = L"\"" + WindowsPath(BRAE_UPDATE_EXE) + L"\" /i \"" + WindowsPath(work / "fw.bin") +
-                         L"\" \"" + WindowsPath(work / "ld.s19") + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process))
-      << GetLastError();
-  // No port answers: the window shows its search, then the error dialog.
-  HWND form = nullptr;
-  HWND dialog = nullptr;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!dialog && std::chrono::steady_clock::now() < end) {
-    if (!form) form = FindWindowOf(process.dwProcessId, L"BraeUpdateForm");
-    dialog = FindWindowOf(process.dwProcessId, L"BraeErrorMessageDlg");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_NE(form, nullptr);
-  EXPECT_NE(dialog, nullptr);
-  if (form) {
-    EXPECT_EQ(TextOf(form), app::kWindowTitle);
-    HWND exitButton = FindWindowExW(form, nullptr, L"Button", L"Exit");
-    ASSERT_NE(exitButton, nullptr);
-    PostMessageW(form, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(exitButton), BN_CLICKED),
-                 reinterpret_cast<LPARAM>(exitButton));
-  }
-  EXPECT_EQ(ExitCodeOf(process, 30000, "the program did not end on Exit"), 1u);
-  const std::string log = Slurp(work / app::kLogFileName);
-  EXPECT_NE(log.find(app::kVersionText), std::string::npos) << log;
-  SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
-}
-
-// --help and --version from a program started with no console and no redirected output (double-clicked, a
-// shortcut): the text in a message box, and nothing else starts. (A console is written to in the whole
-// update's script, under a terminal.)
-TEST(WindowProgram, InfoRequestsWithoutAConsoleAnswerInABox) {
-  const std::string version = app::VersionText().substr(0, app::VersionText().size() - 1);
-  const std::string usage = "Usage: brae-update.exe [options]";
-  const struct {
-    const char* argument;
-    std::string firstLine;
-  } cases[] = {{"--version", version}, {"--help", usage}, {"-h", usage}, {"/?", usage}};
-  Folder work;
-  SetEnvironmentVariableW(L"BRAE_LOG_DIR", tk::win32::Widen(work.path.string()).c_str());
-  // No console here, so none the program could attach to.
-  FreeConsole();
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.argument);
-    std::wstring command = L"\"" + WindowsPath(BRAE_UPDATE_EXE) + L"\" " + tk::win32::Widen(k.argument);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;  // and none handed down
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                               nullptr, &startup, &process))
-        << GetLastError();
-    HWND box = nullptr;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!box && std::chrono::steady_clock::now() < end &&
-           WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
-      box = FindWindowOf(process.dwProcessId, L"#32770");
-    }
-    EXPECT_NE(box, nullptr) << "no message box";
-    EXPECT_EQ(FindWindowOf(process.dwProcessId, L"BraeUpdateForm"), nullptr);
-    if (box) {
-      const std::string text = TextOf(GetDlgItem(box, 0xFFFF));  // a message box's text
-      EXPECT_EQ(text.substr(0, text.find("\r\n")), k.firstLine);
-      PostMessageW(box, WM_COMMAND, IDOK, 0);
-    }
-    EXPECT_EQ(ExitCodeOf(process, 30000, "the program did not end"), 0u);
-  }
-  EXPECT_TRUE(fs::is_empty(work.path)) << "a log file was written";
-  SetEnvironmentVariableW(L"BRAE_LOG_DIR", nullptr);
 }
 
 }  // namespace
