@@ -14,7 +14,7 @@
 
 #include "toolkit/win32/Text.h"
 
-namespace {
+namespace win32_test {
 
 namespace fs = std::filesystem;
 
@@ -28,21 +28,21 @@ struct Folder {
   std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
 
-std::string Slurp(const std::string& path) {
+inline std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-std::string TextOf(HWND window) {
+inline std::string TextOf(HWND window) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
   text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
   return tk::win32::Narrow(text);
 }
 
 // Waits for a started program's end (ending it, and failing, after `ms`) and releases its handles.
-DWORD ExitCodeOf(PROCESS_INFORMATION& process, DWORD ms, const char* notEnded) {
+inline DWORD ExitCodeOf(PROCESS_INFORMATION& process, DWORD ms, const char* notEnded) {
   if (WaitForSingleObject(process.hProcess, ms) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 99);
     WaitForSingleObject(process.hProcess, 5000);
@@ -55,4 +55,4 @@ DWORD ExitCodeOf(PROCESS_INFORMATION& process, DWORD ms, const char* notEnded) {
   return code;
 }
 
-}  // namespace
+}  // namespace win32_test

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace win32_test;
+
 // ---- The whole program
 
 std::wstring WindowsPath(const std::string& path) {

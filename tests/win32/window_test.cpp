@@ -33,6 +33,8 @@
 
 namespace {
 
+using namespace win32_test;
+
 namespace fs = std::filesystem;
 
 // One runtime for the whole run, as in the program.
