@@ -414,6 +414,15 @@ TEST_F(JsonProcessTest, ACheckGivesEveryVerdictAndChangesNothing) {
        "2.10"},
       {"no firmware given", {"--vw", "3.00", "--heap", "424000"}, {}, 0, "fit_not_checked", "{VW}", "3.00"},
       {"a Bluetooth port", {"--bluetooth"}, {"/i", "fw.bin"}, 3, "bluetooth", "{SCPC}", "2"},
+      // A model without {VFSH}: the check goes on as the update does; one that goes quiet after {ZA1} ends.
+      {"no firmware, {VFSH} never answered",
+       {"--answer-after", "100:{VFSH}"},
+       {},
+       0,
+       "fit_not_checked",
+       "{FT}",
+       "1200"},
+      {"quiet after {ZA1}", {"--answer-after", "100:{SCPC}"}, {"/i", "fw.bin"}, 3, "", "", ""},
       // In its boot loader it answers no command; "U" would erase it.
       {"in its boot loader", {"--boot"}, {"/i", "fw.bin", "/b"}, 3, "", "", ""},
       {"no port", {}, {"/i", "fw.bin"}, 3, "", "", ""},
