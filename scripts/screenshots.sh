@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes the pictures in docs/ from the real window and dialog: the engine updates a simulated indicator from
 # files while brae-update-shots photographs the window during the firmware transfer, with the diagnostic log
-# open, and the error dialog with codes 1 and 2; then the batch window (/all) with four ports: one updating,
-# one without the space, one of the wrong flash size (error 4) and one that never answers. Renders
-# offscreen; no display needed.
+# open, and the error dialog with codes 1 and 2; with nothing plugged in, the window and error 3; then the
+# batch window (/all) with four ports: one updating, one without the space, one of the wrong flash size
+# (error 4) and one that never answers. Renders offscreen; no display needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -26,6 +26,11 @@ printf 'S1130000000102030405060708090A0B0C0D0E0F74\r\nS9030000FC\r\n' >"$work/b.
 sim=$!
 while [ ! -L "$work/ports/com4" ]; do sleep 0.05; done
 BRAE_PORT_DIR="$work/ports" BRAE_LOG_DIR="$work/log" QT_QPA_PLATFORM=offscreen \
+  "$build/bin/brae-update-shots" docs /i "$work/fw.bin" "$work/b.s19" 2> >(grep -v 'plugin does not support' >&2)
+
+# Nothing plugged in: no port at all, the window and error 3.
+mkdir "$work/none"
+BRAE_PORT_DIR="$work/none" BRAE_LOG_DIR="$work/none-log" QT_QPA_PLATFORM=offscreen \
   "$build/bin/brae-update-shots" docs /i "$work/fw.bin" "$work/b.s19" 2> >(grep -v 'plugin does not support' >&2)
 
 rm -rf "$batch_ports"

@@ -80,6 +80,13 @@ int main(int argc, char** argv) {
         form.BtnExitClick();
         return;
       }
+      // Nothing plugged in: the window goes on looking beside error 3.
+      if (stage == 0 && dialog.isVisible() && dialog.ShownCode == 3) {
+        failures += !Save(&form, out + "/window-searching.png");
+        failures += !Save(&dialog, out + "/dialog-code3.png");
+        form.BtnExitClick();
+        return;
+      }
       if (stage == 0) {
         const bool transfer = c.Status().rfind("Sending new firmware", 0) == 0;
         if (!transfer || c.ProgressPosition() * 3 < c.ProgressMax()) return;
