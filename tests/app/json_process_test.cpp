@@ -373,6 +373,7 @@ TEST_F(JsonProcessTest, RunsWithoutAnUpdateEndWithTheResultToo) {
     }
     EXPECT_FALSE(std::filesystem::exists(tmp / "N.exe"));
     sim.reset();
+    std::filesystem::remove(tmp / "ports/com4");  // a killed simulator leaves its link
     std::filesystem::remove_all(tmp / "log");
   }
 }
@@ -451,6 +452,7 @@ TEST_F(JsonProcessTest, ACheckGivesEveryVerdictAndChangesNothing) {
     }
     EXPECT_EQ(events.back().value("outcome", ""), c.code == 3 ? "no_indicator" : "checked") << events.back();
     sim.reset();
+    std::filesystem::remove(tmp / "ports/com4");  // a killed simulator leaves its link
     if (!c.sim.empty()) ExpectNothingChanged(ReadFile(tmp / "sim.txt"));
   }
 }

@@ -40,15 +40,27 @@ void Check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 160) return 0;  // longer lines only repeat what shorter ones show
-  std::vector<std::string> args(1);
+  std::vector<std::string> given(1);
   for (size_t i = 0; i < size; ++i) {
     if (data[i] == 0) {
-      args.emplace_back();
+      given.emplace_back();
     } else {
-      args.back() += static_cast<char>(data[i]);
+      given.back() += static_cast<char>(data[i]);
     }
   }
-  const payload::CommandLine cl = payload::ParseCommandLine(args);
+  const payload::CommandLine cl = payload::ParseCommandLine(given);
+  // The checks below read "--port=NAME" and "--timeout=N" as the two arguments they stand for.
+  std::vector<std::string> args(1, given[0]);
+  for (size_t i = 1; i < given.size(); ++i) {
+    const size_t eq = given[i].find('=');
+    const std::string name = Lower(given[i].substr(0, eq));
+    if (eq != std::string::npos && (name == "--port" || name == "--timeout")) {
+      args.push_back(given[i].substr(0, eq));
+      args.push_back(given[i].substr(eq + 1));
+    } else {
+      args.push_back(given[i]);
+    }
+  }
   const size_t count = args.size() - 1;
   const int mode = static_cast<int>(cl.RunMode);
 
@@ -60,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check((mode != 1 && mode != 2) || Given(args, 1, 'u'));
   Check((mode != 3 && mode != 4) || Given(args, 1, 'i'));
   Check((mode != 2 && mode != 5) || Given(args, 0, 'l'));
-  // /l makes a build, unless it is the name of a port.
-  Check(count == 0 || mode != 0 || !Given(args, 0, 'l') || !cl.Ports.empty());
+  // /l makes a build, unless it is the name of a port or the value of --timeout (refused: no number).
+  Check(count == 0 || mode != 0 || !Given(args, 0, 'l') || !cl.Ports.empty() || !cl.TimeoutError.empty());
   if (!Given(args, 0, 'u') && !Given(args, 0, 'i') && !Given(args, 0, 'l')) Check(mode == 0);
   if (count == 0) Check(cl.TargetName.empty() && cl.FirmwarePath.empty() && cl.LoaderPath.empty());
   // Names and paths are arguments as given, never lower-cased.
@@ -75,11 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Help and version requests. A request word the command line takes as a value is in one of the fields;
   // so when none of them is found, each is there. When no request word is in a field, the first one counts.
-  const app::InfoRequest found = app::RequestedInfo(args);
+  const app::InfoRequest found = app::RequestedInfo(given);
   app::InfoRequest first = app::InfoRequest::kNone;
   bool anyKept = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
+  for (size_t i = 1; i < given.size(); ++i) {
+    const std::string& a = given[i];
     const bool help = a == "--help" || a == "-h" || a == "/?";
     if (!help && a != "--version") continue;
     bool kept = a == cl.TargetName || a == cl.FirmwarePath || a == cl.LoaderPath;

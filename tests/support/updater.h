@@ -36,6 +36,9 @@ inline std::unique_ptr<Process> StartIndicator(const std::string& program, const
                                                const std::vector<std::string>& extra = {}) {
   using namespace std::chrono_literals;
   const std::string link = dir / ("ports/" + port);
+  // A link left by a simulator that was killed names a dead pty, whose number another may have now: it is
+  // not this simulator's, and the wait below is for this one's.
+  std::filesystem::remove(link);
   std::vector<std::string> args = {program,     "--link", link,           "--image-out",  dir / "image.bin",
                                    "--timeout", "60000",  "--transcript", dir / "sim.txt"};
   args.insert(args.end(), extra.begin(), extra.end());
