@@ -76,6 +76,28 @@ std::string WhyNotOpen(const std::string& path) {
   return ": " + path;
 }
 
+namespace {
+
+// The firmware file read whole into r.FirmwareFile; false, with r saying why, when it can not be.
+bool ReadFirmwareFile(const std::string& path, SizesResult& r) {
+  try {
+    if (!PayloadFile::Exists(path)) {
+      r.outcome = SizesResult::kMissingFirmware;
+      r.Message = "Can not open firmware file" + WhyNotOpen(path);
+      return false;
+    }
+    r.FirmwareFile = ReadPayloadFile(path);
+    return true;
+  } catch (const IoError& e) {
+    r = SizesResult{};
+    r.outcome = SizesResult::kIoError;
+    r.Message = std::string("Can not read firmware file ") + e.what();
+    return false;
+  }
+}
+
+}  // namespace
+
 SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath,
                                 const std::string& loaderPath) {
   SizesResult r;
@@ -86,17 +108,10 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
     loader = SizeOf(LoaderBytes(), kLoaderBufferSize);
   } else if (FirmwareFromFile(runMode)) {
     if (!LoaderFromFile(runMode)) loader = SizeOf(LoaderBytes(), kLoaderBufferSize);
-    const char* which = "firmware";
+    if (!ReadFirmwareFile(firmwarePath, r)) return r;
+    firmware = SizeOf(r.FirmwareFile.data(), r.FirmwareFile.size());
     try {
-      if (!PayloadFile::Exists(firmwarePath)) {
-        r.outcome = SizesResult::kMissingFirmware;
-        r.Message = "Can not open firmware file" + WhyNotOpen(firmwarePath);
-        return r;
-      }
-      r.FirmwareFile = ReadPayloadFile(firmwarePath);
-      firmware = SizeOf(r.FirmwareFile.data(), r.FirmwareFile.size());
       if (LoaderFromFile(runMode)) {
-        which = "loader";
         if (!PayloadFile::Exists(loaderPath)) {
           r = SizesResult{};
           r.outcome = SizesResult::kMissingLoader;
@@ -109,7 +124,7 @@ SizesResult ComputePayloadSizes(RunMode runMode, const std::string& firmwarePath
     } catch (const IoError& e) {
       r = SizesResult{};
       r.outcome = SizesResult::kIoError;
-      r.Message = std::string("Can not read ") + which + " file " + e.what();
+      r.Message = std::string("Can not read loader file ") + e.what();
       return r;
     }
   }
@@ -148,19 +163,7 @@ SizesResult ComputeFirmwareSize(RunMode runMode, const std::string& firmwarePath
   uint32_t firmware = 0;
   std::string fault;
   if (FirmwareFromFile(runMode)) {
-    try {
-      if (!PayloadFile::Exists(firmwarePath)) {
-        r.outcome = SizesResult::kMissingFirmware;
-        r.Message = "Can not open firmware file" + WhyNotOpen(firmwarePath);
-        return r;
-      }
-      r.FirmwareFile = ReadPayloadFile(firmwarePath);
-    } catch (const IoError& e) {
-      r = SizesResult{};
-      r.outcome = SizesResult::kIoError;
-      r.Message = std::string("Can not read firmware file ") + e.what();
-      return r;
-    }
+    if (!ReadFirmwareFile(firmwarePath, r)) return r;
     firmware = SizeOf(r.FirmwareFile.data(), r.FirmwareFile.size());
     if (firmware == 0) fault = NoFirmware("The firmware file " + firmwarePath, r.FirmwareFile.size());
   } else if (!FirmwareBufferEmpty()) {

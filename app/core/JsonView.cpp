@@ -332,23 +332,31 @@ void JsonView::StartRefused(const std::string& reason) {
   refusal_ = reason;
 }
 
-void JsonView::ShowErrorMessage(uint32_t code) {
-  if (o_.Human) o_.Human->ShowErrorMessage(code);
+namespace {
+
+// A code's lines as the error event carries them.
+std::string ErrorLines(uint32_t code) {
   const std::vector<std::string> lines = ErrorTextFor(code).Lines;
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
+  return text;
+}
+
+}  // namespace
+
+void JsonView::ShowErrorMessage(uint32_t code) {
+  if (o_.Human) o_.Human->ShowErrorMessage(code);
   errorCode_ = code;
-  Emit("error", JsonObject().Add("code", code).Add("text", text));
+  Emit("error", JsonObject().Add("code", code).Add("text", ErrorLines(code)));
 }
 
 void JsonView::ShowErrorDetail(const std::string& detail) {
   if (o_.Human) o_.Human->ShowErrorDetail(detail);
   // The same error again, with why: the last error line says all.
-  const std::vector<std::string> lines = ErrorTextFor(errorCode_).Lines;
-  std::string text;
-  for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
-  Emit("error",
-       JsonObject().Add("code", errorCode_).Add("text", text + "\n\n" + detail).Add("detail", detail));
+  Emit("error", JsonObject()
+                    .Add("code", errorCode_)
+                    .Add("text", ErrorLines(errorCode_) + "\n\n" + detail)
+                    .Add("detail", detail));
 }
 
 void JsonView::Notice(const std::string& text) {

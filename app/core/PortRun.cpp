@@ -136,13 +136,9 @@ void PortRun::Start(const Payloads& payloads, bool bootFlag) {
   if (payloads.Check) engine_->SetCheckOnly(payloads.CheckFirmware);
   engine_->OnFinished = [this](engine::TSerialThread*) { EngineFinished(); };
   timeoutSeconds_ = payloads.TimeoutSeconds;
-  if (timeoutSeconds_ > 0) {
-    boundTimer_ = tk::App().NewTimer();
-    boundTimer_->SetEnabled(false);
-    boundTimer_->SetInterval(static_cast<uint32_t>(timeoutSeconds_) * 1000u);
-    boundTimer_->SetOnTimer([this] { BoundTimerFired(); });
-    boundTimer_->SetEnabled(true);
-  }
+  bound_.Start(
+      timeoutSeconds_, [this] { return engine_ ? engine_->LongWaitLeftMs() : int64_t{0}; },
+      [this] { BoundTimerFired(); });
   engine_->StartQueued(bootFlag ? 1 : 0);
 }
 
@@ -181,25 +177,14 @@ void PortRun::EngineFinished() {
 }
 
 void PortRun::BoundTimerFired() {
-  boundTimer_->SetEnabled(false);
   if (!Running()) return;
-  const int64_t left = engine_ ? engine_->LongWaitLeftMs() : 0;
-  if (left > 0) {
-    // The erase is the indicator's own work: no lack of progress while the engine still waits for it.
-    boundTimer_->SetInterval(static_cast<uint32_t>(left) + 1000u);
-    boundTimer_->SetEnabled(true);
-    return;
-  }
   const std::string seconds = std::to_string(timeoutSeconds_);
   AppendLogLine("--timeout " + seconds + ": no progress for " + seconds + " s; the port stops");
   Stop("no progress for " + seconds + " s (--timeout)");
 }
 
 void PortRun::Progressed() {
-  if (!boundTimer_ || !Running()) return;
-  boundTimer_->SetEnabled(false);
-  boundTimer_->SetInterval(static_cast<uint32_t>(timeoutSeconds_) * 1000u);
-  boundTimer_->SetEnabled(true);
+  if (Running()) bound_.Progressed();
 }
 
 void PortRun::CheckDone(const engine::CheckReport& report) {
@@ -209,13 +194,11 @@ void PortRun::CheckDone(const engine::CheckReport& report) {
 }
 
 void PortRun::Stop(const std::string& reason) {
-  if (boundTimer_) boundTimer_->SetEnabled(false);
+  bound_.Stop();
   std::string why = reason;
   if (engine_ && Running() && engine_->InBootLoader()) {
     why += "; the indicator waits in its boot loader: run the same command again, or with /b, to finish";
-    AppendLogLine(
-        "Stopped while the indicator is in its boot loader (its firmware erased or only partly "
-        "written): it waits there. Run the same command again, or with /b, to finish the update.");
+    AppendLogLine(std::string("Stopped. ") + kBootLoaderNote);
   }
   if (engine_) {
     engine_->OnFinished = nullptr;
@@ -238,7 +221,7 @@ void PortRun::Stop(const std::string& reason) {
 }
 
 void PortRun::End(PortOutcome outcome, const std::string& reason) {
-  if (boundTimer_) boundTimer_->SetEnabled(false);
+  bound_.Stop();
   result_.Outcome = outcome;
   result_.Reason = reason;
   result_.Seconds = static_cast<double>(tk::MonotonicUs() - startUs_) / 1e6;
@@ -265,7 +248,7 @@ const LogFileResult& PortRun::WriteLog(const std::string& dir) {
 }
 
 void PortRun::Release() {
-  boundTimer_.reset();
+  bound_.Stop();
   if (!engine_) return;
   engine_->OnFinished = nullptr;
   engine_.reset();

@@ -12,14 +12,12 @@
 
 #include "app/core/DiagnosticLog.h"
 #include "app/core/LogFile.h"
+#include "app/core/ProgressBound.h"
 #include "engine/Payloads.h"
 #include "engine/Reporting.h"
 
 namespace engine {
 class TSerialThread;
-}
-namespace tk {
-class Timer;
 }
 
 namespace app {
@@ -166,7 +164,7 @@ class PortRun : public engine::IReporter, public engine::IErrorDialog {
   LogFileResult logFile_;
   uint64_t savedRevision_ = 0;
   int timeoutSeconds_ = 0;
-  std::unique_ptr<tk::Timer> boundTimer_;
+  ProgressBound bound_;
 };
 
 }  // namespace app

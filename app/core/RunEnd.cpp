@@ -1,6 +1,7 @@
 // How a run ends: its outcome and exit code, the bound on a run without progress (--timeout), and what the
 // error dialog showed, which the end's reason names; and the identify-only check's start.
 #include "app/core/ErrorTexts.h"
+#include "app/core/Texts.h"
 #include "app/core/UpdateController.h"
 #include "engine/SerialThreadDef.h"
 #include "toolkit/Runtime.h"
@@ -11,7 +12,7 @@ void UpdateController::Decided(const std::string& outcome, int exitCode, const s
   if (decided_) return;
   decided_ = true;
   // Decided: a bound on progress has nothing left to bound.
-  if (boundTimer_) boundTimer_->SetEnabled(false);
+  bound_.Stop();
   result_.Outcome = outcome;
   result_.ExitCode = exitCode;
   result_.Reason = reason;
@@ -34,9 +35,7 @@ void UpdateController::DecideStopped() {
   std::string reason = answered_ ? "stopped during the update" : "stopped before an indicator answered";
   if (engine_ && engine_->InBootLoader()) {
     reason += "; the indicator waits in its boot loader";
-    Notify(
-        "The update was stopped while the indicator is in its boot loader (its firmware erased or only "
-        "partly written): it waits there. Run the same command again, or with /b, to finish the update.");
+    Notify(std::string("The update was stopped. ") + kBootLoaderNote);
   }
   const std::string error = ErrorReason();
   Decided(errorCode_ == engine::kErrorWrongFirmware ? "firmware_refused" : "stopped",
@@ -46,33 +45,17 @@ void UpdateController::DecideStopped() {
 }
 
 void UpdateController::StartBound(int seconds) {
-  if (seconds <= 0) return;
-  boundTimer_ = tk::App().NewTimer();
-  boundTimer_->SetEnabled(false);
-  boundTimer_->SetInterval(static_cast<uint32_t>(seconds) * 1000u);
-  boundTimer_->SetOnTimer([this] { BoundTimerFired(); });
-  boundTimer_->SetEnabled(true);
+  bound_.Start(
+      seconds, [this] { return engine_ ? engine_->LongWaitLeftMs() : int64_t{0}; },
+      [this] { BoundTimerFired(); });
 }
 
 void UpdateController::Progressed() {
-  if (!boundTimer_ || closed_) return;
-  // A full bound again from here.
-  boundTimer_->SetEnabled(false);
-  boundTimer_->SetInterval(static_cast<uint32_t>(timeoutSeconds_) * 1000u);
-  boundTimer_->SetEnabled(true);
+  if (!closed_) bound_.Progressed();
 }
 
 void UpdateController::BoundTimerFired() {
   if (closed_) return;
-  // The indicator's own long work (the erase) is no lack of progress while the engine still waits for it.
-  const int64_t left = engine_ ? engine_->LongWaitLeftMs() : 0;
-  if (left > 0) {
-    boundTimer_->SetEnabled(false);
-    boundTimer_->SetInterval(static_cast<uint32_t>(left) + 1000u);
-    boundTimer_->SetEnabled(true);
-    return;
-  }
-  boundTimer_->SetEnabled(false);
   const std::string seconds = std::to_string(timeoutSeconds_);
   const std::string error = ErrorReason();
   const std::string why =
@@ -85,9 +68,7 @@ void UpdateController::BoundTimerFired() {
             why + (error.empty() ? "" : " (" + error + ")"));
   }
   if (engine_ && engine_->InBootLoader()) {
-    Notify(
-        "The run ended while the indicator is in its boot loader (its firmware erased or only partly "
-        "written): it waits there. Run the same command again, or with /b, to finish the update.");
+    Notify(std::string("The run ended. ") + kBootLoaderNote);
   }
   Close();
 }

@@ -38,6 +38,11 @@ inline constexpr char kNoFirmwareText[] =
     "       Then that generated file can be used to update directly.\r\n\r\n"
     "---Use /i b.bin b.s19 to update directly";
 
+// A run that ends while the indicator is in its boot loader says so, and how to finish.
+inline constexpr char kBootLoaderNote[] =
+    "The indicator is in its boot loader (its firmware erased or only partly written): it waits there. Run "
+    "the same command again, or with /b, to finish the update.";
+
 // The error log file: its name, and the environment that places its directory.
 inline constexpr char kLogFileName[] = "VeltronaUpdateBraeError.TXT";
 inline constexpr char kLogDirVariable[] = "BRAE_LOG_DIR";

@@ -336,7 +336,7 @@ void UpdateController::Close() {
   if (closed_) return;
   DecideStopped();
   closed_ = true;
-  if (boundTimer_) boundTimer_->SetEnabled(false);
+  bound_.Stop();
   if (batch_) {
     // Every port still running stops and says so; the batch's result follows its ports' results.
     stopping_ = true;

@@ -13,6 +13,7 @@
 #include "app/core/LogFile.h"
 #include "app/core/PayloadSources.h"
 #include "app/core/PortRun.h"
+#include "app/core/ProgressBound.h"
 #include "engine/Reporting.h"
 #include "payload/Builder.h"
 #include "payload/CommandLine.h"
@@ -24,7 +25,6 @@ class TSerialThread;
 }
 namespace tk {
 class QueuedRuntime;
-class Timer;
 }  // namespace tk
 
 namespace app {
@@ -256,7 +256,7 @@ class UpdateController : public engine::IReporter {
   bool answered_ = false;  // an indicator has answered in this run
   // --timeout: the bound on a run without progress, and its timer.
   int timeoutSeconds_ = 0;
-  std::unique_ptr<tk::Timer> boundTimer_;
+  ProgressBound bound_;
   bool decided_ = false;
   RunResult result_;
 
