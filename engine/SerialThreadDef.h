@@ -200,6 +200,7 @@ class TSerialThread : public tk::Thread {
 
  protected:
   void Execute() override;
+  bool Turn() override;
 
  private:
   friend struct engine_test::EngineUnderTest;

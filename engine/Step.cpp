@@ -120,6 +120,14 @@ void TSerialThread::Execute() {
   }
 }
 
+// Single-threaded: the loop's pass above, without its wait.
+bool TSerialThread::Turn() {
+  if (!WakeEvent.IsSet()) return false;
+  WakeEvent.Reset();
+  if (!Terminated()) Step();
+  return true;
+}
+
 void TSerialThread::Start(int bootFlag) {
   BootFlag = bootFlag;
   Synchronize([this] { Step(); });

@@ -180,6 +180,9 @@ bool SetCommMask(const Handle& h, uint32_t mask);
 // that has vanished reports EV_ERR (with CE_IOE waiting for ClearCommError) once, and from then on only waits
 // for `wake`.
 bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake);
+// The same without waiting, for a single-threaded runtime's monitor: the events of the port's mask that
+// have occurred since the last look (true), or false when none (or the port is closed: LastErrorText).
+bool PollCommEvent(const Handle& h, uint32_t* mask);
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat);
 // PURGE_TXABORT ends a pending write, its rest dropped and counted as cut: with the receive flags too (the
 // monitor's end, which comes with a close) as cut by closing, alone (a write held past its time-out) as cut

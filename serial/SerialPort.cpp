@@ -399,17 +399,32 @@ void TCommEventThread::Execute() {
     EventMask = mask;
     // WaitEvent is only ever set by Stop here (the wait itself needs no completion event), so it is not
     // reset: a Stop that comes during the hand-over is never lost.
-    const bool delivered = Synchronize([this] {
-      if (OnCommEvent) {
-        TCommEvent handler = OnCommEvent;
-        handler(this, EventMask);
-      }
-    });
+    const bool delivered = Synchronize([this] { Deliver(EventMask); });
     if (!delivered) {
       // The UI loop has ended: nothing can be delivered any more. Wait quietly for Stop.
       WaitEvent.Wait(100);
     }
   }
+  Ended();
+}
+
+// Single-threaded: what has happened since the last look, delivered at once (this is the UI thread).
+bool TCommEventThread::Turn() {
+  uint32_t mask = 0;
+  if (!commos::PollCommEvent(CommHandle, &mask)) return false;
+  EventMask = mask;
+  Deliver(mask);
+  return true;
+}
+
+void TCommEventThread::Deliver(uint32_t mask) {
+  if (OnCommEvent) {
+    TCommEvent handler = OnCommEvent;
+    handler(this, mask);
+  }
+}
+
+void TCommEventThread::Ended() {
   commos::PurgeComm(CommHandle, commos::PURGE_TXABORT | commos::PURGE_RXABORT | commos::PURGE_TXCLEAR |
                                     commos::PURGE_RXCLEAR);
 }

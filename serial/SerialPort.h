@@ -294,8 +294,12 @@ class TCommEventThread : public tk::Thread {
 
  protected:
   void Execute() override;
+  bool Turn() override;
+  void Ended() override;
 
  private:
+  void Deliver(uint32_t mask);
+
   commos::Handle CommHandle;
   commos::WaitableEvent WaitEvent;
   uint32_t EventMask = 0;

@@ -60,6 +60,9 @@ class Runtime {
 
   // True on the UI thread.
   virtual bool InUiThread() const = 0;
+  // True when the UI thread is the only thread (a browser): worker threads then take turns on its loop
+  // (Thread::RunTurns) instead of running on their own.
+  virtual bool SingleThreaded() const { return false; }
   // Runs fn on the UI thread and waits until it has returned; on the UI thread itself it runs fn at once.
   // Returns false, without running fn, once the UI loop has shut down (a caller blocked here is then
   // released): a worker thread must never hang on a UI thread that has gone.

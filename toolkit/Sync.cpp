@@ -1,6 +1,8 @@
 #include "toolkit/Sync.h"
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 namespace tk {
 
@@ -42,9 +44,18 @@ Detached& DetachedThreads() {
   static Detached* d = new Detached;
   return *d;
 }
+// The threads that take turns on a single-threaded runtime. Touched on its one thread only.
+std::vector<Thread*>& TurnTakers() {
+  static std::vector<Thread*>* v = new std::vector<Thread*>;
+  return *v;
+}
 }  // namespace
 
 Thread::~Thread() {
+  if (turns_) {
+    auto& v = TurnTakers();
+    v.erase(std::remove(v.begin(), v.end(), this), v.end());
+  }
   if (thread_.joinable()) {
     if (thread_.get_id() == std::this_thread::get_id()) {
       thread_.detach();
@@ -56,6 +67,11 @@ Thread::~Thread() {
 }
 
 void Thread::StartThread(Priority /*priority*/) {
+  if (Installed() && App().SingleThreaded()) {
+    turns_ = true;
+    TurnTakers().push_back(this);
+    return;
+  }
   // Thread priorities need privileges on Linux; the UI thread's Synchronize already serialises the work, so
   // the priority is a hint that this platform does not act on.
   if (freeOnTerminate_) {
@@ -86,6 +102,48 @@ void Thread::Run() {
     --d.count;
     d.cv.notify_all();
   }
+}
+
+bool Thread::HasTurns() {
+  return !TurnTakers().empty();
+}
+
+bool Thread::RunTurns() {
+  bool did = false;
+  // A turn may start, end or delete threads, and run the loop (and so this) again: walk a copy, and give a
+  // turn only to a thread that is still registered.
+  const std::vector<Thread*> takers = TurnTakers();
+  for (Thread* t : takers) {
+    const auto& now = TurnTakers();
+    if (std::find(now.begin(), now.end(), t) == now.end() || t->inTurn_) continue;
+    if (!t->Terminated()) {
+      t->inTurn_ = true;
+      try {
+        did = t->Turn() || did;
+      } catch (...) {
+        // As on a thread of its own: a worker's failure ends the worker, not the program.
+        t->Terminate();
+      }
+      t->inTurn_ = false;
+    }
+    if (t->Terminated()) {
+      t->EndTurns();
+      did = true;
+    }
+  }
+  return did;
+}
+
+void Thread::EndTurns() {
+  auto& v = TurnTakers();
+  v.erase(std::remove(v.begin(), v.end(), this), v.end());
+  turns_ = false;
+  try {
+    Ended();
+  } catch (...) {
+  }
+  finished_.store(true, std::memory_order_release);
+  if (freeOnTerminate_) delete this;
 }
 
 void Thread::WaitFor() {

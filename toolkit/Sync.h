@@ -36,10 +36,12 @@ class Event {
 enum class Priority { Normal, Higher, Highest };
 
 // Base of the program's worker threads. Execute runs on a new thread from StartThread on; Terminate only sets
-// the flag that Execute polls. With FreeOnTerminate the object deletes itself when Execute returns (it must
-// then be allocated with new and not be touched by others after Terminate, except through what it owns). A
-// derived class that is not free-on-terminate must Terminate and WaitFor in its own destructor, before its
-// members go.
+// the flag that Execute polls. On a single-threaded runtime (a browser has one thread) no thread is started:
+// the runtime's loop gives the thread turns instead (RunTurns), each one pass of Execute's loop that does not
+// wait, until the thread is terminated. With FreeOnTerminate the object deletes itself when Execute returns
+// (it must then be allocated with new and not be touched by others after Terminate, except through what it
+// owns). A derived class that is not free-on-terminate must Terminate and WaitFor in its own destructor,
+// before its members go.
 class Thread {
  public:
   Thread() = default;
@@ -59,15 +61,29 @@ class Thread {
   // that no detached thread still runs while the process tears down its statics.
   static bool WaitForDetachedThreads(uint32_t ms);
 
+  // Single-threaded runtimes, on the UI thread: one turn for every started thread that is not in one already
+  // (a turn that runs the loop does not get a second inside it). A thread found terminated ends: Ended runs,
+  // and a free-on-terminate thread deletes itself. True when a turn did something.
+  static bool RunTurns();
+  // True while any started thread waits for turns.
+  static bool HasTurns();
+
  protected:
   virtual void Execute() = 0;
+  // One pass of Execute's loop without waiting (single-threaded runtimes); true when it did something.
+  virtual bool Turn() { return false; }
+  // What Execute does after its loop, once: on a single-threaded runtime, called when the thread ends.
+  virtual void Ended() {}
   // Runs fn on the UI thread and waits; false when the UI loop has gone.
   bool Synchronize(const Method& fn) { return App().Synchronize(fn); }
 
  private:
   void Run();
+  void EndTurns();
 
   std::atomic<bool> terminated_{false};
+  bool turns_ = false;  // registered for turns (single-threaded runtimes)
+  bool inTurn_ = false;
   std::atomic<bool> finished_{false};
   bool freeOnTerminate_ = false;
   std::thread thread_;

@@ -74,23 +74,27 @@ uint32_t LineEvents(Port& p, uint32_t mask, int inq) {
   return events;
 }
 
-}  // namespace
-
-bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
+// With `wake`, waits until an event of the mask occurs or wake is set; without, looks without waiting (a
+// single-threaded runtime's monitor): one look, the line serviced as a wait would (hang-ups, a pending
+// write's rest), and a second look.
+bool LineEventsOrWait(const Handle& h, uint32_t* mask, const WaitableEvent* wake) {
   *mask = 0;
   if (!h) return detail::FailOn(h, EBADF);
-  if (detail::Remote(h)) return h->remote->WaitEvent(mask, wake);
+  if (detail::Remote(h)) {
+    if (wake) return h->remote->WaitEvent(mask, *wake);
+    return detail::FailOn(h, ENOTSUP);
+  }
   Port& p = *h;
   std::unique_lock<std::mutex> lock(p.monMutex);
   bool primed = false;  // the line counters have been read once since this wait began
-  for (;;) {
+  for (int pass = 0;; ++pass) {
     if (p.closed || p.disk) {
       lock.unlock();
       // Nothing more will happen on this handle: wait for the owner to stop us, without spinning.
-      wake.Wait(50);
+      if (wake) wake->Wait(50);
       return detail::FailOn(h, p.disk ? ENOTTY : EBADF);
     }
-    if (wake.IsSet()) return detail::FailOn(h, ECANCELED);
+    if (wake && wake->IsSet()) return detail::FailOn(h, ECANCELED);
     const uint32_t m = p.mask.load();
     int inq = 0;
     if (!p.gone && ioctl(p.fd, FIONREAD, &inq) != 0) {
@@ -105,7 +109,8 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
       *mask = events;
       return true;
     }
-    pollfd fds[3] = {{p.fd, 0, 0}, {wake.Native(), POLLIN, 0}, {p.wakeFd, POLLIN, 0}};
+    if (!wake && pass > 0) return false;
+    pollfd fds[3] = {{p.fd, 0, 0}, {wake ? wake->Native() : -1, POLLIN, 0}, {p.wakeFd, POLLIN, 0}};
     int timeout = -1;
     if (p.gone) {
       fds[0].fd = -1;  // a vanished device would report its hang-up forever: stop watching it
@@ -121,6 +126,7 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
         timeout = timeout < 0 ? kLinePollMs : std::min(timeout, kLinePollMs);
       }
     }
+    if (!wake) timeout = 0;
     const int r = ::poll(fds, 3, timeout);
     if (r < 0 && errno != EINTR) return detail::Fail(p.path, errno);
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) p.MarkGone();
@@ -129,13 +135,23 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
       std::unique_lock<std::mutex> io(p.ioMutex, std::try_to_lock);
       if (!io.owns_lock()) {
         // A write or a wait for it is at work on the line: it pushes the rest itself.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (wake) std::this_thread::sleep_for(std::chrono::milliseconds(2));
       } else if (!p.closed && p.outWaiting && detail::PushPending(p) != IoResult::TimedOut) {
         // Its writer waits for this, not looking itself.
         p.writeEnded = true;
       }
     }
   }
+}
+
+}  // namespace
+
+bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
+  return LineEventsOrWait(h, mask, &wake);
+}
+
+bool PollCommEvent(const Handle& h, uint32_t* mask) {
+  return LineEventsOrWait(h, mask, nullptr);
 }
 
 }  // namespace commos

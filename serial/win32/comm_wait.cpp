@@ -114,3 +114,13 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
 }
 
 }  // namespace commos
+
+namespace commos {
+
+// Windows runs the monitor on a thread of its own; only a single-threaded runtime looks without waiting.
+bool PollCommEvent(const Handle& h, uint32_t* mask) {
+  *mask = 0;
+  return detail::FailOn(h, ERROR_NOT_SUPPORTED);
+}
+
+}  // namespace commos

@@ -16,6 +16,7 @@
 
 #include "engine/SerialThreadDef.h"
 #include "tests/engine/seam.h"
+#include "tests/engine/threads.h"
 #include "tests/support/pty.h"
 #include "toolkit/loop/LoopRuntime.h"
 
@@ -131,7 +132,7 @@ class EngineTest : public ::testing::Test {
     return std::find(window.log.begin(), window.log.end(), line) != window.log.end();
   }
 
-  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Virtual};
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Virtual, TestThreads()};
   PortDir ports;
   RecordingWindow window;
   RecordingDialog dialog;

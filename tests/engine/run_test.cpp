@@ -78,7 +78,7 @@ class ScriptedIndicator {
 };
 
 TEST(EngineRun, IdentificationWithRealThreadsAndTimersUpToTheLoader) {
-  tk::LoopRuntime rt(tk::LoopRuntime::Clock::Real);
+  tk::LoopRuntime rt(tk::LoopRuntime::Clock::Real, engine_test::TestThreads());
   tk::Install(&rt);
   {
     PortDir ports;

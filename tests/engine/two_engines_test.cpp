@@ -11,6 +11,7 @@
 #include "engine/SerialThreadDef.h"
 #include "payload/SizeRule.h"
 #include "tests/engine/harness.h"
+#include "tests/engine/threads.h"
 #include "tests/sim/sim_harness.h"
 #include "tests/support/payloads.h"
 #include "toolkit/loop/LoopRuntime.h"
@@ -103,7 +104,7 @@ struct TwoEngines : ::testing::Test {
     rt.RunUntil([] { return tk::Thread::WaitForDetachedThreads(0); }, 5000);
     tk::Install(nullptr);
   }
-  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real};
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real, engine_test::TestThreads()};
   std::unique_ptr<Station> uploader, sender;
 };
 

@@ -7,6 +7,7 @@
 #include "payload/PayloadFile.h"
 #include "payload/SizeRule.h"
 #include "tests/engine/harness.h"
+#include "tests/engine/threads.h"
 #include "tests/sim/sim_harness.h"
 #include "tests/support/payloads.h"
 #include "toolkit/loop/LoopRuntime.h"
@@ -92,7 +93,7 @@ class Update : public ::testing::Test {
     return all + "--- simulator ---\n" + (sim ? sim->transcript() + sim->errors() : "");
   }
 
-  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real};
+  tk::LoopRuntime rt{tk::LoopRuntime::Clock::Real, engine_test::TestThreads()};
   RecordingWindow window;
   RecordingDialog dialog;
   std::vector<std::string> messages;

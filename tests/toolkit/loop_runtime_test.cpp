@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -317,6 +319,54 @@ TEST(ThreadTest, TerminateEndsExecuteAndFreeOnTerminateDeletesItself) {
   t->gate.Set();
   EXPECT_TRUE(tk::Thread::WaitForDetachedThreads(5000));
   EXPECT_TRUE(destroyed);
+}
+
+// On one thread, workers take turns on the loop: on the UI thread, never nested, until terminated; then
+// Ended runs once and a free-on-terminate worker deletes itself; a turn that throws ends only its worker.
+class TurnThread : public tk::Thread {
+ public:
+  enum class Does { Count, RunLoop, Throw };
+  TurnThread(Does does, std::vector<std::string>* log) : does_(does), log_(log) { SetFreeOnTerminate(true); }
+  ~TurnThread() override { log_->push_back("deleted"); }
+
+ protected:
+  void Execute() override { log_->push_back("a thread of its own"); }
+  bool Turn() override {
+    log_->push_back(depth_++ == 0 && tk::App().InUiThread() ? "turn" : "nested or off the UI thread");
+    if (does_ == Does::Throw) throw std::runtime_error("turn failed");
+    if (does_ == Does::RunLoop) tk::App().ProcessMessages();
+    if (++turns_ == 3) Terminate();
+    --depth_;
+    return true;
+  }
+  void Ended() override { log_->push_back("ended"); }
+
+ private:
+  Does does_;
+  std::vector<std::string>* log_;
+  int turns_ = 0;
+  int depth_ = 0;
+};
+
+TEST(SingleThreaded, WorkersTakeTurnsOnTheLoopUntilTerminated) {
+  using Log = std::vector<std::string>;
+  const Log three = {"turn", "turn", "turn", "ended", "deleted"};
+  const struct {
+    TurnThread::Does does;
+    Log log;
+  } rows[] = {{TurnThread::Does::Count, three},
+              {TurnThread::Does::RunLoop, three},
+              {TurnThread::Does::Throw, {"turn", "ended", "deleted"}}};
+  for (const auto& row : rows) {
+    tk::LoopRuntime rt(tk::LoopRuntime::Clock::Virtual, tk::LoopRuntime::Threads::Single);
+    tk::Install(&rt);
+    Log log;
+    (new TurnThread(row.does, &log))->StartThread();
+    for (int i = 0; i < 10 && tk::Thread::HasTurns(); ++i) rt.WaitMessages(0);
+    EXPECT_FALSE(tk::Thread::HasTurns());
+    EXPECT_EQ(row.log, log);
+    tk::Install(nullptr);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <thread>
 
+#include "toolkit/Sync.h"
+#include "toolkit/loop/LoopWait.h"
+
 namespace tk {
 
 class LoopRuntime::LoopTimer : public Timer {
@@ -27,7 +30,7 @@ class LoopRuntime::LoopTimer : public Timer {
   LoopRuntime* rt_;
 };
 
-LoopRuntime::LoopRuntime(Clock clock) : clock_(clock) {
+LoopRuntime::LoopRuntime(Clock clock, Threads threads) : clock_(clock), threads_(threads) {
   realBaseUs_ = MonotonicUs();
   // A fixed, ordinary moment for the virtual clock: 2026-12-08 10:00:00.000.
   dateBase_ = clock == Clock::Virtual ? 46364.0 + 10.0 / 24.0 : 0;
@@ -42,9 +45,9 @@ void LoopRuntime::ProcessMessages() {
     Advance(autoAdvanceMs_);
     return;
   }
-  RunQueued();
+  RunPending();
   FireDueTimers(ClockMs());
-  RunQueued();
+  RunPending();
 }
 
 void LoopRuntime::WaitMessages(uint32_t ms) {
@@ -53,11 +56,11 @@ void LoopRuntime::WaitMessages(uint32_t ms) {
       Advance(autoAdvanceMs_);
       return;
     }
-    if (!RunQueued() && !FireDueTimers(nowMs_)) WaitForWork(ms);
-    RunQueued();
+    if (!RunPending() && !FireDueTimers(nowMs_)) Idle(ms);
+    RunPending();
     return;
   }
-  const bool ran = RunQueued();
+  const bool ran = RunPending();
   if (FireDueTimers(ClockMs()) || ran) return;
   int64_t wait = ms;
   const int64_t next = NextDeadline();
@@ -66,11 +69,37 @@ void LoopRuntime::WaitMessages(uint32_t ms) {
     // Nothing can be queued any more, and the queue's wait would return at once.
     std::this_thread::sleep_for(std::chrono::milliseconds(wait));
   } else {
-    WaitForWork(wait);
+    Idle(wait);
   }
-  RunQueued();
+  RunPending();
   FireDueTimers(ClockMs());
-  RunQueued();
+  RunPending();
+}
+
+bool LoopRuntime::RunPending() {
+  bool ran = RunQueued();
+  if (threads_ == Threads::Single) {
+    // A turn may queue a call, and a call may wake a worker: round until both are quiet (bounded, so that a
+    // worker with work at every turn cannot keep the loop from its timers).
+    for (int round = 0; round < 8; ++round) {
+      const bool turned = Thread::RunTurns();
+      const bool queued = RunQueued();
+      ran = ran || turned || queued;
+      if (!turned && !queued) break;
+    }
+  }
+  return ran;
+}
+
+void LoopRuntime::Idle(int64_t ms) {
+  if (threads_ == Threads::Own) {
+    WaitForWork(ms);
+    return;
+  }
+  if (ms <= 0) return;
+  // Nothing on the one thread can change while it waits, except what the platform wakes it for; a worker
+  // that watches a device by looking is given its turns at the platform's poll interval.
+  loop::WaitRoused(Thread::HasTurns() ? std::min<int64_t>(ms, loop::PollIntervalMs()) : ms);
 }
 
 int64_t LoopRuntime::ClockUs() const {
@@ -127,23 +156,23 @@ bool LoopRuntime::FireDueTimers(int64_t upTo) {
     // The timer checks its clock itself: it fires (and arms its next period) or asks for the rest.
     t->WakeUp();
     fired = true;
-    RunQueued();
+    RunPending();
   }
   return fired;
 }
 
 void LoopRuntime::Advance(uint32_t ms) {
   const int64_t target = nowMs_ + ms;
-  RunQueued();
+  RunPending();
   FireDueTimers(target);
   nowMs_ = target;
-  RunQueued();
+  RunPending();
 }
 
 bool LoopRuntime::RunUntil(const std::function<bool()>& pred, uint32_t realTimeoutMs) {
   const int64_t end = MonotonicUs() / 1000 + realTimeoutMs;
   for (;;) {
-    RunQueued();
+    RunPending();
     if (clock_ == Clock::Real) FireDueTimers(ClockMs());
     if (pred()) return true;
     const int64_t now = MonotonicUs() / 1000;
@@ -155,7 +184,7 @@ bool LoopRuntime::RunUntil(const std::function<bool()>& pred, uint32_t realTimeo
     }
     // Wake at least every 10 ms, since pred may depend on things other threads change.
     wait = std::min<int64_t>(wait, 10);
-    WaitForWork(wait);
+    Idle(wait);
   }
 }
 

@@ -2,6 +2,10 @@
 // (tests) time moves only when the UI thread advances it, and timers fire in deadline order as it moves; with
 // the real clock it runs on the monotonic counter and local time. The UI thread is the thread that created
 // the runtime; only it may run the loop, create timers or move the clock.
+//
+// With Threads::Single it is also the only thread: worker threads take turns on the loop (as they must in a
+// browser), and the loop's wait is the platform's (toolkit/loop/LoopWait.h), which a browser's events end.
+// The engine's tests run on both kinds.
 #pragma once
 
 #include <functional>
@@ -15,10 +19,12 @@ namespace tk {
 class LoopRuntime : public QueuedRuntime {
  public:
   enum class Clock { Real, Virtual };
+  enum class Threads { Own, Single };
 
-  explicit LoopRuntime(Clock clock = Clock::Virtual);
+  explicit LoopRuntime(Clock clock = Clock::Virtual, Threads threads = Threads::Own);
   ~LoopRuntime() override;
 
+  bool SingleThreaded() const override { return threads_ == Threads::Single; }
   void ProcessMessages() override;
   // Real clock: waits for a queued call or the next timer's moment, at most ms. Virtual clock: time moves
   // only as the test moves it, so with auto-advance this is ProcessMessages (the clock moves by its step),
@@ -53,12 +59,17 @@ class LoopRuntime : public QueuedRuntime {
   class LoopTimer;
 
   int64_t ClockMs() const { return ClockUs() / 1000; }
+  // Queued calls and, single-threaded, the workers' turns; true when anything ran.
+  bool RunPending();
+  // Waits up to ms for work.
+  void Idle(int64_t ms);
   int64_t ClockUs() const;
   bool FireDueTimers(int64_t upTo);
   void Schedule(LoopTimer* t, int64_t deadline);
   void Unschedule(LoopTimer* t);
 
   Clock clock_;
+  Threads threads_;
 
   // Timers (UI thread only): deadline -> timer, plus a sequence number to keep equal deadlines in arming
   // order.
