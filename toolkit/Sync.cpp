@@ -151,6 +151,13 @@ void Thread::WaitFor() {
 }
 
 bool Thread::WaitForDetachedThreads(uint32_t ms) {
+  // On one thread a stopped free-on-terminate worker ends at its next turn: give it.
+  if (!TurnTakers().empty() && Installed() && App().InUiThread()) {
+    RunTurns();
+    for (Thread* t : TurnTakers()) {
+      if (t->freeOnTerminate_) return false;
+    }
+  }
   Detached& d = DetachedThreads();
   std::unique_lock<std::mutex> lock(d.mutex);
   return d.cv.wait_for(lock, std::chrono::milliseconds(ms), [&d] { return d.count == 0; });

@@ -95,6 +95,7 @@ class JsonView::Row : public IPortView {
   static Options RowOptions(const JsonView& batch, const std::string& name) {
     Options o;
     o.Out = batch.o_.Out;
+    o.Line = batch.o_.Line;
     o.Log = batch.o_.Log;
     o.Clock = batch.o_.Clock;
     o.Device = batch.o_.Device;
@@ -211,6 +212,10 @@ void JsonView::Emit(const std::string& event, JsonObject fields) {
   std::string text = line.Text();
   const std::string rest = fields.Text();
   if (rest.size() > 2) text = text.substr(0, text.size() - 1) + "," + rest.substr(1);
+  if (o_.Line) {
+    o_.Line(text);
+    return;
+  }
   text += "\n";
   std::fputs(text.c_str(), o_.Out);
   std::fflush(o_.Out);

@@ -22,6 +22,8 @@ class JsonView : public IView, public engine::IErrorDialog {
  public:
   struct Options {
     FILE* Out = stdout;
+    // Where each line goes instead of Out (the page hands it to its script), without its line end.
+    std::function<void(const std::string& line)> Line;
     // Every diagnostic log line as a "log" event.
     bool Log = false;
     // Milliseconds of a monotonic clock (rate, time left, spacing of progress events); the process clock

@@ -1,0 +1,322 @@
+// The page around the updater's engine: it shows what the engine reports (one JSON event per line, the same
+// events as the program's JSON console), hands the technician's actions to it, and keeps the ports the
+// browser granted. Everything runs in this one page: nothing is fetched, nothing is sent anywhere.
+(function () {
+  'use strict';
+  const $ = (id) => document.getElementById(id);
+  // The page as it arrived, before any script changed it: the template of the copies it saves.
+  const pristine = '<!DOCTYPE html>\n' + document.documentElement.outerHTML;
+
+  const state = {
+    module: null,
+    running: false,
+    ports: [],          // the SerialPort objects granted to this page, in the order they came
+    files: {},          // 'firmware' / 'loader' -> {name, bytes}
+    actions: [],        // what the engine takes next: "start\n<args>", "stop", "save\n<name>"
+    embedded: false,
+    rows: new Map(),    // a batch's port -> its row
+    logLines: [],
+  };
+
+  // ---- What the engine calls (through Module.braePage)
+
+  const page = {
+    // One event line of the engine's JSON presentation.
+    event(line) {
+      let e;
+      try {
+        e = JSON.parse(line);
+      } catch (err) {
+        return;
+      }
+      show(e);
+    },
+    // The next action, or '' (the engine asks in each turn of its loop).
+    takeAction() {
+      return state.actions.length ? state.actions.shift() : '';
+    },
+    payloadText() {
+      return $('brae-payload').textContent;
+    },
+    pristine() {
+      return pristine;
+    },
+    ports() {
+      return state.ports;
+    },
+    // A file for the technician: a log at the end of a run, a copy of the page.
+    offer(name, bytes, type) {
+      const url = URL.createObjectURL(new Blob([bytes], {type: type || 'application/octet-stream'}));
+      const a = document.createElement('a');
+      a.href = url;
+      a.download = name;
+      document.body.appendChild(a);
+      a.click();
+      a.remove();
+      setTimeout(() => URL.revokeObjectURL(url), 60000);
+    },
+    // The page carries payloads of its own: say so, and hide the file choice.
+    embedded(text) {
+      state.embedded = true;
+      $('embedded').textContent = text;
+      $('embedded').hidden = false;
+      $('choose').hidden = true;
+      refresh();
+    },
+  };
+
+  function rouse() {
+    if (state.module && state.module.braeRouse) state.module.braeRouse();
+  }
+
+  function act(text) {
+    state.actions.push(text);
+    rouse();
+  }
+
+  // ---- Showing the engine's events
+
+  function show(e) {
+    const row = e.port !== undefined ? rowOf(e.port) : null;
+    switch (e.event) {
+      case 'status':
+        (row ? row.status : $('status')).textContent = e.text;
+        break;
+      case 'progress': {
+        const bar = row ? row.bar : $('bar');
+        bar.hidden = false;
+        bar.max = e.total || 1;
+        bar.value = e.bytes;
+        if (!row) {
+          $('rate').textContent = e.rate === null ? '' :
+              `${Math.round(e.rate)} bytes/s, ${formatSeconds(e.eta_s)} left`;
+        }
+        break;
+      }
+      case 'error':
+        $('error-code').textContent = e.code ? `Problem ${e.code}` : '';
+        $('error-text').textContent = e.text;
+        $('error').hidden = false;
+        break;
+      case 'error_hidden':
+        $('error').hidden = true;
+        break;
+      case 'message':
+        $('message-caption').textContent = e.caption;
+        $('message-text').textContent = e.text;
+        if (!$('message').open) $('message').showModal();
+        break;
+      case 'log':
+        state.logLines.push(e.text);
+        $('log').textContent += e.text + '\n';
+        break;
+      case 'notice':
+        state.logLines.push(e.text);
+        break;
+      case 'port':
+        if (row) row.status.textContent = `${e.name}: answering at ${e.baud} baud`;
+        break;
+      case 'check':
+        (row ? row.status : $('status')).textContent = `${e.verdict_text || e.verdict}`;
+        break;
+      case 'result':
+        if (!row) ended(e);
+        break;
+      case 'batch':
+        ended(e);
+        break;
+      case 'title':
+        $('title').textContent = e.text;
+        document.title = e.text;
+        break;
+    }
+  }
+
+  function rowOf(port) {
+    let row = state.rows.get(port);
+    if (!row) {
+      const li = document.createElement('li');
+      const name = document.createElement('strong');
+      name.textContent = port + ' ';
+      const status = document.createElement('span');
+      const bar = document.createElement('progress');
+      bar.hidden = true;
+      li.append(name, status, bar);
+      $('rows').appendChild(li);
+      row = {status, bar};
+      state.rows.set(port, row);
+    }
+    return row;
+  }
+
+  function formatSeconds(s) {
+    if (s === null || s === undefined) return '';
+    const m = Math.floor(s / 60);
+    return m ? `${m} min ${Math.round(s % 60)} s` : `${Math.round(s)} s`;
+  }
+
+  function ended(e) {
+    state.running = false;
+    refresh();
+    // The log of the run, as the program writes it, offered by the name it has there.
+    const path = e.log_file;
+    if (path && state.module) {
+      try {
+        const bytes = state.module.FS.readFile(path);
+        const name = path.substring(path.lastIndexOf('/') + 1);
+        const link = $('log-download');
+        if (link.href) URL.revokeObjectURL(link.href);
+        link.href = URL.createObjectURL(new Blob([bytes], {type: 'text/plain'}));
+        link.download = name;
+        link.textContent = `Download the log (${name})`;
+        link.hidden = false;
+      } catch (err) {
+        // The run wrote no log file: nothing to offer.
+      }
+    }
+  }
+
+  // ---- The technician's actions
+
+  function refresh() {
+    const canRun = !!state.module && !state.running && !!navigator.serial;
+    const payloads = state.embedded || !!state.files.firmware;
+    $('update').disabled = !canRun || !payloads;
+    $('check').disabled = !canRun;
+    $('choose-port').disabled = state.running || !navigator.serial;
+    $('stop').hidden = !state.running;
+    $('keep-open').hidden = !state.running;
+    $('save-copy').disabled = !state.module || !state.files.firmware;
+    const list = $('port-list');
+    list.textContent = '';
+    state.ports.forEach((p, i) => {
+      const info = p.getInfo ? p.getInfo() : {};
+      const li = document.createElement('li');
+      const usb = info.usbVendorId === undefined ? 'not a USB adapter' :
+          `USB ${hex4(info.usbVendorId)}:${hex4(info.usbProductId)}`;
+      li.textContent = `Com${i + 1} (${usb})`;
+      list.appendChild(li);
+    });
+    const names = ['firmware', 'loader'].filter((k) => state.files[k]).map((k) => `${k}: ${state.files[k].name}`);
+    $('chosen').textContent = names.join(', ');
+  }
+
+  function hex4(n) {
+    return ('000' + n.toString(16)).slice(-4);
+  }
+
+  // The command line of a run, as the program takes it: the chosen files in /i mode, the granted ports.
+  function commandLine(check) {
+    const args = ['brae-update.html'];
+    if (!state.embedded && state.files.firmware) {
+      args.push('/i', '/in/' + state.files.firmware.name);
+      if (state.files.loader) args.push('/in/' + state.files.loader.name);
+    }
+    if (state.ports.length > 1) args.push('/all');
+    state.ports.forEach((p, i) => args.push('/p', `Com${i + 1}`));
+    if (check) args.push('--check');
+    return args;
+  }
+
+  function start(check) {
+    if (!state.ports.length) {
+      $('status').textContent = 'Choose the port of the indicator first.';
+      return;
+    }
+    const fs = state.module.FS;
+    for (const kind of ['firmware', 'loader']) {
+      const f = state.files[kind];
+      if (f) fs.writeFile('/in/' + f.name, f.bytes);
+    }
+    state.rows.clear();
+    $('rows').textContent = '';
+    $('error').hidden = true;
+    $('log').textContent = '';
+    $('log-download').hidden = true;
+    state.running = true;
+    refresh();
+    act('start\n' + commandLine(check).join('\n'));
+  }
+
+  async function choosePort() {
+    try {
+      const port = await navigator.serial.requestPort();
+      if (!state.ports.includes(port)) state.ports.push(port);
+    } catch (err) {
+      // The chooser was closed without a port: nothing changes.
+    }
+    refresh();
+  }
+
+  async function takeFiles(fileList) {
+    for (const file of fileList) {
+      const bytes = new Uint8Array(await file.arrayBuffer());
+      // A loader is S-record text: it starts with "S0".."S9"; anything else is the firmware.
+      const kind = bytes.length > 1 && bytes[0] === 0x53 && bytes[1] >= 0x30 && bytes[1] <= 0x39 ? 'loader' : 'firmware';
+      state.files[kind] = {name: safeName(file.name), bytes};
+    }
+    refresh();
+  }
+
+  function safeName(name) {
+    const base = name.replace(/[\\/]/g, '_').replace(/^\.+/, '_');
+    return base || 'file';
+  }
+
+  function wire() {
+    $('choose-port').onclick = choosePort;
+    $('update').onclick = () => start(false);
+    $('check').onclick = () => start(true);
+    $('stop').onclick = () => act('stop');
+    $('show-log').onclick = () => {
+      $('log').hidden = !$('log').hidden;
+      $('show-log').textContent = $('log').hidden ? 'Show log' : 'Hide log';
+    };
+    $('save-copy').onclick = () => {
+      const name = prompt('Name of the copy (it is saved as Name.html):', 'Update');
+      if (name) act('save\n' + name);
+    };
+    $('firmware-file').onchange = async (ev) => {
+      const f = ev.target.files[0];
+      if (f) state.files.firmware = {name: safeName(f.name), bytes: new Uint8Array(await f.arrayBuffer())};
+      refresh();
+    };
+    $('loader-file').onchange = async (ev) => {
+      const f = ev.target.files[0];
+      if (f) state.files.loader = {name: safeName(f.name), bytes: new Uint8Array(await f.arrayBuffer())};
+      refresh();
+    };
+    const drop = $('drop');
+    drop.ondragover = (ev) => {
+      ev.preventDefault();
+      drop.classList.add('over');
+    };
+    drop.ondragleave = () => drop.classList.remove('over');
+    drop.ondrop = (ev) => {
+      ev.preventDefault();
+      drop.classList.remove('over');
+      takeFiles(ev.dataTransfer.files);
+    };
+    // Closing or reloading the tab in the middle of an update would leave the indicator half written.
+    window.addEventListener('beforeunload', (ev) => {
+      if (!state.running) return;
+      ev.preventDefault();
+      ev.returnValue = '';
+    });
+  }
+
+  async function main() {
+    wire();
+    if (!navigator.serial) {
+      $('unsupported').hidden = false;
+    } else {
+      state.ports = await navigator.serial.getPorts();
+    }
+    refresh();
+    state.module = await BraeUpdate({braePage: page, print() {}, printErr() {}});
+    refresh();
+  }
+
+  window.braeTest = {state, page};
+  main();
+})();
