@@ -15,7 +15,6 @@ import { WebSocketServer } from 'ws';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const PARITY = { none: ['-parenb'], even: ['parenb', '-parodd'], odd: ['parenb', 'parodd'] };
 // What the page sees when the bridge cannot open a port, as Chromium words it.
 const WS_OPEN = 1;
 const OPEN_FAILED = 'Failed to open serial port.';
@@ -39,14 +38,15 @@ function parseSettings(query) {
     flowControl: query.get('flowControl') ?? 'none',
   };
   const ok = Number.isInteger(s.baudRate) && s.baudRate > 0 && [7, 8].includes(s.dataBits) &&
-    [1, 2].includes(s.stopBits) && s.parity in PARITY && ['none', 'hardware'].includes(s.flowControl);
+    [1, 2].includes(s.stopBits) && ['none', 'even', 'odd'].includes(s.parity) && ['none', 'hardware'].includes(s.flowControl);
   return ok ? s : null;
 }
 
-// Raw, no echo, no translation, no software flow control: bytes pass as they are.
+// Raw, no echo, no translation, no software flow control: bytes pass as they are. A Linux pty refuses 7 data bits
+// and parity, so it always carries 8N: the frame the page asked for is recorded, and paces its writes.
 function sttyArgs(s) {
   return [String(s.baudRate), 'raw', '-echo', '-echoe', '-echok', '-echonl', '-opost', '-onlcr', 'cread',
-    'clocal', `cs${s.dataBits}`, s.stopBits === 2 ? 'cstopb' : '-cstopb', ...PARITY[s.parity],
+    'clocal', 'cs8', '-parenb', s.stopBits === 2 ? 'cstopb' : '-cstopb',
     s.flowControl === 'hardware' ? 'crtscts' : '-crtscts', '-ixon', '-ixoff', '-ixany', 'min', '1', 'time', '0'];
 }
 

@@ -52,14 +52,20 @@ export class Fixture {
       { stdio: ['ignore', 'ignore', 'pipe'] });
     let stderr = '';
     proc.stderr.on('data', (d) => (stderr += d));
-    const exited = new Promise((resolve) => proc.once('exit', resolve));
+    let spawnError = null;
+    const exited = new Promise((resolve) => {
+      proc.once('exit', resolve);
+      proc.once('error', (err) => resolve((spawnError = err)));
+    });
     this.defer(`simulator ${name}`, async () => {
+      if (spawnError) return;
       if (proc.exitCode === null && proc.signalCode === null) proc.kill('SIGTERM');
       const timer = setTimeout(() => proc.kill('SIGKILL'), 3000);
       await exited;
       clearTimeout(timer);
     });
-    await waitUntil(() => lstatIsLink(link) || proc.exitCode !== null, 5000, `no link ${link}`);
+    await waitUntil(() => lstatIsLink(link) || proc.exitCode !== null || spawnError, 5000, `no link ${link}`);
+    if (spawnError) throw new Error(`simulator ${simulatorPath()}: ${spawnError.message}`);
     if (proc.exitCode !== null) throw new Error(`simulator ${name} ended (${proc.exitCode}): ${stderr}`);
     return { link, pid: proc.pid, transcript, proc };
   }
@@ -72,7 +78,6 @@ export class Fixture {
 
   async browser(options = {}) {
     const browser = await startBrowser({ downloadDir: path.join(this.dir, 'downloads'), ...options });
-    fs.mkdirSync(browser.opts.downloadDir, { recursive: true });
     this.defer('browser', () => browser.quit());
     return browser;
   }

@@ -149,14 +149,16 @@ export async function startBrowser(options = {}) {
   const opts = {
     binary: '/usr/lib/chromium/chromium',
     driver: '/usr/bin/chromedriver',
-    downloadDir: fs.mkdtempSync(path.join(os.tmpdir(), 'brae-downloads-')),
     keepThrottling: false,
     args: [],
     commandTimeoutMs: 30000,
     startTimeoutMs: 20000,
     ...options,
   };
+  // The profile, and the download folder unless given, are the session's own and go with it.
   opts.profileDir = fs.mkdtempSync(path.join(os.tmpdir(), 'brae-chromium-'));
+  opts.downloadDir ??= path.join(opts.profileDir, 'downloads');
+  fs.mkdirSync(opts.downloadDir, { recursive: true });
   // Its own process group, so that the browser it starts can be ended with it even when it leaves it behind.
   const driver = spawn(opts.driver, ['--port=0'], { detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
   const fail = async (err) => {
@@ -179,6 +181,7 @@ export async function startBrowser(options = {}) {
         }
       });
       driver.once('exit', (code) => reject(new Error(`chromedriver ended (${code}): ${out}`)));
+      driver.once('error', (err) => reject(new Error(`chromedriver ${opts.driver}: ${err.message}`)));
     });
   } catch (err) {
     return fail(err);
