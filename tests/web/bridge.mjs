@@ -1,6 +1,6 @@
-// Test-only: carries the Web Serial stand-in's ports (serial-standin.js, in a page) over WebSockets on 127.0.0.1
-// to pseudo-terminals, each with a simulated indicator behind it. The page's open() settings become the pty's
-// terminal settings, because the simulator reads the updater's rate from them.
+// Test-only: carries the Web Serial stand-in's ports (serial-standin.js, in a page) over WebSockets on
+// 127.0.0.1 to pseudo-terminals, each with a simulated indicator behind it. The page's open() settings become
+// the pty's terminal settings, because the simulator reads the updater's rate from them.
 //
 // As a module:  const bridge = await startBridge({ports: {com1: '/tmp/x/com1'}});  ...  await bridge.stop();
 // From a shell: node bridge.mjs com1=/tmp/x/com1 [com2=PATH...]   prints {"url": ...}, then reads commands
@@ -37,23 +37,49 @@ function parseSettings(query) {
     parity: query.get('parity') ?? 'none',
     flowControl: query.get('flowControl') ?? 'none',
   };
-  const ok = Number.isInteger(s.baudRate) && s.baudRate > 0 && [7, 8].includes(s.dataBits) &&
-    [1, 2].includes(s.stopBits) && ['none', 'even', 'odd'].includes(s.parity) && ['none', 'hardware'].includes(s.flowControl);
+  const ok =
+    Number.isInteger(s.baudRate) &&
+    s.baudRate > 0 &&
+    [7, 8].includes(s.dataBits) &&
+    [1, 2].includes(s.stopBits) &&
+    ['none', 'even', 'odd'].includes(s.parity) &&
+    ['none', 'hardware'].includes(s.flowControl);
   return ok ? s : null;
 }
 
-// Raw, no echo, no translation, no software flow control: bytes pass as they are. A Linux pty refuses 7 data bits
-// and parity, so it always carries 8N: the frame the page asked for is recorded, and paces its writes.
+// Raw, no echo, no translation, no software flow control: bytes pass as they are. A Linux pty refuses 7 data
+// bits and parity, so it always carries 8N: the frame the page asked for is recorded, and paces its writes.
 function sttyArgs(s) {
-  return [String(s.baudRate), 'raw', '-echo', '-echoe', '-echok', '-echonl', '-opost', '-onlcr', 'cread',
-    'clocal', 'cs8', '-parenb', s.stopBits === 2 ? 'cstopb' : '-cstopb',
-    s.flowControl === 'hardware' ? 'crtscts' : '-crtscts', '-ixon', '-ixoff', '-ixany', 'min', '1', 'time', '0'];
+  return [
+    String(s.baudRate),
+    'raw',
+    '-echo',
+    '-echoe',
+    '-echok',
+    '-echonl',
+    '-opost',
+    '-onlcr',
+    'cread',
+    'clocal',
+    'cs8',
+    '-parenb',
+    s.stopBits === 2 ? 'cstopb' : '-cstopb',
+    s.flowControl === 'hardware' ? 'crtscts' : '-crtscts',
+    '-ixon',
+    '-ixoff',
+    '-ixany',
+    'min',
+    '1',
+    'time',
+    '0',
+  ];
 }
 
 function run(file, args) {
   return new Promise((resolve, reject) => {
     execFile(file, args, { timeout: STTY_BOUND_MS }, (err, stdout, stderr) =>
-      err ? reject(new Error(`${file} ${args.join(' ')}: ${stderr || err.message}`)) : resolve(stdout));
+      err ? reject(new Error(`${file} ${args.join(' ')}: ${stderr || err.message}`)) : resolve(stdout),
+    );
   });
 }
 
@@ -63,7 +89,12 @@ class Port {
     this.path = linkPath;
     this.present = true;
     this.conn = null; // the page's connection while it has the port open
-    this.inputSignals = { dataCarrierDetect: false, clearToSend: false, ringIndicator: false, dataSetReady: false };
+    this.inputSignals = {
+      dataCarrierDetect: false,
+      clearToSend: false,
+      ringIndicator: false,
+      dataSetReady: false,
+    };
     this.timer = null; // a pending return after a vanish
   }
 }
@@ -105,7 +136,8 @@ class Bridge {
     // A simulator's line can go away while no page has it open; the page is told all the same, as of an
     // adapter unplugged.
     this.watch = setInterval(() => {
-      for (const p of this.ports.values()) if (p.present && !p.conn && !fs.existsSync(p.path)) this.lineGone(p);
+      for (const p of this.ports.values())
+        if (p.present && !p.conn && !fs.existsSync(p.path)) this.lineGone(p);
     }, 100);
   }
 
@@ -171,11 +203,13 @@ class Bridge {
     const p = match && this.ports.get(decodeURIComponent(match[1]));
     const settings = parseSettings(url.searchParams);
     ws.on('error', () => {});
-    if (!p || !settings) return this.refuse(ws, p?.name, 'NotFoundError', p ? 'bad settings' : 'no such port');
+    if (!p || !settings)
+      return this.refuse(ws, p?.name, 'NotFoundError', p ? 'bad settings' : 'no such port');
     if (!p.present) return this.refuse(ws, p.name, 'NetworkError', 'the port is gone');
     // A page that went away without closing leaves a connection on its way out; one still open is another
     // page's, and a serial port has one owner at a time.
-    if (p.conn && p.conn.ws.readyState === WS_OPEN) return this.refuse(ws, p.name, 'NetworkError', 'already open');
+    if (p.conn && p.conn.ws.readyState === WS_OPEN)
+      return this.refuse(ws, p.name, 'NetworkError', 'already open');
     if (p.conn) this.closePort(p, 'replaced');
     const conn = new Conn(ws, settings);
     p.conn = conn;
@@ -196,7 +230,8 @@ class Bridge {
   async openPort(p, conn) {
     const flags = fs.constants.O_RDWR | fs.constants.O_NOCTTY | fs.constants.O_NONBLOCK;
     const fd = await new Promise((resolve, reject) =>
-      fs.open(p.path, flags, (err, f) => (err ? reject(err) : resolve(f))));
+      fs.open(p.path, flags, (err, f) => (err ? reject(err) : resolve(f))),
+    );
     const current = () => p.conn === conn && conn.ws.readyState === WS_OPEN;
     try {
       if (!current()) throw new Error('closed while opening');
@@ -219,7 +254,9 @@ class Bridge {
     stream.on('end', gone);
     stream.on('error', gone);
     stream.on('close', gone);
-    conn.ws.on('message', (data, binary) => (binary ? this.write(conn, data) : this.command(p, conn, String(data))));
+    conn.ws.on('message', (data, binary) =>
+      binary ? this.write(conn, data) : this.command(p, conn, String(data)),
+    );
     conn.ws.on('close', () => p.conn === conn && this.closePort(p, 'closed by the page'));
     this.record(p.name, 'open', { settings: conn.settings });
     conn.send({ type: 'opened' });
@@ -248,7 +285,10 @@ class Bridge {
       conn.send({ type: 'written', bytes: conn.acks.shift().bytes });
     }
     if (conn.acks.length && conn.acks[0].written) {
-      conn.ackTimer = setTimeout(() => this.pumpAcks(conn), Math.max(1, conn.acks[0].due - performance.now()));
+      conn.ackTimer = setTimeout(
+        () => this.pumpAcks(conn),
+        Math.max(1, conn.acks[0].due - performance.now()),
+      );
     }
   }
 
@@ -357,7 +397,9 @@ export async function startBridge({ ports, pace = true, host = '127.0.0.1' }) {
 async function main(args) {
   const ports = Object.fromEntries(args.map((a) => a.split('=')).filter((kv) => kv.length === 2));
   if (!Object.keys(ports).length) {
-    console.error('usage: node bridge.mjs NAME=PTY_PATH... (stdin: vanish NAME MS | signals NAME | events | quit)');
+    console.error(
+      'usage: node bridge.mjs NAME=PTY_PATH... (stdin: vanish NAME MS | signals NAME | events | quit)',
+    );
     process.exit(2);
   }
   const bridge = await startBridge({ ports });
@@ -373,7 +415,8 @@ async function main(args) {
   for await (const line of lines) {
     const [cmd, name, ms] = line.trim().split(/\s+/);
     try {
-      if (cmd === 'vanish') bridge.vanish(name, Number(ms)).catch((e) => console.log(JSON.stringify({ error: e.message })));
+      if (cmd === 'vanish')
+        bridge.vanish(name, Number(ms)).catch((e) => console.log(JSON.stringify({ error: e.message })));
       else if (cmd === 'signals') console.log(JSON.stringify(bridge.signals(name)));
       else if (cmd === 'events') console.log(JSON.stringify(bridge.events));
       else if (cmd === 'quit') break;

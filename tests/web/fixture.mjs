@@ -1,6 +1,6 @@
-// Test-only: the set-up every browser test shares, torn down in reverse order on every way out (a failed check,
-// an exception, a signal, the test's own deadline): simulators on ptys, the bridge, a throw-away web server,
-// chromedriver with headless Chromium. Ends only the processes it started, by their PIDs.
+// Test-only: the set-up every browser test shares, torn down in reverse order on every way out (a failed
+// check, an exception, a signal, the test's own deadline): simulators on ptys, the bridge, a throw-away web
+// server, chromedriver with headless Chromium. Ends only the processes it started, by their PIDs.
 //
 //   await withFixture(async (fx) => {
 //     const com1 = await fx.simulator('com1', ['--pace']);        // {link, pid, transcript}
@@ -48,8 +48,9 @@ export class Fixture {
     // A link left by a killed simulator names a dead pty, whose number another may have now.
     fs.rmSync(link, { force: true });
     const transcript = path.join(this.dir, `${name}.txt`);
-    const proc = spawn(simulatorPath(), ['--link', link, '--transcript', transcript, ...args],
-      { stdio: ['ignore', 'ignore', 'pipe'] });
+    const proc = spawn(simulatorPath(), ['--link', link, '--transcript', transcript, ...args], {
+      stdio: ['ignore', 'ignore', 'pipe'],
+    });
     let stderr = '';
     proc.stderr.on('data', (d) => (stderr += d));
     let spawnError = null;
@@ -84,21 +85,32 @@ export class Fixture {
 
   // A throw-away web server on 127.0.0.1 for the files of one folder; returns its base URL.
   async server(root, headers = {}) {
-    const types = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.wasm': 'application/wasm' };
+    const types = {
+      '.html': 'text/html; charset=utf-8',
+      '.js': 'text/javascript',
+      '.wasm': 'application/wasm',
+    };
     const server = http.createServer((req, res) => {
       const file = path.join(root, path.normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname)));
       if (!file.startsWith(root) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
         res.writeHead(404).end();
         return;
       }
-      res.writeHead(200, { 'Content-Type': types[path.extname(file)] ?? 'application/octet-stream', ...headers });
+      res.writeHead(200, {
+        'Content-Type': types[path.extname(file)] ?? 'application/octet-stream',
+        ...headers,
+      });
       fs.createReadStream(file).pipe(res);
     });
     await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-    this.defer('web server', () => new Promise((resolve) => {
-      server.closeAllConnections();
-      server.close(() => resolve());
-    }));
+    this.defer(
+      'web server',
+      () =>
+        new Promise((resolve) => {
+          server.closeAllConnections();
+          server.close(() => resolve());
+        }),
+    );
     return `http://127.0.0.1:${server.address().port}`;
   }
 
@@ -109,7 +121,12 @@ export class Fixture {
       const bound = new Promise((resolve) => {
         timer = setTimeout(() => resolve(console.error(`cleanup: ${what} took over 10 s`)), 10000);
       });
-      await Promise.race([Promise.resolve().then(fn).catch((e) => console.error(`cleanup: ${what}: ${e.message}`)), bound]);
+      await Promise.race([
+        Promise.resolve()
+          .then(fn)
+          .catch((e) => console.error(`cleanup: ${what}: ${e.message}`)),
+        bound,
+      ]);
       clearTimeout(timer);
     }
     this.cleanups = [];

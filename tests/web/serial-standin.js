@@ -1,6 +1,6 @@
-// Test-only: navigator.serial for a headless browser that lists no pseudo-terminal and shows no chooser. Injected
-// by a test before the page's own scripts, never shipped. Each port is carried by bridge.mjs over a WebSocket
-// to a pty with a simulated indicator behind it.
+// Test-only: navigator.serial for a headless browser that lists no pseudo-terminal and shows no chooser.
+// Injected by a test before the page's own scripts, never shipped. Each port is carried by bridge.mjs over a
+// WebSocket to a pty with a simulated indicator behind it.
 //
 // Configuration, set before this runs (bridge.mjs's standinSource() writes it):
 //   globalThis.__braeSerialStandin = {
@@ -12,8 +12,8 @@
 // A port with granted: true is listed by getPorts() from the start, as one the page was given earlier.
 // What the real one does and this follows: open() rejects an open port (InvalidStateError); close() rejects
 // while a stream is locked (TypeError) and leaves the port open; a write resolves once its bytes are on the
-// line; an unplugged port's streams fail with NetworkError and a replugged one is a new SerialPort object with
-// the same getInfo().
+// line; an unplugged port's streams fail with NetworkError and a replugged one is a new SerialPort object
+// with the same getInfo().
 (() => {
   'use strict';
   const config = globalThis.__braeSerialStandin;
@@ -24,6 +24,7 @@
   const replyTimeoutMs = config.replyTimeoutMs ?? 5000;
   const requireActivation = config.requireUserActivation !== false;
   const MAX_BUFFER = 16 * 1024 * 1024;
+  const REQUEST = "Failed to execute 'requestPort' on 'Serial':";
   const dom = (name, message) => new DOMException(message, name);
   const lost = () => dom('NetworkError', 'The device has been lost.');
 
@@ -82,8 +83,10 @@
     if (s.dataBits !== 7 && s.dataBits !== 8) fail('Requested number of data bits must be 7 or 8.');
     if (s.stopBits !== 1 && s.stopBits !== 2) fail('Requested number of stop bits must be 1 or 2.');
     if (!(s.bufferSize > 0)) fail('Requested buffer size must be greater than zero.');
-    if (s.bufferSize > MAX_BUFFER) fail(`Requested buffer size (${s.bufferSize} bytes) is greater than the maximum.`);
-    if (!['none', 'even', 'odd'].includes(s.parity)) fail(`The provided value '${s.parity}' is not a ParityType.`);
+    if (s.bufferSize > MAX_BUFFER)
+      fail(`Requested buffer size (${s.bufferSize} bytes) is greater than the maximum.`);
+    if (!['none', 'even', 'odd'].includes(s.parity))
+      fail(`The provided value '${s.parity}' is not a ParityType.`);
     if (!['none', 'hardware'].includes(s.flowControl)) {
       fail(`The provided value '${s.flowControl}' is not a FlowControlType.`);
     }
@@ -123,30 +126,42 @@
     }
 
     async open(options) {
-      if (this.#state === 'opening') throw dom('InvalidStateError', 'A call to open() is already in progress.');
+      if (this.#state === 'opening')
+        throw dom('InvalidStateError', 'A call to open() is already in progress.');
       if (this.#state !== 'closed') throw dom('InvalidStateError', 'The port is already open.');
       const s = checkOptions(options);
       if (this.#gone || !this.#entry.present) throw dom('NetworkError', 'Failed to open serial port.');
       this.#state = 'opening';
-      const q = new URLSearchParams({ baudRate: s.baudRate, dataBits: s.dataBits, stopBits: s.stopBits,
-        parity: s.parity, flowControl: s.flowControl });
+      const q = new URLSearchParams({
+        baudRate: s.baudRate,
+        dataBits: s.dataBits,
+        stopBits: s.stopBits,
+        parity: s.parity,
+        flowControl: s.flowControl,
+      });
       let ws;
       try {
         ws = new WebSocket(`${config.url}/port/${encodeURIComponent(this.#entry.cfg.name)}?${q}`);
         ws.binaryType = 'arraybuffer';
-        await withBound(new Promise((resolve, reject) => {
-          ws.onmessage = (e) => {
-            const m = typeof e.data === 'string' ? JSON.parse(e.data) : null;
-            if (m?.type === 'opened') return resolve();
-            console.warn(`serial stand-in: ${this.#entry.cfg.name} refused: ${m?.detail}`);
-            reject(dom(m?.name ?? 'NetworkError', 'Failed to open serial port.'));
-          };
-          // A page whose Content-Security-Policy forbids the bridge lands here too: the test must bypass it.
-          ws.onclose = (e) => {
-            console.warn(`serial stand-in: no bridge for ${this.#entry.cfg.name} (${e.code}); is the page's CSP bypassed?`);
-            reject(dom('NetworkError', 'Failed to open serial port.'));
-          };
-        }), replyTimeoutMs, () => dom('NetworkError', 'Failed to open serial port.'));
+        await withBound(
+          new Promise((resolve, reject) => {
+            ws.onmessage = (e) => {
+              const m = typeof e.data === 'string' ? JSON.parse(e.data) : null;
+              if (m?.type === 'opened') return resolve();
+              console.warn(`serial stand-in: ${this.#entry.cfg.name} refused: ${m?.detail}`);
+              reject(dom(m?.name ?? 'NetworkError', 'Failed to open serial port.'));
+            };
+            // A page whose Content-Security-Policy forbids the bridge gets an error and, in Chromium, no
+            // close: the test must bypass the policy.
+            ws.onerror = ws.onclose = (e) => {
+              const why = e.type === 'close' ? `closed (${e.code})` : 'refused; is the CSP bypassed?';
+              console.warn(`serial stand-in: the bridge for ${this.#entry.cfg.name}: ${why}`);
+              reject(dom('NetworkError', 'Failed to open serial port.'));
+            };
+          }),
+          replyTimeoutMs,
+          () => dom('NetworkError', 'Failed to open serial port.'),
+        );
       } catch (err) {
         ws?.close();
         this.#state = 'closed';
@@ -158,6 +173,7 @@
       this.#rx = [];
       this.#state = 'open';
       ws.onmessage = (e) => this.#message(e.data);
+      ws.onerror = null;
       ws.onclose = () => this.#ws === ws && this.#fail();
     }
 
@@ -207,14 +223,17 @@
       const done = () => {
         if (this.#writable === stream) this.#writable = null;
       };
-      const stream = new WritableStream({
-        start: (ctl) => {
-          this.#writeCtl = ctl;
+      const stream = new WritableStream(
+        {
+          start: (ctl) => {
+            this.#writeCtl = ctl;
+          },
+          write: (chunk) => this.#write(chunk),
+          close: done,
+          abort: done,
         },
-        write: (chunk) => this.#write(chunk),
-        close: done,
-        abort: done,
-      }, new ByteLengthQueuingStrategy({ highWaterMark: this.#settings.bufferSize }));
+        new ByteLengthQueuingStrategy({ highWaterMark: this.#settings.bufferSize }),
+      );
       this.#writable = stream;
       return stream;
     }
@@ -222,7 +241,8 @@
     #write(chunk) {
       let bytes;
       if (chunk instanceof ArrayBuffer) bytes = new Uint8Array(chunk.slice(0));
-      else if (ArrayBuffer.isView(chunk)) bytes = new Uint8Array(chunk.buffer.slice(chunk.byteOffset, chunk.byteOffset + chunk.byteLength));
+      else if (ArrayBuffer.isView(chunk))
+        bytes = new Uint8Array(chunk.buffer.slice(chunk.byteOffset, chunk.byteOffset + chunk.byteLength));
       else return Promise.reject(new TypeError('Can only write ArrayBuffer or ArrayBufferView chunks.'));
       if (this.#fatal || !this.#ws) return Promise.reject(lost());
       return new Promise((resolve, reject) => {
@@ -246,7 +266,8 @@
 
     async setSignals(signals = {}) {
       const known = ['dataTerminalReady', 'requestToSend', 'break'].filter((k) => signals[k] !== undefined);
-      if (!known.length) throw new TypeError("Failed to execute 'setSignals' on 'SerialPort': Signals dictionary is empty.");
+      if (!known.length)
+        throw new TypeError("Failed to execute 'setSignals' on 'SerialPort': Signals dictionary is empty.");
       const set = Object.fromEntries(known.map((k) => [k, Boolean(signals[k])]));
       await this.#ask({ type: 'setSignals', signals: set }, 'Failed to set control signals.');
     }
@@ -256,8 +277,10 @@
     }
 
     async close() {
-      if (this.#state === 'closed' || this.#state === 'opening') throw dom('InvalidStateError', 'The port is already closed.');
-      if (this.#state === 'closing') throw dom('InvalidStateError', 'A call to close() is already in progress.');
+      if (this.#state === 'closed' || this.#state === 'opening')
+        throw dom('InvalidStateError', 'The port is already closed.');
+      if (this.#state === 'closing')
+        throw dom('InvalidStateError', 'A call to close() is already in progress.');
       // The real close() cancels the readable and aborts the writable, which a locked stream refuses.
       if (this.#readable?.locked) throw new TypeError('Cannot cancel a locked stream');
       if (this.#writable?.locked) throw new TypeError('Cannot abort a locked stream');
@@ -348,19 +371,36 @@
     // The next configured port that the filters let through, not yet given to the page; else the first given.
     async requestPort(options = {}) {
       if (requireActivation && !navigator.userActivation?.isActive) {
-        throw dom('SecurityError', "Failed to execute 'requestPort' on 'Serial': Must be handling a user gesture to show a permission request.");
+        throw dom(
+          'SecurityError',
+          `${REQUEST} Must be handling a user gesture to show a permission request.`,
+        );
       }
       const filters = options.filters ?? [];
       for (const f of filters) {
-        if (f.usbVendorId === undefined && f.usbProductId === undefined && f.bluetoothServiceClassId === undefined) {
-          throw new TypeError("Failed to execute 'requestPort' on 'Serial': A filter must provide a property to filter by.");
+        if (
+          f.usbVendorId === undefined &&
+          f.usbProductId === undefined &&
+          f.bluetoothServiceClassId === undefined
+        ) {
+          throw new TypeError(
+            `${REQUEST} A filter must provide a property to filter by.`,
+          );
         }
         if (f.usbProductId !== undefined && f.usbVendorId === undefined) {
-          throw new TypeError("Failed to execute 'requestPort' on 'Serial': A filter containing a usbProductId must also specify a usbVendorId.");
+          throw new TypeError(
+            `${REQUEST} A filter containing a usbProductId must also specify a usbVendorId.`,
+          );
         }
       }
-      const fits = (e) => e.present && (!filters.length || filters.some((f) =>
-        f.usbVendorId === e.cfg.usbVendorId && (f.usbProductId === undefined || f.usbProductId === e.cfg.usbProductId)));
+      const fits = (e) =>
+        e.present &&
+        (!filters.length ||
+          filters.some(
+            (f) =>
+              f.usbVendorId === e.cfg.usbVendorId &&
+              (f.usbProductId === undefined || f.usbProductId === e.cfg.usbProductId),
+          ));
       const entry = this.#entries.find((e) => fits(e) && !e.granted) ?? this.#entries.find(fits);
       if (!entry) throw dom('NotFoundError', 'No port selected by the user.');
       entry.granted = true;
@@ -407,7 +447,11 @@
   eventAttributes(Serial.prototype, ['connect', 'disconnect']);
 
   serial = new Serial();
-  Object.defineProperty(Navigator.prototype, 'serial', { configurable: true, enumerable: true, get: () => serial });
+  Object.defineProperty(Navigator.prototype, 'serial', {
+    configurable: true,
+    enumerable: true,
+    get: () => serial,
+  });
   globalThis.Serial = Serial;
   globalThis.SerialPort = SerialPort;
 })();

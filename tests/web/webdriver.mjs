@@ -12,8 +12,11 @@ import path from 'node:path';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // The switches chromedriver adds that make a hidden or background page run as fast as a visible one.
-const UNTHROTTLED = ['disable-background-timer-throttling', 'disable-backgrounding-occluded-windows',
-  'disable-renderer-backgrounding'];
+const UNTHROTTLED = [
+  'disable-background-timer-throttling',
+  'disable-backgrounding-occluded-windows',
+  'disable-renderer-backgrounding',
+];
 
 function alive(pid) {
   try {
@@ -24,8 +27,8 @@ function alive(pid) {
   }
 }
 
-// Ends chromedriver and whatever it left in its process group (the browser and its helpers, which it started),
-// by that group's id: the group is chromedriver's own, made for it at spawn.
+// Ends chromedriver and whatever it left in its process group (the browser and its helpers, which it
+// started), by that group's id: the group is chromedriver's own, made for it at spawn.
 async function endGroup(pgid, ms = 3000) {
   for (const signal of ['SIGTERM', 'SIGKILL']) {
     try {
@@ -62,7 +65,8 @@ class Browser {
         signal: AbortSignal.timeout(ms),
       });
     } catch (err) {
-      throw new Error(`webdriver ${method} ${route}: ${err.name === 'TimeoutError' ? `no answer in ${ms} ms` : err.message}`);
+      const why = err.name === 'TimeoutError' ? `no answer in ${ms} ms` : err.message;
+      throw new Error(`webdriver ${method} ${route}: ${why}`);
     }
     const json = await res.json();
     if (!res.ok) {
@@ -171,7 +175,10 @@ export async function startBrowser(options = {}) {
   try {
     port = await new Promise((resolve, reject) => {
       let out = '';
-      const timer = setTimeout(() => reject(new Error(`chromedriver did not start: ${out}`)), opts.startTimeoutMs);
+      const timer = setTimeout(
+        () => reject(new Error(`chromedriver did not start: ${out}`)),
+        opts.startTimeoutMs,
+      );
       driver.stdout.on('data', (d) => {
         out += d;
         const m = /started successfully on port (\d+)/.exec(out);
@@ -189,8 +196,13 @@ export async function startBrowser(options = {}) {
   driver.stdout.resume();
   driver.stderr.resume();
   const base = `http://127.0.0.1:${port}`;
-  const args = ['--headless=new', `--user-data-dir=${opts.profileDir}`, '--window-size=1280,900',
-    '--disable-dev-shm-usage', ...opts.args];
+  const args = [
+    '--headless=new',
+    `--user-data-dir=${opts.profileDir}`,
+    '--window-size=1280,900',
+    '--disable-dev-shm-usage',
+    ...opts.args,
+  ];
   if (process.getuid?.() === 0) args.push('--no-sandbox');
   const caps = {
     browserName: 'chrome',
@@ -220,7 +232,8 @@ export async function startBrowser(options = {}) {
   if (!res.ok || json.value?.error) return fail(new Error(`no browser session: ${json.value?.message}`));
   const browser = new Browser(driver, base, json.value.sessionId, opts);
   // A headless browser otherwise asks (invisibly) where to save.
-  await browser.cdp('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: opts.downloadDir })
+  await browser
+    .cdp('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: opts.downloadDir })
     .catch(() => {});
   return browser;
 }
