@@ -186,7 +186,7 @@
     $('choose-port').disabled = state.running || !navigator.serial;
     $('stop').hidden = !state.running;
     $('keep-open').hidden = !state.running;
-    $('save-copy').disabled = !state.module || !state.files.firmware;
+    $('save-copy').disabled = !state.module || state.running || (!state.files.firmware && !state.files.loader);
     const list = $('port-list');
     list.textContent = '';
     state.ports.forEach((p, i) => {
@@ -238,6 +238,17 @@
     act('start\n' + commandLine(check).join('\n'));
   }
 
+  // A copy of this page with the chosen files in it; a file not chosen is taken over from this page.
+  function saveCopy(name) {
+    const paths = ['firmware', 'loader'].map((kind) => {
+      const f = state.files[kind];
+      if (!f) return '';
+      state.module.FS.writeFile('/in/' + f.name, f.bytes);
+      return '/in/' + f.name;
+    });
+    act(['save', name.replace(/[\\/\n]/g, '_'), ...paths].join('\n'));
+  }
+
   async function choosePort() {
     try {
       const port = await navigator.serial.requestPort();
@@ -274,7 +285,7 @@
     };
     $('save-copy').onclick = () => {
       const name = prompt('Name of the copy (it is saved as Name.html):', 'Update');
-      if (name) act('save\n' + name);
+      if (name) saveCopy(name);
     };
     $('firmware-file').onchange = async (ev) => {
       const f = ev.target.files[0];
