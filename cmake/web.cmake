@@ -13,3 +13,11 @@ endif()
 # preset sets it, and so does every link here, for a build started without the preset.
 set(BRAE_WEB_NODE_PATH /usr/share/nodejs CACHE PATH "Where Node finds emscripten's JavaScript modules")
 set(CMAKE_CXX_LINKER_LAUNCHER ${CMAKE_COMMAND} -E env NODE_PATH=${BRAE_WEB_NODE_PATH})
+
+# brae_js_library(TARGET FILE): a JavaScript library (emcc --js-library) that every program linking TARGET
+# gets, and relinks for when it changes.
+function(brae_js_library target file)
+  get_filename_component(path ${file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_options(${target} INTERFACE "SHELL:--js-library ${path}")
+  set_property(TARGET ${target} APPEND PROPERTY INTERFACE_LINK_DEPENDS ${path})
+endfunction()
