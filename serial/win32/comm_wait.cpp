@@ -1,6 +1,8 @@
 // The monitor's wait: an overlapped WaitCommEvent, waited on together with the owner's stop event, the port's
 // closing and a device found gone elsewhere. Setting the mask again is what ends a pending wait (Wine cannot
-// cancel one), and the wait must have ended before its OVERLAPPED leaves this frame.
+// cancel one), and the wait must have ended before its OVERLAPPED leaves this frame. No poll: see
+// PollCommEvent.
+#include "serial/last_error.h"
 #include "serial/win32/port.h"
 
 namespace commos {
@@ -111,6 +113,15 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
     // Any other failure of the wait itself: the device is gone.
     p.MarkGone();
   }
+}
+
+bool PollCommEvent(const Handle& h, uint32_t* mask) {
+  *mask = 0;
+  if (detail::Remote(h)) return h->remote->PollEvent(mask);
+  // An overlapped wait cannot be asked without starting one: the Windows monitor has a thread that waits.
+  return detail::Record(h ? h->path : std::string("serial port"),
+                        "a Windows serial port is watched by its monitor thread's wait, not polled",
+                        ErrorKind::Other, "");
 }
 
 }  // namespace commos
