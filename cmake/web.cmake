@@ -2,7 +2,8 @@
 # control back to the browser while they wait (Asyncify). -fwasm-exceptions would be smaller, but wasm-opt
 # 108 crashes on it together with Asyncify, so exceptions are emscripten's JavaScript ones.
 add_compile_options(-fexceptions)
-add_link_options(-fexceptions -sASYNCIFY -sMODULARIZE -sSINGLE_FILE)
+# The heap grows: the page's payload files are read into memory.
+add_link_options(-fexceptions -sASYNCIFY -sMODULARIZE -sSINGLE_FILE -sALLOW_MEMORY_GROWTH=1)
 # Release is for size: the page downloads the program.
 string(REPLACE "-O2" "-Os" CMAKE_CXX_FLAGS_RELEASE "${CMAKE_CXX_FLAGS_RELEASE}")
 string(REPLACE "-O3" "-Os" CMAKE_CXX_FLAGS_RELEASE "${CMAKE_CXX_FLAGS_RELEASE}")
