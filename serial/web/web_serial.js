@@ -31,7 +31,10 @@ var BraeSerialCalls = {
       dtr: true, rts: true, signals: 1, signalsText: ''
     };
     BraeSerial.lines[line.id] = line;
-    BraeSerial.openPort(line);
+    // Settings that came while the port was opening take effect by a reopen.
+    BraeSerial.openPort(line).then(function() {
+      if (line.state === 'open' && !line.reopening && !BraeSerial.same(line.opts, line.want)) BraeSerial.reopen(line);
+    });
     return line.id;
   },
   // 0 opening, 1 open, 2 failed, 3 gone, 4 no such line.
@@ -88,7 +91,11 @@ var BraeSerialCalls = {
     if (!line) return;
     line.dtr = !!dtr;
     line.rts = !!rts;
-    if (line.state === 'open' && !line.reopening && line.writer) BraeSerial.applySignals(line);
+    if (line.state === 'open' && !line.reopening && line.writer) {
+      BraeSerial.applySignals(line);
+    } else {
+      line.signals = 1;  // set when the open ends, as asked
+    }
   },
   // 0 still being set, 1 set, -1 refused (its text into buf).
   brae_serial_signals_result: function(id, buf, size) {
