@@ -2,7 +2,8 @@
 // communications interface that the component is written against (a device control block with its flag word,
 // comm time-outs, event masks, ClearCommError with its error bits and queue counts, purge and escape
 // functions), so the component reads the same on every platform. Each platform implements these calls in a
-// folder of its own, chosen by the build (serial/posix here); nothing above this header sees the platform.
+// folder of its own, chosen by the build (serial/posix, serial/win32, serial/web: Web Serial in the page);
+// nothing above this header sees the platform.
 //
 // One return convention: every call that fails (false, an empty handle, IoResult::Failed) leaves the reason
 // as this thread's last error (LastErrorText, LastErrorKind).
@@ -16,6 +17,10 @@
 //    copy), as an overlapped write stays pending on Windows: it goes out before any later write, pushed by
 //    the monitor, WaitWrite and the next WriteFile, and only closing the port drops it.
 //  - WaitCommEvent blocks until an event of the mask occurs or the caller's wake event is set.
+// In the page (serial/web) the same holds on one thread: an open (CreateFile without `wait`) is Pending until
+// the browser has finished it, a waiting call gives control back to the browser meanwhile, and the monitor
+// polls (PollCommEvent). What Web Serial cannot do (modem-line events, mark and space parity, 5 and 6 data
+// bits, a DSR/DTR handshake) is refused or never reported, not faked.
 #pragma once
 
 #include <cstdint>
@@ -121,7 +126,7 @@ constexpr uint32_t FILE_TYPE_CHAR = 2;
 #if defined(_WIN32)
 using NativeEvent = void*;  // an event HANDLE
 #else
-using NativeEvent = int;  // an eventfd
+using NativeEvent = int;  // an eventfd (in the page, which has one thread: the flag itself)
 #endif
 
 // A manual-reset event that the monitor's wait can include.
@@ -180,8 +185,10 @@ bool SetCommMask(const Handle& h, uint32_t mask);
 // that has vanished reports EV_ERR (with CE_IOE waiting for ClearCommError) once, and from then on only waits
 // for `wake`.
 bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake);
-// The same without waiting, for a single-threaded runtime's monitor: the events of the port's mask that
-// have occurred since the last look (true), or false when none (or the port is closed: LastErrorText).
+// The events of the port's mask that have occurred since the last look (true, *mask = the events), without
+// waiting; false when none (and false, with the last error, for a handle that is closed). A single-threaded
+// monitor (the page's) asks this in each turn instead of waiting. The same events as WaitCommEvent; Windows
+// has no such call (its monitor waits).
 bool PollCommEvent(const Handle& h, uint32_t* mask);
 bool ClearCommError(const Handle& h, uint32_t* errors, ComStat* stat);
 // PURGE_TXABORT ends a pending write, its rest dropped and counted as cut: with the receive flags too (the

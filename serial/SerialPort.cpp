@@ -405,7 +405,7 @@ void TCommEventThread::Execute() {
       WaitEvent.Wait(100);
     }
   }
-  Ended();
+  LoopEnded();
 }
 
 // Single-threaded: what has happened since the last look, delivered at once (this is the UI thread).
@@ -424,7 +424,7 @@ void TCommEventThread::Deliver(uint32_t mask) {
   }
 }
 
-void TCommEventThread::Ended() {
+void TCommEventThread::LoopEnded() {
   commos::PurgeComm(CommHandle, commos::PURGE_TXABORT | commos::PURGE_RXABORT | commos::PURGE_TXCLEAR |
                                     commos::PURGE_RXCLEAR);
 }

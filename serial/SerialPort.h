@@ -295,7 +295,7 @@ class TCommEventThread : public tk::Thread {
  protected:
   void Execute() override;
   bool Turn() override;
-  void Ended() override;
+  void LoopEnded() override;
 
  private:
   void Deliver(uint32_t mask);

@@ -139,7 +139,7 @@ void Thread::EndTurns() {
   v.erase(std::remove(v.begin(), v.end(), this), v.end());
   turns_ = false;
   try {
-    Ended();
+    LoopEnded();
   } catch (...) {
   }
   finished_.store(true, std::memory_order_release);

@@ -62,8 +62,8 @@ class Thread {
   static bool WaitForDetachedThreads(uint32_t ms);
 
   // Single-threaded runtimes, on the UI thread: one turn for every started thread that is not in one already
-  // (a turn that runs the loop does not get a second inside it). A thread found terminated ends: Ended runs,
-  // and a free-on-terminate thread deletes itself. True when a turn did something.
+  // (a turn that runs the loop does not get a second inside it). A thread found terminated ends: LoopEnded
+  // runs, and a free-on-terminate thread deletes itself. True when a turn did something.
   static bool RunTurns();
   // True while any started thread waits for turns.
   static bool HasTurns();
@@ -73,7 +73,7 @@ class Thread {
   // One pass of Execute's loop without waiting (single-threaded runtimes); true when it did something.
   virtual bool Turn() { return false; }
   // What Execute does after its loop, once: on a single-threaded runtime, called when the thread ends.
-  virtual void Ended() {}
+  virtual void LoopEnded() {}
   // Runs fn on the UI thread and waits; false when the UI loop has gone.
   bool Synchronize(const Method& fn) { return App().Synchronize(fn); }
 

@@ -365,6 +365,31 @@ bool RemoteLine::ClearError(uint32_t* errors, ComStat* stat) {
   return true;
 }
 
+uint32_t RemoteLine::Look(uint32_t m, Watch* watch) {
+  Pump();
+  uint32_t events = 0;
+  // Its writer waits for this, not looking itself.
+  if (outWaiting_ && Push() != IoResult::TimedOut) events |= EV_WRITEDONE;
+  if ((m & EV_ERR) && goneUnreported_) {
+    events |= EV_ERR;
+    goneUnreported_ = false;
+  }
+  const size_t queued = rx_.size() - rxHead_;
+  if (!gone_ && (m & EV_RXCHAR) && queued > 0 && (readSeq_ != seqAtReport_ || queued > rxAtReport_)) {
+    events |= EV_RXCHAR;
+    seqAtReport_ = readSeq_;
+    rxAtReport_ = queued;
+  }
+  if (!gone_ && (m & EV_TXEMPTY) && txPending_ && outSent_ == out_.size()) {
+    txPending_ = false;
+    events |= EV_TXEMPTY;
+  }
+  watch->socket = !gone_ && queued < kRxLimit;
+  watch->write = !gone_ && outWaiting_;
+  watch->stale = !gone_ && (m & EV_RXCHAR) && queued > 0;
+  return events;
+}
+
 bool RemoteLine::WaitEvent(uint32_t* mask, const WaitableEvent& wake) {
   *mask = 0;
   std::unique_lock<std::mutex> mon(monMutex_);
@@ -377,9 +402,8 @@ bool RemoteLine::WaitEvent(uint32_t* mask, const WaitableEvent& wake) {
     }
     if (wake.IsSet()) return Fail("the wait was ended", ErrorKind::Other);
     kick_.Reset();
-    const uint32_t m = mask_.load();
+    Watch watch;
     uint32_t events = 0;
-    bool watch = false, wantWrite = false, stale = false;
     {
       std::unique_lock<std::mutex> io(mutex_, std::try_to_lock);
       if (!io.owns_lock()) {
@@ -387,34 +411,27 @@ bool RemoteLine::WaitEvent(uint32_t* mask, const WaitableEvent& wake) {
         wake.Wait(2);
         continue;
       }
-      Pump();
-      // Its writer waits for this, not looking itself.
-      if (outWaiting_ && Push() != IoResult::TimedOut) events |= EV_WRITEDONE;
-      if ((m & EV_ERR) && goneUnreported_) {
-        events |= EV_ERR;
-        goneUnreported_ = false;
-      }
-      const size_t queued = rx_.size() - rxHead_;
-      if (!gone_ && (m & EV_RXCHAR) && queued > 0 && (readSeq_ != seqAtReport_ || queued > rxAtReport_)) {
-        events |= EV_RXCHAR;
-        seqAtReport_ = readSeq_;
-        rxAtReport_ = queued;
-      }
-      if (!gone_ && (m & EV_TXEMPTY) && txPending_ && outSent_ == out_.size()) {
-        txPending_ = false;
-        events |= EV_TXEMPTY;
-      }
-      watch = !gone_ && queued < kRxLimit;
-      wantWrite = !gone_ && outWaiting_;
-      stale = !gone_ && (m & EV_RXCHAR) && queued > 0;
+      events = Look(mask_.load(), &watch);
     }
     if (events) {
       *mask = events;
       return true;
     }
     const NativeEvent events2[] = {wake.Native(), kick_.Native()};
-    socket_->Wait(watch, wantWrite, events2, 2, stale ? kStaleRxPollMs : -1);
+    socket_->Wait(watch.socket, watch.write, events2, 2, watch.stale ? kStaleRxPollMs : -1);
   }
+}
+
+bool RemoteLine::PollEvent(uint32_t* mask) {
+  *mask = 0;
+  std::lock_guard<std::mutex> mon(monMutex_);
+  if (closed_) return Fail("the port is closed", ErrorKind::Other);
+  // A call at work on the connection takes in what comes; the next look tells it.
+  std::unique_lock<std::mutex> io(mutex_, std::try_to_lock);
+  if (!io.owns_lock()) return false;
+  Watch watch;
+  *mask = Look(mask_.load(), &watch);
+  return *mask != 0;
 }
 
 }  // namespace commos::net

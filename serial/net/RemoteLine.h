@@ -66,6 +66,8 @@ class RemoteLine {
   IoResult WaitWrite(uint32_t timeoutMs);
   bool ClearError(uint32_t* errors, ComStat* stat);
   bool WaitEvent(uint32_t* mask, const WaitableEvent& wake);
+  // The same look without the wait: PollCommEvent.
+  bool PollEvent(uint32_t* mask);
   // Ends the connection (the unsent rest dropped) and wakes the monitor. True the first time.
   bool Close();
 
@@ -89,6 +91,12 @@ class RemoteLine {
   // recorded) when the connection is lost.
   bool Flush();
   uint32_t DataBytesSent(size_t from, uint32_t count) const;
+  // What the monitor should watch for next: data (there is room for it), room to write, unread data.
+  struct Watch {
+    bool socket = false, write = false, stale = false;
+  };
+  // One look at the line (under mutex_): the events of mask m since the last, and what to watch for next.
+  uint32_t Look(uint32_t m, Watch* watch);
 
   const std::string url_;
   std::unique_ptr<Socket> socket_;

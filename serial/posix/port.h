@@ -59,6 +59,7 @@ class Port {
   int modemLast = -1;
   bool icountOk = false;
   serial_icounter_struct icountLast{};
+  bool pollPrimed = false;  // PollCommEvent has read the line counters once
 
   void Wake() const {
     if (wakeFd >= 0) {

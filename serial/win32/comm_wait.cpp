@@ -1,6 +1,8 @@
 // The monitor's wait: an overlapped WaitCommEvent, waited on together with the owner's stop event, the port's
 // closing and a device found gone elsewhere. Setting the mask again is what ends a pending wait (Wine cannot
-// cancel one), and the wait must have ended before its OVERLAPPED leaves this frame.
+// cancel one), and the wait must have ended before its OVERLAPPED leaves this frame. No poll: see
+// PollCommEvent.
+#include "serial/last_error.h"
 #include "serial/win32/port.h"
 
 namespace commos {
@@ -113,14 +115,13 @@ bool WaitCommEvent(const Handle& h, uint32_t* mask, const WaitableEvent& wake) {
   }
 }
 
-}  // namespace commos
-
-namespace commos {
-
-// Windows runs the monitor on a thread of its own; only a single-threaded runtime looks without waiting.
 bool PollCommEvent(const Handle& h, uint32_t* mask) {
   *mask = 0;
-  return detail::FailOn(h, ERROR_NOT_SUPPORTED);
+  if (detail::Remote(h)) return h->remote->PollEvent(mask);
+  // An overlapped wait cannot be asked without starting one: the Windows monitor has a thread that waits.
+  return detail::Record(h ? h->path : std::string("serial port"),
+                        "a Windows serial port is watched by its monitor thread's wait, not polled",
+                        ErrorKind::Other, "");
 }
 
 }  // namespace commos

@@ -1,6 +1,6 @@
-// The operating system is called from its own folders only: in the libraries, a file outside posix/ and
-// win32/ is portable, and a reader can tell so from the path. The Linux program's start-up (signals, the
-// terminal) is the one exception.
+// The operating system is called from its own folders only: in the libraries, a file outside posix/, win32/
+// and web/ (the browser) is portable, and a reader can tell so from the path. The Linux program's start-up
+// (signals, the terminal) is the one exception.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,11 +19,12 @@ const fs::path kRoot = BRAE_SOURCE_DIR;
 // The headers that belong to one system: POSIX and Linux, or Windows.
 const std::regex kOsInclude(
     R"(^\s*#\s*include\s*<((unistd|fcntl|dirent|termios|poll|pwd|netdb|sys/[a-z_]+|linux/[a-z_]+)\.h|)"
-    R"((windows|winsock2|ws2tcpip|io|aclapi)\.h)>)",
+    R"((windows|winsock2|ws2tcpip|io|aclapi)\.h|emscripten(/[a-z_0-9]+)?\.h)>)",
     std::regex::icase);
 
 bool InOsFolder(const std::string& relative) {
-  return relative.find("/posix/") != std::string::npos || relative.find("/win32/") != std::string::npos;
+  return relative.find("/posix/") != std::string::npos || relative.find("/win32/") != std::string::npos ||
+         relative.find("/web/") != std::string::npos;
 }
 
 // The files of the libraries and programs that must keep their OS calls in their rooms.
@@ -54,6 +55,8 @@ TEST(Layout, TheOsHeadersAreRecognised) {
       {"  #  include <linux/serial.h>", true},
       {"#include <windows.h>", true},
       {"#include <io.h>", true},
+      {"#include <emscripten.h>", true},
+      {"#include <emscripten/html5.h>", true},
       {"#include <pwd.h>", true},
       {"#include <cstdio>", false},
       {"#include <ctime>", false},
@@ -74,8 +77,8 @@ TEST(Layout, OnlyTheOsFoldersIncludeTheSystemsHeaders) {
         found += relative + ":" + std::to_string(number) + ": " + line + "\n";
     }
   }
-  EXPECT_EQ("", found) << "System headers outside posix/ and win32/: move the calls into the library's "
-                          "posix/ and win32/ files.";
+  EXPECT_EQ("", found) << "System headers outside posix/, win32/ and web/: move the calls into the library's "
+                          "posix/, win32/ and web/ files.";
 }
 
 }  // namespace
