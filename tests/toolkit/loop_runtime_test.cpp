@@ -339,7 +339,7 @@ class TurnThread : public tk::Thread {
     --depth_;
     return true;
   }
-  void Ended() override { log_->push_back("ended"); }
+  void LoopEnded() override { log_->push_back("ended"); }
 
  private:
   Does does_;
