@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include "payload/ExeFile.h"
 #include "payload/PayloadFile.h"
@@ -12,6 +14,14 @@ namespace payload {
 
 std::string SelfExecutablePath() {
   return "/proc/self/exe";
+}
+
+std::string ProgramFolder(const std::string& selfPath) {
+  // /proc/self/exe is a link: its folder is the one of the file it names.
+  char resolved[PATH_MAX];
+  if (::realpath(selfPath.c_str(), resolved) == nullptr) return {};
+  const std::string path = resolved;
+  return path.substr(0, path.rfind('/') + 1);
 }
 
 uint32_t ExecutablePermissions(const std::string& path) {
