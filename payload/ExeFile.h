@@ -11,10 +11,6 @@ namespace payload {
 // The running program's own file, as a path the calls below take.
 std::string SelfExecutablePath();
 
-// The folder of the program file at selfPath (its links followed), ending in its separator: where files
-// beside the program are looked for. Empty when it can not be told.
-std::string ProgramFolder(const std::string& selfPath);
-
 // The file's permission bits, which a built copy keeps (0 where the file system has none).
 uint32_t ExecutablePermissions(const std::string& path);
 

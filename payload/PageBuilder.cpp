@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "payload/OsFile.h"
 #include "payload/PageFile.h"
 #include "payload/PayloadFile.h"
 
@@ -44,7 +45,7 @@ BuildResult BuildWebPage(bool copyFirmware, bool copyLoader, CommandLine& cl, co
 
   // Beside the program first: a copy of the program with a page of its own beside it builds from that page.
   const std::pair<std::string, const char*> places[] = {
-      {ProgramFolder(selfPath), "beside the program"},
+      {FolderOf(selfPath), "beside the program"},
       {BRAE_DATA_DIR, "the package's data folder, where the web build installs it"}};
   std::string templatePath, where;
   for (const auto& [folder, what] : places) {

@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 
 #include "payload/ExeFile.h"
 #include "payload/PayloadFile.h"
@@ -14,14 +12,6 @@ namespace payload {
 
 std::string SelfExecutablePath() {
   return "/proc/self/exe";
-}
-
-std::string ProgramFolder(const std::string& selfPath) {
-  // /proc/self/exe is a link: its folder is the one of the file it names.
-  char resolved[PATH_MAX];
-  if (::realpath(selfPath.c_str(), resolved) == nullptr) return {};
-  const std::string path = resolved;
-  return path.substr(0, path.rfind('/') + 1);
 }
 
 uint32_t ExecutablePermissions(const std::string& path) {

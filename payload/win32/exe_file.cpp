@@ -46,12 +46,6 @@ std::string SelfExecutablePath() {
   }
 }
 
-std::string ProgramFolder(const std::string& selfPath) {
-  // GetModuleFileNameW names the file itself, through no link.
-  const size_t slash = selfPath.find_last_of("\\/");
-  return slash == std::string::npos ? std::string() : selfPath.substr(0, slash + 1);
-}
-
 uint32_t ExecutablePermissions(const std::string& path) {
   if (GetFileAttributesW(Widen(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
     throw IoError(Message(path, "", GetLastError()));
