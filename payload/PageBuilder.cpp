@@ -50,7 +50,9 @@ BuildResult BuildWebPage(bool copyFirmware, bool copyLoader, CommandLine& cl, co
   std::string templatePath, where;
   for (const auto& [folder, what] : places) {
     if (folder.empty()) continue;
-    const std::string path = folder + (folder.back() == '/' ? "" : "/") + kPageTemplateName;
+    // FolderOf ends in its separator (a backslash on Windows); the data folder is named without one.
+    const bool separated = folder.back() == '/' || folder.back() == '\\';
+    const std::string path = folder + (separated ? "" : "/") + kPageTemplateName;
     if (templatePath.empty() && PayloadFile::Exists(path)) templatePath = path;
     where += (where.empty() ? "" : " or at ") + path + " (" + what + ")";
   }
