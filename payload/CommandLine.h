@@ -1,7 +1,7 @@
 // The command line: which of the six run modes the program is in, the payload paths, the name of a new
 // updater, and the two flags.
 //
-//   (no /u, /i, /l)            0  update from the embedded loader and firmware
+//   (no /u, /w, /i, /l)        0  update from the embedded loader and firmware
 //   /u Name fw                 1  build Name.exe with fw embedded
 //   /u Name fw /l ld           2  build Name.exe with both embedded (the /l pair may come first)
 //   /w Name fw [/l ld]         1, 2 the same as a web page, Name.html (WebPage); also --web Name fw
