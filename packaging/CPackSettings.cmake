@@ -28,4 +28,10 @@ set(CPACK_BRAE_SOURCE_DATE_EPOCH ${BRAE_SOURCE_DATE_EPOCH})
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${BRAE_DIRECTORY_PERMISSIONS})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/reproducible.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/reproducible.cmake)
+# The package installs below /usr: the page template it carries is found by programs that look there.
+if(BRAE_WEB_TEMPLATE AND NOT BRAE_DATA_DIR STREQUAL "/usr/share/brae-update")
+  message(WARNING "A package built here puts the page template into /usr/share/brae-update, but its "
+                  "brae-update looks in ${BRAE_DATA_DIR}: configure with -DCMAKE_INSTALL_PREFIX=/usr (the "
+                  "package preset does)")
+endif()
 include(CPack)

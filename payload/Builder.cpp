@@ -24,34 +24,27 @@ struct Refusal {
   std::string message;
 };
 
-// One payload file whole, refused when it is missing, unreadable, empty, longer than its buffer takes, or
-// beginning with its buffer's empty mark (the copy would read as carrying no payload and never update).
-std::vector<uint8_t> ReadPayload(const std::string& path, const char* kind, size_t limit, uint8_t marker) {
+// One payload file whole, refused when it is missing or unreadable, and as CopyFault says. Read up to one
+// byte more than its buffer takes, so that a huge file is not read whole only to be refused.
+std::vector<uint8_t> ReadPayload(PayloadKind kind, const std::string& path) {
+  const char* name = KindName(kind);
   if (!PayloadFile::Exists(path))
-    throw Refusal{std::string("Can not open ") + kind + " file" + WhyNotOpen(path)};
-  std::vector<uint8_t> bytes(limit + 1);
+    throw Refusal{std::string("Can not open ") + name + " file" + WhyNotOpen(path)};
+  std::vector<uint8_t> bytes(CopyLimit(kind) + 1);
   try {
     PayloadFile file;
     file.Open(path);
     bytes.resize(file.Read(bytes.data(), bytes.size()));
   } catch (const IoError& e) {
-    throw Refusal{std::string("Can not read ") + kind + " file " + e.what()};
+    throw Refusal{std::string("Can not read ") + name + " file " + e.what()};
   }
-  if (bytes.empty()) throw Refusal{std::string("The ") + kind + " file " + path + " is empty"};
-  if (bytes.size() > limit) {
-    uint64_t size = 0;
-    std::string length = RegularFileSize(path, &size) ? std::to_string(size) + " bytes" : "longer";
-    throw Refusal{std::string("The ") + kind + " file " + path + " is too long (" + length + "): at most " +
-                  std::to_string(limit) + " bytes fit into the " + kind + " buffer"};
-  }
-  if (bytes.size() >= kEmptyTestLength && StartsWithMarker(bytes.data(), marker, kEmptyTestLength)) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", marker);
-    std::string mark = hex;
-    for (size_t i = 1; i < kEmptyTestLength; ++i) mark += std::string(" ") + hex;
-    throw Refusal{std::string("The ") + kind + " file " + path + " begins with " + mark +
-                  ", the mark of an empty " + kind + " buffer: a copy carrying it could never update"};
-  }
+  std::string length;
+  uint64_t size = 0;
+  if (bytes.size() > CopyLimit(kind))
+    length = RegularFileSize(path, &size) ? std::to_string(size) + " bytes" : "longer";
+  const std::string fault =
+      CopyFault(kind, std::string("The ") + name + " file " + path, bytes.data(), bytes.size(), length);
+  if (!fault.empty()) throw Refusal{fault};
   return bytes;
 }
 
@@ -79,10 +72,42 @@ std::string Carries(const uint8_t* firmware, const DigestCheck& firmwareDigest, 
   return "";
 }
 
+}  // namespace
+
+const char* KindName(PayloadKind kind) {
+  return kind == PayloadKind::kFirmware ? "firmware" : "loader";
+}
+
+size_t CopyLimit(PayloadKind kind) {
+  return kind == PayloadKind::kFirmware ? kFirmwareCopyLimit : kLoaderCopyLimit;
+}
+
+std::string CopyFault(PayloadKind kind, const std::string& what, const uint8_t* bytes, size_t n,
+                      const std::string& length) {
+  const std::string name = KindName(kind);
+  const size_t limit = CopyLimit(kind);
+  if (n == 0) return what + " is empty";
+  if (n > limit) {
+    return what + " is too long (" + (length.empty() ? std::to_string(n) + " bytes" : length) +
+           "): at most " + std::to_string(limit) + " bytes fit into the " + name + " buffer";
+  }
+  const uint8_t marker = kind == PayloadKind::kFirmware ? kFirmwareMarkerByte : kLoaderMarkerByte;
+  if (n >= kEmptyTestLength && StartsWithMarker(bytes, marker, kEmptyTestLength)) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", marker);
+    std::string mark = hex;
+    for (size_t i = 1; i < kEmptyTestLength; ++i) mark += std::string(" ") + hex;
+    return what + " begins with " + mark + ", the mark of an empty " + name +
+           " buffer: a copy carrying it could never update";
+  }
+  return kind == PayloadKind::kFirmware ? FirmwareFault(what, bytes, n) : LoaderFault(what, bytes, n);
+}
+
 // Writes the image beside the target and renames it into place, so the target is either the old file or the
 // complete new one.
-void WriteImage(const std::string& target, const std::vector<uint8_t>& image, tk::FileMode mode) {
-  const tk::WriteBesideResult w = tk::WriteBesideAndRename(target, image.data(), image.size(), mode);
+void WriteCopy(const std::string& target, const uint8_t* data, size_t size, uint32_t mode) {
+  const tk::WriteBesideResult w =
+      tk::WriteBesideAndRename(target, data, size, static_cast<tk::FileMode>(mode));
   using Failure = tk::WriteBesideResult::Failure;
   switch (w.failure) {
     case Failure::None:
@@ -101,7 +126,14 @@ void WriteImage(const std::string& target, const std::vector<uint8_t>& image, tk
   }
 }
 
-}  // namespace
+std::string ReadCopyPayload(PayloadKind kind, const std::string& path, std::vector<uint8_t>* bytes) {
+  try {
+    *bytes = ReadPayload(kind, path);
+  } catch (const Refusal& r) {
+    return r.message;
+  }
+  return {};
+}
 
 void PlacePayload(uint8_t* buffer, size_t bufferSize, const uint8_t* bytes, size_t n) {
   std::memcpy(buffer, bytes, n);
@@ -145,14 +177,12 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
 
     uint8_t* const record = image.data() + where.DigestOffset;
     if (copyFirmware) {
-      auto bytes = ReadPayload(cl.FirmwarePath, "firmware", kFirmwareCopyLimit, kFirmwareMarkerByte);
-      RefuseFault(FirmwareFault("The firmware file " + cl.FirmwarePath, bytes.data(), bytes.size()));
+      auto bytes = ReadPayload(PayloadKind::kFirmware, cl.FirmwarePath);
       PlacePayload(image.data() + where.FirmwareOffset, kFirmwareBufferSize, bytes.data(), bytes.size());
       WriteDigestEntry(record + kFirmwareDigestEntry, bytes.data(), bytes.size());
     }
     if (copyLoader) {
-      auto bytes = ReadPayload(cl.LoaderPath, "loader", kLoaderCopyLimit, kLoaderMarkerByte);
-      RefuseFault(LoaderFault("The loader file " + cl.LoaderPath, bytes.data(), bytes.size()));
+      auto bytes = ReadPayload(PayloadKind::kLoader, cl.LoaderPath);
       PlacePayload(image.data() + where.LoaderOffset, kLoaderBufferSize, bytes.data(), bytes.size());
       WriteDigestEntry(record + kLoaderDigestEntry, bytes.data(), bytes.size());
     }
@@ -175,7 +205,7 @@ BuildResult BuildUpdater(bool copyFirmware, bool copyLoader, CommandLine& cl, co
 
     FinishCopy(&image, Carries(firmware, firmwareDigest, loader, loaderDigest));
     try {
-      WriteImage(target, image, static_cast<tk::FileMode>(permissions));
+      WriteCopy(target, image.data(), image.size(), permissions);
     } catch (const IoError& e) {
       throw Refusal{std::string("Can not write ") + e.what()};
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "payload/CommandLine.h"
 #include "payload/ExeFile.h"
@@ -18,6 +19,27 @@ inline constexpr size_t kLoaderCopyLimit = 64000;
 
 // The name a loader-only build (run mode 5) writes, which has no name on its command line.
 inline constexpr char kLoaderOnlyTargetName[] = "UpdateLoad.exe";
+
+enum class PayloadKind { kFirmware, kLoader };
+// "firmware" or "loader".
+const char* KindName(PayloadKind kind);
+// kFirmwareCopyLimit or kLoaderCopyLimit.
+size_t CopyLimit(PayloadKind kind);
+
+// Why n payload bytes can not go into a copy; empty when they can. `what` names them for the message ("The
+// firmware file fw.bin"); `length` says how long the payload is when n bytes are not all of it ("1500000
+// bytes"; empty: n bytes). In this order: empty, longer than the copy limit, beginning with its buffer's
+// empty test (four 0x55 for firmware, four 0x88 for a loader), and FirmwareFault or LoaderFault.
+std::string CopyFault(PayloadKind kind, const std::string& what, const uint8_t* bytes, size_t n,
+                      const std::string& length = {});
+
+// A payload file for a build, read up to one byte more than its copy limit and held to CopyFault: the
+// refusal ("Can not open firmware file: fw.bin: No such file or directory", ...), empty when it is sound.
+std::string ReadCopyPayload(PayloadKind kind, const std::string& path, std::vector<uint8_t>* bytes);
+
+// Writes size bytes to target beside it and renames them into place with the permission bits `mode`, so the
+// target is either the old file or the complete new one. Throws IoError ("Name.exe: write error: ...").
+void WriteCopy(const std::string& target, const uint8_t* data, size_t size, uint32_t mode);
 
 struct BuildResult {
   bool Ok = false;

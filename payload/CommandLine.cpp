@@ -35,13 +35,18 @@ bool IsTimeout(const std::string& a) {
   return a == "--timeout";
 }
 
+// /w, \w or --web: the next two arguments name a web page and its firmware.
+bool IsWeb(const std::string& a) {
+  return Is(a, 'w') || a == "--web";
+}
+
 // "--port=COM3" is "--port" "COM3" for the long options that take a value; any other argument stays whole.
 std::vector<std::string> SplitLongValues(const std::vector<std::string>& args) {
   std::vector<std::string> out;
   for (size_t i = 0; i < args.size(); ++i) {
     const size_t eq = args[i].find('=');
     const std::string name = eq == std::string::npos ? std::string() : Lower(args[i].substr(0, eq));
-    if (i > 0 && (name == "--port" || name == "--timeout")) {
+    if (i > 0 && (name == "--port" || name == "--timeout" || name == "--web")) {
       out.push_back(args[i].substr(0, eq));
       out.push_back(args[i].substr(eq + 1));
     } else {
@@ -69,7 +74,7 @@ int ParseSeconds(const std::string& text, std::string& error) {
 bool IsOption(const std::string& arg) {
   const std::string a = Lower(arg);
   return Is(a, 'b') || Is(a, 'u') || Is(a, 'i') || Is(a, 'l') || a == "/x" || IsPort(a) || IsAll(a) ||
-         IsCheck(a) || IsTimeout(a);
+         IsCheck(a) || IsTimeout(a) || IsWeb(a);
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& given) {
@@ -90,7 +95,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
   };
   bool updateSeen = false;
 
-  // First pass: /b, /u, /i, /p; a later option overrides an earlier one.
+  // First pass: /b, /u, /w, /i, /p; a later option overrides an earlier one.
   for (size_t i = 1; i <= count; ++i) {
     const std::string a = Lower(arg(i));
     if (IsTimeout(a)) {
@@ -121,10 +126,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
       take(i, 1);
       cl.BootFlag = true;
     }
-    if (Is(a, 'u')) {
+    if (Is(a, 'u') || IsWeb(a)) {
       take(i, 3);
       cl.TargetName = arg(i + 1);
       cl.FirmwarePath = arg(i + 2);
+      cl.WebPage = IsWeb(a);
       i += 2;
       mode = RunMode::BuildFirmware;
       buildSeen = true;
@@ -135,6 +141,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
       cl.FirmwarePath = arg(i + 1);
       i += 1;
       mode = RunMode::FirmwareFile;
+      cl.WebPage = false;
       if (i != count) {
         // Note: "/i" as the last argument leaves i past count, so this looks at an empty argument and
         // takes it as the loader path (run mode 4, ended later by the firmware-file message).
@@ -142,7 +149,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
         // An option of ours after the firmware file is that option, never the loader (/x aside, as it
         // always was).
         if (!Is(b, 'u') && !Is(b, 'b') && !Is(b, 'i') && !Is(b, 'l') && !IsPort(b) && !IsAll(b) &&
-            !IsCheck(b) && !IsTimeout(b)) {
+            !IsCheck(b) && !IsTimeout(b) && !IsWeb(b)) {
           take(i + 1, 1);
           cl.LoaderPath = arg(i + 1);
           i += 1;

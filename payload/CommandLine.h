@@ -1,9 +1,10 @@
 // The command line: which of the six run modes the program is in, the payload paths, the name of a new
 // updater, and the two flags.
 //
-//   (no /u, /i, /l)            0  update from the embedded loader and firmware
+//   (no /u, /w, /i, /l)        0  update from the embedded loader and firmware
 //   /u Name fw                 1  build Name.exe with fw embedded
 //   /u Name fw /l ld           2  build Name.exe with both embedded (the /l pair may come first)
+//   /w Name fw [/l ld]         1, 2 the same as a web page, Name.html (WebPage); also --web Name fw
 //   /i fw                      3  update from fw with the embedded loader
 //   /i fw ld                   4  update from both files
 //   /l ld                      5  build UpdateLoad.exe with ld embedded
@@ -63,6 +64,8 @@ struct CommandLine {
   std::string LoaderPath;
   bool BootFlag = false;
   bool ExitWhenDone = false;
+  // /w: the build (run mode 1 or 2) writes a web page from the page template instead of a program.
+  bool WebPage = false;
   bool ShowDebugButton = false;
   // The ports named by /p, in the order given and unchecked; empty: the default scan.
   std::vector<std::string> Ports = {};

@@ -66,14 +66,18 @@ struct DigestCheck {
 // Checks `buffer` (bufferSize bytes) against the entry at `entry`. A byte that is not 0xFF after the recorded
 // length is a mismatch too: the size rule would send it.
 DigestCheck CheckDigest(const uint8_t* buffer, size_t bufferSize, const uint8_t* entry);
+// The same for a payload of exactly n bytes with no buffer around it (a web page's): kMatch only for the
+// recorded length and digest. The entry is read as one for a buffer of bufferSize bytes.
+DigestCheck CheckExactDigest(const uint8_t* bytes, size_t n, size_t bufferSize, const uint8_t* entry);
 
 // The running program's buffers against its record.
 DigestCheck CheckEmbeddedLoader();
 DigestCheck CheckEmbeddedFirmware();
 
 // For a user: "The firmware carried in this program does not match ...: this copy is damaged; build or
-// download it again.", then the expected and the actual digest. `kind` is "firmware" or "loader". Empty for
-// kNone and kMatch.
-std::string DigestRefusal(const DigestCheck& check, const std::string& kind);
+// download it again.", then the expected and the actual digest. `kind` is "firmware" or "loader", `carrier`
+// what carries it ("program", "page"). Empty for kNone and kMatch.
+std::string DigestRefusal(const DigestCheck& check, const std::string& kind,
+                          const std::string& carrier = "program");
 
 }  // namespace payload

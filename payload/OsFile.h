@@ -18,6 +18,10 @@ int OpenForReading(const std::string& path);
 // directory or a device.
 bool RegularFileSize(const std::string& path, uint64_t* size);
 
+// The folder that holds the file at `path` (its links followed), ending in its separator: where the files
+// beside a program are looked for, from its SelfExecutablePath. Empty when it can not be told.
+std::string FolderOf(const std::string& path);
+
 // The calls on a descriptor from OpenForReading; each returns -1 with errno set when it fails.
 
 // 1 when it is a regular file, 0 when it is something else.

@@ -10,7 +10,7 @@ namespace {
 bool SameParse(const payload::CommandLine& a, const payload::CommandLine& b) {
   return a.RunMode == b.RunMode && a.TargetName == b.TargetName && a.FirmwarePath == b.FirmwarePath &&
          a.LoaderPath == b.LoaderPath && a.BootFlag == b.BootFlag && a.ExitWhenDone == b.ExitWhenDone &&
-         a.ShowDebugButton == b.ShowDebugButton && a.Ports == b.Ports;
+         a.ShowDebugButton == b.ShowDebugButton && a.Ports == b.Ports && a.WebPage == b.WebPage;
 }
 
 }  // namespace
@@ -51,6 +51,8 @@ constexpr char kLogPlaces[] =
     " in %BRAE_LOG_DIR%,\n"
     "  else in c:\\Temp (made when missing), or where that cannot be, in %LOCALAPPDATA%\\brae-update\n";
 constexpr char kSeparator[] = "\\";
+constexpr char kTemplatePlaces[] =
+    "                            from the page template brae-update.html beside this program\n";
 #else
 constexpr char kUsageHead[] =
     "Usage: brae-update [options]\n"
@@ -69,6 +71,9 @@ constexpr char kLogPlaces[] =
     " in $BRAE_LOG_DIR,\n"
     "  else in ${XDG_STATE_HOME:-$HOME/.local/state}/brae-update\n";
 constexpr char kSeparator[] = "/";
+constexpr char kTemplatePlaces[] =
+    "                            from the page template brae-update.html beside this program or in\n"
+    "                            the package's data folder\n";
 #endif
 
 }  // namespace
@@ -82,6 +87,8 @@ std::string UsageText(const std::string& logDirectory) {
       "carries\n"
       "  /i b.bin b.s19            update from both files\n"
       "  /u Name b.bin [/l b.s19]  write Name.exe: a copy of this program carrying the file(s)\n"
+      "  /w Name b.bin [/l b.s19]  (also --web Name) write Name.html: the web page carrying the file(s),\n" +
+      kTemplatePlaces +
       "  /l b.s19                  write UpdateLoad.exe: a copy carrying the loader\n"
       "  /b                        the indicator is already in its boot loader\n"
       "  /x                        end as soon as the update ends, also after success\n"

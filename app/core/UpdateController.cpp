@@ -9,6 +9,7 @@
 #include "engine/SerialThreadDef.h"
 #include "payload/Buffers.h"
 #include "payload/CommandLine.h"
+#include "payload/PageBuilder.h"
 #include "payload/PayloadSizes.h"
 #include "serial/CommOs.h"
 #include "serial/PortName.h"
@@ -114,8 +115,8 @@ void UpdateController::Decide(payload::CommandLine& cl) {
   timeoutSeconds_ = cl.TimeoutSeconds;
   if (check_ && payload::BuildsUpdater(runMode_)) {
     RefuseStart(
-        "--check identifies an indicator and changes nothing; it does not go with /u or /l, which "
-        "write a copy of the program");
+        "--check identifies an indicator and changes nothing; it does not go with /u, /l or /w, which "
+        "write a copy of the program or its web page");
     return;
   }
   if (payload::BuildsUpdater(runMode_)) {
@@ -155,7 +156,9 @@ bool UpdateController::PortNamesValid(const std::vector<std::string>& ports) {
 }
 
 void UpdateController::Build(bool copyFirmware, bool copyLoader, payload::CommandLine& cl) {
-  const payload::BuildResult result = payload::BuildUpdater(copyFirmware, copyLoader, cl, options_.SelfPath);
+  // A web page is built like a copy of the program, and ends the same way.
+  const auto build = cl.WebPage ? &payload::BuildWebPage : &payload::BuildUpdater;
+  const payload::BuildResult result = build(copyFirmware, copyLoader, cl, options_.SelfPath);
   if (!result.Ok) view_.StartRefused(result.Message);
   if (result.Ok) {
     Decided("built", kExitDone, std::string());

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+
 #include "payload/OsFile.h"
 
 namespace payload {
@@ -16,6 +19,14 @@ bool RegularFileSize(const std::string& path, uint64_t* size) {
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   *size = static_cast<uint64_t>(st.st_size);
   return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  // A program's path on Linux is the link /proc/self/exe: the folder is the one of the file it names.
+  char resolved[PATH_MAX];
+  if (path.empty() || ::realpath(path.c_str(), resolved) == nullptr) return {};
+  const std::string full = resolved;
+  return full.substr(0, full.rfind('/') + 1);
 }
 
 int IsRegularFile(int fd) {

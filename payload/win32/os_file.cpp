@@ -19,6 +19,12 @@ int OpenForReading(const std::string& path) {
   return ::_wopen(tk::win32::Widen(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
+std::string FolderOf(const std::string& path) {
+  // A program's path here is the one GetModuleFileNameW gives: the file itself, whole.
+  const size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 bool RegularFileSize(const std::string& path, uint64_t* size) {
   struct _stat64 st;
   if (path.empty() || ::_wstat64(tk::win32::Widen(path).c_str(), &st) != 0 ||

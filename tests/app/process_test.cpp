@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "payload/PageFile.h"
 #include "tests/app/app_support.h"
 #include "tests/support/pty.h"
 #include "tests/support/updater.h"
@@ -104,6 +105,34 @@ TEST_F(ProcessTest, ABuiltUpdaterCarryingBothUpdatesWithNoFilesBesideIt) {
   EXPECT_EQ(sim->Wait(10s), 0);
   ExpectImageIsTheFirmware();
   EXPECT_NE(LogFile().find("Firmware file size is 6500"), std::string::npos);
+}
+
+// /w: a copy of the program with the page template beside it writes the page with both files and their
+// digests (held to sha256sum); without a template it says where it looked.
+TEST_F(ProcessTest, AWebPageIsBuiltFromTheTemplateBesideTheProgram) {
+  std::filesystem::create_directory(tmp / "bin");
+  std::filesystem::copy_file(BRAE_UPDATE, tmp / "bin/brae-update");
+  WriteFile(tmp / "bin/brae-update.html",
+            "<html>" + std::string(payload::kPayloadOpenTag) + "</script></html>");
+  auto build = Updater({"/w", "Name", "fw.bin", "/l", "b.s19"}, Environment(), tmp / "bin/brae-update");
+  ASSERT_EQ(build->Wait(30s), 0) << build->Out() << build->Err();
+  EXPECT_NE(build->Out().find("Wrote Name.html"), std::string::npos) << build->Out();
+  const payload::PagePayloads p = payload::ReadPagePayloads(ReadFile(tmp / "Name.html"));
+  ASSERT_EQ(p.Error, "");
+  EXPECT_TRUE(std::string(p.Firmware.begin(), p.Firmware.end()) == ReadFile(tmp / "fw.bin"));
+  EXPECT_TRUE(std::string(p.Loader.begin(), p.Loader.end()) == ReadFile(tmp / "b.s19"));
+  for (auto [kind, file] :
+       {std::pair{payload::PayloadKind::kFirmware, "fw.bin"}, {payload::PayloadKind::kLoader, "b.s19"}}) {
+    const payload::DigestCheck check = payload::CheckPagePayload(p, kind);
+    EXPECT_EQ(check.state, payload::DigestCheck::kMatch) << file;
+    EXPECT_EQ(payload::HexOf(check.Expected), testing_support::Sha256sum(tmp / file));
+  }
+  auto missing = Updater({"/w", "N", "fw.bin"}, Environment());
+  EXPECT_EQ(missing->Wait(30s), 2);
+  const std::string beside = std::filesystem::path(BRAE_UPDATE).parent_path() / "brae-update.html";
+  EXPECT_NE(missing->Out().find("there is no page template at " + beside + " (beside the program) or at "),
+            std::string::npos)
+      << missing->Out();
 }
 
 // /p: a built copy updates from what it carries on the named port alone, though Com1 is there too.

@@ -49,12 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   const payload::CommandLine cl = payload::ParseCommandLine(given);
-  // The checks below read "--port=NAME" and "--timeout=N" as the two arguments they stand for.
+  // The checks below read "--port=NAME", "--timeout=N" and "--web=NAME" as the two arguments they stand for.
   std::vector<std::string> args(1, given[0]);
   for (size_t i = 1; i < given.size(); ++i) {
     const size_t eq = given[i].find('=');
     const std::string name = Lower(given[i].substr(0, eq));
-    if (eq != std::string::npos && (name == "--port" || name == "--timeout")) {
+    if (eq != std::string::npos && (name == "--port" || name == "--timeout" || name == "--web")) {
       args.push_back(given[i].substr(0, eq));
       args.push_back(given[i].substr(eq + 1));
     } else {
@@ -69,12 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Each mode and flag needs its option somewhere; /l and /x are looked for from argument 0 on.
   Check(!cl.BootFlag || Given(args, 1, 'b'));
   Check(!cl.ExitWhenDone || Given(args, 0, 'x'));
-  Check((mode != 1 && mode != 2) || Given(args, 1, 'u'));
+  bool web = Given(args, 1, 'w');
+  for (size_t i = 1; i < args.size(); ++i) web = web || Lower(args[i]) == "--web";
+  Check((mode != 1 && mode != 2) || Given(args, 1, 'u') || web);
+  Check(!cl.WebPage || ((mode == 1 || mode == 2) && web));
   Check((mode != 3 && mode != 4) || Given(args, 1, 'i'));
   Check((mode != 2 && mode != 5) || Given(args, 0, 'l'));
   // /l makes a build, unless it is the name of a port or the value of --timeout (refused: no number).
   Check(count == 0 || mode != 0 || !Given(args, 0, 'l') || !cl.Ports.empty() || !cl.TimeoutError.empty());
-  if (!Given(args, 0, 'u') && !Given(args, 0, 'i') && !Given(args, 0, 'l')) Check(mode == 0);
+  if (!Given(args, 0, 'u') && !Given(args, 0, 'i') && !Given(args, 0, 'l') && !web) Check(mode == 0);
   if (count == 0) Check(cl.TargetName.empty() && cl.FirmwarePath.empty() && cl.LoaderPath.empty());
   // Names and paths are arguments as given, never lower-cased.
   Check(IsOneOf(cl.TargetName, args) && IsOneOf(cl.FirmwarePath, args) && IsOneOf(cl.LoaderPath, args));

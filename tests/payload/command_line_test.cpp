@@ -14,6 +14,7 @@ struct Case {
   int mode;
   std::string target, firmware, loader;
   bool boot, exitWhenDone;
+  bool web = false;
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
@@ -35,6 +36,7 @@ TEST_P(PayloadRunModes, Parse) {
   EXPECT_EQ(cl.LoaderPath, c.loader);
   EXPECT_EQ(cl.BootFlag, c.boot);
   EXPECT_EQ(cl.ExitWhenDone, c.exitWhenDone);
+  EXPECT_EQ(cl.WebPage, c.web);
   EXPECT_EQ(cl.ShowDebugButton, !c.args.empty());
 }
 
@@ -69,7 +71,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"/l", "/x"}, 5, "", "", "/x", false, false},  // the path after /l is not an option
         Case{{"/u", "/b", "b.bin"}, 1, "/b", "b.bin", "", false, false},
         Case{{"/i", "a.bin", "/i", "b.bin"}, 3, "", "b.bin", "", false, false},
-        Case{{"/bb", "/", "\\", "x"}, 0, "", "", "", false, false}));
+        Case{{"/bb", "/", "\\", "x"}, 0, "", "", "", false, false},
+        // /w is /u writing a web page; a later /u or /i overrides it.
+        Case{{"/w", "Name", "b.bin"}, 1, "Name", "b.bin", "", false, false, true},
+        Case{{"\\W", "Name", "b.bin", "/l", "b.s19"}, 2, "Name", "b.bin", "b.s19", false, false, true},
+        Case{{"/l", "b.s19", "--web", "Name", "b.bin"}, 2, "Name", "b.bin", "b.s19", false, false, true},
+        Case{{"--WEB=N.html", "b.bin", "/x"}, 1, "N.html", "b.bin", "", false, true, true},
+        Case{{"/i", "b.bin", "/w", "N", "c.bin"}, 1, "N", "c.bin", "", false, false, true},
+        Case{{"/w", "N", "b.bin", "/u", "M", "c.bin"}, 1, "M", "c.bin", "", false, false, false},
+        Case{{"/w", "N", "b.bin", "/i", "c.bin"}, 3, "N", "c.bin", "", false, false, false},
+        Case{{"/w"}, 1, "", "", "", false, false, true},
+        Case{{"/w", "N", "/l", "b.s19"}, 2, "N", "/l", "b.s19", false, false, true}));
 
 TEST(PayloadCommandLine, FromMainArguments) {
   const char* argv[] = {"prog", "/I", "Fw.bin", "ld.s19", "/x"};
