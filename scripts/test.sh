@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, then builds and runs the whole test suite three times: a release build, under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and the Qt-free core under ThreadSanitizer; builds the demo; runs the fuzzers;
-# then the Windows cross build with its tests under Wine and its window photographed on Xvfb. Ends with one
-# summary line.
+# then the Windows cross build with its tests under Wine and its window photographed on Xvfb; then the browser's
+# build and its tests in Node and headless Chromium. Ends with one summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh || exit 1
@@ -100,6 +100,31 @@ fuzz() {  # builds the libFuzzer targets with clang and runs them, splitting the
     rm -rf "$corpus" "$corpus.log"
   done
 }
+web() {  # the browser's build (emscripten), then the tests that run it in Node and headless Chromium
+  local start=$SECONDS out log
+  out=$(mktemp)
+  echo "== web: configure and build =="
+  { cmake --preset web >/dev/null && cmake --build --preset web -j "$jobs"; } >"$out" 2>&1
+  verdict $? "web build" "$out" 30
+  rm -f "$out"
+  echo "== web: tests =="
+  log=$(mktemp)
+  ctest --test-dir build -L web --output-on-failure 2>&1 | tee "$log"
+  local counts
+  counts=$(summary "$log")
+  if [ -n "$counts" ]; then
+    read -r bad total <<<"$counts"
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    [ "$bad" -eq 0 ] || status=1
+  else
+    echo "web: no tests ran"
+    failed=$((failed + 1))
+    status=1
+  fi
+  rm -f "$log"
+  echo "web: $((SECONDS - start)) s"
+}
 windows() {  # the Windows cross build; its tests run under Wine in a prefix inside build-windows
   local start=$SECONDS
   if cmake --preset windows >/dev/null && cmake --build --preset windows -j "$jobs"; then
@@ -131,12 +156,13 @@ demo_build() {  # the demo's unity build, where two sources of a library must no
   verdict $? "demo build" "$out" 30
   rm -f "$out"
 }
-run release
+run release -LE web
 demo_build
-run asan
+run asan -LE web
 run tsan -L core
 fuzz
 windows
+web
 echo
 echo "all builds: $passed passed, $failed failed"
 exit $status

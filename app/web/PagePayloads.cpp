@@ -12,13 +12,14 @@
 #include "payload/Digest.h"
 #include "payload/PageFile.h"
 #include "payload/PayloadFile.h"
+#include "payload/PayloadSizes.h"
 
 namespace webapp {
 
 namespace {
 
 // clang-format off
-EM_JS(char*, PagePristine, (), { return stringToNewUTF8(Module.braePage.pristine()); });
+EM_JS(char*, PagePristine, (), { return allocateUTF8(Module.braePage.pristine()); });
 EM_JS(void, PageEmbedded, (const char* text), { Module.braePage.embedded(UTF8ToString(text)); });
 EM_JS(void, PageOffer, (const char* name, const char* bytes, size_t n), {
   Module.braePage.offer(UTF8ToString(name), HEAPU8.slice(bytes, bytes + n), 'text/html');

@@ -1,6 +1,7 @@
 // The updater in a web page: the page's script hands actions in (a run's command line, stop, save a copy),
 // the engine runs them on the one thread the browser gives, and every report goes back to the script as the
-// JSON console's events. Each run has a runtime and a controller of its own, as each start of the program has.
+// JSON console's events. Each run has a runtime and a controller of its own, as each start of the program
+// has.
 #include <emscripten.h>
 #include <sys/stat.h>
 
@@ -22,7 +23,7 @@ namespace {
 EM_JS(void, PageEvent, (const char* line), { Module.braePage.event(UTF8ToString(line)); });
 EM_JS(char*, PageTakeAction, (), {
   const a = Module.braePage.takeAction();
-  return a ? stringToNewUTF8(a) : 0;
+  return a ? allocateUTF8(a) : 0;
 });
 // clang-format on
 

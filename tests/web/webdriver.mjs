@@ -118,6 +118,12 @@ class Browser {
     return this.command('POST', `/element/${id}/click`, {});
   }
 
+  // Chooses a file in an <input type=file>, as the technician's file dialog would.
+  async chooseFile(css, file) {
+    const id = await this.find(css);
+    return this.command('POST', `/element/${id}/value`, { text: file });
+  }
+
   async screenshot(file) {
     const b64 = await this.command('GET', '/screenshot');
     fs.writeFileSync(file, Buffer.from(b64, 'base64'));

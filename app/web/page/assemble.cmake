@@ -1,6 +1,7 @@
 # Assembles the one-file page: the page's markup with its style, the engine (the compiler's JavaScript with the
 # WebAssembly inside) and the page's script put in place. Run as: cmake -DPAGE=... -DSTYLE=... -DENGINE=...
 # -DSCRIPT=... -DOUT=... -P assemble.cmake
+cmake_minimum_required(VERSION 3.25)
 foreach(var PAGE STYLE ENGINE SCRIPT OUT)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "assemble.cmake: ${var} is not set")

@@ -251,12 +251,23 @@
 
   async function choosePort() {
     try {
-      const port = await navigator.serial.requestPort();
-      if (!state.ports.includes(port)) state.ports.push(port);
+      addPort(await navigator.serial.requestPort());
     } catch (err) {
       // The chooser was closed without a port: nothing changes.
     }
     refresh();
+  }
+
+  // A port for the engine: ComN is the N-th port given to its serial layer, which also keeps the list (an
+  // adapter plugged in again joins it by itself).
+  function addPort(port) {
+    if (state.ports.includes(port)) return;
+    if (state.module) {
+      state.module.braeSerialAdd(port);
+      state.ports = state.module.braeSerialPorts;
+    } else {
+      state.ports.push(port);
+    }
   }
 
   async function takeFiles(fileList) {
@@ -324,7 +335,11 @@
       state.ports = await navigator.serial.getPorts();
     }
     refresh();
+    const granted = state.ports;
+    state.ports = [];
     state.module = await BraeUpdate({braePage: page, print() {}, printErr() {}});
+    state.ports = state.module.braeSerialPorts;
+    for (const port of granted) addPort(port);
     refresh();
   }
 

@@ -1,0 +1,124 @@
+// The page in headless Chromium, on file://, with the Web Serial stand-in and a paced simulator behind it: a
+// page the program built (/w) updates the indicator byte for byte and offers the run's log; a copy the page
+// saves of itself does the same; the same page with chosen files in a template; a damaged page refuses before
+// any port opens. Prints each check; exits 0 when all passed.
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+import { standinSource } from './bridge.mjs';
+import { withFixture } from './fixture.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const root = path.resolve(here, '../..');
+const program = process.env.BRAE_UPDATE ?? path.join(root, 'build/bin/brae-update');
+const template = process.env.BRAE_PAGE ?? path.join(root, 'build-web/bin/brae-update.html');
+const shots = process.env.BRAE_PAGE_SHOTS;  // a folder for the picture of the transfer, when set
+
+let passed = 0;
+let failed = 0;
+function check(name, ok, shown = '') {
+  ok ? passed++ : failed++;
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}${shown ? `: ${shown}` : ''}`);
+}
+
+// Waits in the page for pred (a JavaScript expression) to hold; its last value.
+async function waitFor(browser, pred, ms, what) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const v = await browser.execute(`return !!(${pred});`);
+    if (v || Date.now() > end) {
+      if (!v) console.log(`(waited ${ms} ms for ${what})`);
+      return v;
+    }
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
+const running = 'window.braeTest && window.braeTest.state.running';
+const status = 'document.getElementById("status").textContent';
+
+// One update from `page`: the simulator's image against `firmware`, the status, the log offered.
+async function update(fx, page, firmware, name, { chosen, picture } = {}) {
+  const image = path.join(fx.dir, `${name}.image`);
+  const sim = await fx.simulator(name, ['--pace', '--rate', '9600', '--image-out', image]);
+  const bridge = await fx.bridge({ [name]: sim.link });
+  const browser = await fx.browser();
+  await browser.bypassCSP();
+  const port = { name, usbVendorId: 0x0403, usbProductId: 0x6001, granted: true };
+  await browser.addScriptOnNewDocument(standinSource(bridge.standinConfig([port])));
+  await browser.navigate(pathToFileURL(page).href);
+  const ready = await waitFor(browser, 'window.braeTest && window.braeTest.state.module', 20000, 'the engine');
+  check(`${name}: the engine starts in the page`, ready);
+  if (chosen) await browser.execute(chosen);
+  await browser.click('#update');
+  check(`${name}: the update runs`, await waitFor(browser, running, 5000, 'the start'));
+  if (picture) {
+    await waitFor(browser, '!document.getElementById("bar").hidden && document.getElementById("bar").value > 5000',
+      40000, 'the transfer');
+    await browser.screenshot(picture);
+  }
+  await waitFor(browser, `!(${running})`, 90000, 'the end');
+  const shown = await browser.execute(`return ${status};`);
+  const got = fs.existsSync(image) ? fs.readFileSync(image) : Buffer.alloc(0);
+  check(`${name}: the indicator received the firmware byte for byte`, got.equals(firmware),
+    `${got.length} bytes, status "${shown}"`);
+  const log = await browser.execute('return document.getElementById("log-download").download;');
+  check(`${name}: the log is offered under the program's name`, log === 'VeltronaUpdateBraeError.TXT', log);
+  return { browser, bridge };
+}
+
+if (!fs.existsSync(template)) {
+  console.log(`web page: no page at ${template}: build it first (cmake --preset web && cmake --build --preset web)`);
+  process.exit(1);
+}
+await withFixture(
+  async (fx) => {
+    execFileSync(path.join(root, 'scripts/make-demo-payloads.sh'), [fx.dir], { stdio: 'ignore' });
+    const firmware = fs.readFileSync(path.join(fx.dir, 'demo.bin'));
+    // The program with the template beside it writes the page, as a service department's pipeline would.
+    const prog = path.join(fx.dir, 'prog');
+    fs.mkdirSync(prog);
+    fs.copyFileSync(program, path.join(prog, 'brae-update'));
+    fs.chmodSync(path.join(prog, 'brae-update'), 0o755);
+    fs.copyFileSync(template, path.join(prog, 'brae-update.html'));
+    execFileSync(path.join(prog, 'brae-update'), ['/w', 'Demo', 'demo.bin', '/l', 'demo.s19'],
+      { cwd: fx.dir, env: { ...process.env, BRAE_CONSOLE: '1', BRAE_LOG_DIR: fx.dir }, stdio: 'ignore' });
+    const demo = path.join(fx.dir, 'Demo.html');
+    check('/w wrote Demo.html', fs.existsSync(demo));
+
+    const picture = shots ? path.join(shots, 'web-transfer.png') : undefined;
+    const { browser } = await update(fx, demo, firmware, 'com1', { picture });
+
+    // The page saves a copy of itself with the same files chosen: it carries and does the same.
+    await browser.chooseFile('#firmware-file', path.join(fx.dir, 'demo.bin'));
+    await waitFor(browser, '!document.getElementById("save-copy").disabled', 5000, 'the chosen file');
+    await browser.execute('window.prompt = () => "Copy";');
+    await browser.click('#save-copy');
+    const copy = await browser.waitForDownload('Copy.html', 15000).catch(() => null);
+    check('the page saved Copy.html', !!copy);
+    if (copy) await update(fx, copy, firmware, 'com2');
+
+    // A damaged page: one byte of its firmware changed after the build. Nothing is sent.
+    const text = fs.readFileSync(demo, 'latin1');
+    const at = text.indexOf('firmware=') + 100;
+    const damaged = path.join(fx.dir, 'Damaged.html');
+    fs.writeFileSync(damaged, text.slice(0, at) + (text[at] === 'A' ? 'B' : 'A') + text.slice(at + 1), 'latin1');
+    const sim = await fx.simulator('com3', ['--rate', '9600']);
+    const bridge = await fx.bridge({ com3: sim.link });
+    const b3 = await fx.browser();
+    await b3.bypassCSP();
+    await b3.addScriptOnNewDocument(standinSource(bridge.standinConfig(
+      [{ name: 'com3', usbVendorId: 0x0403, usbProductId: 0x6001, granted: true }])));
+    await b3.navigate(pathToFileURL(damaged).href);
+    await waitFor(b3, 'window.braeTest && window.braeTest.state.module', 20000, 'the engine');
+    await b3.click('#update');
+    await waitFor(b3, `!(${running})`, 10000, 'the refusal');
+    const said = await b3.execute('return document.getElementById("message-text").textContent;');
+    check('a damaged page refuses, and says why', /does not match/.test(said), said);
+    check('a damaged page opens no port', !bridge.events.some((e) => e.type === 'open'));
+  },
+  { deadlineMs: 280000 },
+);
+console.log(`web page: ${passed} passed, ${failed} failed`);
+process.exit(failed ? 1 : 0);
