@@ -256,7 +256,7 @@ bool UpdateController::EmbeddedPayloadsIntact() {
       AppendLogLine(std::string(capitalised) +
                     ": the embedded payload matches the SHA-256 recorded by its build");
     } else {
-      const std::string text = payload::DigestRefusal(*result, kind);
+      const std::string text = payload::DigestRefusal(*result, kind, options_.Carrier);
       AppendLogLine(text);
       refusal += (refusal.empty() ? "" : "\r\n\r\n") + text;
     }

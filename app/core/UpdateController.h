@@ -117,6 +117,8 @@ class UpdateController : public engine::IReporter {
     std::string SelfPath = payload::SelfExecutablePath();
     // The console ends when the engine finishes, as "/x" does.
     bool EndWhenEngineFinishes = false;
+    // What carries the embedded payloads, as a damaged copy's refusal names it: "program" or "page".
+    std::string Carrier = "program";
   };
 
   UpdateController(IView& view, Options options);

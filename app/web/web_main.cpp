@@ -75,6 +75,7 @@ void Run(const std::vector<std::string>& args) {
     co.LogDir = "/log";
     co.SelfPath = "";
     co.EndWhenEngineFinishes = true;
+    co.Carrier = "page";
     app::UpdateController controller(view, co);
     controller.SetErrorDialog(&view);
     controller.FormShow(args);

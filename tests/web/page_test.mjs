@@ -39,7 +39,7 @@ const running = 'window.braeTest && window.braeTest.state.running';
 const status = 'document.getElementById("status").textContent';
 
 // One update from `page`: the simulator's image against `firmware`, the status, the log offered.
-async function update(fx, page, firmware, name, { chosen, picture } = {}) {
+async function update(fx, page, firmware, name, { chosen, picture, unplug } = {}) {
   const image = path.join(fx.dir, `${name}.image`);
   const sim = await fx.simulator(name, ['--pace', '--rate', '9600', '--image-out', image]);
   const bridge = await fx.bridge({ [name]: sim.link });
@@ -54,15 +54,26 @@ async function update(fx, page, firmware, name, { chosen, picture } = {}) {
   await browser.click('#update');
   check(`${name}: the update runs`, await waitFor(browser, running, 5000, 'the start'));
   if (picture) {
-    await waitFor(browser, '!document.getElementById("bar").hidden && document.getElementById("bar").value > 5000',
-      40000, 'the transfer');
+    await waitFor(browser, 'document.getElementById("bar").max > 20000 && document.getElementById("bar").value > 20000',
+      60000, 'the firmware transfer');
     await browser.screenshot(picture);
+  }
+  if (unplug) {
+    // The adapter pulled in the middle of the firmware and plugged in again: the same adapter is taken back.
+    await waitFor(browser, 'document.getElementById("bar").max > 20000 && document.getElementById("bar").value > 10000',
+      60000, 'the firmware transfer');
+    await bridge.vanish(name, 1500);
   }
   await waitFor(browser, `!(${running})`, 90000, 'the end');
   const shown = await browser.execute(`return ${status};`);
   const got = fs.existsSync(image) ? fs.readFileSync(image) : Buffer.alloc(0);
   check(`${name}: the indicator received the firmware byte for byte`, got.equals(firmware),
     `${got.length} bytes, status "${shown}"`);
+  if (unplug) {
+    const gone = bridge.events.findIndex((e) => e.type === 'disconnect');
+    const reopened = gone >= 0 && bridge.events.slice(gone).some((e) => e.type === 'open');
+    check(`${name}: the port went in the middle and the page opened it again`, reopened);
+  }
   const log = await browser.execute('return document.getElementById("log-download").download;');
   check(`${name}: the log is offered under the program's name`, log === 'VeltronaUpdateBraeError.TXT', log);
   return { browser, bridge };
@@ -97,7 +108,14 @@ await withFixture(
     await browser.click('#save-copy');
     const copy = await browser.waitForDownload('Copy.html', 15000).catch(() => null);
     check('the page saved Copy.html', !!copy);
-    if (copy) await update(fx, copy, firmware, 'com2');
+    if (copy) await update(fx, copy, firmware, 'com2', { unplug: true });
+
+    // Check: the indicator's answers and the firmware's fit, nothing that changes it.
+    await browser.click('#check');
+    await waitFor(browser, running, 5000, 'the check');
+    await waitFor(browser, `!(${running})`, 60000, 'the end of the check');
+    const verdict = await browser.execute(`return ${status};`);
+    check('Check tells whether the firmware fits', /fit/i.test(verdict), verdict);
 
     // A damaged page: one byte of its firmware changed after the build. Nothing is sent.
     const text = fs.readFileSync(demo, 'latin1');
@@ -115,7 +133,7 @@ await withFixture(
     await b3.click('#update');
     await waitFor(b3, `!(${running})`, 10000, 'the refusal');
     const said = await b3.execute('return document.getElementById("message-text").textContent;');
-    check('a damaged page refuses, and says why', /does not match/.test(said), said);
+    check('a damaged page refuses, and says why', /carried in this page does not match/.test(said), said);
     check('a damaged page opens no port', !bridge.events.some((e) => e.type === 'open'));
   },
   { deadlineMs: 280000 },

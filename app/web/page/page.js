@@ -116,9 +116,12 @@
       case 'port':
         if (row) row.status.textContent = `${e.name}: answering at ${e.baud} baud`;
         break;
-      case 'check':
-        (row ? row.status : $('status')).textContent = `${e.verdict_text || e.verdict}`;
+      case 'check': {
+        const answers = Object.entries(e.answers || {}).map(([c, a]) => `${c} ${a}`).join(', ');
+        (row ? row.status : $('status')).textContent = e.text;
+        if (!row) $('rate').textContent = answers;
         break;
+      }
       case 'result':
         if (!row) ended(e);
         break;
