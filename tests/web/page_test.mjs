@@ -135,6 +135,21 @@ await withFixture(
     const said = await b3.execute('return document.getElementById("message-text").textContent;');
     check('a damaged page refuses, and says why', /carried in this page does not match/.test(said), said);
     check('a damaged page opens no port', !bridge.events.some((e) => e.type === 'open'));
+
+    // A browser without Web Serial, and the page's own policy in force (no bypass): the engine still starts,
+    // nothing the page does is refused by the policy, and the page says what the browser lacks.
+    const b4 = await fx.browser();
+    await b4.addScriptOnNewDocument(`Object.defineProperty(Navigator.prototype, 'serial', { get: () => undefined });
+      window.violations = []; document.addEventListener('securitypolicyviolation',
+        (e) => violations.push(e.violatedDirective + ' ' + e.blockedURI));`);
+    await b4.navigate(pathToFileURL(demo).href);
+    check('the engine starts under the page\'s own policy',
+      await waitFor(b4, 'window.braeTest && window.braeTest.state.module', 20000, 'the engine'));
+    const seen = await b4.execute(`return { unsupported: !document.getElementById('unsupported').hidden,
+      update: document.getElementById('update').disabled, violations: window.violations };`);
+    check('without Web Serial the page says so and offers no update', seen.unsupported && seen.update,
+      JSON.stringify(seen));
+    check('the policy refused nothing', seen.violations.length === 0, seen.violations.join(', '));
   },
   { deadlineMs: 280000 },
 );

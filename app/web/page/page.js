@@ -340,7 +340,17 @@
     refresh();
     const granted = state.ports;
     state.ports = [];
-    state.module = await BraeUpdate({braePage: page, print() {}, printErr() {}});
+    // The engine's loader would first try to fetch its own WebAssembly (a data: address inside the page),
+    // which the page's policy refuses; without fetch it decodes the bytes it already has.
+    const fetch = window.fetch;
+    window.fetch = undefined;
+    let started;
+    try {
+      started = BraeUpdate({braePage: page, print() {}, printErr() {}});
+    } finally {
+      window.fetch = fetch;
+    }
+    state.module = await started;
     state.ports = state.module.braeSerialPorts;
     for (const port of granted) addPort(port);
     refresh();
