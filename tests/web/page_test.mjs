@@ -1,7 +1,7 @@
 // The page in headless Chromium, on file://, with the Web Serial stand-in and a paced simulator behind it: a
 // page the program built (/w) updates the indicator byte for byte and offers the run's log; a copy the page
-// saves of itself does the same; the same page with chosen files in a template; a damaged page refuses before
-// any port opens. Prints each check; exits 0 when all passed.
+// saves of itself does the same, also when the adapter is pulled and plugged in again; the template with chosen
+// files; Check; a damaged page refuses before any port opens; the page's own policy refuses nothing. Prints each check; exits 0 when all passed.
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -50,7 +50,9 @@ async function update(fx, page, firmware, name, { chosen, picture, unplug } = {}
   await browser.navigate(pathToFileURL(page).href);
   const ready = await waitFor(browser, 'window.braeTest && window.braeTest.state.module', 20000, 'the engine');
   check(`${name}: the engine starts in the page`, ready);
-  if (chosen) await browser.execute(chosen);
+  // The template carries nothing: the technician chooses both files.
+  for (const [input, file] of Object.entries(chosen ?? {})) await browser.chooseFile(input, file);
+  if (chosen) await waitFor(browser, '!document.getElementById("update").disabled', 5000, 'the chosen files');
   await browser.click('#update');
   check(`${name}: the update runs`, await waitFor(browser, running, 5000, 'the start'));
   if (picture) {
@@ -109,6 +111,11 @@ await withFixture(
     const copy = await browser.waitForDownload('Copy.html', 15000).catch(() => null);
     check('the page saved Copy.html', !!copy);
     if (copy) await update(fx, copy, firmware, 'com2', { unplug: true });
+
+    // The template, with the firmware and the loader chosen in the page (the program's /i mode).
+    await update(fx, template, firmware, 'com4', {
+      chosen: { '#firmware-file': path.join(fx.dir, 'demo.bin'), '#loader-file': path.join(fx.dir, 'demo.s19') },
+    });
 
     // Check: the indicator's answers and the firmware's fit, nothing that changes it.
     await browser.click('#check');
