@@ -1,46 +1,33 @@
 // Runs the page's serial layer (serial_check.cpp, built to one .js file) under Node against the simulated
-// indicator on a pseudo-terminal, through the stand-in SerialPort (node_serial_port.mjs).
-//   node run_serial_check.mjs BUILD-WEB/bin/web-serial-check.js BUILD/bin/brae-indicator-sim
-// @serialport/bindings-cpp comes from NODE_PATH (scripts/web-check.sh installs it). Exit code: the checks'.
-import {spawn} from 'node:child_process';
-import {existsSync, mkdtempSync, rmSync} from 'node:fs';
-import {createRequire} from 'node:module';
-import {tmpdir} from 'node:os';
-import {join, resolve} from 'node:path';
+// indicator on a pseudo-terminal, through the Web Serial stand-in and the bridge (node_standin.mjs).
+//   node run_serial_check.mjs [BUILD-WEB/bin/web-serial-check.js]     (BRAE_SIM: the simulator)
+// Exit code: the checks' failures.
+import { createRequire } from 'node:module';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { withFixture } from './fixture.mjs';
+import { installStandin } from './node_standin.mjs';
 
-import {NodeSerialPort} from './node_serial_port.mjs';
-
-const [program, simulator] = process.argv.slice(2).map((p) => resolve(p));
+const here = path.dirname(fileURLToPath(import.meta.url));
+const program = path.resolve(process.argv[2] ?? path.join(here, '../../build-web/bin/web-serial-check.js'));
 const require = createRequire(import.meta.url);
-const {autoDetect} = require('@serialport/bindings-cpp');
 
-const dir = mkdtempSync(join(tmpdir(), 'brae-web-'));
-const link = join(dir, 'com1');
-const sim = spawn(simulator, ['--link', link, '--quiet', '--stuck-xoff', '30:400', '--vanish-after', '36:60000'],
-                  {stdio: 'inherit'});
-const stop = () => {
-  sim.kill();
-  rmSync(dir, {recursive: true, force: true});
-};
-for (let i = 0; i < 100 && !existsSync(link); ++i) await new Promise((r) => setTimeout(r, 50));
-
-const createModule = require(program);
-let code = 1;
-try {
-  await new Promise((resolveRun) => {
-    createModule({
-      preRun: [(module) => module.braeSerialAdd(new NodeSerialPort(link, autoDetect()))],
-      // The program tells its end; the runtime's own exit would end Node before the simulator is stopped.
-      braeCheckDone: (failed) => {
-        code = failed;
-        resolveRun();
-      },
-      quit: (status, toThrow) => {
-        throw toThrow;
-      },
-    });
-  });
-} finally {
-  stop();
-}
-process.exit(code);
+const failed = await withFixture(
+  async (fx) => {
+    const sim = await fx.simulator('com1', ['--stuck-xoff', '30:400', '--vanish-after', '36:60000']);
+    const bridge = await fx.bridge({ com1: sim.link });
+    const [port] = await installStandin(bridge.standinConfig([{ name: 'com1', granted: true }])).getPorts();
+    return new Promise((resolve) =>
+      require(program)({
+        preRun: [(module) => module.braeSerialAdd(port)],
+        // The program tells its end; the runtime's own exit would end Node before the simulator is stopped.
+        braeCheckDone: resolve,
+        quit: (status, toThrow) => {
+          throw toThrow;
+        },
+      }),
+    );
+  },
+  { deadlineMs: 60000 },
+);
+process.exit(failed);

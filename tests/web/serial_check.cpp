@@ -1,7 +1,7 @@
 // The serial layer of the page (serial/web) against the simulated indicator, under Node: the wasm program
-// that tests/web/run_serial_check.mjs starts with one port granted (web:0, a pseudo-terminal the simulator
-// serves, run with --stuck-xoff 30:400 --vanish-after 36). One line per check; the exit code counts the
-// failures. The engine's own entry will sit beside it.
+// that tests/web/run_serial_check.mjs starts with one port granted (web:0, the Web Serial stand-in over the
+// bridge to a pseudo-terminal the simulator serves, run with --stuck-xoff 30:400 --vanish-after 36). One line
+// per check; the exit code counts the failures.
 #include <emscripten.h>
 
 #include <cstdio>
