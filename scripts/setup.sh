@@ -17,7 +17,7 @@ if [ "${1:-}" != --demo ]; then
   packages+=(ser2net)  # a real device server for the remote-line tests (rfc2217://HOST:PORT)
   packages+=(osslsigncode openssl)  # signing the Windows program and a copy, in its test
   # The browser's tests: headless Chromium driven through chromedriver; Node runs the bridge from the page's
-  # stand-in serial ports to the simulator's ptys, and the WebDriver client (tests/web).
+  # stand-in serial ports to the simulator's ptys, and the WebDriver client (tools/web-bridge).
   packages+=(chromium chromium-driver nodejs)
   # A Node from another source brings its own npm, which Debian's npm package would conflict with.
   command -v npm >/dev/null || packages+=(npm)
@@ -34,8 +34,8 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 # The browser tests' one npm package (ws, the bridge's WebSocket server) at the versions of their lock file, into
-# tests/web/node_modules; again when the lock file is newer than what was installed.
-web="$(dirname "$0")/../tests/web"
+# tools/web-bridge/node_modules; again when the lock file is newer than what was installed.
+web="$(dirname "$0")/../tools/web-bridge"
 if [ "${1:-}" != --demo ] && { [ ! -f "$web/node_modules/.package-lock.json" ] ||
   [ "$web/package-lock.json" -nt "$web/node_modules/.package-lock.json" ]; }; then
   echo "Installing the web tests' npm packages"

@@ -8,7 +8,7 @@ import { createRequire } from 'node:module';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { withFixture } from './fixture.mjs';
-import { installStandin } from './node_standin.mjs';
+import { installStandin } from '../../tools/web-bridge/node_standin.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.resolve(here, '../..');

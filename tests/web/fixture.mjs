@@ -15,8 +15,8 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { startBridge } from './bridge.mjs';
-import { startBrowser } from './webdriver.mjs';
+import { startBridge } from '../../tools/web-bridge/bridge.mjs';
+import { startBrowser } from '../../tools/web-bridge/webdriver.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));

@@ -6,7 +6,7 @@ import { createRequire } from 'node:module';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { withFixture } from './fixture.mjs';
-import { installStandin } from './node_standin.mjs';
+import { installStandin } from '../../tools/web-bridge/node_standin.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const program = path.resolve(process.argv[2] ?? path.join(here, '../../build-web/bin/web-serial-check.js'));

@@ -4,7 +4,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { standinSource } from './bridge.mjs';
+import { standinSource } from '../../tools/web-bridge/bridge.mjs';
 import { withFixture } from './fixture.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
