@@ -117,6 +117,9 @@ class Module:
                 continue
             if current is None:
                 continue
+            # binaryen prints one expression a line: the rewrite below relies on it.
+            if len(CALL.findall(line)) + len(CALL_INDIRECT.findall(line)) > 1:
+                fail(f"more than one call on a line of {current}: {line.strip()[:80]}")
             for g in CALL.findall(line):
                 target = self.invoke_at(at, g, invoke_operands)
                 if target is None:
@@ -202,9 +205,10 @@ def waiting(module, async_imports):
     while work:
         g = work.pop()
         more = set(callers.get(g, ()))
-        if g in in_table and module.funcs[g] not in types:
-            types.add(module.funcs[g])
-            more |= type_callers.get(module.funcs[g], set())
+        sig = module.funcs.get(g) or module.imports.get(g)
+        if g in in_table and sig not in types:
+            types.add(sig)
+            more |= type_callers.get(sig, set())
         for f in more - waits:
             waits.add(f)
             work.append(f)
