@@ -16,9 +16,11 @@ set(BRAE_WEB_NODE_PATH /usr/share/nodejs CACHE PATH "Where Node finds emscripten
 set(CMAKE_CXX_LINKER_LAUNCHER ${CMAKE_COMMAND} -E env NODE_PATH=${BRAE_WEB_NODE_PATH})
 
 # brae_js_library(TARGET FILE): a JavaScript library (emcc --js-library) that every program linking TARGET
-# gets, and relinks for when it changes.
+# gets, and relinks for when it changes. The page's engine, whose last step (emcc --post-link) is no link of
+# CMake's, finds them all in the global property BRAE_WEB_JS_LIBRARIES.
 function(brae_js_library target file)
   get_filename_component(path ${file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_options(${target} INTERFACE "SHELL:--js-library ${path}")
   set_property(TARGET ${target} APPEND PROPERTY INTERFACE_LINK_DEPENDS ${path})
+  set_property(GLOBAL APPEND PROPERTY BRAE_WEB_JS_LIBRARIES ${path})
 endfunction()
