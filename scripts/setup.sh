@@ -19,6 +19,7 @@ if [ "${1:-}" != --demo ]; then
   # The browser's tests: headless Chromium driven through chromedriver; Node runs the bridge from the page's
   # stand-in serial ports to the simulator's ptys, and the WebDriver client (tools/web-bridge).
   packages+=(chromium chromium-driver nodejs)
+  packages+=(emscripten)  # the page's build (the web preset): WebAssembly, with its prebuilt system libraries
   # A Node from another source brings its own npm, which Debian's npm package would conflict with.
   command -v npm >/dev/null || packages+=(npm)
 fi
