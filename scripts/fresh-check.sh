@@ -159,6 +159,9 @@ enter_root() {
   root=$(mktemp -d "$cache/runs/run.XXXXXX")
   cp -a "$cache/$suite/." "$root/" || { fallback_reason="could not copy the base root"; return 1; }
   cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null
+  # This machine's certificate authorities, as its network is: a registry reached through a proxy of the
+  # machine's own is trusted in the root as it is here (Node reads them for npm).
+  [ -f /etc/ssl/certs/ca-certificates.crt ] && cp -L /etc/ssl/certs/ca-certificates.crt "$root/etc/machine-ca.crt"
   bind proc /proc -t proc || { fallback_reason="mounting /proc is not allowed here"; return 1; }
   bind /sys /sys --bind && bind /dev /dev --bind && bind /dev/pts /dev/pts --bind ||
     { fallback_reason="bind mounts are not allowed here"; return 1; }
@@ -188,6 +191,7 @@ if [ -z "$fallback_reason" ] && enter_root; then
   # in a container or a minbase root, so the commands must bring the locale they need.
   run_in() {
     local vars=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb)
+    [ -f "$root/etc/machine-ca.crt" ] && vars+=(NODE_EXTRA_CA_CERTS=/etc/machine-ca.crt)
     [ -n "${BRAE_FUZZ_SECONDS:-}" ] && vars+=("BRAE_FUZZ_SECONDS=$BRAE_FUZZ_SECONDS")
     exec setsid chroot "$root" /usr/bin/env -i --default-signal "${vars[@]}" /bin/bash -c "cd \"/root/$name\" && $1"
   }
