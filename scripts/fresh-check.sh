@@ -162,6 +162,9 @@ enter_root() {
   # This machine's certificate authorities, as its network is: a registry reached through a proxy of the
   # machine's own is trusted in the root as it is here (Node reads them for npm).
   [ -f /etc/ssl/certs/ca-certificates.crt ] && cp -L /etc/ssl/certs/ca-certificates.crt "$root/etc/machine-ca.crt"
+  # debootstrap writes no /etc/hosts, which an installed Debian and every container have: without it the name
+  # localhost does not resolve, and chromedriver reaches its browser by that name.
+  [ -e "$root/etc/hosts" ] || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
   bind proc /proc -t proc || { fallback_reason="mounting /proc is not allowed here"; return 1; }
   bind /sys /sys --bind && bind /dev /dev --bind && bind /dev/pts /dev/pts --bind ||
     { fallback_reason="bind mounts are not allowed here"; return 1; }

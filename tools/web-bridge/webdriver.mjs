@@ -6,6 +6,7 @@
 //   const v = await browser.executeAsync('const done = arguments[arguments.length - 1]; ...', [args]);
 //   await browser.screenshot(file);  await browser.waitForDownload('name.bin');  await browser.quit();
 import { spawn } from 'node:child_process';
+import dns from 'node:dns/promises';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -151,6 +152,18 @@ class Browser {
   }
 }
 
+// chromedriver reaches the browser it started by the name "localhost": where that name does not resolve (a
+// bare root without /etc/hosts), the session fails with "unable to connect to renderer", which says nothing.
+async function localhostHint() {
+  try {
+    await dns.lookup('localhost');
+    return '';
+  } catch (err) {
+    return ` (the name localhost does not resolve here: ${err.code}; chromedriver reaches Chromium by it, ` +
+      'so give /etc/hosts its line "127.0.0.1 localhost")';
+  }
+}
+
 // Starts chromedriver on a port of its choosing and a headless Chromium session.
 //   downloadDir: where downloads land (required for waitForDownload)
 //   keepThrottling: true keeps the browser's own background-timer throttling, which chromedriver turns off
@@ -235,7 +248,9 @@ export async function startBrowser(options = {}) {
     return fail(new Error(`no browser session: ${err.message}`));
   }
   const json = await res.json();
-  if (!res.ok || json.value?.error) return fail(new Error(`no browser session: ${json.value?.message}`));
+  if (!res.ok || json.value?.error) {
+    return fail(new Error(`no browser session: ${json.value?.message}${await localhostHint()}`));
+  }
   const browser = new Browser(driver, base, json.value.sessionId, opts);
   // A headless browser otherwise asks (invisibly) where to save.
   await browser
