@@ -13,6 +13,13 @@ namespace {
 // A page is a document to pass on: readable by all, like the pages a browser saves.
 constexpr uint32_t kPageMode = 0644;
 
+// A name on the command line that is missing, or that the parser took from the option after it.
+bool Missing(const std::string& arg) {
+  return arg.empty() || IsOption(arg);
+}
+
+}  // namespace
+
 bool EndsWithHtml(const std::string& name) {
   constexpr char kHtml[] = ".html";
   const size_t n = sizeof kHtml - 1;
@@ -24,13 +31,6 @@ bool EndsWithHtml(const std::string& name) {
   }
   return true;
 }
-
-// A name on the command line that is missing, or that the parser took from the option after it.
-bool Missing(const std::string& arg) {
-  return arg.empty() || IsOption(arg);
-}
-
-}  // namespace
 
 BuildResult BuildWebPage(bool copyFirmware, bool copyLoader, CommandLine& cl, const std::string& selfPath) {
   BuildResult result;

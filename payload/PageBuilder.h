@@ -14,6 +14,9 @@ namespace payload {
 // The template's file name, wherever it lies.
 inline constexpr char kPageTemplateName[] = "brae-update.html";
 
+// Whether a page's file name already ends in ".html", in any case.
+bool EndsWithHtml(const std::string& name);
+
 // Builds cl.TargetName as a web page, completing it first: a name that does not end in ".html" (any case)
 // gets it appended (cl.TargetName changes). The page is the template (kPageTemplateName beside the program
 // at selfPath, else in the package's data folder, BRAE_DATA_DIR, where the web build installs it) with the

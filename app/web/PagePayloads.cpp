@@ -10,6 +10,7 @@
 #include "payload/Buffers.h"
 #include "payload/Builder.h"
 #include "payload/Digest.h"
+#include "payload/PageBuilder.h"
 #include "payload/PageFile.h"
 #include "payload/PayloadFile.h"
 #include "payload/PayloadSizes.h"
@@ -38,19 +39,6 @@ void Tell(const std::string& caption, const std::string& text) {
   app::JsonObject o;
   o.Add("v", 1).Add("event", "message").Add("caption", caption).Add("text", text);
   PageEventText(o.Text().c_str());
-}
-
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "Can not open file: " + path;
-    return false;
-  }
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes->insert(bytes->end(), buf, buf + n);
-  std::fclose(f);
-  return true;
 }
 
 std::string BaseName(const std::string& path) {
@@ -85,29 +73,25 @@ void LoadPagePayloads() {
 }
 
 void SaveCopy(const std::string& name, const std::string& firmwarePath, const std::string& loaderPath) {
+  // The chosen files are held to what /w holds them to, with its messages.
   payload::PagePayload firmware, loader;
-  std::string error;
+  std::string refusal;
   if (!firmwarePath.empty()) {
     firmware.Name = BaseName(firmwarePath);
-    if (!ReadFile(firmwarePath, &firmware.Bytes, &error)) return Tell(payload::kMessageCaption, error);
+    refusal = payload::ReadCopyPayload(payload::PayloadKind::kFirmware, firmwarePath, &firmware.Bytes);
   }
-  if (!loaderPath.empty()) {
+  if (refusal.empty() && !loaderPath.empty()) {
     loader.Name = BaseName(loaderPath);
-    if (!ReadFile(loaderPath, &loader.Bytes, &error)) return Tell(payload::kMessageCaption, error);
+    refusal = payload::ReadCopyPayload(payload::PayloadKind::kLoader, loaderPath, &loader.Bytes);
   }
+  if (!refusal.empty()) return Tell(payload::kMessageCaption, refusal);
   payload::PageBuildResult result;
   if (!payload::BuildPage(Pristine(), firmwarePath.empty() ? nullptr : &firmware,
                           loaderPath.empty() ? nullptr : &loader, &result)) {
     return Tell(payload::kMessageCaption, result.Error);
   }
   std::string file = name;
-  const auto ends = [&](const std::string& e) {
-    if (file.size() < e.size()) return false;
-    std::string tail = file.substr(file.size() - e.size());
-    std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-    return tail == e;
-  };
-  if (!ends(".html")) file += ".html";
+  if (!payload::EndsWithHtml(file)) file += ".html";
   PageOffer(file.c_str(), result.Page.data(), result.Page.size());
 }
 

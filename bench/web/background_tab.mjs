@@ -2,14 +2,12 @@
 // kept (chromedriver turns it off unless told): prints both times. The timers may come late in the background,
 // never early; an update is paced by the line's answers, which the browser does not hold back.
 // Usage: node bench/web/background_tab.mjs [FIRMWARE_BYTES]   (the release build and the web build first)
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { fileURLToPath, pathToFileURL } from 'node:url';
+import { pathToFileURL } from 'node:url';
 import { standinSource } from '../../tools/web-bridge/bridge.mjs';
-import { withFixture } from '../../tests/web/fixture.mjs';
+import { withFixture, writeDemoPage } from '../../tests/web/fixture.mjs';
 
-const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const size = process.argv[2] ?? '200000';
 
 async function run(fx, page, name, background) {
@@ -39,15 +37,7 @@ async function run(fx, page, name, background) {
 }
 
 await withFixture(async (fx) => {
-  execFileSync(path.join(root, 'scripts/make-demo-payloads.sh'), [fx.dir, size], { stdio: 'ignore' });
-  const prog = path.join(fx.dir, 'prog');
-  fs.mkdirSync(prog);
-  fs.copyFileSync(path.join(root, 'build/bin/brae-update'), path.join(prog, 'brae-update'));
-  fs.chmodSync(path.join(prog, 'brae-update'), 0o755);
-  fs.copyFileSync(path.join(root, 'build-web/bin/brae-update.html'), path.join(prog, 'brae-update.html'));
-  execFileSync(path.join(prog, 'brae-update'), ['/w', 'Demo', 'demo.bin', '/l', 'demo.s19'],
-    { cwd: fx.dir, env: { ...process.env, BRAE_CONSOLE: '1', BRAE_LOG_DIR: fx.dir }, stdio: 'ignore' });
-  const page = path.join(fx.dir, 'Demo.html');
+  const page = writeDemoPage(fx.dir, { size });
   const visible = await run(fx, page, 'com1', false);
   const hidden = await run(fx, page, 'com2', true);
   console.log(`firmware ${size} bytes, paced simulator`);

@@ -9,13 +9,13 @@
 // Usage: node bench/web/web_bench.mjs [RUNS]   (RUNS of each, interleaved; default 1)
 // BRAE_UPDATE, BRAE_SIM and BRAE_PAGE name the program, the simulator and the template page (default: the
 // release build's and build-web's).
-import { execFileSync, spawn } from 'node:child_process';
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import readline from 'node:readline';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { standinSource } from '../../tests/web/bridge.mjs';
-import { withFixture } from '../../tests/web/fixture.mjs';
+import { standinSource } from '../../tools/web-bridge/bridge.mjs';
+import { withFixture, writeDemoPage } from '../../tests/web/fixture.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.resolve(here, '../..');
@@ -110,15 +110,7 @@ async function page(fx, demo, n) {
 
 await withFixture(
   async (fx) => {
-    execFileSync(path.join(root, 'scripts/make-demo-payloads.sh'), [fx.dir], { stdio: 'ignore' });
-    const prog = path.join(fx.dir, 'prog');
-    fs.mkdirSync(prog);
-    fs.copyFileSync(program, path.join(prog, 'brae-update'));
-    fs.chmodSync(path.join(prog, 'brae-update'), 0o755);
-    fs.copyFileSync(template, path.join(prog, 'brae-update.html'));
-    execFileSync(path.join(prog, 'brae-update'), ['/w', 'Demo', 'demo.bin', '/l', 'demo.s19'],
-      { cwd: fx.dir, env: { ...process.env, BRAE_CONSOLE: '1', BRAE_LOG_DIR: fx.dir }, stdio: 'ignore' });
-    const demo = path.join(fx.dir, 'Demo.html');
+    const demo = writeDemoPage(fx.dir, { program, template });
     const times = { native: [], page: [] };
     const durations = (r) => r.ends.map((end, i) => end - (i ? r.ends[i - 1] : 0));
     for (let n = 0; n < runs; n++) {

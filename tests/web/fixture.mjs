@@ -9,7 +9,7 @@
 //     await browser.addScriptOnNewDocument(standinSource(bridge.standinConfig([{name: 'com1', ...}])));
 //     ...
 //   }, {deadlineMs: 100000});
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -30,6 +30,24 @@ async function waitUntil(pred, ms, what) {
     if (Date.now() > end) throw new Error(`${what} within ${ms} ms`);
     await sleep(20);
   }
+}
+
+// The demo payloads in dir (a firmware of size bytes, or the default), and the page /w writes from them with
+// the program and the page's template side by side, as a service department's pipeline would: dir/Demo.html.
+export function writeDemoPage(dir, { program, template, size } = {}) {
+  const top = path.resolve(here, '../..');
+  program ??= process.env.BRAE_UPDATE ?? path.join(top, 'build/bin/brae-update');
+  template ??= process.env.BRAE_PAGE ?? path.join(top, 'build-web/bin/brae-update.html');
+  execFileSync(path.join(top, 'scripts/make-demo-payloads.sh'), size ? [dir, String(size)] : [dir],
+    { stdio: 'ignore' });
+  const prog = path.join(dir, 'prog');
+  fs.mkdirSync(prog, { recursive: true });
+  fs.copyFileSync(program, path.join(prog, 'brae-update'));
+  fs.chmodSync(path.join(prog, 'brae-update'), 0o755);
+  fs.copyFileSync(template, path.join(prog, 'brae-update.html'));
+  execFileSync(path.join(prog, 'brae-update'), ['/w', 'Demo', 'demo.bin', '/l', 'demo.s19'],
+    { cwd: dir, env: { ...process.env, BRAE_CONSOLE: '1', BRAE_LOG_DIR: dir }, stdio: 'ignore' });
+  return path.join(dir, 'Demo.html');
 }
 
 export class Fixture {

@@ -2,12 +2,11 @@
 // page the program built (/w) updates the indicator byte for byte and offers the run's log; a copy the page
 // saves of itself does the same, also when the adapter is pulled and plugged in again; the template with chosen
 // files; Check; a damaged page refuses before any port opens; the page's own policy refuses nothing. Prints each check; exits 0 when all passed.
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import { standinSource } from '../../tools/web-bridge/bridge.mjs';
-import { withFixture } from './fixture.mjs';
+import { withFixture, writeDemoPage } from './fixture.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.resolve(here, '../..');
@@ -87,17 +86,9 @@ if (!fs.existsSync(template)) {
 }
 await withFixture(
   async (fx) => {
-    execFileSync(path.join(root, 'scripts/make-demo-payloads.sh'), [fx.dir], { stdio: 'ignore' });
-    const firmware = fs.readFileSync(path.join(fx.dir, 'demo.bin'));
     // The program with the template beside it writes the page, as a service department's pipeline would.
-    const prog = path.join(fx.dir, 'prog');
-    fs.mkdirSync(prog);
-    fs.copyFileSync(program, path.join(prog, 'brae-update'));
-    fs.chmodSync(path.join(prog, 'brae-update'), 0o755);
-    fs.copyFileSync(template, path.join(prog, 'brae-update.html'));
-    execFileSync(path.join(prog, 'brae-update'), ['/w', 'Demo', 'demo.bin', '/l', 'demo.s19'],
-      { cwd: fx.dir, env: { ...process.env, BRAE_CONSOLE: '1', BRAE_LOG_DIR: fx.dir }, stdio: 'ignore' });
-    const demo = path.join(fx.dir, 'Demo.html');
+    const demo = writeDemoPage(fx.dir, { program, template });
+    const firmware = fs.readFileSync(path.join(fx.dir, 'demo.bin'));
     check('/w wrote Demo.html', fs.existsSync(demo));
 
     const picture = shots ? path.join(shots, 'web-transfer.png') : undefined;
@@ -123,6 +114,15 @@ await withFixture(
     await waitFor(browser, `!(${running})`, 60000, 'the end of the check');
     const verdict = await browser.execute(`return ${status};`);
     check('Check tells whether the firmware fits', /fit/i.test(verdict), verdict);
+
+    // Stop in the middle of the firmware: the run ends and the page says where it left the indicator.
+    await browser.click('#update');
+    await waitFor(browser, 'document.getElementById("bar").max > 20000 && document.getElementById("bar").value > 5000',
+      60000, 'the firmware transfer');
+    await browser.click('#stop');
+    await waitFor(browser, `!(${running})`, 20000, 'the stop');
+    const note = await browser.execute('return document.getElementById("notice").textContent;');
+    check('Stop ends the run and says so', /^The update was stopped\./.test(note), note);
 
     // A damaged page: one byte of its firmware changed after the build. Nothing is sent.
     const text = fs.readFileSync(demo, 'latin1');

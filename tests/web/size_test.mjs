@@ -2,12 +2,12 @@
 // (build-web/bin/brae-update-web.js) under 600 KB, a page carrying the demo payloads (49,152-byte firmware,
 // 9,784-byte loader, written by the release program's /w) under 700 KB, and each size the page states within
 // 3 % of the build's. KB: 1,000 bytes. Exits 0 when all hold.
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import zlib from 'node:zlib';
+import { writeDemoPage } from './fixture.mjs';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const program = process.env.BRAE_UPDATE ?? path.join(root, 'build/bin/brae-update');
@@ -28,13 +28,7 @@ if (!fs.existsSync(engine) || !fs.existsSync(template)) {
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'brae-size-'));
 let demo;
 try {
-  execFileSync(path.join(root, 'scripts/make-demo-payloads.sh'), [dir], { stdio: 'ignore' });
-  fs.copyFileSync(program, path.join(dir, 'brae-update'));
-  fs.chmodSync(path.join(dir, 'brae-update'), 0o755);
-  fs.copyFileSync(template, path.join(dir, 'brae-update.html'));
-  execFileSync(path.join(dir, 'brae-update'), ['/w', 'Demo', 'demo.bin', '/l', 'demo.s19'],
-    { cwd: dir, env: { ...process.env, BRAE_CONSOLE: '1', BRAE_LOG_DIR: dir }, stdio: 'ignore' });
-  demo = fs.statSync(path.join(dir, 'Demo.html')).size;
+  demo = fs.statSync(writeDemoPage(dir, { program, template })).size;
 } finally {
   fs.rmSync(dir, { recursive: true, force: true });
 }

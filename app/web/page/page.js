@@ -15,7 +15,6 @@
     actions: [],        // what the engine takes next: "start\n<args>", "stop", "save\n<name>"
     embedded: false,
     rows: new Map(),    // a batch's port -> its row
-    logLines: [],
   };
 
   // ---- What the engine calls (through Module.braePage)
@@ -107,11 +106,11 @@
         if (!$('message').open) $('message').showModal();
         break;
       case 'log':
-        state.logLines.push(e.text);
         $('log').textContent += e.text + '\n';
         break;
-      case 'notice':
-        state.logLines.push(e.text);
+      case 'notice':  // what the run says besides its status: a stop's note on the boot loader, say
+        $('notice').textContent = e.text;
+        $('notice').hidden = false;
         break;
       case 'port':
         if (row) row.status.textContent = `${e.name}: answering at ${e.baud} baud`;
@@ -234,6 +233,10 @@
     state.rows.clear();
     $('rows').textContent = '';
     $('error').hidden = true;
+    $('notice').hidden = true;
+    $('bar').hidden = true;  // not the last run's bar until this one's first progress
+    $('bar').value = 0;
+    $('rate').textContent = '';
     $('log').textContent = '';
     $('log-download').hidden = true;
     state.running = true;
