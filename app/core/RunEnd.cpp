@@ -25,6 +25,10 @@ std::string UpdateController::ErrorReason() const {
   return text + (errorDetail_.empty() ? "" : "; " + errorDetail_);
 }
 
+const char* UpdateController::BootLoaderNote() const {
+  return options_.Carrier == "page" ? kBootLoaderNotePage : kBootLoaderNote;
+}
+
 void UpdateController::DecideStopped() {
   if (decided_) return;
   if (batch_) return;  // a batch's end is its ports' results (FinishBatch)
@@ -35,7 +39,7 @@ void UpdateController::DecideStopped() {
   std::string reason = answered_ ? "stopped during the update" : "stopped before an indicator answered";
   if (engine_ && engine_->InBootLoader()) {
     reason += "; the indicator waits in its boot loader";
-    Notify(std::string("The update was stopped. ") + kBootLoaderNote);
+    Notify(std::string("The update was stopped. ") + BootLoaderNote());
   }
   const std::string error = ErrorReason();
   Decided(errorCode_ == engine::kErrorWrongFirmware ? "firmware_refused" : "stopped",
@@ -68,7 +72,7 @@ void UpdateController::BoundTimerFired() {
             why + (error.empty() ? "" : " (" + error + ")"));
   }
   if (engine_ && engine_->InBootLoader()) {
-    Notify(std::string("The run ended. ") + kBootLoaderNote);
+    Notify(std::string("The run ended. ") + BootLoaderNote());
   }
   Close();
 }

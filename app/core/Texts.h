@@ -42,6 +42,10 @@ inline constexpr char kNoFirmwareText[] =
 inline constexpr char kBootLoaderNote[] =
     "The indicator is in its boot loader (its firmware erased or only partly written): it waits there. Run "
     "the same command again, or with /b, to finish the update.";
+// The same in the page, which has no command line.
+inline constexpr char kBootLoaderNotePage[] =
+    "The indicator is in its boot loader (its firmware erased or only partly written): it waits there. Click "
+    "Update again to finish the update.";
 
 // The error log file: its name, and the environment that places its directory.
 inline constexpr char kLogFileName[] = "VeltronaUpdateBraeError.TXT";

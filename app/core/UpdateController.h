@@ -197,6 +197,8 @@ class UpdateController : public engine::IReporter {
 
   // The run's end is decided: the outcome, its exit code and why (the first decision holds).
   void Decided(const std::string& outcome, int exitCode, const std::string& reason);
+  // How to finish an update left in the boot loader, in the words of what carries the program.
+  const char* BootLoaderNote() const;
   // An end that nothing decided: Exit, Quit, a signal.
   void DecideStopped();
   void StartBound(int seconds);

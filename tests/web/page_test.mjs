@@ -122,7 +122,7 @@ await withFixture(
     await browser.click('#stop');
     await waitFor(browser, `!(${running})`, 20000, 'the stop');
     const note = await browser.execute('return document.getElementById("notice").textContent;');
-    check('Stop ends the run and says so', /^The update was stopped\./.test(note), note);
+    check('Stop ends the run and says so', /^The update was stopped\..*Click Update again/.test(note), note);
 
     // A damaged page: one byte of its firmware changed after the build. Nothing is sent.
     const text = fs.readFileSync(demo, 'latin1');
