@@ -99,6 +99,9 @@ class Port {
   }
 }
 
+// A UART's transmit FIFO (a 16550's): a write ends when its last byte is in it.
+const TX_FIFO_BYTES = 16;
+
 // One open of a port: its own writes and answers, so that nothing of an earlier open reaches a later one.
 class Conn {
   constructor(ws, settings) {
@@ -263,14 +266,16 @@ class Bridge {
   }
 
   // A write is answered once its bytes are in the pty and, at the open rate (start, data, parity and stop
-  // bits), would have left a real UART: the simulator takes them no faster.
+  // bits), a real UART would have taken its last byte into its 16-byte transmit FIFO, as a serial driver
+  // ends a write (the Windows tests' pty preload models the same FIFO): the simulator takes them no faster.
   write(conn, bytes) {
     if (!conn.stream) return;
     const s = conn.settings;
-    const bits = 1 + s.dataBits + (s.parity === 'none' ? 0 : 1) + s.stopBits;
+    const byteMs = ((1 + s.dataBits + (s.parity === 'none' ? 0 : 1) + s.stopBits) * 1000) / s.baudRate;
     const now = performance.now();
-    conn.lineFreeAt = Math.max(conn.lineFreeAt, now) + (bytes.length * bits * 1000) / s.baudRate;
-    const ack = { bytes: bytes.length, due: this.pace ? conn.lineFreeAt : 0, written: false };
+    conn.lineFreeAt = Math.max(conn.lineFreeAt, now) + bytes.length * byteMs;
+    const inFifo = Math.max(now, conn.lineFreeAt - TX_FIFO_BYTES * byteMs);
+    const ack = { bytes: bytes.length, due: this.pace ? inFifo : 0, written: false };
     conn.acks.push(ack);
     conn.stream.write(bytes, (err) => {
       if (err) return;

@@ -11,9 +11,9 @@
 //   };
 // A port with granted: true is listed by getPorts() from the start, as one the page was given earlier.
 // What the real one does and this follows: open() rejects an open port (InvalidStateError); close() rejects
-// while a stream is locked (TypeError) and leaves the port open; a write resolves once its bytes are on the
-// line; an unplugged port's streams fail with NetworkError and a replugged one is a new SerialPort object
-// with the same getInfo().
+// while a stream is locked (TypeError) and leaves the port open; a write resolves once its last byte is in
+// the line's 16-byte transmit FIFO (the bridge times it); an unplugged port's streams fail with NetworkError
+// and a replugged one is a new SerialPort object with the same getInfo().
 (() => {
   'use strict';
   const config = globalThis.__braeSerialStandin;
