@@ -4,23 +4,15 @@
 // Usage: node bench/web/background_tab.mjs [FIRMWARE_BYTES]   (the release build and the web build first)
 import fs from 'node:fs';
 import path from 'node:path';
-import { pathToFileURL } from 'node:url';
-import { standinSource } from '../../tools/web-bridge/bridge.mjs';
 import { withFixture, writeDemoPage } from '../../tests/web/fixture.mjs';
 
 const size = process.argv[2] ?? '200000';
 
 async function run(fx, page, name, background) {
   const image = path.join(fx.dir, `${name}.image`);
-  const sim = await fx.simulator(name, ['--pace', '--image-out', image]);
-  const bridge = await fx.bridge({ [name]: sim.link });
-  const b = await fx.browser({ keepThrottling: true });
-  await b.bypassCSP();
-  await b.addScriptOnNewDocument(standinSource(bridge.standinConfig(
-    [{ name, usbVendorId: 0x0403, usbProductId: 0x6001, granted: true }])));
-  await b.navigate(pathToFileURL(page).href);
-  while (!(await b.execute('return !!(window.braeTest && window.braeTest.state.module);')))
-    await new Promise((r) => setTimeout(r, 100));
+  const { browser: b, ready } =
+    await fx.pageOnPort(page, name, ['--pace', '--image-out', image], { keepThrottling: true });
+  if (!ready) throw new Error('the engine did not start in the page');
   const main = await b.command('GET', '/window');
   await b.click('#update');
   const start = Date.now();

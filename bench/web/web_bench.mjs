@@ -13,8 +13,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import readline from 'node:readline';
-import { fileURLToPath, pathToFileURL } from 'node:url';
-import { standinSource } from '../../tools/web-bridge/bridge.mjs';
+import { fileURLToPath } from 'node:url';
 import { withFixture, writeDemoPage } from '../../tests/web/fixture.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -65,17 +64,8 @@ async function native(fx, n) {
 // The page built by /w against a fresh simulator: seconds from the click to the end of the run.
 async function page(fx, demo, n) {
   const name = `page${n}`;
-  const sim = await fx.simulator(name, simArgs);
-  const bridge = await fx.bridge({ [name]: sim.link });
-  const browser = await fx.browser();
-  await browser.bypassCSP();
-  const port = { name, usbVendorId: 0x0403, usbProductId: 0x6001, granted: true };
-  await browser.addScriptOnNewDocument(standinSource(bridge.standinConfig([port])));
-  await browser.navigate(pathToFileURL(demo).href);
-  for (let i = 0; !(await browser.execute('return !!(window.braeTest && window.braeTest.state.module);')); i++) {
-    if (i > 200) throw new Error('the engine did not start in the page');
-    await new Promise((r) => setTimeout(r, 100));
-  }
+  const { browser, ready } = await fx.pageOnPort(demo, name, simArgs);
+  if (!ready) throw new Error('the engine did not start in the page');
   await browser.execute(`
     window.__bench = {statuses: []};
     const s = window.braeTest.state;

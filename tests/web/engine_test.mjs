@@ -7,7 +7,7 @@ import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { withFixture } from './fixture.mjs';
+import { checks, FTDI, needBuilt, withFixture } from './fixture.mjs';
 import { installStandin } from '../../tools/web-bridge/node_standin.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -37,14 +37,6 @@ const CASES = [
     }],
   ]],
 ];
-
-let failed = 0;
-// value: truthy when right, or {ok, text} with what was seen.
-function check(name, value, shown = '') {
-  const { ok, text } = value?.text === undefined ? { ok: value, text: value ? '' : shown } : value;
-  if (!ok) failed++;
-  console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}${text ? `: ${text}` : ''}`);
-}
 
 // The engine as the page runs it; resolves with the run's events once its result has come.
 async function runEngine(port, files, template, deadlineMs) {
@@ -84,10 +76,8 @@ if (!name) {
   console.log(`usage: node engine_test.mjs ${CASES.map(([n]) => n).join('|')}`);
   process.exit(2);
 }
-if (!fs.existsSync(engine)) {
-  console.log(`web engine: no ${engine}: build it first (cmake --preset web && cmake --build --preset web)`);
-  process.exit(1);
-}
+needBuilt('web engine', engine);
+const { check, end } = checks(`web engine ${name}`);
 await withFixture(
   async (fx) => {
     execFileSync(path.join(root, 'scripts/make-demo-payloads.sh'), [fx.dir], { stdio: 'ignore' });
@@ -96,10 +86,7 @@ await withFixture(
     const image = path.join(fx.dir, 'image.bin');
     const sim = await fx.simulator('com1', ['--pace', '--rate', '9600', '--image-out', image, ...faults]);
     const bridge = await fx.bridge({ com1: sim.link });
-    const serial = installStandin(
-      bridge.standinConfig([{ name: 'com1', usbVendorId: 0x0403, usbProductId: 0x6001, granted: true }]),
-    );
-    const [port] = await serial.getPorts();
+    const [port] = await installStandin(bridge.standinConfig([{ name: 'com1', ...FTDI }])).getPorts();
     const template = fs.readFileSync(path.join(path.dirname(engine), 'brae-update.html'), 'latin1');
     const { ended, events } = await runEngine(port, files, template, 150000);
     check(`${name}: the engine reports the indicator updated`, ended?.outcome === 'updated',
@@ -111,5 +98,4 @@ await withFixture(
   },
   { deadlineMs: 170000 },
 );
-console.log(`web engine ${name}: ${failed ? `${failed} failed` : 'all passed'}`);
-process.exit(failed ? 1 : 0);
+end();

@@ -14,8 +14,8 @@ import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
-import { startBridge } from '../../tools/web-bridge/bridge.mjs';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+import { standinSource, startBridge } from '../../tools/web-bridge/bridge.mjs';
 import { startBrowser } from '../../tools/web-bridge/webdriver.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -31,6 +31,50 @@ async function waitUntil(pred, ms, what) {
     await sleep(20);
   }
 }
+
+// An adapter's USB ids (an FTDI's), granted to the page earlier: getPorts() lists it.
+export const FTDI = { usbVendorId: 0x0403, usbProductId: 0x6001, granted: true };
+
+// Each check's line and the test's end: "LABEL: N passed, M failed", exit code 1 on a failure.
+export function checks(label) {
+  let passed = 0;
+  let failed = 0;
+  return {
+    // value: truthy when right, or {ok, text} with what was seen.
+    check(name, value, shown = '') {
+      const { ok, text } = value?.text === undefined ? { ok: value, text: shown } : value;
+      ok ? passed++ : failed++;
+      console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}${text ? `: ${text}` : ''}`);
+    },
+    end() {
+      console.log(`${label}: ${passed} passed, ${failed} failed`);
+      process.exit(failed ? 1 : 0);
+    },
+  };
+}
+
+// Ends the test, saying what to build, unless each of the web build's files is there.
+export function needBuilt(label, ...files) {
+  const missing = files.find((f) => !fs.existsSync(f));
+  if (!missing) return;
+  console.log(`${label}: no ${missing}: build it first (cmake --preset web && cmake --build --preset web)`);
+  process.exit(1);
+}
+
+// Waits in the page for pred (a JavaScript expression) to hold; its last value.
+export async function waitFor(browser, pred, ms, what) {
+  for (const end = Date.now() + ms; ; await sleep(100)) {
+    const v = await browser.execute(`return !!(${pred});`);
+    if (v || Date.now() > end) {
+      if (!v) console.log(`(waited ${ms} ms for ${what})`);
+      return v;
+    }
+  }
+}
+
+// Whether the page's engine has started within ms.
+export const engineStarted = (browser, ms = 20000) =>
+  waitFor(browser, 'window.braeTest && window.braeTest.state.module', ms, 'the engine');
 
 // The demo payloads in dir (a firmware of size bytes, or the default), and the page /w writes from them with
 // the program and the page's template side by side, as a service department's pipeline would: dir/Demo.html.
@@ -99,6 +143,18 @@ export class Fixture {
     const browser = await startBrowser({ downloadDir: path.join(this.dir, 'downloads'), ...options });
     this.defer('browser', () => browser.quit());
     return browser;
+  }
+
+  // The page (a file) in a new browser with one adapter, NAME, bridged to a new simulator started with
+  // simArgs: {sim, bridge, browser, ready}, ready once the page's engine has started.
+  async pageOnPort(page, name, simArgs, browserOptions = {}) {
+    const sim = await this.simulator(name, simArgs);
+    const bridge = await this.bridge({ [name]: sim.link });
+    const browser = await this.browser(browserOptions);
+    await browser.bypassCSP();
+    await browser.addScriptOnNewDocument(standinSource(bridge.standinConfig([{ name, ...FTDI }])));
+    await browser.navigate(pathToFileURL(page).href);
+    return { sim, bridge, browser, ready: await engineStarted(browser) };
   }
 
   // A throw-away web server on 127.0.0.1 for the files of one folder; returns its base URL.

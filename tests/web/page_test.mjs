@@ -1,12 +1,12 @@
 // The page in headless Chromium, on file://, with the Web Serial stand-in and a paced simulator behind it: a
 // page the program built (/w) updates the indicator byte for byte and offers the run's log; a copy the page
 // saves of itself does the same, also when the adapter is pulled and plugged in again; the template with chosen
-// files; Check; a damaged page refuses before any port opens; the page's own policy refuses nothing. Prints each check; exits 0 when all passed.
+// files; Check; Stop; a damaged page refuses before any port opens; the page's own policy refuses nothing.
+// Prints each check; exits 0 when all passed.
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { standinSource } from '../../tools/web-bridge/bridge.mjs';
-import { withFixture, writeDemoPage } from './fixture.mjs';
+import { checks, engineStarted, needBuilt, waitFor, withFixture, writeDemoPage } from './fixture.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.resolve(here, '../..');
@@ -14,25 +14,7 @@ const program = process.env.BRAE_UPDATE ?? path.join(root, 'build/bin/brae-updat
 const template = process.env.BRAE_PAGE ?? path.join(root, 'build-web/bin/brae-update.html');
 const shots = process.env.BRAE_PAGE_SHOTS;  // a folder for the picture of the transfer, when set
 
-let passed = 0;
-let failed = 0;
-function check(name, ok, shown = '') {
-  ok ? passed++ : failed++;
-  console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}${shown ? `: ${shown}` : ''}`);
-}
-
-// Waits in the page for pred (a JavaScript expression) to hold; its last value.
-async function waitFor(browser, pred, ms, what) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const v = await browser.execute(`return !!(${pred});`);
-    if (v || Date.now() > end) {
-      if (!v) console.log(`(waited ${ms} ms for ${what})`);
-      return v;
-    }
-    await new Promise((r) => setTimeout(r, 100));
-  }
-}
+const { check, end } = checks('web page');
 
 const running = 'window.braeTest && window.braeTest.state.running';
 const status = 'document.getElementById("status").textContent';
@@ -40,14 +22,8 @@ const status = 'document.getElementById("status").textContent';
 // One update from `page`: the simulator's image against `firmware`, the status, the log offered.
 async function update(fx, page, firmware, name, { chosen, picture, unplug } = {}) {
   const image = path.join(fx.dir, `${name}.image`);
-  const sim = await fx.simulator(name, ['--pace', '--rate', '9600', '--image-out', image]);
-  const bridge = await fx.bridge({ [name]: sim.link });
-  const browser = await fx.browser();
-  await browser.bypassCSP();
-  const port = { name, usbVendorId: 0x0403, usbProductId: 0x6001, granted: true };
-  await browser.addScriptOnNewDocument(standinSource(bridge.standinConfig([port])));
-  await browser.navigate(pathToFileURL(page).href);
-  const ready = await waitFor(browser, 'window.braeTest && window.braeTest.state.module', 20000, 'the engine');
+  const { bridge, browser, ready } =
+    await fx.pageOnPort(page, name, ['--pace', '--rate', '9600', '--image-out', image]);
   check(`${name}: the engine starts in the page`, ready);
   // The template carries nothing: the technician chooses both files.
   for (const [input, file] of Object.entries(chosen ?? {})) await browser.chooseFile(input, file);
@@ -80,10 +56,7 @@ async function update(fx, page, firmware, name, { chosen, picture, unplug } = {}
   return { browser, bridge };
 }
 
-if (!fs.existsSync(template)) {
-  console.log(`web page: no page at ${template}: build it first (cmake --preset web && cmake --build --preset web)`);
-  process.exit(1);
-}
+needBuilt('web page', template);
 await withFixture(
   async (fx) => {
     // The program with the template beside it writes the page, as a service department's pipeline would.
@@ -129,14 +102,7 @@ await withFixture(
     const at = text.indexOf('firmware=') + 100;
     const damaged = path.join(fx.dir, 'Damaged.html');
     fs.writeFileSync(damaged, text.slice(0, at) + (text[at] === 'A' ? 'B' : 'A') + text.slice(at + 1), 'latin1');
-    const sim = await fx.simulator('com3', ['--rate', '9600']);
-    const bridge = await fx.bridge({ com3: sim.link });
-    const b3 = await fx.browser();
-    await b3.bypassCSP();
-    await b3.addScriptOnNewDocument(standinSource(bridge.standinConfig(
-      [{ name: 'com3', usbVendorId: 0x0403, usbProductId: 0x6001, granted: true }])));
-    await b3.navigate(pathToFileURL(damaged).href);
-    await waitFor(b3, 'window.braeTest && window.braeTest.state.module', 20000, 'the engine');
+    const { bridge, browser: b3 } = await fx.pageOnPort(damaged, 'com3', ['--rate', '9600']);
     await b3.click('#update');
     await waitFor(b3, `!(${running})`, 10000, 'the refusal');
     const said = await b3.execute('return document.getElementById("message-text").textContent;');
@@ -150,8 +116,7 @@ await withFixture(
       window.violations = []; document.addEventListener('securitypolicyviolation',
         (e) => violations.push(e.violatedDirective + ' ' + e.blockedURI));`);
     await b4.navigate(pathToFileURL(demo).href);
-    check('the engine starts under the page\'s own policy',
-      await waitFor(b4, 'window.braeTest && window.braeTest.state.module', 20000, 'the engine'));
+    check('the engine starts under the page\'s own policy', await engineStarted(b4));
     const seen = await b4.execute(`return { unsupported: !document.getElementById('unsupported').hidden,
       update: document.getElementById('update').disabled, violations: window.violations };`);
     check('without Web Serial the page says so and offers no update', seen.unsupported && seen.update,
@@ -160,5 +125,4 @@ await withFixture(
   },
   { deadlineMs: 280000 },
 );
-console.log(`web page: ${passed} passed, ${failed} failed`);
-process.exit(failed ? 1 : 0);
+end();

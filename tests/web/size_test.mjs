@@ -7,7 +7,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import zlib from 'node:zlib';
-import { writeDemoPage } from './fixture.mjs';
+import { checks, needBuilt, writeDemoPage } from './fixture.mjs';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const program = process.env.BRAE_UPDATE ?? path.join(root, 'build/bin/brae-update');
@@ -15,16 +15,8 @@ const bin = process.env.BRAE_WEB_BIN ?? path.join(root, 'build-web/bin');
 const engine = path.join(bin, 'brae-update-web.js');
 const template = path.join(bin, 'brae-update.html');
 
-let failed = 0;
-function check(name, ok, shown) {
-  if (!ok) failed++;
-  console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}: ${shown}`);
-}
-
-if (!fs.existsSync(engine) || !fs.existsSync(template)) {
-  console.log(`web size: no engine or page in ${bin}: build them first (cmake --preset web && cmake --build --preset web)`);
-  process.exit(1);
-}
+const { check, end } = checks('web size');
+needBuilt('web size', engine, template);
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'brae-size-'));
 let demo;
 try {
@@ -52,5 +44,4 @@ for (const [what, size] of Object.entries(built)) {
   check(`docs/web.md states the ${what}`, said !== undefined && Math.abs(said - size) <= 0.03 * size,
     `${said === undefined ? 'not stated' : kb(said)}, built ${kb(size)}`);
 }
-console.log(`web size: ${failed ? `${failed} failed` : 'all passed'}`);
-process.exit(failed ? 1 : 0);
+end();

@@ -5,7 +5,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import { standinSource } from '../../tools/web-bridge/bridge.mjs';
-import { withFixture } from './fixture.mjs';
+import { checks, withFixture } from './fixture.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const COM1 = { name: 'com1', usbVendorId: 0x0403, usbProductId: 0x6001 };
@@ -34,12 +34,7 @@ document.getElementById('pick').onclick = () => { window.picked = navigator.seri
 document.getElementById('save').onclick = () => { const a = document.createElement('a');
   a.href = URL.createObjectURL(new Blob(['brae'])); a.download = 'standin.txt'; a.click(); };`;
 
-let passed = 0;
-let failed = 0;
-function check(name, ok, shown = '') {
-  ok ? passed++ : failed++;
-  console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}${shown ? `: ${shown}` : ''}`);
-}
+const { check, end } = checks('\nweb stand-in');
 
 // An async function body run in the page: {value} or {error: 'Name: message'}.
 function inPage(browser, body, ms = 15000) {
@@ -193,5 +188,4 @@ const alive = (pid) => {
   }
 };
 check('no process of the test is left', !pids.some(alive), pids.filter(alive).join());
-console.log(`\nweb stand-in: ${passed} passed, ${failed} failed`);
-process.exit(failed ? 1 : 0);
+end();
